@@ -1,0 +1,15 @@
+#include "app/trelvanwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
+    QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+
+    TrelvanWindow window(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                         Qt::WindowCloseButtonHint);
+    return window.exec();
+}

@@ -1,0 +1,284 @@
+#include "app/trelvanwindow.h"
+
+#include "app/trelvanwindowui.h"
+#include "network/networklist.h"
+#include "results/comments.h"
+#include "results/hoststable.h"
+#include "scan/checkthread.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMutexLocker>
+#include <QSignalBlocker>
+#include <QTableWidget>
+#include <QTextStream>
+#include <QTimerEvent>
+#include <QUrl>
+
+#include <atomic>
+
+namespace {
+
+constexpr int HeartbeatMs = 250;
+// A refresh is due once this many whole seconds have passed.
+constexpr int RefreshPeriodSecs = 10;
+
+std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
+
+QTime CurrentTime()
+{
+    const TrelvanWindow::Clock clock = installedClock.load();
+    return clock ? clock() : QTime::currentTime();
+}
+
+} // namespace
+
+TrelvanWindow::TrelvanWindow(Qt::WindowFlags flags)
+    : QDialog(nullptr, flags), ui(new TrelvanWindowUi), timerId(0), refreshingNetworks(false),
+      webButtons(nullptr), checker(nullptr)
+{
+    ui->setupUi(this);
+    show();
+    ui->Status_->setText(tr("Initialisation..."));
+    repaint();
+    connect(&webButtons, &QButtonGroup::buttonClicked, this, &TrelvanWindow::OnURL);
+    connect(ui->Hosts_, &QTableWidget::itemChanged, this, &TrelvanWindow::OnHostItemChanged);
+
+    LoadVendors();
+    LoadComments();
+    SetupHostColumns();
+    RefreshNetworks();
+    lastRefresh = CurrentTime();
+    timerId = startTimer(HeartbeatMs);
+}
+
+TrelvanWindow::~TrelvanWindow()
+{
+    // A scan still running would write into this window after its members
+    // are gone: let it start no more probes, and wait for those running (they
+    // give up within a few seconds) before anything is destroyed.
+    if (checker)
+        checker->Stop();
+    HarvestComments();
+    SaveComments();
+    if (checker) {
+        checker->wait();
+        delete checker;
+        checker = nullptr;
+    }
+    // The table outlives this object's own part of the destruction; it must
+    // not call back into it.
+    disconnect(ui->Hosts_, nullptr, this, nullptr);
+    delete ui;
+}
+
+void TrelvanWindow::SetClock(Clock clock)
+{
+    installedClock.store(clock);
+}
+
+void TrelvanWindow::SetPendingStatus(const QString &text)
+{
+    QMutexLocker locker(&mutex);
+    pendingStatus = text;
+}
+
+void TrelvanWindow::PublishHosts(const HostMap &hosts)
+{
+    QMutexLocker locker(&mutex);
+    latestHosts = hosts;
+}
+
+void TrelvanWindow::on_Networks__currentIndexChanged(int index)
+{
+    if (index < 0 || refreshingNetworks)
+        return;
+    CheckSelectedNetwork();
+}
+
+void TrelvanWindow::on_About__clicked()
+{
+    const QString text = tr("\"Trelvan\" version %0.%1.%2\n"
+                            "Écrit par %3\n"
+                            "Publié en 2026\n"
+                            "\n"
+                            "%4")
+                             .arg(1, 0, 10)
+                             .arg(0, 0, 10)
+                             .arg(2, 0, 10)
+                             .arg(QStringLiteral("Dantrix"), 0)
+                             .arg(QStringLiteral("https://dantrix.example/trelvan/"), 0);
+    QMessageBox::about(this, tr("A propos de..."), text);
+}
+
+void TrelvanWindow::on_Close__clicked()
+{
+    killTimer(timerId);
+    close();
+    QCoreApplication::quit();
+}
+
+void TrelvanWindow::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != timerId)
+        return;
+
+    if (checker && checker->isFinished()) {
+        delete checker;
+        checker = nullptr;
+    }
+
+    QMutexLocker locker(&mutex);
+    if (!pendingStatus.isEmpty()) {
+        ui->Status_->setText(pendingStatus);
+        pendingStatus.clear();
+        repaint();
+    }
+    if (!latestHosts.empty())
+        RebuildHosts();
+
+    const QTime now = CurrentTime();
+    if (RefreshDue(now)) {
+        lastRefresh = now;
+        if (ui->Networks_->view()->isVisible())
+            CheckSelectedNetwork();
+        else
+            RefreshNetworks();
+    }
+}
+
+bool TrelvanWindow::RefreshDue(const QTime &now) const
+{
+    const int elapsed = lastRefresh.secsTo(now);
+    // A negative difference means the clock has crossed midnight since the
+    // last refresh: refresh then too, or none would come until the same time
+    // of day came round again.
+    return elapsed >= RefreshPeriodSecs || elapsed < 0;
+}
+
+void TrelvanWindow::OnURL(QAbstractButton *button)
+{
+    qDebug().noquote() << button->objectName();
+    QDesktopServices::openUrl(QUrl(button->objectName()));
+}
+
+void TrelvanWindow::LoadVendors()
+{
+    LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendorTable);
+}
+
+void TrelvanWindow::LoadComments()
+{
+    ::LoadComments(comments);
+}
+
+void TrelvanWindow::HarvestComments()
+{
+    ::HarvestComments(ui->Hosts_, comments);
+}
+
+void TrelvanWindow::SaveComments()
+{
+    ::SaveComments(comments);
+}
+
+void TrelvanWindow::OnHostItemChanged(QTableWidgetItem *item)
+{
+    // A comment the user has just finished typing goes to the store at once,
+    // so that it survives an exit that never reaches the destructor.
+    if (item->column() != 0)
+        return;
+    HarvestComments();
+    SaveComments();
+}
+
+void TrelvanWindow::SetupHostColumns()
+{
+    ::SetupHostColumns(ui->Hosts_);
+}
+
+void TrelvanWindow::RefreshNetworks()
+{
+    QComboBox *picker = ui->Networks_;
+    refreshingNetworks = true;
+    const int previousIndex = picker->currentIndex();
+    const QString previousText = previousIndex >= 0 ? picker->itemText(previousIndex) : QString();
+
+    picker->setCurrentIndex(-1);
+    picker->clear();
+    const QStringList entries = NetworkEntries();
+    for (const QString &entry : entries)
+        picker->addItem(entry, QVariant());
+    picker->setCurrentIndex(-1);
+    refreshingNetworks = false;
+
+    int index = 0;
+    if (previousIndex >= 0) {
+        index = picker->findText(previousText);
+        if (index < 0)
+            index = 0;
+    }
+    picker->setCurrentIndex(index);
+}
+
+void TrelvanWindow::RebuildHosts()
+{
+    QMutexLocker locker(&mutex);
+    QTableWidget *table = ui->Hosts_;
+
+    if (latestHosts != shownHosts) {
+        qDebug() << "Machines=" << static_cast<uint>(latestHosts.size());
+        HarvestComments();
+
+        // Filling the table must not look like the user editing comments.
+        const QSignalBlocker blocker(table);
+        table->clear();
+        const QList<QAbstractButton *> buttons = webButtons.buttons();
+        for (QAbstractButton *button : buttons)
+            webButtons.removeButton(button);
+        SetupHostColumns();
+        table->setSortingEnabled(false);
+
+        shownHosts = latestHosts;
+        latestHosts.clear();
+
+        table->setRowCount(static_cast<int>(shownHosts.size()));
+        FillHostRows(table, shownHosts, comments, vendorTable, webButtons);
+    }
+
+    for (int column = 0; column < table->columnCount(); ++column)
+        table->resizeColumnToContents(column);
+}
+
+void TrelvanWindow::CheckSelectedNetwork()
+{
+    const int index = ui->Networks_->currentIndex();
+    if (index < 0)
+        return;
+    QString text = ui->Networks_->itemText(index);
+    QTextStream words(&text, QIODevice::ReadOnly);
+    QString addressWord, slash, netmaskWord;
+    words >> addressWord >> slash >> netmaskWord;
+    const QHostAddress address(addressWord);
+    const QHostAddress netmask(netmaskWord);
+    // The scan walks IPv4 numbers only: anything else would be read as
+    // 0.0.0.0 and walk the whole address space.
+    if (address.protocol() != QAbstractSocket::IPv4Protocol ||
+        netmask.protocol() != QAbstractSocket::IPv4Protocol)
+        return;
+    StartChecker(address, netmask);
+}
+
+void TrelvanWindow::StartChecker(const QHostAddress &address, const QHostAddress &netmask)
+{
+    if (checker)
+        return;
+    checker = new CheckThread(this, address, netmask);
+    checker->start(QThread::InheritPriority);
+}

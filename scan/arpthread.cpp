@@ -1,0 +1,56 @@
+#include "scan/arpthread.h"
+
+#include "platform/sendarp.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QTcpSocket>
+
+#include <memory>
+
+namespace {
+constexpr quint16 WebPort = 80;
+constexpr int WebConnectTimeoutMs = 1500;
+} // namespace
+
+ArpThread::ArpThread(HostMap *results, quint32 address, QRecursiveMutex *resultsMutex)
+    : results(results), address(address), resultsMutex(resultsMutex), lookupPending(false)
+{
+}
+
+void ArpThread::lookedUp(const QHostInfo &host)
+{
+    if (host.error() == QHostInfo::NoError)
+        qDebug() << host.hostName();
+    lookupPending = false;
+}
+
+void ArpThread::run()
+{
+    std::vector<unsigned char> buffer(8, 0xFF);
+    quint32 length = static_cast<quint32>(buffer.size());
+    if (platform::SendARP(address, 0, buffer.data(), &length) != 0 || length == 0)
+        return;
+    // Never trust a length beyond what the buffer holds.
+    length = std::min<quint32>(length, static_cast<quint32>(buffer.size()));
+
+    const QString addressText = AddressText(address);
+    qDebug().noquote() << tr("\tRéponse de %0").arg(addressText);
+
+    buffer.resize(length);
+    HostRecord record;
+    record.mac = buffer;
+    record.webServer = false;
+
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(addressText, WebPort, QIODevice::ReadWrite);
+    if (socket->waitForConnected(WebConnectTimeoutMs)) {
+        socket->close();
+        record.webServer = true;
+    }
+
+    {
+        QMutexLocker locker(resultsMutex);
+        (*results)[address] = record;
+    }
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "scan/hostrecord.h"
+
+#include <QHostInfo>
+#include <QThread>
+
+#include <atomic>
+
+class QMutex;
+class QRecursiveMutex;
+
+// Probes one IPv4 address: an ARP request, and for an address that answers a
+// TCP connection attempt to port 80. An answer is stored in the coordinator's
+// map; an address that does not answer leaves no trace.
+class ArpThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    // address is in network byte order, the encoding of a HostMap key.
+    ArpThread(HostMap *results, quint32 address, QRecursiveMutex *resultsMutex);
+
+    HostMap *results;
+    quint32 address;
+    QRecursiveMutex *resultsMutex;
+    // Set while a host-name lookup is outstanding; nothing starts one today.
+    std::atomic<bool> lookupPending;
+
+public slots:
+    void lookedUp(const QHostInfo &host);
+
+protected:
+    void run() override;
+};

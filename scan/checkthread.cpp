@@ -1,0 +1,121 @@
+#include "scan/checkthread.h"
+
+#include "app/trelvanwindow.h"
+#include "scan/arpthread.h"
+
+#include <QDebug>
+#include <QTime>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr unsigned long PollIntervalMs = 100;
+// Poll interval while the walk waits for a free probe slot.
+constexpr unsigned long SlotPollIntervalMs = 5;
+// A probe needs little stack: an ARP request and a socket connection.
+constexpr uint ProbeStackSize = 256 * 1024;
+
+struct Probe
+{
+    std::unique_ptr<ArpThread> thread;
+    bool started = false; // false when the system refused the thread
+};
+
+// A probe counts as running until its thread has finished; one whose thread
+// could not be created never runs and counts as finished, so the wait ends.
+bool IsRunning(const Probe &probe)
+{
+    return probe.started && (probe.thread->lookupPending || !probe.thread->isFinished());
+}
+
+int CountRunning(const std::vector<Probe> &probes)
+{
+    int running = 0;
+    for (const Probe &probe : probes)
+        running += IsRunning(probe) ? 1 : 0;
+    return running;
+}
+
+// Drops the probes that have finished, keeping the others in order.
+void ReapFinished(std::vector<Probe> &probes)
+{
+    std::vector<Probe> alive;
+    alive.reserve(probes.size());
+    for (Probe &probe : probes) {
+        if (IsRunning(probe))
+            alive.push_back(std::move(probe));
+    }
+    probes.swap(alive);
+}
+
+QString TimeText()
+{
+    return QTime::currentTime().toString(Qt::TextDate);
+}
+
+} // namespace
+
+CheckThread::CheckThread(TrelvanWindow *window, const QHostAddress &address,
+                         const QHostAddress &netmask)
+    : window(window), address(address), netmask(netmask)
+{
+    qDebug() << "CheckThread::CheckThread()";
+}
+
+CheckThread::~CheckThread()
+{
+    qDebug() << "CheckThread::~CheckThread()";
+}
+
+void CheckThread::Stop()
+{
+    stopRequested = true;
+}
+
+void CheckThread::run()
+{
+    window->SetPendingStatus(
+        tr("Début de recherche %0 à %1...").arg(address.toString(), TimeText()));
+
+    HostMap answers;
+    QRecursiveMutex answersMutex;
+    std::vector<Probe> probes;
+
+    const quint32 mask = netmask.toIPv4Address();
+    const quint32 network = address.toIPv4Address() & mask;
+    const quint32 hostBits = ~mask;
+
+    // Every address from the network address up to, not including, the
+    // broadcast address. A /32 gives no probe and a /31 only its first.
+    for (quint32 current = network; (current & mask) == network; ++current) {
+        if ((current & hostBits) == hostBits || stopRequested)
+            break;
+        while (static_cast<int>(probes.size()) >= MaxProbeThreads) {
+            ReapFinished(probes);
+            if (static_cast<int>(probes.size()) < MaxProbeThreads || stopRequested)
+                break;
+            QThread::msleep(SlotPollIntervalMs);
+        }
+        if (stopRequested)
+            break;
+        Probe probe;
+        probe.thread = std::make_unique<ArpThread>(&answers, HostKey(current), &answersMutex);
+        probe.thread->setStackSize(ProbeStackSize);
+        probe.thread->start(QThread::InheritPriority);
+        probe.started = probe.thread->isRunning() || probe.thread->isFinished();
+        probes.push_back(std::move(probe));
+    }
+
+    qDebug() << "Attend l'arrêt de tous les threads";
+    do {
+        QThread::msleep(PollIntervalMs);
+    } while (CountRunning(probes) > 0);
+
+    qDebug() << "Détruit les threads morts";
+    probes.clear();
+
+    window->SetPendingStatus(tr("Fin de recherche %0 à %1.").arg(address.toString(), TimeText()));
+    window->PublishHosts(answers);
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QThread>
+
+#include <atomic>
+
+class TrelvanWindow;
+
+// Scans one subnet: one ArpThread per address, from the network address up
+// to the address before the broadcast address, then hands the window a status
+// line and a copy of the answers.
+class CheckThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    CheckThread(TrelvanWindow *window, const QHostAddress &address, const QHostAddress &netmask);
+    ~CheckThread() override;
+
+    // Stops starting new probes; those running finish and the scan still
+    // publishes what it found. Safe from any thread.
+    void Stop();
+
+    // The most probe threads alive at once. A /24 runs all its probes
+    // together; a larger subnet starts the next probe as one finishes.
+    static constexpr int MaxProbeThreads = 1024;
+
+    TrelvanWindow *window;
+    QHostAddress address;
+    QHostAddress netmask;
+
+protected:
+    void run() override;
+
+private:
+    std::atomic<bool> stopRequested{false};
+};

@@ -1,0 +1,36 @@
+#include "scan/hostrecord.h"
+
+#include <QtEndian>
+
+#include <cstring>
+
+bool operator==(const HostRecord &a, const HostRecord &b)
+{
+    return a.mac == b.mac && a.webServer == b.webServer;
+}
+
+bool operator!=(const HostRecord &a, const HostRecord &b)
+{
+    return !(a == b);
+}
+
+quint32 HostKey(quint32 hostOrderAddress)
+{
+    return qToBigEndian(hostOrderAddress);
+}
+
+quint32 HostOrderAddress(quint32 key)
+{
+    return qFromBigEndian(key);
+}
+
+QString AddressText(quint32 key)
+{
+    unsigned char octets[4];
+    std::memcpy(octets, &key, sizeof octets);
+    return QStringLiteral("%0.%1.%2.%3")
+        .arg(octets[0], 0, 10, QLatin1Char(' '))
+        .arg(octets[1], 0, 10, QLatin1Char(' '))
+        .arg(octets[2], 0, 10, QLatin1Char(' '))
+        .arg(octets[3], 0, 10, QLatin1Char(' '));
+}

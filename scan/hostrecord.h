@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <map>
+#include <vector>
+
+// What one scan learned about one host.
+struct HostRecord
+{
+    // The hardware address exactly as the address resolution returned it:
+    // as many bytes as it reported (6 for Ethernet), never padded or cut.
+    std::vector<unsigned char> mac;
+    // True when a TCP connection to port 80 was established in time.
+    bool webServer = false;
+};
+
+bool operator==(const HostRecord &a, const HostRecord &b);
+bool operator!=(const HostRecord &a, const HostRecord &b);
+
+// IPv4 address -> record. The key holds the four octets in network byte
+// order, so the first octet is the key's lowest-addressed byte. The map is
+// ordered by the key's native value: on a little-endian machine hosts of one
+// /24 come in address order, and x.y.2.3 comes before x.y.1.5.
+using HostMap = std::map<quint32, HostRecord>;
+
+// The key of an address given as a host-order number (QHostAddress's form).
+quint32 HostKey(quint32 hostOrderAddress);
+// The host-order number of a key (first octet most significant).
+quint32 HostOrderAddress(quint32 key);
+// "%0.%1.%2.%3" from the key's bytes in memory order: 192.168.1.20.
+QString AddressText(quint32 key);

@@ -1,0 +1,151 @@
+#pragma once
+
+#include "network/networklist.h"
+#include "platform/sendarp.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+#include <QtEndian>
+
+#include <algorithm>
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+// In-process stand-ins for the machine's interfaces and for address
+// resolution, so that no test ever touches a real network. Every test that
+// builds a window or runs a scan installs them first (SafeNetwork).
+namespace fakes {
+
+struct FakeHost
+{
+    std::vector<unsigned char> mac;
+    unsigned long delayMs = 0;
+};
+
+struct FakeLan
+{
+    QMutex mutex;
+    QList<NetworkAddress> interfaces;
+    std::map<quint32, FakeHost> hosts; // keyed by network-order address
+    std::vector<quint32> asked;        // every address resolution asked for
+    unsigned long silenceMs = 0;       // how long an unanswered request blocks
+
+    static FakeLan &instance()
+    {
+        static FakeLan lan;
+        return lan;
+    }
+};
+
+inline quint32 NetworkOrder(const char *address)
+{
+    const quint32 host = QHostAddress(QString::fromLatin1(address)).toIPv4Address();
+    return qToBigEndian(host);
+}
+
+inline QList<NetworkAddress> ListFakeInterfaces()
+{
+    FakeLan &lan = FakeLan::instance();
+    QMutexLocker locker(&lan.mutex);
+    return lan.interfaces;
+}
+
+inline quint32 FakeSendARP(quint32 destIp, quint32, void *macAddr, quint32 *physAddrLen)
+{
+    FakeLan &lan = FakeLan::instance();
+    FakeHost host;
+    {
+        QMutexLocker locker(&lan.mutex);
+        lan.asked.push_back(destIp);
+        const auto found = lan.hosts.find(destIp);
+        if (found != lan.hosts.end())
+            host = found->second;
+        else
+            host.delayMs = lan.silenceMs;
+    }
+    if (host.mac.empty()) {
+        QThread::msleep(host.delayMs);
+        *physAddrLen = 0;
+        return 31; // ERROR_GEN_FAILURE, as SendARP reports no answer
+    }
+    if (host.delayMs)
+        QThread::msleep(host.delayMs);
+    const quint32 length = std::min<quint32>(*physAddrLen, quint32(host.mac.size()));
+    std::memcpy(macAddr, host.mac.data(), length);
+    *physAddrLen = length;
+    return 0;
+}
+
+// Installs the fakes for its lifetime and empties them on the way out.
+class SafeNetwork
+{
+public:
+    SafeNetwork()
+    {
+        reset();
+        SetInterfaceLister(&ListFakeInterfaces);
+        platform::SetSendArpFunction(&FakeSendARP);
+    }
+    ~SafeNetwork()
+    {
+        SetInterfaceLister(&ListFakeInterfaces); // keep the fakes: threads may linger
+        reset();
+    }
+    SafeNetwork(const SafeNetwork &) = delete;
+    SafeNetwork &operator=(const SafeNetwork &) = delete;
+
+    void reset()
+    {
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        lan.interfaces.clear();
+        lan.hosts.clear();
+        lan.asked.clear();
+        lan.silenceMs = 0;
+    }
+    void setSilence(unsigned long ms)
+    {
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        lan.silenceMs = ms;
+    }
+    void setInterfaces(const QList<NetworkAddress> &interfaces)
+    {
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        lan.interfaces = interfaces;
+    }
+    // A host that answers. It must live on loopback: the probe goes on to
+    // connect to its port 80 for real.
+    void addHost(const char *address, std::vector<unsigned char> mac, unsigned long delayMs = 0)
+    {
+        if (!QHostAddress(QString::fromLatin1(address)).isLoopback())
+            qFatal("fake hosts must live on loopback, not %s", address);
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        lan.hosts[NetworkOrder(address)] = FakeHost{std::move(mac), delayMs};
+    }
+    std::vector<quint32> asked()
+    {
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        return lan.asked;
+    }
+};
+
+inline NetworkAddress Entry(const char *ip, const char *netmask, bool loopback = false)
+{
+    NetworkAddress address;
+    address.ip = QHostAddress(QString::fromLatin1(ip));
+    if (netmask)
+        address.netmask = QHostAddress(QString::fromLatin1(netmask));
+    address.loopback = loopback;
+    return address;
+}
+
+} // namespace fakes

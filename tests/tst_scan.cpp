@@ -1,0 +1,246 @@
+// The probe and coordinator threads, driven by an in-process address
+// resolution: no packet leaves the process except TCP connections to
+// loopback.
+#include "fakes.h"
+#include "messagelog.h"
+#include "scan/arpthread.h"
+#include "scan/checkthread.h"
+#include "testsupport.h"
+#include "windowinspector.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+
+#include <set>
+
+using fakes::NetworkOrder;
+
+namespace {
+
+HostMap Probe(const char *address)
+{
+    HostMap results;
+    QRecursiveMutex mutex;
+    ArpThread probe(&results, NetworkOrder(address), &mutex);
+    probe.start();
+    probe.wait();
+    return results;
+}
+
+QStringList ResponseLines()
+{
+    return MessageLog::lines().filter(QStringLiteral("Réponse de"));
+}
+
+} // namespace
+
+class TestScan : public QObject
+{
+    Q_OBJECT
+
+private:
+    TemporarySettings settings;
+    fakes::SafeNetwork network;
+    std::unique_ptr<MessageLog> log;
+    std::unique_ptr<QTcpServer> webServer; // on 127.0.0.5:80 where we may listen
+
+    // Runs a whole scan of address/netmask with a window that receives it.
+    HostMap Scan(TrelvanWindow &window, const char *address, const char *netmask)
+    {
+        CheckThread checker(&window, QHostAddress(QString::fromLatin1(address)),
+                            QHostAddress(QString::fromLatin1(netmask)));
+        checker.start();
+        checker.wait();
+        return WindowInspector::latestHosts(window);
+    }
+
+    std::vector<QString> AskedTexts()
+    {
+        std::vector<QString> texts;
+        for (quint32 key : network.asked())
+            texts.push_back(AddressText(key));
+        std::sort(texts.begin(), texts.end(), [](const QString &a, const QString &b) {
+            return QHostAddress(a).toIPv4Address() < QHostAddress(b).toIPv4Address();
+        });
+        return texts;
+    }
+
+private slots:
+    void initTestCase() { log = std::make_unique<MessageLog>(); }
+
+    void init()
+    {
+        network.reset();
+        MessageLog::clear();
+    }
+
+    void silentAddressLeavesNoTrace()
+    {
+        QVERIFY(Probe("127.0.0.9").empty());
+        QVERIFY(ResponseLines().isEmpty());
+    }
+
+    void answerIsStoredWithExactlyItsBytes()
+    {
+        network.addHost("127.0.0.9", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
+        const HostMap results = Probe("127.0.0.9");
+        QCOMPARE(results.size(), std::size_t(1));
+        const HostRecord &record = results.at(NetworkOrder("127.0.0.9"));
+        QCOMPARE(record.mac, (std::vector<unsigned char>{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}));
+        QCOMPARE(record.webServer, false); // nothing listens on 127.0.0.9:80
+        QCOMPARE(ResponseLines(), QStringList{QStringLiteral("\tRéponse de 127.0.0.9")});
+    }
+
+    void zeroLengthAnswerCountsAsAbsent()
+    {
+        network.addHost("127.0.0.9", {});
+        QVERIFY(Probe("127.0.0.9").empty());
+        QVERIFY(ResponseLines().isEmpty());
+    }
+
+    void longerHardwareAddressIsKeptWhole()
+    {
+        network.addHost("127.0.0.9", {1, 2, 3, 4, 5, 6, 7, 8});
+        QCOMPARE(Probe("127.0.0.9").at(NetworkOrder("127.0.0.9")).mac.size(), std::size_t(8));
+    }
+
+    void webServerIsDetected()
+    {
+        webServer = std::make_unique<QTcpServer>();
+        if (!webServer->listen(QHostAddress(QStringLiteral("127.0.0.5")), 80))
+            QSKIP("cannot listen on port 80 here (needs root)");
+        network.addHost("127.0.0.5", {0, 1, 2, 3, 4, 5});
+        network.addHost("127.0.0.6", {0, 1, 2, 3, 4, 6});
+        QCOMPARE(Probe("127.0.0.5").at(NetworkOrder("127.0.0.5")).webServer, true);
+        QCOMPARE(Probe("127.0.0.6").at(NetworkOrder("127.0.0.6")).webServer, false);
+        webServer.reset();
+    }
+
+    void walkCoversTheSubnet_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("netmask");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("last");
+        QTest::newRow("/24") << "198.51.100.10"
+                             << "255.255.255.0" << 255 << "198.51.100.0"
+                             << "198.51.100.254";
+        QTest::newRow("/23") << "203.0.112.7"
+                             << "255.255.254.0" << 511 << "203.0.112.0"
+                             << "203.0.113.254";
+        QTest::newRow("/31") << "198.51.100.4"
+                             << "255.255.255.254" << 1 << "198.51.100.4"
+                             << "198.51.100.4";
+        QTest::newRow("/32") << "198.51.100.4"
+                             << "255.255.255.255" << 0 << ""
+                             << "";
+    }
+
+    void walkCoversTheSubnet()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, netmask);
+        QFETCH(int, count);
+        QFETCH(QString, first);
+        QFETCH(QString, last);
+        TrelvanWindow window;
+        Scan(window, address.toLatin1(), netmask.toLatin1());
+        const std::vector<QString> asked = AskedTexts();
+        QCOMPARE(int(asked.size()), count);
+        if (count > 0) {
+            QCOMPARE(asked.front(), first);
+            QCOMPARE(asked.back(), last);
+            // Each address once.
+            QCOMPARE(int(std::set<QString>(asked.begin(), asked.end()).size()), count);
+        }
+        if (netmask == "255.255.254.0") {
+            QVERIFY(std::count(asked.begin(), asked.end(), "203.0.112.255") == 1);
+            QVERIFY(std::count(asked.begin(), asked.end(), "203.0.113.0") == 1);
+        }
+    }
+
+    void scanPublishesStatusLinesAndAnswers()
+    {
+        network.addHost("127.0.0.20", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
+        network.addHost("127.0.0.30", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, 300);
+        TrelvanWindow window;
+
+        const QRegularExpression start(QStringLiteral(
+            "^Début de recherche 127\\.0\\.0\\.10 à \\d\\d:\\d\\d:\\d\\d\\.\\.\\.$"));
+        CheckThread checker(&window, QHostAddress(QStringLiteral("127.0.0.10")),
+                            QHostAddress(QStringLiteral("255.255.255.0")));
+        checker.start();
+        QTRY_VERIFY_WITH_TIMEOUT(start.match(WindowInspector::pendingStatus(window)).hasMatch(),
+                                 2000);
+        checker.wait();
+
+        QVERIFY2(
+            QRegularExpression(
+                QStringLiteral("^Fin de recherche 127\\.0\\.0\\.10 à \\d\\d:\\d\\d:\\d\\d\\.$"))
+                .match(WindowInspector::pendingStatus(window))
+                .hasMatch(),
+            qPrintable(WindowInspector::pendingStatus(window)));
+        const HostMap hosts = WindowInspector::latestHosts(window);
+        QCOMPARE(hosts.size(), std::size_t(2));
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.30")).mac.back(), 0x5F);
+
+        const QStringList lines = MessageLog::lines();
+        const int waitLine = lines.indexOf(QStringLiteral("Attend l'arrêt de tous les threads"));
+        const int reapLine = lines.indexOf(QStringLiteral("Détruit les threads morts"));
+        QVERIFY(lines.contains(QStringLiteral("CheckThread::CheckThread()")));
+        QVERIFY(waitLine >= 0);
+        QVERIFY(reapLine > waitLine);
+        QCOMPARE(ResponseLines().size(), 2);
+    }
+
+    void emptyScanStillPublishes()
+    {
+        TrelvanWindow window;
+        WindowInspector::tick(window);
+        window.PublishHosts(HostMap{{NetworkOrder("127.0.0.1"), HostRecord{{1, 2, 3}, false}}});
+        Scan(window, "198.51.100.4", "255.255.255.255");
+        QVERIFY(WindowInspector::latestHosts(window).empty());
+        QVERIFY(
+            WindowInspector::pendingStatus(window).startsWith(QStringLiteral("Fin de recherche")));
+    }
+
+    void finishedScanStillSleepsOnce()
+    {
+        TrelvanWindow window;
+        QElapsedTimer timer;
+        timer.start();
+        Scan(window, "198.51.100.4", "255.255.255.255");
+        QVERIFY(timer.elapsed() >= 100);
+    }
+
+    void largeSubnetRespectsTheThreadBound()
+    {
+        // A /20 needs four times the bound; every address is still asked once.
+        TrelvanWindow window;
+        Scan(window, "198.51.96.1", "255.255.240.0");
+        const std::vector<QString> asked = AskedTexts();
+        QCOMPARE(int(asked.size()), 4095);
+        QCOMPARE(int(std::set<QString>(asked.begin(), asked.end()).size()), 4095);
+    }
+
+    void stopEndsTheWalkEarly()
+    {
+        TrelvanWindow window;
+        CheckThread checker(&window, QHostAddress(QStringLiteral("198.51.96.1")),
+                            QHostAddress(QStringLiteral("255.255.0.0")));
+        checker.start();
+        QTRY_VERIFY(network.asked().size() > 10);
+        checker.Stop();
+        QVERIFY(checker.wait(5000));
+        QVERIFY(network.asked().size() < 65535);
+        QVERIFY(
+            WindowInspector::pendingStatus(window).startsWith(QStringLiteral("Fin de recherche")));
+    }
+};
+
+QTEST_MAIN(TestScan)
+#include "tst_scan.moc"

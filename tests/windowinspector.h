@@ -1,0 +1,56 @@
+#pragma once
+
+#include "app/trelvanwindow.h"
+#include "app/trelvanwindowui.h"
+#include "scan/checkthread.h"
+
+#include <QCoreApplication>
+#include <QMutexLocker>
+#include <QTimerEvent>
+
+// The window keeps its state private; tests read and drive it through here.
+class WindowInspector
+{
+public:
+    static TrelvanWindowUi &ui(TrelvanWindow &w) { return *w.ui; }
+    static CheckThread *checker(TrelvanWindow &w) { return w.checker; }
+    static int timerId(TrelvanWindow &w) { return w.timerId; }
+    static bool refreshingNetworks(TrelvanWindow &w) { return w.refreshingNetworks; }
+    static QTime &lastRefresh(TrelvanWindow &w) { return w.lastRefresh; }
+    static HostMap &shownHosts(TrelvanWindow &w) { return w.shownHosts; }
+    static CommentMap &comments(TrelvanWindow &w) { return w.comments; }
+    static VendorTable &vendorTable(TrelvanWindow &w) { return w.vendorTable; }
+    static QButtonGroup &webButtons(TrelvanWindow &w) { return w.webButtons; }
+
+    static HostMap latestHosts(TrelvanWindow &w)
+    {
+        QMutexLocker locker(&w.mutex);
+        return w.latestHosts;
+    }
+    static QString pendingStatus(TrelvanWindow &w)
+    {
+        QMutexLocker locker(&w.mutex);
+        return w.pendingStatus;
+    }
+
+    static void refreshNetworks(TrelvanWindow &w) { w.RefreshNetworks(); }
+    static void rebuildHosts(TrelvanWindow &w) { w.RebuildHosts(); }
+    static void harvestComments(TrelvanWindow &w) { w.HarvestComments(); }
+
+    // Delivers one heartbeat tick (or a timer event of another id) at once.
+    static void tick(TrelvanWindow &w) { tick(w, w.timerId); }
+    static void tick(TrelvanWindow &w, int id)
+    {
+        QTimerEvent event(id);
+        QCoreApplication::sendEvent(&w, &event);
+    }
+
+    // Waits for the current coordinator, if any, and lets the heartbeat
+    // delete it.
+    static void finishScan(TrelvanWindow &w)
+    {
+        if (w.checker)
+            w.checker->wait();
+        tick(w);
+    }
+};
