@@ -8,6 +8,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -205,6 +206,27 @@ private slots:
                 QTest::keyClick(&window, Qt::Key_Escape);
         });
         QCOMPARE(window.exec(), 0);
+    }
+
+    void closingDuringAScanEndsPromptly()
+    {
+        // A /16 whose every probe blocks for a second would run for over a
+        // minute; closing must stop it starting probes and wait only for
+        // those under way.
+        network.setInterfaces({Entry("198.51.0.1", "255.255.0.0")});
+        network.setSilence(1000);
+        QElapsedTimer timer;
+        {
+            auto window = std::make_unique<TrelvanWindow>();
+            QVERIFY(WindowInspector::checker(*window));
+            QTRY_VERIFY(network.asked().size() >= 100);
+            QTimer::singleShot(0, window.get(), [&window] { window->close(); });
+            QCOMPARE(window->exec(), 0);
+            timer.start();
+            window.reset();
+        }
+        QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(network.asked().size() < 65535);
     }
 
     // --- the network picker ---

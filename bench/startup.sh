@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Prints Trelvan's start-up figures: process start to the window's first
+# paint, and the vendor listing's load, as medians of several runs. Uses a
+# real X server (Xvfb) when one can be started, the offscreen platform
+# otherwise. Nothing is scanned: the window sees no network.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+runs=${RUNS:-9}
+cmake --build "$build" --target trelvan_startup >/dev/null
+probe=$build/bench/trelvan_startup
+
+xvfb_pid=""
+cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+if command -v Xvfb >/dev/null; then
+    display=:$((90 + RANDOM % 100))
+    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    sleep 1
+    export DISPLAY=$display QT_QPA_PLATFORM=xcb
+    platform="xcb on Xvfb"
+else
+    export QT_QPA_PLATFORM=offscreen
+    platform="offscreen"
+fi
+
+results=$(mktemp)
+for _ in $(seq "$runs"); do
+    TRELVAN_T0_NS=$(date +%s%N) "$probe" 2>/dev/null >>"$results"
+done
+median() { grep "^$1 " "$results" | awk '{print $2}' | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+echo "Start-up over $runs runs ($platform), medians:"
+printf '  %-32s %8s ms\n' "process start to first paint" "$(median first_paint_ms)"
+printf '  %-32s %8s ms\n' "process start to window ready" "$(median window_ready_ms)"
+printf '  %-32s %8s ms\n' "vendor listing load" "$(median vendor_load_ms)"
+printf '  %-32s %8s\n' "vendor keys" "$(median vendor_keys)"
+rm -f "$results"
