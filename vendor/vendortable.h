@@ -8,7 +8,9 @@
 using VendorTable = std::map<QString, QString>;
 
 // Adds one entry per "(base 16)" record line of an IEEE OUI listing; a later
-// record of a key overwrites an earlier one. Lines of any other shape, and
+// record of a key overwrites an earlier one, and an entry already in table.
+// The key is upper-cased; the name is kept as written from its first
+// character on, trailing blanks included. Lines of any other shape, and
 // records whose name is blank or starts with punctuation, add nothing.
 void ParseVendorListing(const QString &listing, VendorTable &table);
 
