@@ -1,0 +1,198 @@
+// The comments' load from the settings store, their harvest from the hosts
+// table and their save, without a window.
+#include "results/comments.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTest>
+
+namespace {
+
+// One table row per entry: {MAC text, comment text}.
+using Rows = QList<QStringList>;
+
+void FillTable(QTableWidget &table, const Rows &rows)
+{
+    table.setColumnCount(5);
+    table.setRowCount(int(rows.size()));
+    for (int row = 0; row < rows.size(); ++row) {
+        table.setItem(row, 0, new QTableWidgetItem(rows[row].at(1)));
+        table.setItem(row, 2, new QTableWidgetItem(rows[row].at(0)));
+    }
+}
+
+QStringList StoredKeys()
+{
+    QSettings settings;
+    return settings.allKeys();
+}
+
+} // namespace
+
+class TestComments : public QObject
+{
+    Q_OBJECT
+
+private:
+    TemporarySettings settings;
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
+        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        QVERIFY(QSettings().fileName().startsWith(settings.path()));
+    }
+
+    void init()
+    {
+        QSettings store;
+        store.clear();
+    }
+
+    // --- load ---
+
+    void loadReadsTheGroupOnly()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/00:1A:2B:3C:4D:5E"), QStringLiteral("NAS"));
+            store.setValue(QStringLiteral("Comments/00:1A:2B:3C:4D:5F"), QString());
+            store.setValue(QStringLiteral("Comments/0A:0B:0C"), 42);
+            store.setValue(QStringLiteral("Autre/00:1A:2B:3C:4D:60"), QStringLiteral("ailleurs"));
+            store.setValue(QStringLiteral("racine"), QStringLiteral("hors groupe"));
+        }
+        CommentMap comments{{"00:1A:2B:3C:4D:5E", "ancien"}, {"FF:FF:FF:FF:FF:FF", "gardé"}};
+        LoadComments(comments);
+        const CommentMap expected{{"00:1A:2B:3C:4D:5E", "NAS"},
+                                  {"00:1A:2B:3C:4D:5F", ""},
+                                  {"0A:0B:0C", "42"},
+                                  {"FF:FF:FF:FF:FF:FF", "gardé"}};
+        QCOMPARE(comments, expected);
+    }
+
+    void loadFromAnEmptyStoreAddsNothing()
+    {
+        CommentMap comments{{"00:1A:2B:3C:4D:5E", "reste"}};
+        LoadComments(comments);
+        QCOMPARE(comments, (CommentMap{{"00:1A:2B:3C:4D:5E", "reste"}}));
+    }
+
+    // --- harvest ---
+
+    void harvest_data()
+    {
+        QTest::addColumn<CommentMap>("before");
+        QTest::addColumn<Rows>("rows");
+        QTest::addColumn<CommentMap>("after");
+
+        QTest::newRow("typed comment is taken")
+            << CommentMap{} << Rows{{"00:1A:2B:3C:4D:5E", "imprimante"}}
+            << CommentMap{{"00:1A:2B:3C:4D:5E", "imprimante"}};
+        QTest::newRow("edited comment overwrites")
+            << CommentMap{{"00:1A:2B:3C:4D:5E", "ancien"}} << Rows{{"00:1A:2B:3C:4D:5E", "nouveau"}}
+            << CommentMap{{"00:1A:2B:3C:4D:5E", "nouveau"}};
+        QTest::newRow("emptied cell removes")
+            << CommentMap{{"00:1A:2B:3C:4D:5E", "ancien"}, {"00:1A:2B:3C:4D:5F", "autre"}}
+            << Rows{{"00:1A:2B:3C:4D:5E", ""}} << CommentMap{{"00:1A:2B:3C:4D:5F", "autre"}};
+        QTest::newRow("stored empty value on an empty row goes")
+            << CommentMap{{"00:1A:2B:3C:4D:5E", ""}} << Rows{{"00:1A:2B:3C:4D:5E", ""}}
+            << CommentMap{};
+        QTest::newRow("hosts not shown keep theirs")
+            << CommentMap{{"AA:BB:CC:DD:EE:FF", "absent"}, {"11:22:33:44:55:66", ""}}
+            << Rows{{"00:1A:2B:3C:4D:5E", "présent"}}
+            << CommentMap{{"AA:BB:CC:DD:EE:FF", "absent"},
+                          {"11:22:33:44:55:66", ""},
+                          {"00:1A:2B:3C:4D:5E", "présent"}};
+        QTest::newRow("last of two rows decides: empty")
+            << CommentMap{{"00:1A:2B:3C:4D:5E", "commun"}}
+            << Rows{{"00:1A:2B:3C:4D:5E", "premier"}, {"00:1A:2B:3C:4D:5E", ""}} << CommentMap{};
+        QTest::newRow("last of two rows decides: text")
+            << CommentMap{{"00:1A:2B:3C:4D:5E", "commun"}}
+            << Rows{{"00:1A:2B:3C:4D:5E", ""}, {"00:1A:2B:3C:4D:5E", "second"}}
+            << CommentMap{{"00:1A:2B:3C:4D:5E", "second"}};
+        QTest::newRow("no rows") << CommentMap{{"00:1A:2B:3C:4D:5E", "x"}} << Rows{}
+                                 << CommentMap{{"00:1A:2B:3C:4D:5E", "x"}};
+        QTest::newRow("blank is not empty") << CommentMap{} << Rows{{"00:1A:2B:3C:4D:5E", " "}}
+                                            << CommentMap{{"00:1A:2B:3C:4D:5E", " "}};
+    }
+
+    void harvest()
+    {
+        QFETCH(CommentMap, before);
+        QFETCH(Rows, rows);
+        QFETCH(CommentMap, after);
+        QTableWidget table;
+        FillTable(table, rows);
+        CommentMap comments = before;
+        HarvestComments(&table, comments);
+        QCOMPARE(comments, after);
+        // Reading the cells changes none of them.
+        for (int row = 0; row < rows.size(); ++row)
+            QCOMPARE(table.item(row, 0)->text(), rows[row].at(1));
+    }
+
+    // --- save ---
+
+    void saveLeavesExactlyTheComments()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/AA:BB:CC:DD:EE:FF"), QStringLiteral("oublié"));
+            store.setValue(QStringLiteral("Autre/clef"), QStringLiteral("valeur"));
+            store.setValue(QStringLiteral("racine"), 7);
+        }
+        const CommentMap comments{
+            {"00:1A:2B:3C:4D:5E", "imprimante"}, {"00:1A:2B:3C:4D:5F", ""}, {"0A:0B:0C", "court"}};
+        SaveComments(comments);
+
+        QStringList keys = StoredKeys();
+        keys.sort();
+        QCOMPARE(keys, (QStringList{"Comments/00:1A:2B:3C:4D:5E", "Comments/00:1A:2B:3C:4D:5F",
+                                    "Comments/0A:0B:0C"}));
+        QSettings store;
+        QCOMPARE(store.childGroups(), QStringList{"Comments"});
+        QCOMPARE(store.value(QStringLiteral("Comments/00:1A:2B:3C:4D:5E")).toString(),
+                 QStringLiteral("imprimante"));
+        QVERIFY(store.contains(QStringLiteral("Comments/00:1A:2B:3C:4D:5F")));
+        QCOMPARE(store.value(QStringLiteral("Comments/00:1A:2B:3C:4D:5F")).toString(), QString());
+    }
+
+    void saveReachesTheFile()
+    {
+        SaveComments({{"00:1A:2B:3C:4D:5E", "sur le disque"}});
+        QFile file(QSettings().fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray contents = file.readAll();
+        QVERIFY2(contents.contains("[Comments]"), contents.constData());
+        QVERIFY2(contents.contains("sur le disque"), contents.constData());
+    }
+
+    void saveOfNothingEmptiesTheStore()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/AA:BB:CC:DD:EE:FF"), QStringLiteral("x"));
+        }
+        SaveComments({});
+        QVERIFY(StoredKeys().isEmpty());
+    }
+
+    void saveThenLoadGivesTheSameMap()
+    {
+        const CommentMap comments{{"00:1A:2B:3C:4D:5E", "Café, à l'étage; \"salle\" = 2"},
+                                  {"00:1A:2B:3C:4D:5F", ""},
+                                  {"05", "un octet"},
+                                  {"01:02:03:04:05:06:07:08", "long\nsur deux lignes"}};
+        SaveComments(comments);
+        CommentMap loaded;
+        LoadComments(loaded);
+        QCOMPARE(loaded, comments);
+    }
+};
+
+QTEST_MAIN(TestComments)
+#include "tst_comments.moc"

@@ -1,0 +1,293 @@
+// The hosts table on its own: the texts built from a host record, the
+// columns, and the rows written from a host map, without a window.
+#include "results/hoststable.h"
+
+#include <QButtonGroup>
+#include <QHostAddress>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+quint32 Key(const char *address)
+{
+    return HostKey(QHostAddress(QString::fromLatin1(address)).toIPv4Address());
+}
+
+QStringList Column(const QTableWidget &table, int column)
+{
+    QStringList texts;
+    for (int row = 0; row < table.rowCount(); ++row) {
+        const QTableWidgetItem *item = table.item(row, column);
+        texts << (item ? item->text() : QStringLiteral("<none>"));
+    }
+    return texts;
+}
+
+const QStringList HeaderLabels{"Commentaire", "Adresse IP", "Adresse MAC", "Fabricant",
+                               "Site web ?"};
+
+} // namespace
+
+class TestHostsTable : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTableWidget> table;
+    std::unique_ptr<QButtonGroup> buttons;
+
+    // A table set up as the window sets it up, filled from hosts.
+    void Fill(const HostMap &hosts, const CommentMap &comments = {},
+              const VendorTable &vendors = {{"001A2B", "Fabricant A"}})
+    {
+        SetupHostColumns(table.get());
+        table->setRowCount(int(hosts.size()));
+        FillHostRows(table.get(), hosts, comments, vendors, *buttons);
+    }
+
+private slots:
+    void init()
+    {
+        table = std::make_unique<QTableWidget>();
+        buttons = std::make_unique<QButtonGroup>();
+    }
+
+    void cleanup()
+    {
+        table.reset();
+        buttons.reset();
+    }
+
+    // --- texts ---
+
+    void macText_data()
+    {
+        QTest::addColumn<Bytes>("mac");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("six bytes")
+            << Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E} << "00:1A:2B:3C:4D:5E";
+        QTest::newRow("three bytes") << Bytes{0x0A, 0x0B, 0x0C} << "0A:0B:0C";
+        QTest::newRow("one byte") << Bytes{0x05} << "05";
+        QTest::newRow("empty") << Bytes{} << "";
+        QTest::newRow("letters") << Bytes{0xab, 0xcd, 0xef, 0xfa, 0xbc, 0xde}
+                                 << "AB:CD:EF:FA:BC:DE";
+        QTest::newRow("extremes") << Bytes{0x00, 0xFF} << "00:FF";
+        QTest::newRow("eight bytes")
+            << Bytes{1, 2, 3, 4, 5, 6, 7, 0x80} << "01:02:03:04:05:06:07:80";
+    }
+
+    void macText()
+    {
+        QFETCH(Bytes, mac);
+        QFETCH(QString, text);
+        const QString made = MacToText(mac);
+        QCOMPARE(made, text);
+        QCOMPARE(made, made.toUpper());
+        QCOMPARE(made.size(), mac.empty() ? 0 : int(mac.size()) * 3 - 1);
+    }
+
+    void vendorKey_data()
+    {
+        QTest::addColumn<Bytes>("mac");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("six bytes") << Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E} << "001A2B";
+        QTest::newRow("three bytes") << Bytes{0x0A, 0x0B, 0x0C} << "0A0B0C";
+        QTest::newRow("letters") << Bytes{0xab, 0xcd, 0xef, 0x01} << "ABCDEF";
+        QTest::newRow("small values") << Bytes{0x01, 0x02, 0x03, 0xFF} << "010203";
+        QTest::newRow("two bytes") << Bytes{0x00, 0x1A} << "";
+        QTest::newRow("one byte") << Bytes{0x05} << "";
+        QTest::newRow("empty") << Bytes{} << "";
+    }
+
+    void vendorKey()
+    {
+        QFETCH(Bytes, mac);
+        QFETCH(QString, key);
+        const QString made = VendorKey(mac);
+        QCOMPARE(made, key);
+        QCOMPARE(made, made.toUpper());
+    }
+
+    void webAddress_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("url");
+        QTest::newRow("usual") << "192.168.1.20"
+                               << "http://192.168.1.20/";
+        QTest::newRow("zeros") << "10.0.0.1"
+                               << "http://10.0.0.1/";
+        QTest::newRow("wide octets") << "255.254.100.200"
+                                     << "http://255.254.100.200/";
+    }
+
+    void webAddress()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, url);
+        QCOMPARE(WebAddressText(Key(address.toLatin1())), url);
+    }
+
+    // --- columns and rows ---
+
+    void columns()
+    {
+        table->setSortingEnabled(true);
+        SetupHostColumns(table.get());
+        QCOMPARE(table->columnCount(), 5);
+        QCOMPARE(table->rowCount(), 0);
+        QVERIFY(!table->isSortingEnabled());
+        for (int column = 0; column < 5; ++column) {
+            QVERIFY(table->horizontalHeaderItem(column));
+            QCOMPARE(table->horizontalHeaderItem(column)->text(), HeaderLabels.at(column));
+        }
+    }
+
+    void rowOrderIsNumeric()
+    {
+        HostMap hosts;
+        for (const char *address : {"192.168.1.10", "192.168.1.9", "192.168.1.100", "10.0.1.5",
+                                    "10.0.2.3", "192.168.1.2"})
+            hosts[Key(address)] = HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false};
+        Fill(hosts);
+        // Within one /24 in address order; across /24s the last octet weighs most.
+        QCOMPARE(Column(*table, 1), (QStringList{"192.168.1.2", "10.0.2.3", "10.0.1.5",
+                                                 "192.168.1.9", "192.168.1.10", "192.168.1.100"}));
+    }
+
+    void itemsOfOneRow()
+    {
+        const quint32 key = Key("192.168.1.20");
+        Fill({{key, HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, true}}},
+             {{"00:1A:2B:3C:4D:5E", "imprimante"}});
+        QCOMPARE(table->rowCount(), 1);
+
+        QTableWidgetItem *comment = table->item(0, 0);
+        QVERIFY(comment);
+        QCOMPARE(comment->text(), QStringLiteral("imprimante"));
+        QCOMPARE(int(comment->flags()), 35);
+
+        auto *address = dynamic_cast<TableWidgetIPItem *>(table->item(0, 1));
+        QVERIFY(address);
+        QCOMPARE(address->type(), int(QTableWidgetItem::Type));
+        QCOMPARE(address->text(), QStringLiteral("192.168.1.20"));
+        QCOMPARE(int(address->flags()), 33);
+        const QVariant number = address->data(Qt::UserRole);
+        QCOMPARE(number.typeId(), int(QMetaType::UInt));
+        QCOMPARE(number.toUInt(), 0xC0A80114u);
+
+        QVERIFY(table->item(0, 2));
+        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("00:1A:2B:3C:4D:5E"));
+        QCOMPARE(int(table->item(0, 2)->flags()), 33);
+
+        QVERIFY(table->item(0, 3));
+        QCOMPARE(table->item(0, 3)->text(), QStringLiteral("Fabricant A"));
+        QCOMPARE(int(table->item(0, 3)->flags()), 33);
+
+        QVERIFY(table->item(0, 4));
+        QVERIFY(table->item(0, 4)->text().isEmpty());
+        QCOMPARE(table->item(0, 4)->flags(), QTableWidgetItem().flags());
+    }
+
+    void onlyTheCommentIsEditable()
+    {
+        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}}});
+        QVERIFY(table->item(0, 0)->flags() & Qt::ItemIsEditable);
+        for (int column = 1; column <= 3; ++column)
+            QVERIFY(!(table->item(0, column)->flags() & Qt::ItemIsEditable));
+    }
+
+    void addressNumberHasTheFirstOctetMostSignificant_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<uint>("number");
+        QTest::newRow("192.168.1.20") << "192.168.1.20" << 0xC0A80114u;
+        QTest::newRow("10.0.2.3") << "10.0.2.3" << 0x0A000203u;
+        QTest::newRow("1.2.3.255") << "1.2.3.255" << 0x010203FFu;
+    }
+
+    void addressNumberHasTheFirstOctetMostSignificant()
+    {
+        QFETCH(QString, address);
+        QFETCH(uint, number);
+        Fill({{Key(address.toLatin1()), HostRecord{{1, 2, 3, 4, 5, 6}, false}}});
+        QCOMPARE(table->item(0, 1)->data(Qt::UserRole).toUInt(), number);
+        QCOMPARE(table->item(0, 1)->text(), address);
+    }
+
+    void makerCell_data()
+    {
+        QTest::addColumn<Bytes>("mac");
+        QTest::addColumn<QString>("maker");
+        QTest::newRow("known") << Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E} << "Fabricant A";
+        QTest::newRow("known, lower-case key never")
+            << Bytes{0xAB, 0xCD, 0xEF, 0, 0, 0} << "Fabricant majuscule";
+        QTest::newRow("unknown") << Bytes{0x00, 0x1A, 0x2C, 0x3C, 0x4D, 0x5E} << "";
+        QTest::newRow("three bytes") << Bytes{0x00, 0x1A, 0x2B} << "Fabricant A";
+        QTest::newRow("two bytes") << Bytes{0x00, 0x1A} << "";
+        QTest::newRow("one byte") << Bytes{0x00} << "";
+        QTest::newRow("no byte") << Bytes{} << "";
+    }
+
+    void makerCell()
+    {
+        QFETCH(Bytes, mac);
+        QFETCH(QString, maker);
+        // The lower-case key can never match: keys are always upper-case.
+        Fill({{Key("192.168.1.20"), HostRecord{mac, false}}}, {},
+             {{"001A2B", "Fabricant A"},
+              {"ABCDEF", "Fabricant majuscule"},
+              {"abcdef", "Fabricant minuscule"}});
+        QTableWidgetItem *item = table->item(0, 3);
+        QVERIFY(item);
+        QCOMPARE(item->text(), maker);
+        QCOMPARE(int(item->flags()), 33);
+        QCOMPARE(table->item(0, 2)->text(), MacToText(mac));
+    }
+
+    void noMakerItemsWithoutVendors()
+    {
+        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}},
+              {Key("192.168.1.21"), HostRecord{{0x00, 0x1A, 0x2B}, true}}},
+             {}, {});
+        for (int row = 0; row < 2; ++row) {
+            QVERIFY(!table->item(row, 3));
+            for (int column : {0, 1, 2, 4})
+                QVERIFY(table->item(row, column));
+        }
+    }
+
+    void webButtonOnlyForWebServers()
+    {
+        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, true}},
+              {Key("192.168.1.21"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, false}}});
+        auto *button = qobject_cast<QPushButton *>(table->cellWidget(0, 4));
+        QVERIFY(button);
+        QCOMPARE(button->text(), QStringLiteral("Connecter"));
+        QCOMPARE(button->objectName(), QStringLiteral("http://192.168.1.20/"));
+        QCOMPARE(buttons->buttons(), QList<QAbstractButton *>{button});
+        QVERIFY(button->parentWidget()); // handed to the table
+        QVERIFY(table->item(0, 4));
+
+        QVERIFY(!table->cellWidget(1, 4));
+        QVERIFY(table->item(1, 4));
+        QVERIFY(table->item(1, 4)->text().isEmpty());
+    }
+
+    void equalMacsShareTheirComment()
+    {
+        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}},
+              {Key("192.168.1.30"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}},
+              {Key("192.168.1.40"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, false}}},
+             {{"00:1A:2B:3C:4D:5E", "commun"}, {"00:1a:2b:3c:4d:5f", "jamais"}});
+        QCOMPARE(Column(*table, 0), (QStringList{"commun", "commun", ""}));
+    }
+};
+
+QTEST_MAIN(TestHostsTable)
+#include "tst_hoststable.moc"

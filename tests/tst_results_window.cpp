@@ -1,0 +1,785 @@
+// The window's side of the results: the rebuild of the hosts table from
+// published answers, the comments kept across rebuilds and runs, the About
+// box, the web links and the Close button. No scan runs here: the published
+// maps are plain data and no address in them is ever contacted.
+#include "fakes.h"
+#include "messagelog.h"
+#include "testsupport.h"
+#include "windowinspector.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalBlocker>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <set>
+
+using fakes::NetworkOrder;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const Bytes MacA{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+const Bytes MacB{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
+const QString TextA = QStringLiteral("00:1A:2B:3C:4D:5E");
+const QString TextB = QStringLiteral("00:1A:2B:3C:4D:5F");
+const QStringList HeaderLabels{"Commentaire", "Adresse IP", "Adresse MAC", "Fabricant",
+                               "Site web ?"};
+
+QTableWidget *Table(TrelvanWindow &window)
+{
+    return WindowInspector::ui(window).Hosts_;
+}
+
+// Hands the window a scan result and lets one heartbeat take it.
+void Show(TrelvanWindow &window, const HostMap &hosts)
+{
+    window.PublishHosts(hosts);
+    WindowInspector::tick(window);
+}
+
+QStringList Column(TrelvanWindow &window, int column)
+{
+    QStringList texts;
+    QTableWidget *table = Table(window);
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QTableWidgetItem *item = table->item(row, column);
+        texts << (item ? item->text() : QStringLiteral("<none>"));
+    }
+    return texts;
+}
+
+QStringList Headers(QTableWidget *table)
+{
+    QStringList labels;
+    for (int column = 0; column < table->columnCount(); ++column) {
+        const QTableWidgetItem *item = table->horizontalHeaderItem(column);
+        labels << (item ? item->text() : QStringLiteral("<none>"));
+    }
+    return labels;
+}
+
+QStringList MachinesLines()
+{
+    return MessageLog::lines().filter(QRegularExpression(QStringLiteral("^Machines=")));
+}
+
+QString StoredComment(const QString &mac)
+{
+    QSettings store;
+    return store.value(QStringLiteral("Comments/") + mac).toString();
+}
+
+bool IsStored(const QString &mac)
+{
+    QSettings store;
+    return store.contains(QStringLiteral("Comments/") + mac);
+}
+
+// The user's typing, as the table would report it when the editor closes.
+void Type(TrelvanWindow &window, int row, const QString &text)
+{
+    Table(window)->item(row, 0)->setText(text);
+}
+
+// Text put into a cell without the table telling anyone, as if the user were
+// still typing.
+void TypeUnfinished(TrelvanWindow &window, int row, const QString &text)
+{
+    const QSignalBlocker blocker(Table(window));
+    Table(window)->item(row, 0)->setText(text);
+}
+
+// Answers the next modal message box from inside its own event loop: runs
+// answer on it, then closes it whatever answer did.
+void AnswerMessageBox(QObject *context, std::function<void(QMessageBox *)> answer)
+{
+    QTimer::singleShot(100, context, [answer] {
+        QMessageBox *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box) {
+            const QWidgetList windows = QApplication::topLevelWidgets();
+            for (QWidget *widget : windows)
+                if (auto *found = qobject_cast<QMessageBox *>(widget); found && found->isVisible())
+                    box = found;
+        }
+        answer(box);
+        if (box)
+            box->accept();
+    });
+}
+
+// One record of the embedded OUI listing that appears once, for a lookup
+// whose answer does not depend on which record wins.
+bool EmbeddedVendor(QString &key, QString &name, std::set<QString> &allKeys)
+{
+    QFile file(QStringLiteral(":/res/oui.txt"));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QString listing = QString::fromUtf8(file.readAll());
+    const QRegularExpression record(
+        QStringLiteral(R"(^([0-9A-Fa-f]{6})[ \t]*\(base 16\)[ \t]*(.*)$)"),
+        QRegularExpression::MultilineOption);
+    std::map<QString, std::pair<QString, int>> seen;
+    auto matches = record.globalMatch(listing);
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        auto &entry = seen[match.captured(1).toUpper()];
+        entry.first = match.captured(2);
+        ++entry.second;
+    }
+    for (const auto &[k, entry] : seen)
+        allKeys.insert(k);
+    for (const auto &[k, entry] : seen) {
+        if (entry.second == 1 && !entry.first.isEmpty() && entry.first == entry.first.trimmed() &&
+            entry.first.at(0).isLetterOrNumber()) {
+            key = k;
+            name = entry.first;
+            return true;
+        }
+    }
+    return false;
+}
+
+Bytes MacOfKey(const QString &key, unsigned char last)
+{
+    const QByteArray bytes = QByteArray::fromHex(key.toLatin1());
+    return Bytes{static_cast<unsigned char>(bytes[0]),
+                 static_cast<unsigned char>(bytes[1]),
+                 static_cast<unsigned char>(bytes[2]),
+                 0x10,
+                 0x20,
+                 last};
+}
+
+// Collects what the desktop is asked to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<QUrl> urls;
+
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
+// Counts the heartbeats that reach the window.
+class TickCounter : public QObject
+{
+public:
+    explicit TickCounter(int id) : id(id) {}
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Timer && static_cast<QTimerEvent *>(event)->timerId() == id)
+            ++count;
+        return false;
+    }
+
+private:
+    int id;
+};
+
+enum class Change
+{
+    None,
+    WebFlag,
+    OneMacByte,
+    LongerMac,
+    OneHostMore,
+    OneHostFewer,
+    OtherAddress
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Change)
+
+class TestResultsWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    TemporarySettings settings;
+    fakes::SafeNetwork network; // no interfaces: nothing is ever scanned
+    std::unique_ptr<MessageLog> log;
+
+    HostMap TwoHosts()
+    {
+        return {{NetworkOrder("192.168.1.20"), HostRecord{MacA, true}},
+                {NetworkOrder("192.168.1.21"), HostRecord{MacB, false}}};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
+        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        QVERIFY(QSettings().fileName().startsWith(settings.path()));
+        log = std::make_unique<MessageLog>();
+    }
+
+    void cleanupTestCase() { log.reset(); }
+
+    void init()
+    {
+        network.reset();
+        {
+            QSettings store;
+            store.clear();
+        }
+        MessageLog::clear();
+    }
+
+    // --- the rebuild ---
+
+    void machinesLineForTwelveHosts()
+    {
+        TrelvanWindow window;
+        HostMap hosts;
+        for (int i = 1; i <= 12; ++i)
+            hosts[NetworkOrder(qPrintable(QStringLiteral("192.168.1.%1").arg(i)))] = HostRecord{
+                {0x00, 0x1A, 0x2B, 0x3C, 0x4D, static_cast<unsigned char>(i)}, i % 2 == 0};
+        Show(window, hosts);
+        QCOMPARE(MachinesLines(), QStringList{"Machines= 12"});
+        QCOMPARE(Table(window)->rowCount(), 12);
+        QCOMPARE(WindowInspector::shownHosts(window), hosts);
+        QVERIFY(WindowInspector::latestHosts(window).empty());
+        QCOMPARE(WindowInspector::webButtons(window).buttons().size(), 6);
+    }
+
+    void rebuildOnlyWhenTheResultDiffers_data()
+    {
+        QTest::addColumn<Change>("change");
+        QTest::newRow("equal") << Change::None;
+        QTest::newRow("port 80 flag") << Change::WebFlag;
+        QTest::newRow("one MAC byte") << Change::OneMacByte;
+        QTest::newRow("one MAC byte more") << Change::LongerMac;
+        QTest::newRow("one host more") << Change::OneHostMore;
+        QTest::newRow("one host fewer") << Change::OneHostFewer;
+        QTest::newRow("other address") << Change::OtherAddress;
+    }
+
+    void rebuildOnlyWhenTheResultDiffers()
+    {
+        QFETCH(Change, change);
+        TrelvanWindow window;
+        QTableWidget *table = Table(window);
+        const HostMap before = TwoHosts();
+        Show(window, before);
+        QCOMPARE(table->rowCount(), 2);
+
+        // Mark every item, note the button, and leave a comment the table
+        // has not reported yet.
+        QList<QTableWidgetItem *> items;
+        {
+            const QSignalBlocker blocker(table);
+            for (int row = 0; row < 2; ++row)
+                for (int column = 0; column < 5; ++column) {
+                    QTableWidgetItem *item = table->item(row, column);
+                    QVERIFY(item);
+                    item->setData(Qt::UserRole + 1, QStringLiteral("ancien"));
+                    items << item;
+                }
+        }
+        QPointer<QAbstractButton> button = qobject_cast<QAbstractButton *>(table->cellWidget(0, 4));
+        QVERIFY(button);
+        TypeUnfinished(window, 1, QStringLiteral("en cours"));
+        table->setColumnWidth(1, 3);
+        MessageLog::clear();
+
+        HostMap after = before;
+        switch (change) {
+        case Change::None:
+            break;
+        case Change::WebFlag:
+            after.at(NetworkOrder("192.168.1.20")).webServer = false;
+            break;
+        case Change::OneMacByte:
+            after.at(NetworkOrder("192.168.1.21")).mac[5] = 0x60;
+            break;
+        case Change::LongerMac:
+            after.at(NetworkOrder("192.168.1.21")).mac.push_back(0x00);
+            break;
+        case Change::OneHostMore:
+            after[NetworkOrder("192.168.1.22")] = HostRecord{{1, 2, 3, 4, 5, 6}, false};
+            break;
+        case Change::OneHostFewer:
+            after.erase(NetworkOrder("192.168.1.20"));
+            break;
+        case Change::OtherAddress:
+            after.erase(NetworkOrder("192.168.1.20"));
+            after[NetworkOrder("192.168.1.19")] = HostRecord{MacA, true};
+            break;
+        }
+        Show(window, after);
+
+        if (change == Change::None) {
+            QVERIFY(MachinesLines().isEmpty());
+            QCOMPARE(WindowInspector::latestHosts(window), after); // compared again next tick
+            QCOMPARE(WindowInspector::shownHosts(window), before);
+            int i = 0;
+            for (int row = 0; row < 2; ++row)
+                for (int column = 0; column < 5; ++column) {
+                    QCOMPARE(table->item(row, column), items.at(i++));
+                    QCOMPARE(table->item(row, column)->data(Qt::UserRole + 1).toString(),
+                             QStringLiteral("ancien"));
+                }
+            QCOMPARE(table->cellWidget(0, 4), static_cast<QWidget *>(button.data()));
+            QVERIFY(WindowInspector::webButtons(window).buttons().contains(button));
+            // No harvest, no clear: the unfinished comment is only in its cell.
+            QCOMPARE(table->item(1, 0)->text(), QStringLiteral("en cours"));
+            QVERIFY(WindowInspector::comments(window).count(TextB) == 0);
+
+            WindowInspector::tick(window);
+            QVERIFY(MachinesLines().isEmpty());
+            QCOMPARE(table->item(0, 0), items.at(0));
+        } else {
+            QCOMPARE(MachinesLines(),
+                     QStringList{QStringLiteral("Machines= %1").arg(after.size())});
+            QVERIFY(WindowInspector::latestHosts(window).empty());
+            QCOMPARE(WindowInspector::shownHosts(window), after);
+            QCOMPARE(table->rowCount(), int(after.size()));
+            for (int row = 0; row < table->rowCount(); ++row)
+                for (int column = 0; column < 5; ++column)
+                    if (QTableWidgetItem *item = table->item(row, column))
+                        QVERIFY(!item->data(Qt::UserRole + 1).isValid());
+            // The rebuild took the comment out of its cell first.
+            QCOMPARE(WindowInspector::comments(window).at(TextB), QStringLiteral("en cours"));
+            QVERIFY(!WindowInspector::webButtons(window).buttons().contains(button));
+            QTRY_VERIFY(button.isNull()); // it went with its cell
+        }
+
+        // The rows follow the new result in key order.
+        QStringList addresses;
+        for (const auto &entry : WindowInspector::shownHosts(window))
+            addresses << AddressText(entry.first);
+        QCOMPARE(Column(window, 1), addresses);
+
+        // The columns are fitted to their contents either way.
+        QVERIFY(table->columnWidth(1) > 3);
+        const int fitted = table->columnWidth(1);
+        table->resizeColumnToContents(1);
+        QCOMPARE(table->columnWidth(1), fitted);
+        QCOMPARE(Headers(table), HeaderLabels);
+    }
+
+    void rowsComeInAddressOrder_data()
+    {
+        QTest::addColumn<QStringList>("published");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("one /24") << QStringList{"192.168.1.10", "192.168.1.9"}
+                                 << QStringList{"192.168.1.9", "192.168.1.10"};
+        QTest::newRow("across /24s")
+            << QStringList{"10.0.1.5", "10.0.2.3"} << QStringList{"10.0.2.3", "10.0.1.5"};
+        QTest::newRow("mixed") << QStringList{"192.168.1.100", "192.168.1.2", "192.168.1.30"}
+                               << QStringList{"192.168.1.2", "192.168.1.30", "192.168.1.100"};
+    }
+
+    void rowsComeInAddressOrder()
+    {
+        QFETCH(QStringList, published);
+        QFETCH(QStringList, shown);
+        TrelvanWindow window;
+        HostMap hosts;
+        unsigned char last = 0;
+        for (const QString &address : published)
+            hosts[NetworkOrder(qPrintable(address))] =
+                HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, ++last}, false};
+        Show(window, hosts);
+        QCOMPARE(Column(window, 1), shown);
+    }
+
+    void itemsAndHeaders()
+    {
+        TrelvanWindow window;
+        QTableWidget *table = Table(window);
+        QCOMPARE(Headers(table), HeaderLabels);
+
+        for (const HostMap &hosts :
+             {TwoHosts(), HostMap{{NetworkOrder("10.0.2.3"), HostRecord{MacB, true}}}}) {
+            Show(window, hosts);
+            QVERIFY(!table->isSortingEnabled());
+            QCOMPARE(Headers(table), HeaderLabels);
+            int row = 0;
+            for (const auto &[key, record] : hosts) {
+                QCOMPARE(int(table->item(row, 0)->flags()), 35);
+                for (int column = 1; column <= 3; ++column)
+                    QCOMPARE(int(table->item(row, column)->flags()), 33);
+                QCOMPARE(table->item(row, 4)->flags(), QTableWidgetItem().flags());
+                QVERIFY(table->item(row, 4)->text().isEmpty());
+
+                auto *address = dynamic_cast<TableWidgetIPItem *>(table->item(row, 1));
+                QVERIFY(address);
+                QCOMPARE(address->type(), int(QTableWidgetItem::Type));
+                QCOMPARE(address->text(), AddressText(key));
+                QCOMPARE(address->data(Qt::UserRole).typeId(), int(QMetaType::UInt));
+                QCOMPARE(address->data(Qt::UserRole).toUInt(),
+                         QHostAddress(AddressText(key)).toIPv4Address());
+                QCOMPARE(table->item(row, 2)->text(), MacToText(record.mac));
+                ++row;
+            }
+        }
+        QCOMPARE(table->item(0, 1)->data(Qt::UserRole).toUInt(), 0x0A000203u);
+    }
+
+    void macTexts_data()
+    {
+        QTest::addColumn<Bytes>("mac");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("six bytes") << MacA << "00:1A:2B:3C:4D:5E";
+        QTest::newRow("three bytes") << Bytes{0x0A, 0x0B, 0x0C} << "0A:0B:0C";
+        QTest::newRow("one byte") << Bytes{0x05} << "05";
+        QTest::newRow("no byte") << Bytes{} << "";
+        QTest::newRow("letters") << Bytes{0xaa, 0xbc, 0xde, 0xf0, 0x0f, 0xff}
+                                 << "AA:BC:DE:F0:0F:FF";
+    }
+
+    void macTexts()
+    {
+        QFETCH(Bytes, mac);
+        QFETCH(QString, text);
+        TrelvanWindow window;
+        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{mac, false}}});
+        QCOMPARE(Column(window, 2), QStringList{text});
+        QCOMPARE(Column(window, 2).first(), Column(window, 2).first().toUpper());
+    }
+
+    void makerFromTheEmbeddedListing()
+    {
+        QString key, name;
+        std::set<QString> listed;
+        QVERIFY(EmbeddedVendor(key, name, listed));
+        QString unknown;
+        for (const char *candidate : {"FFFFFE", "ABCDEF", "123457", "FEDCBA", "0A0B0C"})
+            if (!listed.count(QString::fromLatin1(candidate))) {
+                unknown = QString::fromLatin1(candidate);
+                break;
+            }
+        QVERIFY(!unknown.isEmpty());
+
+        TrelvanWindow window;
+        QVERIFY(!WindowInspector::vendorTable(window).empty());
+        Show(window, {{NetworkOrder("192.168.1.1"), HostRecord{MacOfKey(key, 1), false}},
+                      {NetworkOrder("192.168.1.2"), HostRecord{MacOfKey(unknown, 2), false}},
+                      {NetworkOrder("192.168.1.3"), HostRecord{{0x00, 0x1A}, false}},
+                      {NetworkOrder("192.168.1.4"), HostRecord{{}, true}},
+                      {NetworkOrder("192.168.1.5"), HostRecord{MacOfKey(key, 5), true}}});
+        QCOMPARE(Column(window, 3), (QStringList{name, "", "", "", name}));
+        QCOMPARE(Column(window, 2).at(2), QStringLiteral("00:1A"));
+        for (int row = 0; row < 5; ++row)
+            QCOMPARE(int(Table(window)->item(row, 3)->flags()), 33);
+    }
+
+    void noMakerItemsWithoutVendors()
+    {
+        TrelvanWindow window;
+        WindowInspector::vendorTable(window).clear();
+        Show(window, TwoHosts());
+        QCOMPARE(Column(window, 3), (QStringList{"<none>", "<none>"}));
+        QCOMPARE(Column(window, 2), (QStringList{TextA, TextB}));
+    }
+
+    void webButtons()
+    {
+        TrelvanWindow window;
+        QTableWidget *table = Table(window);
+        Show(window, TwoHosts());
+        auto *first = qobject_cast<QPushButton *>(table->cellWidget(0, 4));
+        QVERIFY(first);
+        QCOMPARE(first->text(), QStringLiteral("Connecter"));
+        QCOMPARE(first->objectName(), QStringLiteral("http://192.168.1.20/"));
+        QCOMPARE(WindowInspector::webButtons(window).buttons(), QList<QAbstractButton *>{first});
+        QVERIFY(first->isVisible());
+        QVERIFY(!table->cellWidget(1, 4));
+
+        // The web server moves to another host: the old button leaves the group.
+        QPointer<QPushButton> old = first;
+        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, false}},
+                      {NetworkOrder("192.168.1.22"), HostRecord{MacB, true}}});
+        QVERIFY(!table->cellWidget(0, 4));
+        auto *second = qobject_cast<QPushButton *>(table->cellWidget(1, 4));
+        QVERIFY(second);
+        QCOMPARE(second->objectName(), QStringLiteral("http://192.168.1.22/"));
+        QCOMPARE(WindowInspector::webButtons(window).buttons(), QList<QAbstractButton *>{second});
+        QTRY_VERIFY(old.isNull());
+    }
+
+    void webLinkOpensExactlyItsAddress()
+    {
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+        {
+            TrelvanWindow window;
+            Show(window, TwoHosts());
+            auto *button = qobject_cast<QPushButton *>(Table(window)->cellWidget(0, 4));
+            QVERIFY(button);
+            MessageLog::clear();
+            QTest::mouseClick(button, Qt::LeftButton);
+            QTRY_COMPARE(catcher.urls.size(), 1);
+            QCOMPARE(catcher.urls.first().toString(), QStringLiteral("http://192.168.1.20/"));
+            QCOMPARE(catcher.urls.first(), QUrl(QStringLiteral("http://192.168.1.20/")));
+            QCOMPARE(MessageLog::lines().filter(QStringLiteral("http")),
+                     QStringList{"http://192.168.1.20/"});
+        }
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    }
+
+    // --- the comments ---
+
+    void commentsShowFromTheStoreAtStart()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/") + TextA, QStringLiteral("serveur"));
+        }
+        TrelvanWindow window;
+        QCOMPARE(WindowInspector::comments(window), (CommentMap{{TextA, "serveur"}}));
+        Show(window, TwoHosts());
+        QCOMPARE(Column(window, 0), (QStringList{"serveur", ""}));
+    }
+
+    void commentSurvivesARebuildAndFollowsTheCard()
+    {
+        std::unique_ptr<TrelvanWindow> window = std::make_unique<TrelvanWindow>();
+        Show(*window, TwoHosts());
+        Type(*window, 0, QStringLiteral("imprimante"));
+        TypeUnfinished(*window, 1, QStringLiteral("routeur"));
+
+        // Only the web flag of B changes: both comments stay on their rows.
+        HostMap hosts = TwoHosts();
+        hosts.at(NetworkOrder("192.168.1.21")).webServer = true;
+        Show(*window, hosts);
+        QCOMPARE(Column(*window, 0), (QStringList{"imprimante", "routeur"}));
+
+        // A comes back at another address, B is gone.
+        Show(*window, {{NetworkOrder("192.168.1.50"), HostRecord{MacA, false}}});
+        QCOMPARE(Column(*window, 1), QStringList{"192.168.1.50"});
+        QCOMPARE(Column(*window, 0), QStringList{"imprimante"});
+        QCOMPARE(WindowInspector::comments(*window).at(TextB), QStringLiteral("routeur"));
+
+        window.reset();
+        QCOMPARE(StoredComment(TextA), QStringLiteral("imprimante"));
+        QCOMPARE(StoredComment(TextB), QStringLiteral("routeur"));
+    }
+
+    void emptiedCellRemovesTheComment()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/") + TextA, QStringLiteral("ancien"));
+            store.setValue(QStringLiteral("Comments/") + TextB, QStringLiteral("gardé"));
+        }
+        std::unique_ptr<TrelvanWindow> window = std::make_unique<TrelvanWindow>();
+        Show(*window, TwoHosts());
+        QCOMPARE(Column(*window, 0), (QStringList{"ancien", "gardé"}));
+        Type(*window, 0, QString());
+        QVERIFY(!WindowInspector::comments(*window).count(TextA));
+        QVERIFY(!IsStored(TextA));
+
+        window.reset();
+        QVERIFY(!IsStored(TextA));
+        QCOMPARE(StoredComment(TextB), QStringLiteral("gardé"));
+    }
+
+    void rowsOfOneCardShareTheComment()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/") + TextA, QStringLiteral("commun"));
+        }
+        TrelvanWindow window;
+        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, false}},
+                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}}});
+        QCOMPARE(Column(window, 0), (QStringList{"commun", "commun"}));
+
+        TypeUnfinished(window, 0, QStringLiteral("premier"));
+        TypeUnfinished(window, 1, QString());
+        WindowInspector::harvestComments(window);
+        QVERIFY(!WindowInspector::comments(window).count(TextA));
+
+        TypeUnfinished(window, 0, QString());
+        TypeUnfinished(window, 1, QStringLiteral("second"));
+        WindowInspector::harvestComments(window);
+        QCOMPARE(WindowInspector::comments(window).at(TextA), QStringLiteral("second"));
+
+        // A rebuild harvests the same way and puts the winner on both rows.
+        TypeUnfinished(window, 0, QStringLiteral("dernier?"));
+        TypeUnfinished(window, 1, QStringLiteral("dernier"));
+        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, true}},
+                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}}});
+        QCOMPARE(Column(window, 0), (QStringList{"dernier", "dernier"}));
+    }
+
+    void storedEmptyCommentIsKeptUntilItsRowIsHarvested()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/") + TextA, QString());
+            store.setValue(QStringLiteral("Comments/AA:BB:CC:DD:EE:FF"), QString());
+        }
+        std::unique_ptr<TrelvanWindow> window = std::make_unique<TrelvanWindow>();
+        QCOMPARE(WindowInspector::comments(*window),
+                 (CommentMap{{TextA, ""}, {"AA:BB:CC:DD:EE:FF", ""}}));
+        Show(*window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, false}}});
+        QCOMPARE(Column(*window, 0), QStringList{""});
+        QCOMPARE(WindowInspector::comments(*window).count(TextA), std::size_t(1));
+
+        window.reset();
+        // A's row was harvested with its cell empty; the other was never seen.
+        QVERIFY(!IsStored(TextA));
+        QVERIFY(IsStored(QStringLiteral("AA:BB:CC:DD:EE:FF")));
+        QCOMPARE(StoredComment(QStringLiteral("AA:BB:CC:DD:EE:FF")), QString());
+    }
+
+    void finishedEditIsStoredAtOnce()
+    {
+        TrelvanWindow window;
+        Show(window, TwoHosts());
+        Type(window, 1, QStringLiteral("tapé à l'instant"));
+        QCOMPARE(WindowInspector::comments(window).at(TextB), QStringLiteral("tapé à l'instant"));
+        QCOMPARE(StoredComment(TextB), QStringLiteral("tapé à l'instant"));
+
+        // On the disk already, not only in this process's cache.
+        QFile file(QSettings().fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray contents = file.readAll();
+        QVERIFY2(contents.contains("[Comments]"), contents.constData());
+        QVERIFY2(contents.contains("l'instant"), contents.constData());
+
+        // An edit of another column stores nothing.
+        Table(window)->item(0, 4)->setText(QStringLiteral("pas un commentaire"));
+        QCOMPARE(WindowInspector::comments(window).size(), std::size_t(1));
+        QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextB});
+    }
+
+    void exitSavesOnlyTheComments()
+    {
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Autre/clef"), QStringLiteral("valeur"));
+            store.setValue(QStringLiteral("racine"), 3);
+            store.setValue(QStringLiteral("Comments/AA:BB:CC:DD:EE:FF"), QStringLiteral("absent"));
+        }
+        std::unique_ptr<TrelvanWindow> window = std::make_unique<TrelvanWindow>();
+        Show(*window, TwoHosts());
+        TypeUnfinished(*window, 0, QStringLiteral("pas encore enregistré"));
+        QVERIFY(!IsStored(TextA));
+
+        window.reset();
+        QSettings store;
+        QStringList keys = store.allKeys();
+        keys.sort();
+        QCOMPARE(keys, (QStringList{QStringLiteral("Comments/") + TextA,
+                                    QStringLiteral("Comments/AA:BB:CC:DD:EE:FF")}));
+        QCOMPARE(store.childGroups(), QStringList{"Comments"});
+        QCOMPARE(StoredComment(TextA), QStringLiteral("pas encore enregistré"));
+        QCOMPARE(StoredComment(QStringLiteral("AA:BB:CC:DD:EE:FF")), QStringLiteral("absent"));
+    }
+
+    // --- About and Close ---
+
+    void aboutBox()
+    {
+        TrelvanWindow window;
+        bool answered = false;
+        QString title, text;
+        QWidget *parent = nullptr;
+        AnswerMessageBox(&window, [&](QMessageBox *box) {
+            if (!box)
+                return;
+            answered = true;
+            title = box->windowTitle();
+            text = box->text();
+            parent = box->parentWidget();
+        });
+        WindowInspector::ui(window).About_->click();
+        QVERIFY(answered);
+        QCOMPARE(title, QStringLiteral("A propos de..."));
+        QCOMPARE(parent, static_cast<QWidget *>(&window));
+
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.at(0), QStringLiteral("\"Trelvan\" version 1.0.2"));
+        QVERIFY2(lines.at(1).contains(QStringLiteral("Dantrix")), qPrintable(lines.at(1)));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("\\b(19|20)\\d\\d\\b")).match(lines.at(2)).hasMatch(),
+            qPrintable(lines.at(2)));
+        QVERIFY(lines.at(3).isEmpty());
+        const QUrl home(lines.at(4), QUrl::StrictMode);
+        QVERIFY2(home.isValid() && !home.host().isEmpty(), qPrintable(lines.at(4)));
+        QVERIFY(home.scheme() == QLatin1String("http") || home.scheme() == QLatin1String("https"));
+        QVERIFY(!text.contains(QLatin1Char('%')));
+    }
+
+    void heartbeatGoesOnBehindTheAboutBox()
+    {
+        TrelvanWindow window;
+        const QString line = QStringLiteral("Fin de recherche 192.168.1.10 à 12:00:00.");
+        bool answered = false, statusShown = false, rowsShown = false;
+        AnswerMessageBox(&window, [&](QMessageBox *box) {
+            if (!box)
+                return;
+            answered = true;
+            window.PublishHosts(TwoHosts());
+            window.SetPendingStatus(line);
+            statusShown = QTest::qWaitFor(
+                [&] { return WindowInspector::ui(window).Status_->text() == line; }, 5000);
+            rowsShown = QTest::qWaitFor([&] { return Table(window)->rowCount() == 2; }, 5000);
+        });
+        WindowInspector::ui(window).About_->click();
+        QVERIFY(answered);
+        QVERIFY(statusShown);
+        QVERIFY(rowsShown);
+        QCOMPARE(Column(window, 1), (QStringList{"192.168.1.20", "192.168.1.21"}));
+        QVERIFY(WindowInspector::pendingStatus(window).isEmpty());
+    }
+
+    void closeStopsTheHeartbeatAndSaves()
+    {
+        std::unique_ptr<TrelvanWindow> window = std::make_unique<TrelvanWindow>();
+        Show(*window, TwoHosts());
+        TickCounter ticks(WindowInspector::timerId(*window));
+        window->installEventFilter(&ticks);
+        QTRY_VERIFY(ticks.count > 0);
+
+        QTimer::singleShot(0, window.get(), [&window] {
+            TypeUnfinished(*window, 0, QStringLiteral("à la fermeture"));
+            WindowInspector::ui(*window).Close_->click();
+        });
+        QCOMPARE(window->exec(), 0);
+        QVERIFY(!window->isVisible());
+
+        ticks.count = 0;
+        window->SetPendingStatus(QStringLiteral("après la fermeture"));
+        QTest::qWait(1000);
+        QCOMPARE(ticks.count, 0);
+        QVERIFY(WindowInspector::ui(*window).Status_->text() !=
+                QStringLiteral("après la fermeture"));
+        QCOMPARE(WindowInspector::pendingStatus(*window), QStringLiteral("après la fermeture"));
+        QVERIFY(!IsStored(TextA));
+
+        window->removeEventFilter(&ticks);
+        window.reset();
+        QCOMPARE(StoredComment(TextA), QStringLiteral("à la fermeture"));
+    }
+};
+
+QTEST_MAIN(TestResultsWindow)
+#include "tst_results_window.moc"
