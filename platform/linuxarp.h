@@ -1,0 +1,259 @@
+#pragma once
+
+// The pieces of the Linux address resolution behind SystemSendARP. They are
+// declared here rather than kept file-local so that the parts that need no
+// network (frame building, filter programs, netlink parsing, the choice of
+// interface, the neighbour-table budget) can be tested on their own.
+
+#include <linux/filter.h>
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform::linuxarp {
+
+// The values the IP Helper function returns in the same situations, so that
+// both platforms answer alike.
+constexpr uint32_t kNoError = 0;
+constexpr uint32_t kErrGenFailure = 31;
+constexpr uint32_t kErrBadNetName = 67; // nobody answered, or not on an attached network
+constexpr uint32_t kErrInvalidParameter = 87;
+constexpr uint32_t kErrNotFound = 1168; // srcIp is none of the machine's addresses
+constexpr uint32_t kErrInvalidUserBuffer = 1784;
+
+using MacAddress = std::array<uint8_t, 6>;
+using Clock = std::chrono::steady_clock;
+
+// How long one resolution waits for an answer (the neighbour path a little
+// longer, to see the kernel's second request through), and how often the
+// packet path repeats its request while nothing came.
+constexpr std::chrono::milliseconds kAnswerWait{1000};
+constexpr std::chrono::milliseconds kResendInterval{250};
+
+// Owns one file descriptor and closes it on every way out.
+class FileDescriptor
+{
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return fd; }
+    bool valid() const { return fd >= 0; }
+
+private:
+    int fd = -1;
+};
+
+// socket(2), waiting a little and retrying while the process or the system is
+// out of descriptors or memory.
+int OpenSocket(int domain, int type, int protocol);
+
+// Bounds the resolutions that hold sockets at once to half the process's
+// descriptor limit, so that a thousand calls together never starve the rest
+// of the program (or each other) of descriptors; the others wait their turn.
+class DescriptorGate
+{
+public:
+    explicit DescriptorGate(std::size_t capacity);
+    void Enter();
+    void Leave();
+
+    // Enters on construction, leaves on destruction.
+    class Pass
+    {
+    public:
+        explicit Pass(DescriptorGate &gate) : gate(gate) { gate.Enter(); }
+        ~Pass() { gate.Leave(); }
+        Pass(const Pass &) = delete;
+        Pass &operator=(const Pass &) = delete;
+
+    private:
+        DescriptorGate &gate;
+    };
+
+    static DescriptorGate &Instance();
+
+private:
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::size_t free;
+};
+
+// ---- Interfaces -------------------------------------------------------------
+
+struct InterfaceAddress
+{
+    uint32_t address = 0; // network byte order
+    int prefixLength = 0;
+};
+
+struct LinkInterface
+{
+    std::string name;
+    int index = 0;
+    unsigned flags = 0;              // IFF_*
+    unsigned short hardwareType = 0; // ARPHRD_*
+    std::vector<uint8_t> hardwareAddress;
+    std::vector<InterfaceAddress> addresses;
+};
+
+// The machine's interfaces with their IPv4 addresses; false when they
+// could not be read.
+bool ListInterfaces(std::vector<LinkInterface> *interfaces);
+
+// Whether ARP can run on the interface: up with a carrier, not loopback,
+// not NOARP, Ethernet-type with a 6-byte hardware address.
+bool IsArpCapable(const LinkInterface &link);
+
+struct Route
+{
+    const LinkInterface *link = nullptr;
+    uint32_t sourceAddress = 0; // network byte order
+    bool own = false;           // destIp is one of link's own addresses
+};
+
+enum class RouteResult
+{
+    Found,
+    NoNetwork,
+    SourceNotLocal
+};
+
+// Finds the directly attached network that holds destIp, the longest prefix
+// winning. A non-zero srcIp limits the choice to the interface holding it.
+RouteResult FindRoute(const std::vector<LinkInterface> &links, uint32_t destIp, uint32_t srcIp,
+                      Route *route);
+
+// ---- Packet-socket path -----------------------------------------------------
+
+constexpr std::size_t kArpPacketSize = 28;
+using ArpPacket = std::array<uint8_t, kArpPacketSize>;
+
+// An Ethernet/IPv4 ARP request, without the link header.
+ArpPacket BuildArpRequest(const MacAddress &senderMac, uint32_t senderIp, uint32_t targetIp);
+
+// Classic BPF program, run on the ARP header, that keeps only Ethernet/IPv4
+// ARP replies whose sender protocol address is senderIp.
+std::vector<sock_filter> ArpReplyFilter(uint32_t senderIp);
+
+// Reads the sender hardware address from a reply that senderIp sent.
+bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t senderIp, MacAddress *mac);
+
+enum class Outcome
+{
+    Answered,
+    NoAnswer,
+    NotPermitted,
+    Failed
+};
+
+// ARP requests of our own on a packet socket. NotPermitted when the process
+// may not open one.
+Outcome PacketResolve(const LinkInterface &link, uint32_t sourceIp, uint32_t destIp,
+                      MacAddress *mac);
+
+// ---- Neighbour-table path ---------------------------------------------------
+
+// Classic BPF program for a NETLINK_ROUTE socket that drops neighbour
+// messages about IPv4 addresses other than address, and every other message
+// but errors and acknowledgements.
+std::vector<sock_filter> NeighbourFilter(uint32_t address);
+
+// An RTM_GETNEIGH request for one address on one interface.
+std::vector<uint8_t> BuildNeighbourQuery(int ifindex, uint32_t address, uint32_t sequence);
+
+// What one netlink datagram says about one address on one interface.
+struct NeighbourReport
+{
+    bool mentioned = false; // a message about the address came (state below)
+    uint16_t state = 0;     // NUD_*; 0 when the entry was removed
+    bool hasMac = false;
+    MacAddress mac{};
+    bool replied = false; // the answer to our query came (state, or error below)
+    int error = 0;        // errno of an error answer; ENOENT: no entry
+    bool overrun = false;
+};
+
+void ScanNeighbourMessages(const uint8_t *data, std::size_t size, int ifindex, uint32_t address,
+                           uint32_t sequence, NeighbourReport *report);
+
+// A state that carries a usable hardware address.
+bool IsResolvedState(uint16_t state);
+
+// The kernel's neighbour-table threshold (gc_thresh3), from an
+// RTM_NEWNEIGHTBL datagram; 0 when it holds none.
+uint32_t ScanTableThreshold(const uint8_t *data, std::size_t size);
+
+// The kernel's timing for the neighbour entries of one interface: how long
+// an entry that our datagram created stays pinned in the table (it cannot be
+// reclaimed while unresolved, nor for a while once resolved), and how soon
+// the kernel repeats its own request.
+struct NeighbourTimings
+{
+    Clock::duration unresolved;
+    Clock::duration resolved;
+    Clock::duration retransmit;
+};
+NeighbourTimings ReadNeighbourTimings(const std::string &ifname);
+
+// Bounds the neighbour entries that resolutions of this process keep pinned
+// in the kernel's table. The table is shared by the whole machine and holds
+// at most gc_thresh3 entries; an entry still being resolved cannot be
+// reclaimed, so a burst of a thousand resolutions would fill it and make
+// later ones fail as if nobody answered. Each new entry takes a lease here
+// that lasts as long as the kernel keeps the entry pinned; callers queue in
+// arrival order while the leases are all taken.
+class EntryBudget
+{
+public:
+    explicit EntryBudget(std::size_t capacity);
+
+    using Ticket = uint64_t;
+
+    // Blocks until a lease is free, then takes it for `lease`.
+    Ticket Acquire(Clock::duration lease);
+    // Moves a lease's end; a time in the past gives it back.
+    void Hold(Ticket ticket, Clock::time_point until);
+    // The table overflowed anyway (other programs use it too): fewer leases
+    // until the overflow has been out of sight for a while.
+    void Overflowed();
+
+    std::size_t Capacity() const;
+    std::size_t InUse() const;
+
+    // The one budget of this process, sized from the kernel's threshold.
+    static EntryBudget &Instance();
+
+private:
+    struct Waiter
+    {
+        std::condition_variable wake;
+    };
+
+    void Expire(Clock::time_point now);
+    void WakeFirst();
+
+    mutable std::mutex mutex;
+    const std::size_t maximum;
+    std::size_t capacity;
+    Clock::time_point lastOverflow{};
+    Ticket nextTicket = 1;
+    std::map<Ticket, Clock::time_point> leases;
+    std::deque<Waiter *> queue;
+};
+
+// Makes the kernel resolve destIp through its neighbour table and reads the
+// result over rtnetlink. Needs no privilege.
+Outcome NeighbourResolve(const LinkInterface &link, uint32_t destIp, MacAddress *mac);
+
+} // namespace platform::linuxarp

@@ -1,0 +1,749 @@
+// The parts of the Linux address resolution that need no network: frames,
+// filter programs (run here by a small classic-BPF interpreter), netlink
+// parsing, the choice of interface and the neighbour-table budget.
+
+#include "platform/linuxarp.h"
+#include "platform/sendarp.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <mutex>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <thread>
+
+using namespace platform::linuxarp;
+
+namespace {
+
+uint32_t Ip(const char *text)
+{
+    in_addr address{};
+    if (inet_pton(AF_INET, text, &address) != 1)
+        qFatal("bad address %s", text);
+    return address.s_addr;
+}
+
+const MacAddress kOwnMac = {0x02, 0x54, 0x52, 0x00, 0x00, 0x01};
+const MacAddress kPeerMac = {0x02, 0x54, 0x52, 0x00, 0x00, 0x02};
+
+// Runs a classic BPF program the way the kernel does for the instructions
+// our programs use; a load past the end drops the packet. Returns -1 for an
+// instruction it does not know or a program that runs off its end.
+int64_t RunFilter(const std::vector<sock_filter> &program, const QByteArray &packet)
+{
+    const auto *data = reinterpret_cast<const uint8_t *>(packet.constData());
+    const std::size_t size = static_cast<std::size_t>(packet.size());
+    uint32_t accumulator = 0;
+    for (std::size_t pc = 0; pc < program.size(); ++pc) {
+        const sock_filter &instruction = program[pc];
+        const uint32_t k = instruction.k;
+        switch (instruction.code) {
+        case BPF_LD | BPF_W | BPF_ABS:
+            if (k + 4 > size)
+                return 0;
+            accumulator = uint32_t(data[k]) << 24 | uint32_t(data[k + 1]) << 16 |
+                          uint32_t(data[k + 2]) << 8 | data[k + 3];
+            break;
+        case BPF_LD | BPF_H | BPF_ABS:
+            if (k + 2 > size)
+                return 0;
+            accumulator = uint32_t(data[k]) << 8 | data[k + 1];
+            break;
+        case BPF_LD | BPF_B | BPF_ABS:
+            if (k + 1 > size)
+                return 0;
+            accumulator = data[k];
+            break;
+        case BPF_JMP | BPF_JEQ | BPF_K:
+            pc += accumulator == k ? instruction.jt : instruction.jf;
+            break;
+        case BPF_JMP | BPF_JA:
+            pc += k;
+            break;
+        case BPF_RET | BPF_K:
+            return k;
+        default:
+            return -1;
+        }
+    }
+    return -1;
+}
+
+// What the kernel checks before it attaches a program.
+bool IsValidProgram(const std::vector<sock_filter> &program)
+{
+    if (program.empty() || program.size() > BPF_MAXINSNS)
+        return false;
+    for (std::size_t pc = 0; pc < program.size(); ++pc) {
+        const sock_filter &instruction = program[pc];
+        if (BPF_CLASS(instruction.code) == BPF_JMP) {
+            if (pc + 1 + instruction.jt >= program.size() ||
+                pc + 1 + instruction.jf >= program.size())
+                return false;
+        }
+    }
+    return BPF_CLASS(program.back().code) == BPF_RET;
+}
+
+QByteArray ArpFrame(uint16_t operation, const MacAddress &senderMac, const char *senderIp,
+                    const char *targetIp)
+{
+    ArpPacket packet = BuildArpRequest(senderMac, Ip(senderIp), Ip(targetIp));
+    packet[6] = static_cast<uint8_t>(operation >> 8);
+    packet[7] = static_cast<uint8_t>(operation);
+    return QByteArray(reinterpret_cast<const char *>(packet.data()),
+                      static_cast<int>(packet.size()));
+}
+
+// A netlink datagram builder for neighbour messages.
+class Netlink
+{
+public:
+    Netlink &neighbour(uint16_t type, uint32_t sequence, int ifindex, uint16_t state,
+                       const char *address, const MacAddress *mac = nullptr,
+                       uint8_t family = AF_INET, bool destinationFirst = true)
+    {
+        QByteArray body(NLMSG_ALIGN(sizeof(ndmsg)), '\0');
+        ndmsg neighbour{};
+        neighbour.ndm_family = family;
+        neighbour.ndm_ifindex = ifindex;
+        neighbour.ndm_state = state;
+        std::memcpy(body.data(), &neighbour, sizeof neighbour);
+        const uint32_t ip = Ip(address);
+        QByteArray destination = attribute(NDA_DST, &ip, sizeof ip);
+        QByteArray rest;
+        if (mac)
+            rest += attribute(NDA_LLADDR, mac->data(), mac->size());
+        uint32_t probes = 3;
+        rest += attribute(NDA_PROBES, &probes, sizeof probes);
+        body += destinationFirst ? destination + rest : rest + destination;
+        return message(type, sequence, body);
+    }
+
+    Netlink &error(uint32_t sequence, int error)
+    {
+        nlmsgerr payload{};
+        payload.error = -error;
+        return message(NLMSG_ERROR, sequence,
+                       QByteArray(reinterpret_cast<const char *>(&payload), sizeof payload));
+    }
+
+    Netlink &message(uint16_t type, uint32_t sequence, const QByteArray &body)
+    {
+        nlmsghdr header{};
+        header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(body.size()));
+        header.nlmsg_type = type;
+        header.nlmsg_seq = sequence;
+        QByteArray message(reinterpret_cast<const char *>(&header), sizeof header);
+        message += body;
+        message.append(static_cast<int>(NLMSG_ALIGN(message.size()) - message.size()), '\0');
+        bytes += message;
+        return *this;
+    }
+
+    static QByteArray attribute(uint16_t type, const void *value, std::size_t size)
+    {
+        rtattr header{};
+        header.rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
+        header.rta_type = type;
+        QByteArray attribute(reinterpret_cast<const char *>(&header), sizeof header);
+        attribute.append(static_cast<const char *>(value), static_cast<int>(size));
+        attribute.append(static_cast<int>(RTA_ALIGN(attribute.size()) - attribute.size()), '\0');
+        return attribute;
+    }
+
+    NeighbourReport scan(int ifindex, const char *address, uint32_t sequence) const
+    {
+        NeighbourReport report;
+        ScanNeighbourMessages(reinterpret_cast<const uint8_t *>(bytes.constData()),
+                              static_cast<std::size_t>(bytes.size()), ifindex, Ip(address),
+                              sequence, &report);
+        return report;
+    }
+
+    QByteArray bytes;
+};
+
+LinkInterface Ethernet(const char *name, int index, std::vector<InterfaceAddress> addresses,
+                       unsigned flags = IFF_UP | IFF_RUNNING | IFF_BROADCAST)
+{
+    LinkInterface link;
+    link.name = name;
+    link.index = index;
+    link.flags = flags;
+    link.hardwareType = ARPHRD_ETHER;
+    link.hardwareAddress = {0x02, 0x54, 0x52, 0x00, 0x00, static_cast<uint8_t>(index)};
+    link.addresses = std::move(addresses);
+    return link;
+}
+
+InterfaceAddress Address(const char *ip, int prefix)
+{
+    return InterfaceAddress{Ip(ip), prefix};
+}
+
+} // namespace
+
+class TestSendArp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void requestFrameCarriesSenderAndTarget();
+    void replyFilter_data();
+    void replyFilter();
+    void neighbourFilter_data();
+    void neighbourFilter();
+    void neighbourQueryAsksForOneAddress();
+    void neighbourMessages();
+    void resolvedStates_data();
+    void resolvedStates();
+    void tableThreshold();
+    void route_data();
+    void route();
+    void interfacesOfThisMachine();
+    void timingsFallBackToKernelDefaults();
+    void gateLetsInUpToItsCapacity();
+    void budgetAdmitsUpToItsCapacity();
+    void budgetAdmitsInArrivalOrder();
+    void budgetShrinksAfterAnOverflow();
+    void badArgumentsAreRefused();
+    void addressesWithoutHardwareAddressAreRefused();
+    void seamReplacesAndRestoresTheResolution();
+};
+
+void TestSendArp::requestFrameCarriesSenderAndTarget()
+{
+    const ArpPacket packet = BuildArpRequest(kOwnMac, Ip("198.51.100.1"), Ip("198.51.100.2"));
+    const uint8_t expected[kArpPacketSize] = {
+        0x00, 0x01,                         // Ethernet
+        0x08, 0x00,                         // IPv4
+        6,    4,                            // address lengths
+        0x00, 0x01,                         // request
+        0x02, 0x54, 0x52, 0x00, 0x00, 0x01, // sender MAC
+        198,  51,   100,  1,                // sender IP
+        0,    0,    0,    0,    0,    0,    // target MAC: asked for
+        198,  51,   100,  2,                // target IP
+    };
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(packet.data()), kArpPacketSize),
+             QByteArray(reinterpret_cast<const char *>(expected), kArpPacketSize));
+}
+
+void TestSendArp::replyFilter_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<bool>("accepted");
+
+    const QByteArray reply = ArpFrame(ARPOP_REPLY, kPeerMac, "198.51.100.2", "198.51.100.1");
+    QTest::newRow("reply from the asked address") << reply << true;
+    QTest::newRow("with Ethernet padding") << reply + QByteArray(18, '\0') << true;
+    QTest::newRow("reply from another address")
+        << ArpFrame(ARPOP_REPLY, kPeerMac, "198.51.100.3", "198.51.100.1") << false;
+    QTest::newRow("request from the asked address")
+        << ArpFrame(ARPOP_REQUEST, kPeerMac, "198.51.100.2", "198.51.100.1") << false;
+    QTest::newRow("reverse reply")
+        << ArpFrame(4, kPeerMac, "198.51.100.2", "198.51.100.1") << false;
+    QByteArray other = reply;
+    other[1] = 6; // IEEE 802 hardware
+    QTest::newRow("other hardware type") << other << false;
+    other = reply;
+    other[2] = char(0x86);
+    other[3] = char(0xDD);
+    QTest::newRow("other protocol") << other << false;
+    other = reply;
+    other[4] = 8;
+    QTest::newRow("other address length") << other << false;
+    QTest::newRow("cut short") << reply.left(17) << false;
+    QTest::newRow("empty") << QByteArray() << false;
+}
+
+void TestSendArp::replyFilter()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(bool, accepted);
+
+    const std::vector<sock_filter> program = ArpReplyFilter(Ip("198.51.100.2"));
+    QVERIFY(IsValidProgram(program));
+    const int64_t verdict = RunFilter(program, frame);
+    QVERIFY(verdict >= 0);
+    QCOMPARE(verdict != 0, accepted);
+    if (accepted)
+        QVERIFY(verdict >= frame.size());
+
+    // The check in user space agrees with the one in the kernel.
+    MacAddress mac{};
+    QCOMPARE(ParseArpReply(reinterpret_cast<const uint8_t *>(frame.constData()),
+                           static_cast<std::size_t>(frame.size()), Ip("198.51.100.2"), &mac),
+             accepted && frame.size() >= int(kArpPacketSize));
+    if (accepted)
+        QVERIFY(mac == kPeerMac);
+}
+
+void TestSendArp::neighbourFilter_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("new entry for the address")
+        << Netlink().neighbour(RTM_NEWNEIGH, 0, 3, NUD_REACHABLE, "198.51.100.2", &kPeerMac).bytes
+        << true;
+    QTest::newRow("entry of the address removed")
+        << Netlink().neighbour(RTM_DELNEIGH, 0, 3, NUD_FAILED, "198.51.100.2").bytes << true;
+    QTest::newRow("entry for another address")
+        << Netlink().neighbour(RTM_NEWNEIGH, 0, 3, NUD_REACHABLE, "198.51.100.9", &kPeerMac).bytes
+        << false;
+    QTest::newRow("IPv6 entry") << Netlink()
+                                       .neighbour(RTM_NEWNEIGH, 0, 3, NUD_REACHABLE, "198.51.100.2",
+                                                  &kPeerMac, AF_INET6)
+                                       .bytes
+                                << false;
+    QTest::newRow("attributes in another order")
+        << Netlink()
+               .neighbour(RTM_NEWNEIGH, 0, 3, NUD_REACHABLE, "198.51.100.9", &kPeerMac, AF_INET,
+                          false)
+               .bytes
+        << true;
+    QTest::newRow("error") << Netlink().error(5, ENOENT).bytes << true;
+    QTest::newRow("end of dump") << Netlink().message(NLMSG_DONE, 5, QByteArray(4, '\0')).bytes
+                                 << true;
+    QTest::newRow("link change") << Netlink().message(RTM_NEWLINK, 0, QByteArray(16, '\0')).bytes
+                                 << false;
+    QTest::newRow("route change") << Netlink().message(RTM_NEWROUTE, 0, QByteArray(12, '\0')).bytes
+                                  << false;
+}
+
+void TestSendArp::neighbourFilter()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(bool, accepted);
+
+    const std::vector<sock_filter> program = NeighbourFilter(Ip("198.51.100.2"));
+    QVERIFY(IsValidProgram(program));
+    const int64_t verdict = RunFilter(program, datagram);
+    QVERIFY(verdict >= 0);
+    QCOMPARE(verdict != 0, accepted);
+    if (accepted)
+        QVERIFY(verdict >= datagram.size());
+}
+
+void TestSendArp::neighbourQueryAsksForOneAddress()
+{
+    const std::vector<uint8_t> query = BuildNeighbourQuery(7, Ip("198.51.100.2"), 42);
+    QCOMPARE(query.size(), std::size_t(NLMSG_LENGTH(sizeof(ndmsg)) + RTA_LENGTH(4)));
+    nlmsghdr header;
+    std::memcpy(&header, query.data(), sizeof header);
+    QCOMPARE(header.nlmsg_len, uint32_t(query.size()));
+    QCOMPARE(header.nlmsg_type, uint16_t(RTM_GETNEIGH));
+    QCOMPARE(header.nlmsg_flags, uint16_t(NLM_F_REQUEST)); // one entry, not a dump
+    QCOMPARE(header.nlmsg_seq, 42u);
+    ndmsg neighbour;
+    std::memcpy(&neighbour, query.data() + NLMSG_HDRLEN, sizeof neighbour);
+    QCOMPARE(int(neighbour.ndm_family), AF_INET);
+    QCOMPARE(neighbour.ndm_ifindex, 7);
+    // The kernel refuses a single-entry query with any of these set.
+    QCOMPARE(int(neighbour.ndm_state), 0);
+    QCOMPARE(int(neighbour.ndm_type), 0);
+    QCOMPARE(int(neighbour.ndm_flags), 0);
+
+    // Our own parser reads the address back out of it, as the kernel would.
+    Netlink datagram;
+    datagram.bytes = QByteArray(reinterpret_cast<const char *>(query.data()), int(query.size()));
+    datagram.bytes[4] = char(RTM_NEWNEIGH & 0xFF);
+    datagram.bytes[5] = char(RTM_NEWNEIGH >> 8);
+    const NeighbourReport report = datagram.scan(7, "198.51.100.2", 42);
+    QVERIFY(report.mentioned);
+    QVERIFY(report.replied);
+    QVERIFY(!report.hasMac);
+}
+
+void TestSendArp::neighbourMessages()
+{
+    const int ifindex = 3;
+    const char *address = "198.51.100.2";
+
+    NeighbourReport report =
+        Netlink()
+            .neighbour(RTM_NEWNEIGH, 9, ifindex, NUD_REACHABLE, address, &kPeerMac)
+            .scan(ifindex, address, 9);
+    QVERIFY(report.mentioned && report.replied && report.hasMac);
+    QCOMPARE(report.state, uint16_t(NUD_REACHABLE));
+    QVERIFY(report.mac == kPeerMac);
+    QCOMPARE(report.error, 0);
+
+    // A notice (sequence 0) tells the state but is no answer to our query.
+    report = Netlink()
+                 .neighbour(RTM_NEWNEIGH, 0, ifindex, NUD_STALE, address, &kPeerMac)
+                 .scan(ifindex, address, 9);
+    QVERIFY(report.mentioned && !report.replied && report.hasMac);
+    QCOMPARE(report.state, uint16_t(NUD_STALE));
+
+    report = Netlink()
+                 .neighbour(RTM_NEWNEIGH, 9, ifindex, NUD_INCOMPLETE, address)
+                 .scan(ifindex, address, 9);
+    QVERIFY(report.mentioned && report.replied && !report.hasMac);
+    QCOMPARE(report.state, uint16_t(NUD_INCOMPLETE));
+
+    report = Netlink().error(9, ENOENT).scan(ifindex, address, 9);
+    QVERIFY(report.replied && !report.mentioned);
+    QCOMPARE(report.error, ENOENT);
+
+    // Someone else's error, another interface, another address: nothing.
+    report = Netlink().error(8, ENOENT).scan(ifindex, address, 9);
+    QVERIFY(!report.replied && !report.mentioned);
+    report = Netlink()
+                 .neighbour(RTM_NEWNEIGH, 9, ifindex + 1, NUD_REACHABLE, address, &kPeerMac)
+                 .scan(ifindex, address, 9);
+    QVERIFY(!report.replied && !report.mentioned);
+    report = Netlink()
+                 .neighbour(RTM_NEWNEIGH, 9, ifindex, NUD_REACHABLE, "198.51.100.3", &kPeerMac)
+                 .scan(ifindex, address, 9);
+    QVERIFY(!report.replied && !report.mentioned);
+
+    // Removal carries no usable address, whatever the message holds.
+    report = Netlink()
+                 .neighbour(RTM_DELNEIGH, 0, ifindex, NUD_STALE, address, &kPeerMac)
+                 .scan(ifindex, address, 9);
+    QVERIFY(report.mentioned && !report.hasMac);
+    QCOMPARE(report.state, uint16_t(0));
+
+    // Several messages in one datagram: the last word counts.
+    report = Netlink()
+                 .neighbour(RTM_NEWNEIGH, 0, ifindex, NUD_INCOMPLETE, address)
+                 .neighbour(RTM_NEWNEIGH, 0, ifindex, NUD_REACHABLE, address, &kPeerMac)
+                 .scan(ifindex, address, 9);
+    QVERIFY(report.hasMac);
+    QCOMPARE(report.state, uint16_t(NUD_REACHABLE));
+
+    // Damaged datagrams are read no further than they hold.
+    Netlink whole =
+        Netlink().neighbour(RTM_NEWNEIGH, 9, ifindex, NUD_REACHABLE, address, &kPeerMac);
+    for (int cut = 0; cut < whole.bytes.size(); ++cut) {
+        Netlink part;
+        part.bytes = whole.bytes.left(cut);
+        report = part.scan(ifindex, address, 9);
+        QVERIFY(!report.hasMac);
+    }
+    Netlink lying = whole;
+    lying.bytes[0] = char(0xFF); // a length past the end
+    QVERIFY(!lying.scan(ifindex, address, 9).mentioned);
+}
+
+void TestSendArp::resolvedStates_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("resolved");
+    QTest::newRow("incomplete") << int(NUD_INCOMPLETE) << false;
+    QTest::newRow("reachable") << int(NUD_REACHABLE) << true;
+    QTest::newRow("stale") << int(NUD_STALE) << true;
+    QTest::newRow("delay") << int(NUD_DELAY) << true;
+    QTest::newRow("probe") << int(NUD_PROBE) << true;
+    QTest::newRow("failed") << int(NUD_FAILED) << false;
+    QTest::newRow("noarp") << int(NUD_NOARP) << false;
+    QTest::newRow("permanent") << int(NUD_PERMANENT) << true;
+    QTest::newRow("none") << int(NUD_NONE) << false;
+}
+
+void TestSendArp::resolvedStates()
+{
+    QFETCH(int, state);
+    QFETCH(bool, resolved);
+    QCOMPARE(IsResolvedState(static_cast<uint16_t>(state)), resolved);
+}
+
+void TestSendArp::tableThreshold()
+{
+    QByteArray body(NLMSG_ALIGN(sizeof(ndtmsg)), '\0');
+    body[0] = char(AF_INET);
+    body += Netlink::attribute(NDTA_NAME, "arp_cache", 10);
+    uint32_t threshold = 1024;
+    uint32_t other = 512;
+    body += Netlink::attribute(NDTA_THRESH2, &other, sizeof other);
+    body += Netlink::attribute(NDTA_THRESH3, &threshold, sizeof threshold);
+    Netlink table;
+    table.message(RTM_NEWNEIGHTBL, 1, body);
+    QCOMPARE(ScanTableThreshold(reinterpret_cast<const uint8_t *>(table.bytes.constData()),
+                                std::size_t(table.bytes.size())),
+             1024u);
+
+    // A message for one interface's parameters carries none.
+    QByteArray parameters(NLMSG_ALIGN(sizeof(ndtmsg)), '\0');
+    parameters += Netlink::attribute(NDTA_NAME, "arp_cache", 10);
+    Netlink device;
+    device.message(RTM_NEWNEIGHTBL, 1, parameters);
+    QCOMPARE(ScanTableThreshold(reinterpret_cast<const uint8_t *>(device.bytes.constData()),
+                                std::size_t(device.bytes.size())),
+             0u);
+}
+
+void TestSendArp::route_data()
+{
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("sourceChosen");
+    QTest::addColumn<bool>("own");
+
+    const int found = int(RouteResult::Found);
+    const int none = int(RouteResult::NoNetwork);
+    QTest::newRow("host on the LAN") << "192.0.2.20"
+                                     << "" << found << 2 << "192.0.2.10" << false;
+    QTest::newRow("network address") << "192.0.2.0"
+                                     << "" << found << 2 << "192.0.2.10" << false;
+    QTest::newRow("own address") << "192.0.2.10"
+                                 << "" << found << 2 << "192.0.2.10" << true;
+    QTest::newRow("own second address") << "192.0.2.11"
+                                        << "" << found << 2 << "192.0.2.11" << true;
+    QTest::newRow("secondary network of the same link")
+        << "198.51.100.7"
+        << "" << found << 2 << "198.51.100.1" << false;
+    QTest::newRow("longest prefix wins") << "10.1.2.3"
+                                         << "" << found << 4 << "10.1.2.1" << false;
+    QTest::newRow("shorter prefix elsewhere") << "10.1.9.3"
+                                              << "" << found << 3 << "10.1.0.1" << false;
+    QTest::newRow("off every network") << "203.0.113.5"
+                                       << "" << none << 0 << "" << false;
+    QTest::newRow("only on a link that is down") << "172.16.0.9"
+                                                 << "" << none << 0 << "" << false;
+    QTest::newRow("only on loopback") << "127.0.0.9"
+                                      << "" << none << 0 << "" << false;
+    QTest::newRow("only on a point-to-point tunnel") << "100.64.0.9"
+                                                     << "" << none << 0 << "" << false;
+    QTest::newRow("only on a single-host address") << "192.0.2.130"
+                                                   << "" << none << 0 << "" << false;
+    QTest::newRow("source picks the link") << "10.1.2.3"
+                                           << "10.1.0.1" << found << 3 << "10.1.0.1" << false;
+    QTest::newRow("source of another network") << "203.0.113.5"
+                                               << "10.1.0.1" << none << 0 << "" << false;
+    QTest::newRow("source not ours")
+        << "192.0.2.20"
+        << "192.0.2.99" << int(RouteResult::SourceNotLocal) << 0 << "" << false;
+}
+
+void TestSendArp::route()
+{
+    QFETCH(QString, destination);
+    QFETCH(QString, source);
+    QFETCH(int, result);
+    QFETCH(int, index);
+    QFETCH(QString, sourceChosen);
+    QFETCH(bool, own);
+
+    LinkInterface loopback =
+        Ethernet("lo", 1, {Address("127.0.0.1", 8)}, IFF_UP | IFF_RUNNING | IFF_LOOPBACK);
+    loopback.hardwareType = ARPHRD_LOOPBACK;
+    LinkInterface tunnel = Ethernet("tun0", 6, {Address("100.64.0.1", 24)},
+                                    IFF_UP | IFF_RUNNING | IFF_POINTOPOINT | IFF_NOARP);
+    tunnel.hardwareType = ARPHRD_NONE;
+    tunnel.hardwareAddress.clear();
+    const std::vector<LinkInterface> links = {
+        loopback,
+        Ethernet("eth0", 2,
+                 {Address("192.0.2.10", 25), Address("192.0.2.11", 25), Address("198.51.100.1", 24),
+                  Address("192.0.2.129", 32)}),
+        Ethernet("eth1", 3, {Address("10.1.0.1", 16)}),
+        Ethernet("eth2", 4, {Address("10.1.2.1", 24)}),
+        Ethernet("eth3", 5, {Address("172.16.0.1", 24)}, IFF_BROADCAST), // down
+        tunnel,
+    };
+
+    const uint32_t sourceIp = source.isEmpty() ? 0 : Ip(qPrintable(source));
+    Route route;
+    QCOMPARE(int(FindRoute(links, Ip(qPrintable(destination)), sourceIp, &route)), result);
+    if (result != int(RouteResult::Found))
+        return;
+    QVERIFY(route.link);
+    QCOMPARE(route.link->index, index);
+    QCOMPARE(route.sourceAddress, Ip(qPrintable(sourceChosen)));
+    QCOMPARE(route.own, own);
+}
+
+void TestSendArp::interfacesOfThisMachine()
+{
+    // Reading the list sends nothing. Every machine has a loopback link,
+    // which is never used for resolution.
+    std::vector<LinkInterface> links;
+    QVERIFY(ListInterfaces(&links));
+    bool loopbackSeen = false;
+    for (const LinkInterface &link : links) {
+        QVERIFY(link.index > 0);
+        QCOMPARE(link.index, int(if_nametoindex(link.name.c_str())));
+        if (link.flags & IFF_LOOPBACK) {
+            loopbackSeen = true;
+            QVERIFY(!IsArpCapable(link));
+        }
+        for (const InterfaceAddress &address : link.addresses)
+            QVERIFY(address.prefixLength >= 0 && address.prefixLength <= 32);
+    }
+    QVERIFY(loopbackSeen);
+}
+
+void TestSendArp::timingsFallBackToKernelDefaults()
+{
+    using namespace std::chrono;
+    const NeighbourTimings timings = ReadNeighbourTimings("no-such-link");
+    QCOMPARE(duration_cast<milliseconds>(timings.retransmit).count(), 1000);
+    // Three requests a second apart, then a little slack.
+    QCOMPARE(duration_cast<milliseconds>(timings.unresolved).count(), 3500);
+    // Up to 45 s REACHABLE, 5 s STALE before the kernel may reclaim it.
+    QVERIFY(timings.resolved >= seconds(50));
+}
+
+void TestSendArp::gateLetsInUpToItsCapacity()
+{
+    DescriptorGate gate(2);
+    std::atomic<int> inside{0};
+    std::atomic<int> most{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 8; ++i) {
+        callers.emplace_back([&] {
+            const DescriptorGate::Pass pass(gate);
+            const int now = ++inside;
+            int seen = most;
+            while (now > seen && !most.compare_exchange_weak(seen, now)) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            --inside;
+        });
+    }
+    for (std::thread &caller : callers)
+        caller.join();
+    QCOMPARE(most.load(), 2);
+    QCOMPARE(inside.load(), 0);
+}
+
+void TestSendArp::budgetAdmitsUpToItsCapacity()
+{
+    using namespace std::chrono;
+    EntryBudget budget(2);
+    QCOMPARE(budget.Capacity(), std::size_t(2));
+    const EntryBudget::Ticket first = budget.Acquire(seconds(60));
+    budget.Acquire(milliseconds(300));
+    QCOMPARE(budget.InUse(), std::size_t(2));
+
+    // The third waits until the short lease runs out...
+    QElapsedTimer timer;
+    timer.start();
+    const EntryBudget::Ticket third = budget.Acquire(seconds(60));
+    QVERIFY2(timer.elapsed() >= 250, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(budget.InUse(), std::size_t(2));
+
+    // ...and the fourth until a lease is given back.
+    std::atomic<bool> admitted{false};
+    std::thread waiter([&] {
+        budget.Acquire(seconds(60));
+        admitted = true;
+    });
+    QTest::qWait(200);
+    QVERIFY(!admitted);
+    budget.Hold(first, Clock::now());
+    waiter.join();
+    QVERIFY(admitted);
+    QCOMPARE(budget.InUse(), std::size_t(2));
+
+    // A lease can also be made longer.
+    budget.Hold(third, Clock::now() + hours(1));
+    QCOMPARE(budget.InUse(), std::size_t(2));
+}
+
+void TestSendArp::budgetAdmitsInArrivalOrder()
+{
+    using namespace std::chrono;
+    EntryBudget budget(1);
+    EntryBudget::Ticket held = budget.Acquire(hours(1));
+    std::mutex orderMutex;
+    std::vector<int> order;
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 5; ++i) {
+        waiters.emplace_back([&, i] {
+            const EntryBudget::Ticket ticket = budget.Acquire(hours(1));
+            {
+                std::lock_guard<std::mutex> lock(orderMutex);
+                order.push_back(i);
+            }
+            budget.Hold(ticket, Clock::now());
+        });
+        // Each is queued before the next arrives.
+        QTest::qWait(50);
+    }
+    budget.Hold(held, Clock::now());
+    for (std::thread &waiter : waiters)
+        waiter.join();
+    QCOMPARE(order, std::vector<int>({0, 1, 2, 3, 4}));
+    QCOMPARE(budget.InUse(), std::size_t(0));
+}
+
+void TestSendArp::budgetShrinksAfterAnOverflow()
+{
+    using namespace std::chrono;
+    EntryBudget budget(100);
+    for (int i = 0; i < 40; ++i)
+        budget.Acquire(hours(1));
+    budget.Overflowed();
+    QCOMPARE(budget.Capacity(), std::size_t(30));
+    // Never below a few, never above the start.
+    for (int i = 0; i < 10; ++i)
+        budget.Overflowed();
+    QVERIFY(budget.Capacity() >= 8);
+    EntryBudget small(4);
+    small.Overflowed();
+    QCOMPARE(small.Capacity(), std::size_t(4));
+}
+
+void TestSendArp::badArgumentsAreRefused()
+{
+    unsigned char mac[8];
+    quint32 length = sizeof mac;
+    QCOMPARE(platform::SystemSendARP(Ip("198.51.100.2"), 0, nullptr, &length),
+             kErrInvalidParameter);
+    QCOMPARE(platform::SystemSendARP(Ip("198.51.100.2"), 0, mac, nullptr), kErrInvalidParameter);
+    length = 4;
+    QCOMPARE(platform::SystemSendARP(Ip("198.51.100.2"), 0, mac, &length), kErrInvalidUserBuffer);
+    QCOMPARE(length, 0u);
+}
+
+void TestSendArp::addressesWithoutHardwareAddressAreRefused()
+{
+    // Refused before any interface is looked at, so nothing is sent.
+    for (const char *address : {"0.0.0.0", "255.255.255.255", "224.0.0.1", "239.1.2.3"}) {
+        unsigned char mac[8];
+        quint32 length = sizeof mac;
+        QCOMPARE(platform::SystemSendARP(Ip(address), 0, mac, &length), kErrBadNetName);
+        QCOMPARE(length, 0u);
+    }
+}
+
+namespace {
+quint32 FakeResolution(quint32, quint32, void *macAddr, quint32 *physAddrLen)
+{
+    std::memcpy(macAddr, "\x02\x00\x00\x00\x00\x2A", 6);
+    *physAddrLen = 6;
+    return 0;
+}
+} // namespace
+
+void TestSendArp::seamReplacesAndRestoresTheResolution()
+{
+    const platform::SendArpFunction previous = platform::SetSendArpFunction(FakeResolution);
+    unsigned char mac[8] = {};
+    quint32 length = sizeof mac;
+    QCOMPARE(platform::SendARP(Ip("224.0.0.1"), 0, mac, &length), 0u);
+    QCOMPARE(length, 6u);
+    QCOMPARE(int(mac[5]), 0x2A);
+    QVERIFY(platform::SetSendArpFunction(previous) == &FakeResolution);
+
+    // The system's own again: a multicast address has no hardware address.
+    length = sizeof mac;
+    QVERIFY(platform::SendARP(Ip("224.0.0.1"), 0, mac, &length) != 0);
+}
+
+QTEST_GUILESS_MAIN(TestSendArp)
+#include "tst_sendarp.moc"
