@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # tests: private networks of namespaces, a host that drops port 80,
     # running as an unprivileged user, and the Windows cross-builds
-    iproute2 nftables util-linux libcap2-bin python3
+    iproute2 nftables ethtool iputils-ping util-linux libcap2-bin python3
     binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64
 )
 if [ "${1:-}" = "--with-tools" ]; then

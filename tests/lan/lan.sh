@@ -1,0 +1,787 @@
+#!/usr/bin/env bash
+# lan.sh: a test LAN of network namespaces for Trelvan's scan tests, benchmarks
+# and demos. Needs root and `ip netns`; exits with 77 (the CTest/automake
+# "skipped" code) when either is missing.
+#
+#   lan.sh up NAME [--preset P] [--host DESC]... [--hosts-file FILE]
+#                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC]
+#   lan.sh down NAME           remove exactly what `up` created; idempotent
+#   lan.sh exec NAME CMD...    run CMD in the scanner namespace
+#   lan.sh exec-host NAME IP CMD...   run CMD in the namespace of host IP
+#   lan.sh check NAME          compare arp-scan, nmap and port 80 with hosts.tsv
+#   lan.sh dir NAME            print the state directory
+#   lan.sh list                LANs that are up
+#
+# ISOLATION. Nothing here is connected to the machine's real network. All
+# interfaces, the bridge, addresses and firewall rules live in namespaces this
+# script creates; the root namespace is never touched (veth pairs are created
+# from inside a LAN namespace with their peer put straight into another one).
+# No namespace has a default route or any link that leads out of the LAN, so a
+# probe sent inside cannot leave it.
+#
+# ADDRESSES. /24 LANs use the TEST-NET blocks 198.51.100.0/24 and
+# 203.0.113.0/24, with the scanner's own address inside one of them. The wider
+# variants (198.51.100.0/22, 198.51.0.0/16) necessarily take in addresses
+# outside TEST-NET (198.51.101-103.x, 198.51.x.x). That is acceptable only
+# because of the isolation above: those addresses exist nowhere but inside
+# these namespaces.
+#
+# TOPOLOGY of LAN NAME (every namespace is prefixed "tlv-NAME-", NAME is
+# [A-Za-z0-9_], so two LANs never share a namespace; interface names are
+# per-namespace and cannot collide either):
+#   tlv-NAME-sw   the switch: bridge br0 (no address, no STP), port "sc" for
+#                 the scanner and "hK" for host K
+#   tlv-NAME-sc   the scanner: lo and eth0 only, no default route
+#   tlv-NAME-hK   host K: lo and eth0 with the host's IP and MAC; optional web
+#                 server on port 80, or an nftables rule dropping TCP port 80
+#   tlv-NAME-dK   only for a delayed host K: relay.py copies frames between
+#                 "host0" (to the host) and "lan0" (to switch port hK)
+#
+# DELAY. The kernel has no netem, so a host with delay=MS is wired through a
+# userspace relay instead of directly to the bridge. The delay is added once,
+# on frames from the host towards the LAN: the host "answers MS late". An ARP
+# reply or a SYN-ACK arrives MS after the request, a ping round trip is about
+# MS. Frames towards the host pass at once.
+#
+# HOST DESC: IP[,MAC][,web|,drop][,delay=MS][,name=LABEL]
+#   MAC     fixed MAC (default: locally administered 02:54:4c + the IP's last
+#           three bytes)
+#   web     python3 http.server on IP:80 serving a page naming the host
+#   drop    nftables in the host drops TCP port 80: connects time out
+#   delay   milliseconds added to every frame the host sends
+#   name    label shown in the page and in hosts.tsv
+# A hosts file holds one host description a line; blank lines and # comments
+# are skipped.
+#
+# STATE (default /run/trelvan-lan/NAME, root dir overridable by TRELVAN_LAN_RUNDIR):
+#   hosts.tsv   ground truth of the hosts present, tab-separated, header line
+#               starting with "#": ip mac web(yes|no|drop) delay_ms label netns
+#   lan.env     shell variables: SCANNER_NS SCANNER_IP SCANNER_MAC PREFIX
+#               NETMASK NETWORK BROADCAST CIDR IFACE SWITCH_NS STATE_DIR
+#   namespaces  every namespace created (recorded before it is created)
+#   pids        "pid starttime role" of every process started; `down` kills
+#               only these, and only while the start time still matches
+#   www/ log/   web roots and process logs
+
+set -euo pipefail
+
+readonly SKIP=77
+readonly ME=${0##*/}
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+readonly HERE
+readonly RUNDIR=${TRELVAN_LAN_RUNDIR:-/run/trelvan-lan}
+IFACE=eth0
+
+die() {
+    echo "$ME: $*" >&2
+    exit 1
+}
+note() { echo "$ME: $*" >&2; }
+
+usage() {
+    sed -n '2,/^$/{s/^# \{0,1\}//;p}' "$0" | sed -n '1,13p'
+    exit "${1:-2}"
+}
+
+require_root() {
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "$ME: root is required (network namespaces); skipping" >&2
+        exit $SKIP
+    fi
+    if ! ip netns list >/dev/null 2>&1; then
+        echo "$ME: 'ip netns' is not available; skipping" >&2
+        exit $SKIP
+    fi
+}
+
+check_name() {
+    [[ $1 =~ ^[A-Za-z0-9_]{1,24}$ ]] || die "LAN name must be 1-24 characters of [A-Za-z0-9_]: '$1'"
+}
+
+# --- IPv4 arithmetic --------------------------------------------------------
+
+ip2int() {
+    local a b c d
+    [[ $1 =~ ^([0-9]{1,3})\.([0-9]{1,3})\.([0-9]{1,3})\.([0-9]{1,3})$ ]] || return 1
+    a=${BASH_REMATCH[1]} b=${BASH_REMATCH[2]} c=${BASH_REMATCH[3]} d=${BASH_REMATCH[4]}
+    ((a < 256 && b < 256 && c < 256 && d < 256)) || return 1
+    echo $(((10#$a << 24) | (10#$b << 16) | (10#$c << 8) | 10#$d))
+}
+
+int2ip() {
+    echo "$((($1 >> 24) & 255)).$((($1 >> 16) & 255)).$((($1 >> 8) & 255)).$(($1 & 255))"
+}
+
+mask_of() { echo $(((0xffffffff << (32 - $1)) & 0xffffffff)); }
+
+in_block() { # ip_int block_ip prefix
+    local m
+    m=$(mask_of "$3")
+    ((($1 & m) == ($(ip2int "$2") & m)))
+}
+
+# --- presets ----------------------------------------------------------------
+# Makers come from the IEEE listing: 00:00:0C/F4:BD:9E Cisco, 00:1B:21/AC:ED:5C
+# Intel, B8:27:EB/DC:A6:32 Raspberry Pi, F0:18:98/A4:83:E7 Apple, 00:11:32
+# Synology, 9C:7B:EF HP, 00:80:77 Brother, 74:83:C2 Ubiquiti, D0:37:45 TP-Link,
+# 00:04:3C Sonos, 0C:C4:7A Super Micro, BC:05:43 AVM, 38:94:ED Netgear,
+# 00:1A:11 Google, 00:E0:4C Realtek, 50:57:9C Epson; 02:54:4C... is locally
+# administered and has no maker.
+
+preset_lan24() {
+    P_SCANNER=198.51.100.1 P_PREFIX=24
+    read -r -d '' P_HOSTS <<'EOF' || true
+198.51.100.2,00:00:0C:9F:F0:02,web,name=cisco-gw
+198.51.100.3,00:1B:21:3A:4B:03,name=intel-ws
+198.51.100.4,B8:27:EB:5C:6D:04,web,name=raspi-3
+198.51.100.5,F0:18:98:7E:8F:05,name=apple-mac
+198.51.100.7,DC:A6:32:01:02:07,web,name=raspi-4
+198.51.100.10,00:11:32:AA:BB:10,web,name=synology-nas
+198.51.100.11,9C:7B:EF:12:34:11,web,name=hp-printer
+198.51.100.12,00:80:77:56:78:12,name=brother-printer
+198.51.100.20,74:83:C2:9A:BC:20,web,name=ubiquiti-ap
+198.51.100.21,D0:37:45:DE:F0:21,drop,name=tplink-filtered
+198.51.100.33,A4:83:E7:11:22:33,name=apple-phone
+198.51.100.42,00:04:3C:44:55:42,name=sonos
+198.51.100.50,0C:C4:7A:66:77:50,web,name=supermicro-bmc
+198.51.100.66,AC:ED:5C:88:99:66,delay=300,name=intel-slow
+198.51.100.99,BC:05:43:AB:CD:99,name=avm-box
+198.51.100.100,38:94:ED:EF:01:00,name=netgear-switch
+198.51.100.128,02:54:4C:00:01:28,name=no-maker
+198.51.100.150,00:1A:11:23:45:50,name=google-speaker
+198.51.100.200,00:E0:4C:67:89:00,web,name=realtek-pc
+198.51.100.253,50:57:9C:AB:CD:53,name=epson-printer
+198.51.100.254,F4:BD:9E:EF:12:54,web,name=cisco-edge
+EOF
+}
+
+# Hosts in all four /24s, including a .0 and a .255 that are ordinary host
+# addresses inside a /22.
+preset_lan22() {
+    P_SCANNER=198.51.100.1 P_PREFIX=22
+    read -r -d '' P_HOSTS <<'EOF' || true
+198.51.100.2,00:00:0C:22:00:02,web,name=cisco-100-2
+198.51.100.77,B8:27:EB:22:00:77,name=raspi-100-77
+198.51.101.0,00:1B:21:22:01:00,name=intel-101-0
+198.51.101.130,F0:18:98:22:01:30,web,name=apple-101-130
+198.51.102.8,9C:7B:EF:22:02:08,drop,name=hp-102-8
+198.51.102.255,00:11:32:22:02:55,web,name=synology-102-255
+198.51.103.1,74:83:C2:22:03:01,name=ubiquiti-103-1
+198.51.103.254,F4:BD:9E:22:03:54,web,name=cisco-103-254
+EOF
+}
+
+preset_lan16() {
+    P_SCANNER=198.51.100.1 P_PREFIX=16
+    read -r -d '' P_HOSTS <<'EOF' || true
+198.51.0.1,00:00:0C:16:00:01,web,name=cisco-0-1
+198.51.0.255,00:1B:21:16:00:FF,name=intel-0-255
+198.51.37.10,B8:27:EB:16:25:0A,name=raspi-37-10
+198.51.100.2,F0:18:98:16:64:02,web,name=apple-100-2
+198.51.128.0,00:11:32:16:80:00,name=synology-128-0
+198.51.200.200,9C:7B:EF:16:C8:C8,drop,name=hp-200-200
+198.51.255.254,F4:BD:9E:16:FF:FE,web,name=cisco-255-254
+EOF
+}
+
+preset_demo() {
+    P_SCANNER=198.51.100.1 P_PREFIX=24
+    read -r -d '' P_HOSTS <<'EOF' || true
+198.51.100.2,00:00:0C:D0:00:02,web,name=routeur-cisco
+198.51.100.5,DC:A6:32:D0:00:05,web,name=raspberry-salon
+198.51.100.8,A4:83:E7:D0:00:08,name=iphone
+198.51.100.10,00:11:32:D0:00:10,web,name=nas-synology
+198.51.100.12,9C:7B:EF:D0:00:12,web,name=imprimante-hp
+198.51.100.15,00:80:77:D0:00:15,name=imprimante-brother
+198.51.100.23,AC:ED:5C:D0:00:23,name=portable-intel
+198.51.100.30,00:04:3C:D0:00:30,name=enceinte-sonos
+198.51.100.42,74:83:C2:D0:00:42,web,name=borne-wifi
+198.51.100.60,D0:37:45:D0:00:60,drop,name=camera-tplink
+198.51.100.77,00:1A:11:D0:00:77,name=chromecast
+198.51.100.100,02:54:4C:D0:01:00,name=inconnu
+EOF
+}
+
+# --- host list --------------------------------------------------------------
+
+H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=()
+
+add_host() {
+    local desc=$1 field ip mac="" web=no delay=0 label=""
+    IFS=, read -r -a fields <<<"$desc"
+    ip=${fields[0]:-}
+    ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
+    for field in "${fields[@]:1}"; do
+        case $field in
+        web) [[ $web == drop ]] || web=yes ;;
+        drop) web=drop ;;
+        delay=*)
+            delay=${field#delay=}
+            [[ $delay =~ ^[0-9]{1,5}$ ]] || die "bad delay in host '$desc'"
+            delay=$((10#$delay))
+            ;;
+        name=*)
+            label=${field#name=}
+            [[ $label =~ ^[A-Za-z0-9._-]{1,40}$ ]] || die "bad name in host '$desc'"
+            ;;
+        *)
+            [[ $field =~ ^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$ ]] || die "unknown field '$field' in host '$desc'"
+            mac=${field^^}
+            ;;
+        esac
+    done
+    H_IP+=("$ip") H_MAC+=("$mac") H_WEB+=("$web") H_DELAY+=("$delay") H_LABEL+=("$label")
+}
+
+add_hosts_file() {
+    local line
+    [[ -r $1 ]] || die "cannot read hosts file '$1'"
+    while IFS= read -r line || [[ -n $line ]]; do
+        line=${line%%#*}
+        line=${line//[[:space:]]/}
+        [[ -n $line ]] && add_host "$line"
+    done <"$1"
+}
+
+# Checks the whole LAN before anything is created and fills in defaults.
+validate() {
+    local i n s net bcast m ipi first
+    s=$(ip2int "$SCANNER_IP") || die "bad scanner address '$SCANNER_IP'"
+    if ! [[ $PREFIX =~ ^[0-9]{1,2}$ ]] || ((PREFIX < 16 || PREFIX > 30)); then
+        die "prefix must be 16-30, not '$PREFIX'"
+    fi
+    if ! in_block "$s" 198.51.100.0 24 && ! in_block "$s" 203.0.113.0 24; then
+        die "scanner address must be in 198.51.100.0/24 or 203.0.113.0/24 (TEST-NET)"
+    fi
+    m=$(mask_of "$PREFIX")
+    net=$((s & m))
+    bcast=$((net | (~m & 0xffffffff)))
+    ((s != net && s != bcast)) || die "scanner address is the network or broadcast address"
+    NETWORK=$(int2ip $net) BROADCAST=$(int2ip $bcast) NETMASK=$(int2ip "$m")
+    CIDR=$NETWORK/$PREFIX
+    n=${#H_IP[@]}
+    ((n > 0)) || die "no hosts: give --preset, --host or --hosts-file"
+    declare -A seen_ip=() seen_mac=()
+    seen_ip[$s]=scanner
+    seen_mac[${SCANNER_MAC^^}]=scanner
+    for ((i = 0; i < n; i++)); do
+        ipi=$(ip2int "${H_IP[i]}")
+        (((ipi & m) == net)) || die "host ${H_IP[i]} is outside $CIDR"
+        ((ipi != net && ipi != bcast)) || die "host ${H_IP[i]} is the network or broadcast address of $CIDR"
+        [[ ${seen_ip[$ipi]:-} != scanner ]] || die "host ${H_IP[i]} has the scanner's address"
+        [[ -z ${seen_ip[$ipi]:-} ]] || die "address ${H_IP[i]} given twice"
+        seen_ip[$ipi]=1
+        if [[ -z ${H_MAC[i]} ]]; then
+            H_MAC[i]=$(printf '02:54:4C:%02X:%02X:%02X' $(((ipi >> 16) & 255)) $(((ipi >> 8) & 255)) $((ipi & 255)))
+        fi
+        first=$((16#${H_MAC[i]:0:2}))
+        ((first % 2 == 0)) || die "MAC ${H_MAC[i]} of ${H_IP[i]} is a multicast address"
+        [[ -z ${seen_mac[${H_MAC[i]}]:-} ]] || die "MAC ${H_MAC[i]} given twice (or is the scanner's)"
+        seen_mac[${H_MAC[i]}]=1
+        [[ -n ${H_LABEL[i]} ]] || H_LABEL[i]=h$((i + 1))
+    done
+}
+
+# --- state ------------------------------------------------------------------
+
+state_dir() { echo "$RUNDIR/$1"; }
+
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" -v k="${2:-1}" 'BEGIN {printf "%.2f", (b - a) * k}'; }
+
+lock() {
+    mkdir -p "$RUNDIR"
+    exec 9>"$RUNDIR/.lock-$1"
+    flock -w 60 9 || die "LAN '$1' is locked by another lan.sh"
+}
+
+# Sets REPLY to the start time of a live process (clock ticks since boot), or
+# fails; a zombie counts as gone. No fork: `down` calls this in a loop.
+started_at() { # pid
+    local stat
+    REPLY=""
+    read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+    stat=${stat##*) }
+    # shellcheck disable=SC2086
+    set -- $stat
+    [[ $1 != Z ]] || return 1
+    REPLY=${20}
+}
+
+# True while pid still is the process that was recorded with that start time.
+still_ours() { # pid start
+    started_at "$1" && [[ $REPLY == "$2" ]]
+}
+export -f started_at
+
+# Runs a shell script in a namespace of the LAN, first turning IPv6 off for
+# every interface still to come (no RS/MLD chatter) and bringing lo up.
+in_ns() { # ns script
+    ip netns exec "$1" sh -ec "
+        if [ -d /proc/sys/net/ipv6 ]; then
+            echo 1 >/proc/sys/net/ipv6/conf/default/disable_ipv6
+            echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6
+        fi
+        ip link set lo up
+        $2"
+}
+
+# Background process inside a namespace, detached from our terminal and stdio
+# so that callers capturing our output are not held open by it, and without
+# our lock, which would otherwise stay held until `down`. The child records
+# itself in pids before it becomes the command (same pid, same start time), so
+# even a `kill -9` of `up` cannot leave a process that `down` does not know.
+spawn() { # ns log role cmd...
+    local ns=$1 log=$2 role=$3
+    shift 3
+    # setsid keeps the pid: a background child of a script never leads its
+    # process group.
+    # shellcheck disable=SC2016 # expanded by the child
+    setsid bash -c 'started_at $$ && echo "$$ $REPLY $1" >>"$2" || exit 1; shift 2; exec "$@"' \
+        spawn "$role" "$STATE/pids" ip netns exec "$ns" "$@" </dev/null >"$log" 2>&1 9>&- &
+    SPAWNED=$!
+}
+
+ensure_tool() { # command debian-package
+    command -v "$1" >/dev/null 2>&1 && return 0
+    note "installing $2"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$2" >/dev/null 2>&1 ||
+        { apt-get update -q >/dev/null 2>&1 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$2" >/dev/null 2>&1; } ||
+        die "$1 is needed and could not be installed ($2)"
+}
+
+python_bin() {
+    # The distribution's interpreter starts faster than a version-manager shim.
+    if [[ -x /usr/bin/python3 ]]; then echo /usr/bin/python3; else command -v python3; fi
+}
+
+load_env() {
+    SCANNER_NS="" SCANNER_IP="" PREFIX="" CIDR=""
+    STATE=$(state_dir "$1")
+    [[ -f $STATE/lan.env ]] || die "LAN '$1' is not up (no $STATE/lan.env)"
+    # shellcheck disable=SC1091
+    . "$STATE/lan.env"
+}
+
+# --- up ---------------------------------------------------------------------
+
+cmd_up() {
+    local name=$1
+    shift
+    check_name "$name"
+    local preset="" scanner="" prefix="" t0 i n
+    local -a descs=() files=()
+    SCANNER_MAC=02:54:4C:00:00:01
+    while (($#)); do
+        case $1 in
+        --preset) preset=${2:?--preset needs a name}; shift 2 ;;
+        --host) descs+=("${2:?--host needs a description}"); shift 2 ;;
+        --hosts-file) files+=("${2:?--hosts-file needs a file}"); shift 2 ;;
+        --scanner) scanner=${2:?--scanner needs an address}; shift 2 ;;
+        --prefix) prefix=${2:?--prefix needs a length}; shift 2 ;;
+        --scanner-mac) SCANNER_MAC=${2:?--scanner-mac needs a MAC}; shift 2 ;;
+        -h | --help) usage 0 ;;
+        *) die "unknown option '$1'" ;;
+        esac
+    done
+    [[ $SCANNER_MAC =~ ^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$ ]] || die "bad scanner MAC '$SCANNER_MAC'"
+    SCANNER_MAC=${SCANNER_MAC^^}
+    P_SCANNER=198.51.100.1 P_PREFIX=24
+    if [[ -n $preset ]]; then
+        declare -F "preset_$preset" >/dev/null || die "unknown preset '$preset' (lan24, lan22, lan16, demo)"
+        "preset_$preset"
+        while IFS= read -r i; do add_host "$i"; done <<<"$P_HOSTS"
+    fi
+    for i in "${files[@]}"; do add_hosts_file "$i"; done
+    for i in "${descs[@]}"; do add_host "$i"; done
+    if [[ $scanner == */* ]]; then
+        prefix=${prefix:-${scanner#*/}}
+        scanner=${scanner%/*}
+    fi
+    SCANNER_IP=${scanner:-$P_SCANNER}
+    PREFIX=${prefix:-$P_PREFIX}
+    validate
+    n=${#H_IP[@]}
+
+    local need_web=0 need_drop=0 need_delay=0
+    for ((i = 0; i < n; i++)); do
+        [[ ${H_WEB[i]} == yes ]] && need_web=1
+        [[ ${H_WEB[i]} == drop ]] && need_drop=1
+        ((H_DELAY[i] > 0)) && need_delay=1
+    done
+    ((need_drop)) && ensure_tool nft nftables
+    ((need_delay)) && ensure_tool ethtool ethtool
+    local py=""
+    if ((need_web || need_delay)); then
+        py=$(python_bin) || die "python3 is needed for web servers and delay relays"
+    fi
+
+    t0=$(now)
+    lock "$name"
+    STATE=$(state_dir "$name")
+    [[ ! -e $STATE ]] || die "LAN '$name' is already up (state in $STATE); run '$ME down $name' first"
+    local prefix_ns=tlv-$name-
+    local existing
+    existing=$(ip netns list 2>/dev/null | awk -v p="$prefix_ns" 'index($1, p) == 1 {print $1}')
+    [[ -z $existing ]] || die "namespaces of LAN '$name' exist without state: ${existing//$'\n'/ }; delete them with 'ip netns del'"
+    # From here on any failure or interruption removes what was built so far.
+    UP_NAME=$name
+    trap 'rc=$?; trap - EXIT INT TERM; if ((rc)); then note "up failed, removing LAN $UP_NAME"; teardown "$UP_NAME" >&2 || true; rm -f "$RUNDIR/.lock-$UP_NAME"; fi; exit $rc' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    mkdir -p "$STATE/log" "$STATE/www"
+    : >"$STATE/pids"
+
+    local sw=${prefix_ns}sw sc=${prefix_ns}sc ns relay port
+    local -a all_ns=("$sw" "$sc")
+    for ((i = 0; i < n; i++)); do
+        all_ns+=("${prefix_ns}h$((i + 1))")
+        ((H_DELAY[i] == 0)) || all_ns+=("${prefix_ns}d$((i + 1))")
+    done
+    # Recorded before they exist, so that `down` after a failure half-way
+    # through still finds them.
+    printf '%s\n' "${all_ns[@]}" >"$STATE/namespaces"
+    printf 'netns add %s\n' "${all_ns[@]}" | ip -batch -
+
+    # One shell per namespace; interfaces are made inside a LAN namespace and
+    # their peers put straight into another one, never into ours.
+    in_ns "$sw" "ip link add br0 type bridge stp_state 0 forward_delay 0 mcast_snooping 0
+        ip link set br0 up"
+    in_ns "$sc" "ip link add $IFACE address $SCANNER_MAC type veth peer name sc netns $sw
+        ip addr add $SCANNER_IP/$PREFIX brd + dev $IFACE
+        ip link set $IFACE up"
+    local ports="link set sc master br0
+link set sc up" slow_ports=""
+    for ((i = 0; i < n; i++)); do
+        ns=${prefix_ns}h$((i + 1)) relay=${prefix_ns}d$((i + 1)) port=h$((i + 1))
+        if ((H_DELAY[i] > 0)); then
+            # host eth0 <-> host0 [relay] lan0 <-> switch port hK. Offloads are
+            # off on the two devices that send into the relay, so that it reads
+            # finished, MTU-sized frames that it can write out again as they are.
+            in_ns "$relay" "ip link add lan0 type veth peer name $port netns $sw
+                ethtool -K lan0 gro off >/dev/null 2>&1 || true
+                ip link set lan0 promisc on up"
+            in_ns "$ns" "ip link add $IFACE address ${H_MAC[i]} type veth peer name host0 netns $relay
+                ethtool -K $IFACE tx off tso off gso off gro off >/dev/null
+                ip addr add ${H_IP[i]}/$PREFIX brd + dev $IFACE
+                ip link set $IFACE up"
+            ip netns exec "$relay" sh -ec "ethtool -K host0 gro off >/dev/null 2>&1 || true
+                ip link set host0 promisc on up"
+            slow_ports+="ethtool -K $port tx off tso off gso off >/dev/null
+"
+        else
+            in_ns "$ns" "ip link add $IFACE address ${H_MAC[i]} type veth peer name $port netns $sw
+                ip addr add ${H_IP[i]}/$PREFIX brd + dev $IFACE
+                ip link set $IFACE up"
+        fi
+        if [[ ${H_WEB[i]} == drop ]]; then
+            ip netns exec "$ns" nft -f - <<EOF
+table inet trelvan_lan {
+    chain input {
+        type filter hook input priority 0; policy accept;
+        tcp dport 80 drop
+    }
+}
+EOF
+        fi
+        ports+="
+link set $port master br0
+link set $port up"
+    done
+    [[ -z $slow_ports ]] || ip netns exec "$sw" sh -ec "$slow_ports"
+    ip -n "$sw" -batch - <<<"$ports"
+
+    # Web servers and relays start together, then we wait for all of them.
+    local label www
+    local -a wait_pids=() wait_kind=() wait_ns=()
+    for ((i = 0; i < n; i++)); do
+        ns=${prefix_ns}h$((i + 1)) label=${H_LABEL[i]}
+        if [[ ${H_WEB[i]} == yes ]]; then
+            www=$STATE/www/h$((i + 1))
+            mkdir -p "$www"
+            printf '<!DOCTYPE html>\n<html><head><title>%s</title></head>\n<body><h1>%s</h1><p>%s %s (LAN %s)</p></body></html>\n' \
+                "$label" "$label" "${H_IP[i]}" "${H_MAC[i]}" "$name" >"$www/index.html"
+            spawn "$ns" "$STATE/log/web-h$((i + 1)).log" "web:${H_IP[i]}" \
+                "$py" -m http.server 80 --bind "${H_IP[i]}" --directory "$www"
+            wait_pids+=("$SPAWNED") wait_kind+=(web) wait_ns+=("$ns")
+        fi
+        if ((H_DELAY[i] > 0)); then
+            relay=${prefix_ns}d$((i + 1))
+            cp "$HERE/relay.py" "$STATE/relay.py"
+            spawn "$relay" "$STATE/log/relay-h$((i + 1)).log" "relay:${H_IP[i]}" "$py" "$STATE/relay.py" host0 lan0 \
+                --delay-ab "${H_DELAY[i]}" --ready "$STATE/relay-h$((i + 1)).ready"
+            wait_pids+=("$SPAWNED") wait_kind+=("relay:$STATE/relay-h$((i + 1)).ready") wait_ns+=("$relay")
+        fi
+    done
+    local deadline pending pid k
+    deadline=$(($(date +%s) + 20))
+    while :; do
+        pending=0
+        for k in "${!wait_pids[@]}"; do
+            pid=${wait_pids[k]}
+            started_at "$pid" || die "process $pid in ${wait_ns[k]} died; see $STATE/log/"
+            if [[ ${wait_kind[k]} == web ]]; then
+                # /proc/PID/net/tcp is the table of the process's own namespace
+                # (once it has entered the host's): a socket on port 80 (0050)
+                # in state LISTEN (0A).
+                if [[ /proc/$pid/ns/net -ef /run/netns/${wait_ns[k]} ]] &&
+                    grep -q '^ *[0-9]*: [0-9A-F]*:0050 [0-9A-F]*:0000 0A ' "/proc/$pid/net/tcp"; then
+                    continue
+                fi
+            else
+                [[ -e ${wait_kind[k]#relay:} ]] && continue
+            fi
+            pending=1
+        done
+        ((pending)) || break
+        (($(date +%s) < deadline)) || die "web servers or relays not ready after 20 s; see $STATE/log/"
+        sleep 0.05
+    done
+
+    {
+        printf '#ip\tmac\tweb\tdelay_ms\tlabel\tnetns\n'
+        for ((i = 0; i < n; i++)); do
+            printf '%s\t%s\t%s\t%s\t%s\t%s\n' "${H_IP[i]}" "${H_MAC[i]}" "${H_WEB[i]}" "${H_DELAY[i]}" \
+                "${H_LABEL[i]}" "${prefix_ns}h$((i + 1))"
+        done
+    } >"$STATE/hosts.tsv"
+    cat >"$STATE/lan.env" <<EOF
+NAME=$name
+SCANNER_NS=$sc
+SCANNER_IP=$SCANNER_IP
+SCANNER_MAC=$SCANNER_MAC
+PREFIX=$PREFIX
+NETMASK=$NETMASK
+NETWORK=$NETWORK
+BROADCAST=$BROADCAST
+CIDR=$CIDR
+IFACE=$IFACE
+SWITCH_NS=$sw
+STATE_DIR=$STATE
+EOF
+    trap - EXIT INT TERM
+    printf '%s: LAN %s up in %.2f s: %d hosts on %s, scanner %s (%s) in namespace %s\n' \
+        "$ME" "$name" "$(since "$t0")" "$n" "$CIDR" \
+        "$SCANNER_IP" "$SCANNER_MAC" "$sc" >&2
+    echo "STATE_DIR=$STATE"
+    cat "$STATE/hosts.tsv"
+}
+
+# --- down -------------------------------------------------------------------
+
+# Kills the recorded processes (only while pid and start time still match),
+# then deletes the recorded namespaces, then the state directory. Anything
+# missing is skipped, so this is safe after a partial `up` and when repeated.
+teardown() {
+    local dir pid start entry tries=0 others
+    dir=$(state_dir "$1")
+    [[ -d $dir ]] || return 0
+    local -a live=() left=()
+    if [[ -f $dir/pids ]]; then
+        while read -r pid start _; do
+            if [[ -n $pid ]] && still_ours "$pid" "$start"; then
+                kill -TERM "$pid" 2>/dev/null && live+=("$pid:$start")
+            fi
+        done <"$dir/pids"
+        while ((${#live[@]})) && ((tries++ < 40)); do
+            left=()
+            for entry in "${live[@]}"; do
+                still_ours "${entry%%:*}" "${entry#*:}" && left+=("$entry")
+            done
+            live=("${left[@]+"${left[@]}"}")
+            ((${#live[@]})) && sleep 0.05
+        done
+        for entry in "${live[@]+"${live[@]}"}"; do
+            still_ours "${entry%%:*}" "${entry#*:}" && kill -KILL "${entry%%:*}" 2>/dev/null
+        done
+    fi
+    if [[ -s $dir/namespaces ]]; then
+        local -a ours=()
+        mapfile -t ours < <(ip netns list 2>/dev/null | awk '{print $1}' | grep -xF -f "$dir/namespaces" || true)
+        if ((${#ours[@]})); then
+            # A process still inside keeps its namespace alive after the name
+            # is gone; it is not ours to kill, but say so.
+            others=$(printf 'netns pids %s\n' "${ours[@]}" | ip -force -batch - 2>/dev/null | tr '\n' ' ')
+            [[ -z ${others// /} ]] || note "warning: processes not started by $ME still run in LAN $1: $others(left alone)"
+            printf 'netns del %s\n' "${ours[@]}" | ip -force -batch - || note "could not delete every namespace of LAN $1"
+        fi
+    fi
+    rm -rf "$dir"
+}
+
+cmd_down() {
+    check_name "$1"
+    lock "$1"
+    local t0
+    t0=$(now)
+    if [[ ! -d $(state_dir "$1") ]]; then
+        note "LAN $1 is not up"
+    else
+        teardown "$1"
+        printf '%s: LAN %s down in %.2f s\n' "$ME" "$1" "$(since "$t0")" >&2
+    fi
+    rm -f "$RUNDIR/.lock-$1"
+}
+
+# --- exec, check ------------------------------------------------------------
+
+cmd_exec() {
+    check_name "$1"
+    load_env "$1"
+    shift
+    (($#)) || die "exec needs a command"
+    exec ip netns exec "$SCANNER_NS" "$@"
+}
+
+cmd_exec_host() {
+    check_name "$1"
+    load_env "$1"
+    local ns
+    ns=$(awk -F'\t' -v ip="$2" '$1 == ip {print $6}' "$STATE/hosts.tsv")
+    [[ -n $ns ]] || die "no host $2 in LAN $1"
+    shift 2
+    (($#)) || die "exec-host needs a command"
+    exec ip netns exec "$ns" "$@"
+}
+
+# Compares what the yardsticks see from the scanner with hosts.tsv.
+cmd_check() {
+    check_name "$1"
+    load_env "$1"
+    local name=$1 fails=0 expected got t0 bw
+    ensure_tool arp-scan arp-scan
+    ensure_tool nmap nmap
+    ensure_tool ping iputils-ping
+    expected=$(awk -F'\t' '!/^#/ {print $1 " " $2}' "$STATE/hosts.tsv" | sort)
+    verdict() { # label expected got
+        if [[ $2 == "$3" ]]; then
+            echo "PASS $1: $(wc -l <<<"$3") hosts, as in hosts.tsv"
+        else
+            echo "FAIL $1:"
+            diff <(echo "$2") <(echo "$3") | sed 's/^/    /'
+            fails=$((fails + 1))
+        fi
+    }
+
+    # A /16 sweep at arp-scan's default 256 kbit/s takes minutes.
+    bw=256000
+    ((PREFIX < 24)) && bw=20000000
+    t0=$(now)
+    got=$(ip netns exec "$SCANNER_NS" arp-scan -I "$IFACE" --localnet -x -q -r 3 -B "$bw" 2>/dev/null |
+        awk '{print $1 " " toupper($2)}' | sort -u || true)
+    verdict "arp-scan --localnet ($(since "$t0") s)" "$expected" "$got"
+
+    # nmap's default pacing needs over 20 minutes for a /16.
+    local -a pace=()
+    ((PREFIX >= 22)) || pace=(-T5 --min-rate 20000 --max-retries 1)
+    t0=$(now)
+    got=$(ip netns exec "$SCANNER_NS" nmap -sn -n "${pace[@]+"${pace[@]}"}" "$CIDR" 2>/dev/null |
+        awk -v self="$SCANNER_IP" '
+            /^Nmap scan report for / {ip = $5}
+            /^MAC Address: / && ip != self {print ip " " $3}' | sort || true)
+    verdict "nmap -sn $CIDR ($(since "$t0") s)" "$expected" "$got"
+
+    local ip mac web delay label ns rc page ms avg
+    while IFS=$'\t' read -r ip mac web delay label ns; do
+        [[ $ip == \#* ]] && continue
+        case $web in
+        yes)
+            page=$(ip netns exec "$SCANNER_NS" curl -s -m 5 "http://$ip/" || true)
+            if grep -q "<h1>$label</h1>" <<<"$page"; then
+                echo "PASS $ip port 80 serves the page of $label"
+            else
+                echo "FAIL $ip port 80 did not serve the page of $label"
+                fails=$((fails + 1))
+            fi
+            ;;
+        drop | no)
+            t0=$(now)
+            rc=0
+            ip netns exec "$SCANNER_NS" timeout 3 bash -c "</dev/tcp/$ip/80" 2>/dev/null || rc=$?
+            ms=$(since "$t0" 1000)
+            ms=${ms%.*}
+            if [[ $web == drop && $rc == 124 ]]; then
+                echo "PASS $ip port 80 times out (dropped), gave up after $ms ms"
+            elif [[ $web == no && $rc == 1 ]] && ((ms < 2000 + delay * 2)); then
+                echo "PASS $ip port 80 refused in $ms ms"
+            else
+                echo "FAIL $ip port 80 ($web): exit code $rc after $ms ms"
+                fails=$((fails + 1))
+            fi
+            ;;
+        esac
+        if ((delay > 0)); then
+            # The delay is on the host's side only: an ARP reply and a ping
+            # round trip both take about `delay`.
+            avg=$(ip netns exec "$SCANNER_NS" ping -n -c 5 -i 0.2 -W 3 "$ip" 2>/dev/null |
+                awk -F/ '/^rtt|^round-trip/ {print $5}' || true)
+            within() { [[ -n $1 ]] && awk -v a="$1" -v d="$delay" 'BEGIN {exit !(a >= d * 0.9 && a <= d * 1.5 + 50)}'; }
+            if within "$avg"; then
+                echo "PASS $ip ping round trip $avg ms for delay=$delay"
+            else
+                echo "FAIL $ip ping round trip '$avg' ms for delay=$delay"
+                fails=$((fails + 1))
+            fi
+            avg=$(ip netns exec "$SCANNER_NS" arp-scan -I "$IFACE" -x -D -r 1 -t 3000 "$ip" 2>/dev/null |
+                sed -n 's/.*RTT=\([0-9.]*\) ms.*/\1/p' | head -1 || true)
+            if within "$avg"; then
+                echo "PASS $ip ARP reply after $avg ms for delay=$delay"
+            else
+                echo "FAIL $ip ARP reply after '$avg' ms for delay=$delay"
+                fails=$((fails + 1))
+            fi
+        fi
+    done <"$STATE/hosts.tsv"
+
+    # The isolation the tests rely on: the scanner has nothing but its LAN
+    # port, and no namespace of the LAN has a way out.
+    got=$(ip -n "$SCANNER_NS" -o link | awk -F': ' '{sub(/@.*/, "", $2); print $2}' | sort | tr '\n' ' ')
+    if [[ $got == "$IFACE lo " ]]; then
+        echo "PASS scanner namespace holds only lo and $IFACE"
+    else
+        echo "FAIL scanner namespace holds: $got"
+        fails=$((fails + 1))
+    fi
+    got=""
+    while read -r ns; do
+        [[ -n $(ip -n "$ns" route show default 2>/dev/null) ]] && got+="$ns "
+    done <"$STATE/namespaces"
+    if [[ -z $got ]]; then
+        echo "PASS no namespace of the LAN has a default route"
+    else
+        echo "FAIL default route in: $got"
+        fails=$((fails + 1))
+    fi
+    ((fails == 0)) || { echo "$fails check(s) failed for LAN $name"; return 1; }
+    echo "all checks passed for LAN $name"
+}
+
+cmd_list() {
+    local d
+    for d in "$RUNDIR"/*/; do
+        [[ -f $d/lan.env ]] && basename "$d"
+    done
+    return 0
+}
+
+main() {
+    (($#)) || usage
+    local cmd=$1
+    shift
+    case $cmd in
+    -h | --help | help) usage 0 ;;
+    esac
+    require_root
+    case $cmd in
+    up) (($#)) || usage; cmd_up "$@" ;;
+    down) (($# == 1)) || usage; cmd_down "$1" ;;
+    exec) (($# >= 1)) || usage; cmd_exec "$@" ;;
+    exec-host) (($# >= 2)) || usage; cmd_exec_host "$@" ;;
+    check) (($# == 1)) || usage; cmd_check "$1" ;;
+    dir) (($# == 1)) || usage; check_name "$1"; state_dir "$1" ;;
+    list) cmd_list ;;
+    *) usage ;;
+    esac
+}
+
+main "$@"
