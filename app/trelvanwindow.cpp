@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMutexLocker>
@@ -20,6 +21,7 @@
 #include <QTextStream>
 #include <QTimerEvent>
 #include <QUrl>
+#include <QWindow>
 
 #include <atomic>
 
@@ -30,6 +32,10 @@ constexpr int HeartbeatMs = 250;
 constexpr int RefreshPeriodSecs = 10;
 
 std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
+
+// How long start-up waits for the window system to put the window on the
+// screen before it goes on loading.
+constexpr int ExposeWaitMs = 200;
 
 QTime CurrentTime()
 {
@@ -46,6 +52,13 @@ TrelvanWindow::TrelvanWindow(Qt::WindowFlags flags)
     ui->setupUi(this);
     show();
     ui->Status_->setText(tr("Initialisation..."));
+    // Qt draws only a window that the window system has exposed, which takes
+    // a round trip to it; wait for that, so that the user sees the window
+    // with its status while the listing and the comments load.
+    QElapsedTimer exposeWait;
+    exposeWait.start();
+    while (!(windowHandle() && windowHandle()->isExposed()) && exposeWait.elapsed() < ExposeWaitMs)
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
     repaint();
     connect(&webButtons, &QButtonGroup::buttonClicked, this, &TrelvanWindow::OnURL);
     connect(ui->Hosts_, &QTableWidget::itemChanged, this, &TrelvanWindow::OnHostItemChanged);

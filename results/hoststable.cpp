@@ -6,8 +6,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-#include <cstring>
-
 namespace {
 
 enum Column
@@ -27,17 +25,6 @@ constexpr Qt::ItemFlags CommentFlags = ReadOnlyFlags | Qt::ItemIsEditable;
 QString Translate(const char *text)
 {
     return QCoreApplication::translate("TrelvanWindow", text);
-}
-
-QString OctetsText(const char *format, quint32 key)
-{
-    unsigned char octets[4];
-    std::memcpy(octets, &key, sizeof octets);
-    return QString::fromLatin1(format)
-        .arg(octets[0], 0, 10, QLatin1Char(' '))
-        .arg(octets[1], 0, 10, QLatin1Char(' '))
-        .arg(octets[2], 0, 10, QLatin1Char(' '))
-        .arg(octets[3], 0, 10, QLatin1Char(' '));
 }
 
 } // namespace
@@ -69,7 +56,7 @@ QString VendorKey(const std::vector<unsigned char> &mac)
 
 QString WebAddressText(quint32 key)
 {
-    return OctetsText("http://%0.%1.%2.%3/", key);
+    return QStringLiteral("http://%1/").arg(AddressText(key));
 }
 
 void SetupHostColumns(QTableWidget *table)

@@ -1,0 +1,185 @@
+// The real program code in a LAN of network namespaces that the wrapper
+// tests/lan/run-lan-test.sh built: real interface listing, real address
+// resolution, real port-80 connections. It must run inside that LAN's
+// scanner namespace and nowhere else; it refuses to run without the LAN's
+// state folder.
+#include "messagelog.h"
+#include "testsupport.h"
+#include "windowinspector.h"
+
+#include "platform/sendarp.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QMutex>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <set>
+
+namespace {
+
+struct LanHost
+{
+    QString mac;
+    QString web; // yes, no or drop
+};
+
+QMutex askedMutex;
+std::vector<quint32> asked;
+
+// The system's own resolution, with a note of every address asked.
+quint32 RecordingSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrLen)
+{
+    {
+        QMutexLocker locker(&askedMutex);
+        asked.push_back(destIp);
+    }
+    return platform::SystemSendARP(destIp, srcIp, macAddr, physAddrLen);
+}
+
+QString LanDir()
+{
+    return qEnvironmentVariable("TRELVAN_LAN_DIR");
+}
+
+QMap<QString, QString> LanEnv()
+{
+    QMap<QString, QString> values;
+    QFile file(LanDir() + QStringLiteral("/lan.env"));
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const int equals = line.indexOf('=');
+            if (equals > 0)
+                values[QString::fromUtf8(line.left(equals))] =
+                    QString::fromUtf8(line.mid(equals + 1));
+        }
+    return values;
+}
+
+QMap<QString, LanHost> LanHosts()
+{
+    QMap<QString, LanHost> hosts;
+    QFile file(LanDir() + QStringLiteral("/hosts.tsv"));
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.isEmpty() || line.startsWith('#'))
+                continue;
+            const QList<QByteArray> fields = line.split('\t');
+            hosts[QString::fromUtf8(fields.value(0))] = {
+                QString::fromUtf8(fields.value(1)).toUpper(), QString::fromUtf8(fields.value(2))};
+        }
+    return hosts;
+}
+
+// What the table shows: IP -> (MAC text, has a "Connecter" button).
+QMap<QString, QPair<QString, bool>> TableRows(QTableWidget *table)
+{
+    QMap<QString, QPair<QString, bool>> rows;
+    for (int row = 0; row < table->rowCount(); ++row)
+        rows[table->item(row, 1)->text()] = {table->item(row, 2)->text(),
+                                             table->cellWidget(row, 4) != nullptr};
+    return rows;
+}
+
+} // namespace
+
+class TestLan : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TemporarySettings> settings;
+    std::unique_ptr<MessageLog> log;
+    QMap<QString, QString> env;
+
+private slots:
+    void initTestCase()
+    {
+        if (LanDir().isEmpty() || !QFile::exists(LanDir() + QStringLiteral("/hosts.tsv")))
+            QSKIP("runs only inside a test LAN; see tests/lan/run-lan-test.sh");
+        settings = std::make_unique<TemporarySettings>();
+        log = std::make_unique<MessageLog>();
+        env = LanEnv();
+        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
+        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        platform::SetSendArpFunction(&RecordingSendARP);
+    }
+
+    void scanFindsExactlyTheHostsPresent()
+    {
+        const int timeoutMs = qEnvironmentVariableIntValue("TRELVAN_LAN_TIMEOUT_MS") > 0
+                                  ? qEnvironmentVariableIntValue("TRELVAN_LAN_TIMEOUT_MS")
+                                  : 30000;
+        TrelvanWindow window;
+        TrelvanWindowUi &ui = WindowInspector::ui(window);
+        const QString entry = QStringLiteral("%1 / %2").arg(env["SCANNER_IP"], env["NETMASK"]);
+        QCOMPARE(ui.Networks_->currentText(), entry);
+        QCOMPARE(ui.Networks_->count(), 1); // only the LAN; loopback is never listed
+
+        QTRY_VERIFY_WITH_TIMEOUT(
+            ui.Status_->text().startsWith(
+                QStringLiteral("Fin de recherche %1 à ").arg(env["SCANNER_IP"])),
+            timeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ui.Hosts_->rowCount() > 0, 2000);
+
+        // Every host present, with its MAC and its port-80 answer, and the
+        // scanner itself with its own MAC; nothing else.
+        QMap<QString, QPair<QString, bool>> expected;
+        const QMap<QString, LanHost> hosts = LanHosts();
+        for (auto host = hosts.begin(); host != hosts.end(); ++host)
+            expected[host.key()] = {host->mac, host->web == QStringLiteral("yes")};
+        expected[env["SCANNER_IP"]] = {env["SCANNER_MAC"].toUpper(), false};
+        const auto rows = TableRows(ui.Hosts_);
+        for (auto row = expected.begin(); row != expected.end(); ++row)
+            QVERIFY2(rows.value(row.key()) == row.value(),
+                     qPrintable(QStringLiteral("%1: expected %2 web=%3, shown %4 web=%5")
+                                    .arg(row.key(), row->first)
+                                    .arg(row->second)
+                                    .arg(rows.value(row.key()).first)
+                                    .arg(rows.value(row.key()).second)));
+        QCOMPARE(rows.size(), expected.size());
+
+        // One request per address from the network address up to the one
+        // before the broadcast address.
+        std::set<quint32> probed;
+        {
+            QMutexLocker locker(&askedMutex);
+            probed.insert(asked.begin(), asked.end());
+        }
+        const quint32 network = QHostAddress(env["NETWORK"]).toIPv4Address();
+        const quint32 broadcast = QHostAddress(env["BROADCAST"]).toIPv4Address();
+        QVERIFY(!probed.count(HostKey(broadcast)));
+        QVERIFY(probed.count(HostKey(network)));
+        QVERIFY(probed.count(HostKey(broadcast - 1)));
+        QCOMPARE(quint32(probed.size()), broadcast - network);
+        QVERIFY(
+            MessageLog::lines().contains(QStringLiteral("\tRéponse de %1").arg(env["SCANNER_IP"])));
+    }
+
+    void closingDuringAScanEndsCleanly()
+    {
+        QElapsedTimer sinceClose;
+        {
+            auto window = std::make_unique<TrelvanWindow>();
+            QVERIFY(WindowInspector::checker(*window));
+            QTimer::singleShot(500, window.get(), [&window] { window->close(); });
+            QCOMPARE(window->exec(), 0);
+            sinceClose.start();
+            QVERIFY(WindowInspector::checker(*window) &&
+                    !WindowInspector::checker(*window)->isFinished());
+            window.reset();
+        }
+        const qint64 elapsed = sinceClose.elapsed();
+        QVERIFY2(elapsed < 3000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+    }
+};
+
+QTEST_MAIN(TestLan)
+#include "tst_lan.moc"
