@@ -5,7 +5,7 @@
 // state folder.
 #include "messagelog.h"
 #include "testsupport.h"
-#include "windowinspector.h"
+#include "windowstate.h"
 
 #include "platform/sendarp.h"
 

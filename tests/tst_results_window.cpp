@@ -5,7 +5,7 @@
 #include "fakes.h"
 #include "messagelog.h"
 #include "testsupport.h"
-#include "windowinspector.h"
+#include "windowstate.h"
 
 #include <QAbstractButton>
 #include <QApplication>

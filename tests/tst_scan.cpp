@@ -6,7 +6,7 @@
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
 #include "testsupport.h"
-#include "windowinspector.h"
+#include "windowstate.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -3,7 +3,7 @@
 #include "fakes.h"
 #include "messagelog.h"
 #include "testsupport.h"
-#include "windowinspector.h"
+#include "windowstate.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

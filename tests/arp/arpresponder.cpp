@@ -1,8 +1,8 @@
 // A made-up host for the namespace tests: answers ARP requests for chosen
 // addresses on one interface, the way an awkward host would.
 //
-//   arpresponder IFNAME SECONDS SPEC...
-//   SPEC = IP=MAC[,delay=MS][,drop=N][,claim=IP]
+//   arpresponder IFNAME SECONDS HOST...
+//   HOST = IP=MAC[,delay=MS][,drop=N][,claim=IP]
 //
 // delay: answer MS milliseconds late (a slow link); drop: ignore the first N
 // requests of every series, a series ending after two quiet seconds (a host
@@ -31,7 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Spec
+struct Host
 {
     uint32_t address = 0; // network byte order
     unsigned char mac[6] = {};
@@ -60,7 +60,7 @@ bool ParseMac(const std::string &text, unsigned char *mac)
     return true;
 }
 
-bool ParseSpec(const std::string &text, Spec *spec)
+bool ParseHost(const std::string &text, Host *host)
 {
     const std::size_t equals = text.find('=');
     if (equals == std::string::npos)
@@ -68,25 +68,25 @@ bool ParseSpec(const std::string &text, Spec *spec)
     in_addr address{};
     if (inet_pton(AF_INET, text.substr(0, equals).c_str(), &address) != 1)
         return false;
-    spec->address = address.s_addr;
-    spec->claim = address.s_addr;
+    host->address = address.s_addr;
+    host->claim = address.s_addr;
     std::string rest = text.substr(equals + 1);
     std::size_t comma = rest.find(',');
-    if (!ParseMac(rest.substr(0, comma), spec->mac))
+    if (!ParseMac(rest.substr(0, comma), host->mac))
         return false;
     while (comma != std::string::npos) {
         rest = rest.substr(comma + 1);
         comma = rest.find(',');
         const std::string option = rest.substr(0, comma);
         if (option.rfind("delay=", 0) == 0) {
-            spec->delay = std::chrono::milliseconds(std::atoi(option.c_str() + 6));
+            host->delay = std::chrono::milliseconds(std::atoi(option.c_str() + 6));
         } else if (option.rfind("drop=", 0) == 0) {
-            spec->drop = std::atoi(option.c_str() + 5);
+            host->drop = std::atoi(option.c_str() + 5);
         } else if (option.rfind("claim=", 0) == 0) {
             in_addr claim{};
             if (inet_pton(AF_INET, option.c_str() + 6, &claim) != 1)
                 return false;
-            spec->claim = claim.s_addr;
+            host->claim = claim.s_addr;
         } else {
             return false;
         }
@@ -110,14 +110,14 @@ int main(int argc, char **argv)
                      argv[0]);
         return 2;
     }
-    std::vector<Spec> specs;
+    std::vector<Host> hosts;
     for (int i = 3; i < argc; ++i) {
-        Spec spec;
-        if (!ParseSpec(argv[i], &spec)) {
+        Host host;
+        if (!ParseHost(argv[i], &host)) {
             std::fprintf(stderr, "bad host: %s\n", argv[i]);
             return 2;
         }
-        specs.push_back(spec);
+        hosts.push_back(host);
     }
     const Clock::time_point end = Clock::now() + std::chrono::seconds(std::atoi(argv[2]));
     std::signal(SIGTERM, Stop);
@@ -172,21 +172,21 @@ int main(int argc, char **argv)
             continue;
         uint32_t target;
         std::memcpy(&target, frame + 24, 4);
-        for (Spec &spec : specs) {
-            if (spec.address != target)
+        for (Host &host : hosts) {
+            if (host.address != target)
                 continue;
-            if (now - spec.lastRequest > std::chrono::seconds(2))
-                spec.seenInSeries = 0;
-            spec.lastRequest = now;
-            if (++spec.seenInSeries <= spec.drop)
+            if (now - host.lastRequest > std::chrono::seconds(2))
+                host.seenInSeries = 0;
+            host.lastRequest = now;
+            if (++host.seenInSeries <= host.drop)
                 break;
             Pending reply{};
-            reply.due = now + spec.delay;
+            reply.due = now + host.delay;
             std::memcpy(reply.frame, frame, 8); // hardware and protocol types and lengths
             reply.frame[6] = 0;
             reply.frame[7] = ARPOP_REPLY;
-            std::memcpy(reply.frame + 8, spec.mac, 6);
-            std::memcpy(reply.frame + 14, &spec.claim, 4);
+            std::memcpy(reply.frame + 8, host.mac, 6);
+            std::memcpy(reply.frame + 14, &host.claim, 4);
             std::memcpy(reply.frame + 18, frame + 8, 10); // the asker's addresses
             reply.to = local;
             reply.to.sll_halen = 6;

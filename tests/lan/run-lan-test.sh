@@ -35,9 +35,15 @@ state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
 # A copy the unprivileged user can reach, wherever the build tree lives.
 cp "$program" "$work/"
 chmod 755 "$work" "$work/$(basename "$program")"
+home=$work/home
+mkdir -m 700 "$home"
+[ "$mode" = user ] && chown nobody:nogroup "$home"
 run=("$work/$(basename "$program")" "$@")
-environment=(env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen "HOME=$work"
-    "XDG_CONFIG_HOME=$work" "XDG_RUNTIME_DIR=$work" "TRELVAN_LAN_TIMEOUT_MS=${TRELVAN_LAN_TIMEOUT_MS:-30000}")
+timeout_ms=${TRELVAN_LAN_TIMEOUT_MS:-30000}
+# QtTest's watchdog must not end a wide scan before the test's own limit.
+environment=(env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen "HOME=$home"
+    "XDG_CONFIG_HOME=$home" "XDG_RUNTIME_DIR=$home" "TRELVAN_LAN_TIMEOUT_MS=$timeout_ms"
+    "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))")
 if [ "$mode" = user ]; then
     "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups \
         --inh-caps=-all "${environment[@]}" "${run[@]}"
