@@ -34,9 +34,15 @@ using Clock = std::chrono::steady_clock;
 
 // How long one resolution waits for an answer (the neighbour path a little
 // longer, to see the kernel's second request through), and how often the
-// packet path repeats its request while nothing came.
-constexpr std::chrono::milliseconds kAnswerWait{1000};
-constexpr std::chrono::milliseconds kResendInterval{250};
+// packet path repeats its request while nothing came. A scan lasts as long as
+// its slowest probe, which is any absent address: this wait is most of a
+// scan's time. Four requests 200 ms apart still find a host that misses one,
+// and one that answers a few hundred milliseconds late.
+constexpr std::chrono::milliseconds kAnswerWait{800};
+constexpr std::chrono::milliseconds kResendInterval{200};
+// How long one listing of the interfaces serves: all probes of a scan start
+// together, and one listing is enough for them all.
+constexpr std::chrono::milliseconds kInterfaceListLifetime{500};
 
 // Owns one file descriptor and closes it on every way out.
 class FileDescriptor

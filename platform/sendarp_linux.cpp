@@ -175,6 +175,28 @@ bool ListInterfaces(std::vector<LinkInterface> *interfaces)
     return true;
 }
 
+// The interfaces as listed at most kInterfaceListLifetime ago.
+bool RecentInterfaces(std::vector<LinkInterface> *interfaces)
+{
+    static std::mutex mutex;
+    static std::vector<LinkInterface> listed;
+    static Clock::time_point listedAt;
+    static bool valid = false;
+
+    std::lock_guard<std::mutex> lock(mutex);
+    const Clock::time_point now = Clock::now();
+    if (!valid || now - listedAt > kInterfaceListLifetime) {
+        std::vector<LinkInterface> fresh;
+        if (!ListInterfaces(&fresh))
+            return false;
+        listed = std::move(fresh);
+        listedAt = now;
+        valid = true;
+    }
+    *interfaces = listed;
+    return true;
+}
+
 bool IsArpCapable(const LinkInterface &link)
 {
     const unsigned needed = IFF_UP | IFF_RUNNING;
@@ -243,7 +265,7 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
 
     const DescriptorGate::Pass pass(DescriptorGate::Instance());
     std::vector<LinkInterface> links;
-    if (!ListInterfaces(&links))
+    if (!RecentInterfaces(&links))
         return kErrGenFailure;
     Route route;
     switch (FindRoute(links, destIp, srcIp, &route)) {

@@ -118,7 +118,7 @@ private slots:
     void theExpectedPathRuns();
     void liveHostAnswersWithItsMac();
     void ownAddressAnswersAtOnceWithOwnMac();
-    void absentAddressGivesUpAfterAboutASecond();
+    void absentAddressGivesUpAfterItsWait();
     void addressOffEveryNetworkGetsNoAnswer();
     void slowHostIsFound();
     void hostThatMissesARequestIsFound();
@@ -186,13 +186,14 @@ void TestSendArpLan::ownAddressAnswersAtOnceWithOwnMac()
     QVERIFY2(call.milliseconds < 500, qPrintable(QString::number(call.milliseconds)));
 }
 
-void TestSendArpLan::absentAddressGivesUpAfterAboutASecond()
+void TestSendArpLan::absentAddressGivesUpAfterItsWait()
 {
     const Call call = Resolve(kAbsentIp);
     qInfo("absent address gave up after %lld ms", static_cast<long long>(call.milliseconds));
     QVERIFY(!call.answered());
     QCOMPARE(call.length, 0u);
-    QVERIFY2(call.milliseconds >= 900 && call.milliseconds < 5000,
+    // Not at once: every request had its chance to be answered.
+    QVERIFY2(call.milliseconds >= 750 && call.milliseconds < 5000,
              qPrintable(QString::number(call.milliseconds)));
 }
 
