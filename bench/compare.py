@@ -80,12 +80,12 @@ CASES = {
     "a": {
         "title": "/24, 20 hosts, one 300 ms late",
         "short": "/24",
-        "lan": [arg for spec in HOSTS_24 for arg in ("--host", spec)],
+        "lan": [arg for host in HOSTS_24 for arg in ("--host", host)],
     },
     "b": {
         "title": "/24, same + one host dropping port 80",
         "short": "/24 + drop",
-        "lan": [arg for spec in HOSTS_24 + [DROP_HOST] for arg in ("--host", spec)],
+        "lan": [arg for host in HOSTS_24 + [DROP_HOST] for arg in ("--host", host)],
     },
     "c": {
         "title": "/22, 8 hosts in all four /24s (one drops port 80)",
@@ -98,7 +98,7 @@ CASES = {
         "short": "/22 no drop",
         "lan": [
             arg
-            for spec in (
+            for host in (
                 "198.51.100.2,00:00:0C:22:00:02,web,name=cisco-100-2",
                 "198.51.100.77,B8:27:EB:22:00:77,name=raspi-100-77",
                 "198.51.101.0,00:1B:21:22:01:00,name=intel-101-0",
@@ -107,7 +107,7 @@ CASES = {
                 "198.51.103.1,74:83:C2:22:03:01,name=ubiquiti-103-1",
                 "198.51.103.254,F4:BD:9E:22:03:54,web,name=cisco-103-254",
             )
-            for arg in ("--host", spec)
+            for arg in ("--host", host)
         ]
         + ["--prefix", "22"],
     },

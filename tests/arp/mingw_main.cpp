@@ -7,6 +7,6 @@ int main(int argc, char **)
 {
     unsigned char mac[8];
     quint32 length = sizeof mac;
-    // 192.0.2.1 (TEST-NET-1), should anyone ever run it.
-    return argc > 1 ? static_cast<int>(platform::SendARP(0x010200C0u, 0, mac, &length)) : 0;
+    // 203.0.113.1 (TEST-NET-3), should anyone ever run it.
+    return argc > 1 ? static_cast<int>(platform::SendARP(0x017100CBu, 0, mac, &length)) : 0;
 }
