@@ -2,7 +2,7 @@
 
 #include "results/hoststable.h"
 #include "scan/hostrecord.h"
-#include "vendor/vendortable.h"
+#include "makers/vendortable.h"
 
 #include <QButtonGroup>
 #include <QDialog>

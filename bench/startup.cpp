@@ -7,7 +7,7 @@
 // was started; otherwise the process' own start time from /proc is used.
 #include "app/trelvanwindow.h"
 #include "network/networklist.h"
-#include "vendor/vendortable.h"
+#include "makers/vendortable.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "scan/hostrecord.h"
-#include "vendor/vendortable.h"
+#include "makers/vendortable.h"
 
 #include <QString>
 #include <QTableWidgetItem>

@@ -1,4 +1,4 @@
-#include "vendor/vendortable.h"
+#include "makers/vendortable.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 // it while it is being built, beside the costs of the plain way (copy the
 // listing, decode it whole, split it and match every line).
 
-#include "vendor/vendortable.h"
+#include "makers/vendortable.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
