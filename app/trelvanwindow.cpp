@@ -184,6 +184,7 @@ void TrelvanWindow::OnURL(QAbstractButton *button)
 void TrelvanWindow::LoadVendors()
 {
     LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendorTable);
+    LoadMakerBlocks(makerBlocks);
 }
 
 void TrelvanWindow::LoadComments()
@@ -262,11 +263,10 @@ void TrelvanWindow::RebuildHosts()
         latestHosts.clear();
 
         table->setRowCount(static_cast<int>(shownHosts.size()));
-        FillHostRows(table, shownHosts, comments, vendorTable, webButtons);
+        FillHostRows(table, shownHosts, comments, vendorTable, makerBlocks, webButtons);
     }
 
-    for (int column = 0; column < table->columnCount(); ++column)
-        table->resizeColumnToContents(column);
+    FitHostColumns(table);
 }
 
 void TrelvanWindow::CheckSelectedNetwork()

@@ -48,7 +48,7 @@ private:
     {
         SetupHostColumns(table.get());
         table->setRowCount(int(hosts.size()));
-        FillHostRows(table.get(), hosts, comments, vendors, *buttons);
+        FillHostRows(table.get(), hosts, comments, vendors, MakerBlocks(), *buttons);
     }
 
 private slots:
