@@ -184,7 +184,8 @@ void TrelvanWindow::OnURL(QAbstractButton *button)
 void TrelvanWindow::LoadVendors()
 {
     LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendorTable);
-    LoadMakerBlocks(makerBlocks);
+    IndexVendors(vendorTable, makerIndex);
+    LoadMakerBlocks(makerIndex);
 }
 
 void TrelvanWindow::LoadComments()
@@ -263,7 +264,7 @@ void TrelvanWindow::RebuildHosts()
         latestHosts.clear();
 
         table->setRowCount(static_cast<int>(shownHosts.size()));
-        FillHostRows(table, shownHosts, comments, vendorTable, makerBlocks, webButtons);
+        FillHostRows(table, shownHosts, comments, vendorTable, makerIndex, webButtons);
     }
 
     FitHostColumns(table);

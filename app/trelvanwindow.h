@@ -60,7 +60,7 @@ private:
     int timerId;
     bool refreshingNetworks;
     VendorTable vendorTable;
-    MakerBlocks makerBlocks; // the smaller blocks inside some OUIs
+    MakerIndex makerIndex; // the vendor table's OUIs and the smaller blocks
     QRecursiveMutex mutex;
     HostMap shownHosts;
     HostMap latestHosts;

@@ -95,17 +95,17 @@ bool ReadRangeLine(std::string_view line, quint32 &low, quint32 &high, std::stri
     return true;
 }
 
-void AddRecord(quint32 oui, quint32 low, quint32 high, std::string_view text, MakerBlocks &blocks)
+void AddRecord(quint32 oui, quint32 low, quint32 high, std::string_view text, MakerIndex &index)
 {
     constexpr quint32 Medium = 0x0FFFFF; // the 20 bits below a 28-bit prefix
     constexpr quint32 Small = 0x000FFF;  // the 12 bits below a 36-bit prefix
     std::vector<MakerBlock> *table;
     quint64 prefix;
     if ((low & Medium) == 0 && high == (low | Medium)) {
-        table = &blocks.medium;
+        table = &index.medium;
         prefix = quint64(oui) << 4 | low >> 20;
     } else if ((low & Small) == 0 && high == (low | Small)) {
-        table = &blocks.small;
+        table = &index.small;
         prefix = quint64(oui) << 12 | low >> 12;
     } else {
         return;
@@ -142,22 +142,37 @@ const QString *Find(const std::vector<MakerBlock> &table, quint64 prefix)
     return found != table.end() && found->prefix == prefix ? &found->name : nullptr;
 }
 
-// The vendor key: the first three bytes as six upper-case hexadecimal digits.
-QString OuiKey(const std::vector<unsigned char> &mac)
+// The OUI of a vendor key, six upper-case hexadecimal digits.
+bool VendorKeyValue(const QString &key, quint32 &oui)
 {
-    static const char digits[] = "0123456789ABCDEF";
-    QString key(6, Qt::Uninitialized);
-    QChar *out = key.data();
-    for (int i = 0; i < 3; ++i) {
-        out[2 * i] = QLatin1Char(digits[mac[i] >> 4]);
-        out[2 * i + 1] = QLatin1Char(digits[mac[i] & 0x0F]);
+    if (key.size() != 6)
+        return false;
+    oui = 0;
+    for (const QChar c : key) {
+        const char16_t unit = c.unicode();
+        if (unit >= 'a' || HexValue(char(unit)) < 0)
+            return false;
+        oui = oui << 4 | quint32(HexValue(char(unit)));
     }
-    return key;
+    return true;
 }
 
 } // namespace
 
-void ParseMakerBlocks(QByteArrayView listing, MakerBlocks &blocks)
+void IndexVendors(const VendorTable &vendors, MakerIndex &index)
+{
+    index.ouis.clear();
+    index.ouis.reserve(vendors.size());
+    quint32 oui;
+    for (const auto &[key, name] : vendors)
+        if (VendorKeyValue(key, oui))
+            index.ouis.push_back({oui, name});
+    // The table's text order is already the numbers' order; this keeps the
+    // index right whatever the order.
+    Settle(index.ouis);
+}
+
+void ParseMakerBlocks(QByteArrayView listing, MakerIndex &index)
 {
     const char *from = listing.data();
     const char *const end = from + listing.size();
@@ -179,14 +194,14 @@ void ParseMakerBlocks(QByteArrayView listing, MakerBlocks &blocks)
         }
         // A range belongs to the OUI line right above it.
         if (haveOui && ReadRangeLine(line, low, high, name))
-            AddRecord(oui, low, high, name, blocks);
+            AddRecord(oui, low, high, name, index);
         haveOui = false;
     }
-    Settle(blocks.medium);
-    Settle(blocks.small);
+    Settle(index.medium);
+    Settle(index.small);
 }
 
-void LoadMakerBlockListing(const QString &path, MakerBlocks &blocks)
+void LoadMakerBlockListing(const QString &path, MakerIndex &index)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -194,20 +209,19 @@ void LoadMakerBlockListing(const QString &path, MakerBlocks &blocks)
     // Uncompressed resources and files are mapped, not copied.
     const qint64 size = file.size();
     if (const uchar *mapped = size > 0 ? file.map(0, size) : nullptr) {
-        ParseMakerBlocks(QByteArrayView(mapped, size), blocks);
+        ParseMakerBlocks(QByteArrayView(mapped, size), index);
         return;
     }
-    ParseMakerBlocks(file.readAll(), blocks);
+    ParseMakerBlocks(file.readAll(), index);
 }
 
-void LoadMakerBlocks(MakerBlocks &blocks)
+void LoadMakerBlocks(MakerIndex &index)
 {
     for (const char *path : {":/res/mam.txt", ":/res/oui36.txt", ":/res/iab.txt"})
-        LoadMakerBlockListing(QString::fromLatin1(path), blocks);
+        LoadMakerBlockListing(QString::fromLatin1(path), index);
 }
 
-Maker LookupMaker(const VendorTable &vendors, const MakerBlocks &blocks,
-                  const std::vector<unsigned char> &mac)
+Maker LookupMaker(const MakerIndex &makers, const std::vector<unsigned char> &mac)
 {
     if (mac.size() < 3)
         return {};
@@ -215,14 +229,14 @@ Maker LookupMaker(const VendorTable &vendors, const MakerBlocks &blocks,
     if (!group && mac.size() >= 5) {
         const quint64 first36 = quint64(mac[0]) << 28 | quint64(mac[1]) << 20 |
                                 quint64(mac[2]) << 12 | quint64(mac[3]) << 4 | mac[4] >> 4;
-        if (const QString *name = Find(blocks.small, first36))
+        if (const QString *name = Find(makers.small, first36))
             return {*name, false};
-        if (const QString *name = Find(blocks.medium, first36 >> 8))
+        if (const QString *name = Find(makers.medium, first36 >> 8))
             return {*name, false};
     }
-    const auto vendor = vendors.find(OuiKey(mac));
-    if (vendor != vendors.end())
-        return {vendor->second, false};
+    const quint64 oui = quint64(mac[0]) << 16 | quint64(mac[1]) << 8 | mac[2];
+    if (const QString *name = Find(makers.ouis, oui))
+        return {*name, false};
     if (!group && (mac[0] & 0x02))
         return {QCoreApplication::translate("Makers", "(adresse locale)"), true};
     return {};

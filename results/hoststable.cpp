@@ -120,7 +120,7 @@ void SetupHostColumns(QTableWidget *table)
 }
 
 void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &comments,
-                  const VendorTable &vendors, const MakerBlocks &blocks, QButtonGroup &webButtons)
+                  const VendorTable &vendors, const MakerIndex &makers, QButtonGroup &webButtons)
 {
     int row = 0;
     for (const auto &[key, record] : hosts) {
@@ -141,7 +141,7 @@ void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &c
 
         if (!vendors.empty()) {
             // An address too short to hold an OUI gets an empty maker cell.
-            const Maker maker = LookupMaker(vendors, blocks, record.mac);
+            const Maker maker = LookupMaker(makers, record.mac);
             auto *item = new MakerItem(maker.name);
             if (maker.locallyAdministered)
                 item->setToolTip(Translate("Adresse administrée localement\u00a0: souvent "

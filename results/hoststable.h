@@ -35,12 +35,12 @@ void SetupHostColumns(QTableWidget *table);
 
 // Writes one row per host of hosts, in key order, into a table whose row
 // count is already hosts.size(): comment, address, MAC text, maker (only
-// while vendors is not empty; see LookupMaker) and, for a host with a web
+// while vendors is not empty; looked up in makers, see LookupMaker) and, for a host with a web
 // server, a "Connecter" button that joins webButtons. A maker cell too
 // narrow for its name shows the name whole as its tooltip; the cell of a
 // locally administered address explains what such an address is.
 void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &comments,
-                  const VendorTable &vendors, const MakerBlocks &blocks, QButtonGroup &webButtons);
+                  const VendorTable &vendors, const MakerIndex &makers, QButtonGroup &webButtons);
 
 // Sizes every column to its contents, then narrows the maker column, if
 // need be, so that the five columns fit the table's width and the last one

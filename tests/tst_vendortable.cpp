@@ -555,7 +555,7 @@ void TestVendorTable::parseBlocks()
                                "60-95-CE   (hex)\t\tx\n900000-9FFFFF     (base 16)\t\t \t\n"
                                "A00000-AFFFFF     (base 16)\t\tNo OUI line\n"
                                "70-b3-d5   (hex)\t\tx\n577000-577fff     (base 16)\t\tSecond\n";
-    MakerBlocks blocks;
+    MakerIndex blocks;
     blocks.small.push_back({0x0000000FF, QStringLiteral("Kept")});
     ParseMakerBlocks(listing, blocks);
     QCOMPARE(blocks.medium.size(), size_t(1));
@@ -609,18 +609,19 @@ void TestVendorTable::makerLookup()
     QFETCH(QString, key);
     QFETCH(bool, local);
 
-    static VendorTable vendors;
-    static MakerBlocks blocks;
-    if (vendors.empty()) {
+    static MakerIndex makers;
+    if (makers.ouis.empty()) {
+        VendorTable vendors;
         LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendors);
-        LoadMakerBlocks(blocks);
+        IndexVendors(vendors, makers);
+        LoadMakerBlocks(makers);
     }
-    QVERIFY(!blocks.medium.empty() && !blocks.small.empty());
+    QVERIFY(!makers.medium.empty() && !makers.small.empty());
 
     const QString expected = local               ? QStringLiteral("(adresse locale)")
                              : listing.isEmpty() ? QString()
                                                  : ListedName(listing, key);
-    const Maker maker = LookupMaker(vendors, blocks, mac);
+    const Maker maker = LookupMaker(makers, mac);
     QCOMPARE(maker.name, expected);
     QCOMPARE(maker.locallyAdministered, local);
     if (!listing.isEmpty() && listing != QLatin1String("oui.txt")) {
