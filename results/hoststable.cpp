@@ -49,8 +49,10 @@ public:
         const QTableWidget *table = tableWidget();
         if (!table)
             return {};
+        // Sized to its contents, a column is one pixel wider for the grid.
         const QModelIndex index = table->model()->index(row(), column());
-        if (table->sizeHintForIndex(index).width() <= table->columnWidth(column()))
+        const int needed = table->sizeHintForIndex(index).width() + (table->showGrid() ? 1 : 0);
+        if (needed <= table->columnWidth(column()))
             return {};
         return text();
     }
@@ -117,6 +119,9 @@ void SetupHostColumns(QTableWidget *table)
                                       Translate("Adresse MAC"), Translate("Fabricant"),
                                       Translate("Site web ?")});
     table->setSortingEnabled(false);
+    // A maker too long for its column is elided on its one line, not
+    // wrapped onto a second one that the row's height cuts off.
+    table->setWordWrap(false);
 }
 
 void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &comments,

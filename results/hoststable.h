@@ -30,7 +30,7 @@ QString VendorKey(const std::vector<unsigned char> &mac);
 // The host's web root, "http://192.168.1.20/".
 QString WebAddressText(quint32 key);
 
-// Five columns with their header labels, sorting off.
+// Five columns with their header labels, sorting off, no word wrap.
 void SetupHostColumns(QTableWidget *table);
 
 // Writes one row per host of hosts, in key order, into a table whose row

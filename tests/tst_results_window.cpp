@@ -537,6 +537,7 @@ private slots:
             QCOMPARE(table->item(row, 3)->text(), longest[row].second);
             QCOMPARE(table->item(row, 3)->toolTip(), longest[row].second);
         }
+        QVERIFY(!table->wordWrap()); // elided on one line
         QCOMPARE(table->item(3, 3)->text(), QStringLiteral("Cisco Systems, Inc"));
         QVERIFY(table->item(3, 3)->toolTip().isEmpty()); // it fits
 
