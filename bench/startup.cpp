@@ -115,6 +115,6 @@ int main(int argc, char *argv[])
     std::printf("vendor_load_ms %.1f\n", vendorNs / 1e6);
     std::printf("vendor_keys %zu\n", vendors.size());
     std::printf("maker_blocks_ms %.1f\n", blocksNs / 1e6);
-    std::printf("maker_blocks %zu\n", blocks.medium.size() + blocks.small.size());
+    std::printf("maker_blocks %zu\n", blocks.blocks28.size() + blocks.blocks36.size());
     return 0;
 }

@@ -102,10 +102,10 @@ void AddRecord(quint32 oui, quint32 low, quint32 high, std::string_view text, Ma
     std::vector<MakerBlock> *table;
     quint64 prefix;
     if ((low & Medium) == 0 && high == (low | Medium)) {
-        table = &index.medium;
+        table = &index.blocks28;
         prefix = quint64(oui) << 4 | low >> 20;
     } else if ((low & Small) == 0 && high == (low | Small)) {
-        table = &index.small;
+        table = &index.blocks36;
         prefix = quint64(oui) << 12 | low >> 12;
     } else {
         return;
@@ -197,8 +197,8 @@ void ParseMakerBlocks(QByteArrayView listing, MakerIndex &index)
             AddRecord(oui, low, high, name, index);
         haveOui = false;
     }
-    Settle(index.medium);
-    Settle(index.small);
+    Settle(index.blocks28);
+    Settle(index.blocks36);
 }
 
 void LoadMakerBlockListing(const QString &path, MakerIndex &index)
@@ -229,9 +229,9 @@ Maker LookupMaker(const MakerIndex &makers, const std::vector<unsigned char> &ma
     if (!group && mac.size() >= 5) {
         const quint64 first36 = quint64(mac[0]) << 28 | quint64(mac[1]) << 20 |
                                 quint64(mac[2]) << 12 | quint64(mac[3]) << 4 | mac[4] >> 4;
-        if (const QString *name = Find(makers.small, first36))
+        if (const QString *name = Find(makers.blocks36, first36))
             return {*name, false};
-        if (const QString *name = Find(makers.medium, first36 >> 8))
+        if (const QString *name = Find(makers.blocks28, first36 >> 8))
             return {*name, false};
     }
     const quint64 oui = quint64(mac[0]) << 16 | quint64(mac[1]) << 8 | mac[2];

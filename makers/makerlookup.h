@@ -25,8 +25,8 @@ struct MakerBlock
 struct MakerIndex
 {
     std::vector<MakerBlock> ouis;
-    std::vector<MakerBlock> medium;
-    std::vector<MakerBlock> small;
+    std::vector<MakerBlock> blocks28;
+    std::vector<MakerBlock> blocks36;
 };
 
 // Replaces the index's OUIs by those of vendors. Only vendor keys (six

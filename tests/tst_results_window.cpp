@@ -504,10 +504,10 @@ private slots:
             if (name.size() > longest[0].second.size())
                 longest[0] = {key.toULongLong(nullptr, 16) << 24, name};
         const MakerIndex &blocks = WindowInspector::makerIndex(window);
-        for (const MakerBlock &block : blocks.medium)
+        for (const MakerBlock &block : blocks.blocks28)
             if (block.name.size() > longest[1].second.size())
                 longest[1] = {block.prefix << 20, block.name};
-        for (const MakerBlock &block : blocks.small)
+        for (const MakerBlock &block : blocks.blocks36)
             if (block.name.size() > longest[2].second.size())
                 longest[2] = {block.prefix << 12, block.name};
 

@@ -556,10 +556,10 @@ void TestVendorTable::parseBlocks()
                                "A00000-AFFFFF     (base 16)\t\tNo OUI line\n"
                                "70-b3-d5   (hex)\t\tx\n577000-577fff     (base 16)\t\tSecond\n";
     MakerIndex blocks;
-    blocks.small.push_back({0x0000000FF, QStringLiteral("Kept")});
+    blocks.blocks36.push_back({0x0000000FF, QStringLiteral("Kept")});
     ParseMakerBlocks(listing, blocks);
     QStringList made;
-    for (const auto *list : {&blocks.medium, &blocks.small})
+    for (const auto *list : {&blocks.blocks28, &blocks.blocks36})
         for (const MakerBlock &block : *list)
             made << QString::number(block.prefix, 16) + QLatin1Char(' ') + block.name;
     // The last record of a block wins.
@@ -614,7 +614,7 @@ void TestVendorTable::makerLookup()
         IndexVendors(vendors, makers);
         LoadMakerBlocks(makers);
     }
-    QVERIFY(!makers.medium.empty() && !makers.small.empty());
+    QVERIFY(!makers.blocks28.empty() && !makers.blocks36.empty());
 
     const QString expected = local               ? QStringLiteral("(adresse locale)")
                              : listing.isEmpty() ? QString()

@@ -87,11 +87,11 @@ std::vector<std::vector<unsigned char>> SixteenMacs(const VendorTable &vendors,
         quint64 bits = random.generate64() & 0xFFFFFFFFFFFF;
         switch (i % 4) {
         case 0:
-            bits = blocks.small[random.bounded(int(blocks.small.size()))].prefix << 12 |
+            bits = blocks.blocks36[random.bounded(int(blocks.blocks36.size()))].prefix << 12 |
                    (bits & 0xFFF);
             break;
         case 1:
-            bits = blocks.medium[random.bounded(int(blocks.medium.size()))].prefix << 20 |
+            bits = blocks.blocks28[random.bounded(int(blocks.blocks28.size()))].prefix << 20 |
                    (bits & 0xFFFFF);
             break;
         case 2:
@@ -130,7 +130,7 @@ int main(int argc, char *argv[])
         LoadMakerBlocks(makers);
         const double blocksMs = timer.nsecsElapsed() / 1e6;
         std::printf("%.3f %.3f\n", ms, blocksMs);
-        return table.empty() || makers.small.empty() ? 1 : 0;
+        return table.empty() || makers.blocks36.empty() ? 1 : 0;
     }
 
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 21;
@@ -167,9 +167,9 @@ int main(int argc, char *argv[])
     MakerIndex blocks;
     IndexVendors(table, blocks);
     LoadMakerBlocks(blocks);
-    std::printf("smaller blocks: %zu of 28 bits, %zu of 36 bits\n", blocks.medium.size(),
-                blocks.small.size());
-    if (blocks.medium.empty() || blocks.small.empty()) {
+    std::printf("smaller blocks: %zu of 28 bits, %zu of 36 bits\n", blocks.blocks28.size(),
+                blocks.blocks36.size());
+    if (blocks.blocks28.empty() || blocks.blocks36.empty()) {
         return 1;
     }
     Print("IndexVendors", Time(runs, [&] {

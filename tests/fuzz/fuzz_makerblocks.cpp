@@ -10,12 +10,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     MakerIndex blocks;
     ParseMakerBlocks(QByteArrayView(data, qsizetype(size)), blocks);
     // Twice into the same tables: every record then replaces its own.
-    const size_t medium = blocks.medium.size();
-    const size_t small = blocks.small.size();
+    const size_t count28 = blocks.blocks28.size();
+    const size_t count36 = blocks.blocks36.size();
     ParseMakerBlocks(QByteArrayView(data, qsizetype(size)), blocks);
-    if (blocks.medium.size() != medium || blocks.small.size() != small)
+    if (blocks.blocks28.size() != count28 || blocks.blocks36.size() != count36)
         __builtin_trap();
-    for (const auto *table : {&blocks.medium, &blocks.small})
+    for (const auto *table : {&blocks.blocks28, &blocks.blocks36})
         for (size_t i = 1; i < table->size(); ++i)
             if ((*table)[i - 1].prefix >= (*table)[i].prefix || (*table)[i].name.isEmpty())
                 __builtin_trap();
