@@ -221,6 +221,14 @@ void LoadMakerBlocks(MakerIndex &index)
         LoadMakerBlockListing(QString::fromLatin1(path), index);
 }
 
+void LoadMakers(MakerIndex &index)
+{
+    VendorTable vendors;
+    LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendors);
+    IndexVendors(vendors, index);
+    LoadMakerBlocks(index);
+}
+
 Maker LookupMaker(const MakerIndex &makers, const std::vector<unsigned char> &mac)
 {
     if (mac.size() < 3)

@@ -608,12 +608,8 @@ void TestVendorTable::makerLookup()
     QFETCH(bool, local);
 
     static MakerIndex makers;
-    if (makers.ouis.empty()) {
-        VendorTable vendors;
-        LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendors);
-        IndexVendors(vendors, makers);
-        LoadMakerBlocks(makers);
-    }
+    if (makers.ouis.empty())
+        LoadMakers(makers);
     QVERIFY(!makers.blocks28.empty() && !makers.blocks36.empty());
 
     const QString expected = local               ? QStringLiteral("(adresse locale)")
