@@ -184,6 +184,8 @@ void TrelvanWindow::OnURL(QAbstractButton *button)
 void TrelvanWindow::LoadVendors()
 {
     LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendorTable);
+    IndexVendors(vendorTable, makerIndex);
+    LoadMakerBlocks(makerIndex);
 }
 
 void TrelvanWindow::LoadComments()
@@ -262,11 +264,10 @@ void TrelvanWindow::RebuildHosts()
         latestHosts.clear();
 
         table->setRowCount(static_cast<int>(shownHosts.size()));
-        FillHostRows(table, shownHosts, comments, vendorTable, webButtons);
+        FillHostRows(table, shownHosts, comments, vendorTable, makerIndex, webButtons);
     }
 
-    for (int column = 0; column < table->columnCount(); ++column)
-        table->resizeColumnToContents(column);
+    FitHostColumns(table);
 }
 
 void TrelvanWindow::CheckSelectedNetwork()

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "makers/makerlookup.h"
+#include "makers/vendortable.h"
 #include "results/hoststable.h"
 #include "scan/hostrecord.h"
-#include "makers/vendortable.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -59,6 +60,7 @@ private:
     int timerId;
     bool refreshingNetworks;
     VendorTable vendorTable;
+    MakerIndex makerIndex; // the vendor table's OUIs and the smaller blocks
     QRecursiveMutex mutex;
     HostMap shownHosts;
     HostMap latestHosts;

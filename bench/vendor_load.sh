@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds an optimised copy of the vendor-table loader with the embedded
-# listing and prints how long the load takes (median of several runs).
+# Builds an optimised copy of the maker tables' loaders with the embedded
+# listings and prints how long the loads take (median of several runs), and
+# how long the lookup of a /16's worth of MACs takes.
 #
 # Usage: bench/vendor_load.sh [RUNS]
 #   BUILD_DIR (default: $TMPDIR/trelvan-vendor-load) holds the build;
@@ -30,10 +31,15 @@ while [ "$i" -lt "$runs" ]; do
 "
     i=$((i + 1))
 done
-printf '%s' "$times" | sort -n | awk -v runs="$runs" '
-    { t[NR] = $1 }
-    END { printf "first load in a fresh process     median %8.2f ms   min %8.2f   max %8.2f   (%d processes)\n",
-                 t[int((NR + 1) / 2)], t[1], t[NR], runs }'
+for column in 1 2; do
+    what="OUI listing"
+    [ "$column" = 2 ] && what="MA-M, MA-S, IAB listings"
+    printf '%s' "$times" | awk -v c="$column" '{ print $c }' | sort -n |
+        awk -v runs="$runs" -v what="$what" '
+        { t[NR] = $1 }
+        END { printf "%-26s first load in a fresh process   median %8.2f ms   min %8.2f   max %8.2f   (%d processes)\n",
+                     what, t[int((NR + 1) / 2)], t[1], t[NR], runs }'
+done
 
 # Repeated loads in one process, and the steps of one load.
 "$build/vendor_load" "$runs"

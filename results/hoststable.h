@@ -1,7 +1,8 @@
 #pragma once
 
-#include "scan/hostrecord.h"
+#include "makers/makerlookup.h"
 #include "makers/vendortable.h"
+#include "scan/hostrecord.h"
 
 #include <QString>
 #include <QTableWidgetItem>
@@ -29,12 +30,20 @@ QString VendorKey(const std::vector<unsigned char> &mac);
 // The host's web root, "http://192.168.1.20/".
 QString WebAddressText(quint32 key);
 
-// Five columns with their header labels, sorting off.
+// Five columns with their header labels, sorting off, no word wrap.
 void SetupHostColumns(QTableWidget *table);
 
 // Writes one row per host of hosts, in key order, into a table whose row
 // count is already hosts.size(): comment, address, MAC text, maker (only
-// while vendors is not empty) and, for a host with a web server, a
-// "Connecter" button that joins webButtons.
+// while vendors is not empty; looked up in makers, see LookupMaker) and, for a host with a web
+// server, a "Connecter" button that joins webButtons. A maker cell too
+// narrow for its name shows the name whole as its tooltip; the cell of a
+// locally administered address explains what such an address is.
 void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &comments,
-                  const VendorTable &vendors, QButtonGroup &webButtons);
+                  const VendorTable &vendors, const MakerIndex &makers, QButtonGroup &webButtons);
+
+// Sizes every column to its contents, then narrows the maker column, if
+// need be, so that the five columns fit the table's width and the last one
+// (with its "Connecter" buttons) stays in sight; the makers are then elided.
+// The maker column keeps at least the width of its header.
+void FitHostColumns(QTableWidget *table);

@@ -48,7 +48,9 @@ private:
     {
         SetupHostColumns(table.get());
         table->setRowCount(int(hosts.size()));
-        FillHostRows(table.get(), hosts, comments, vendors, *buttons);
+        MakerIndex makers;
+        IndexVendors(vendors, makers);
+        FillHostRows(table.get(), hosts, comments, vendors, makers, *buttons);
     }
 
 private slots:

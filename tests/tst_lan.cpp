@@ -11,10 +11,11 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QLabel>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHeaderView>
 #include <QHostAddress>
+#include <QLabel>
 #include <QMutex>
 #include <QPushButton>
 #include <QTableWidget>
@@ -77,6 +78,15 @@ QMap<QString, LanHost> LanHosts()
         }
     return hosts;
 }
+
+// The makers that only the IEEE's smaller blocks give, as their listings
+// name them, for the hosts of the presets that have such MACs.
+const QMap<QString, QString> BlockMakers{
+    {QStringLiteral("70:B3:D5:57:70:44"), QStringLiteral("DSILOG")},      // MA-S
+    {QStringLiteral("70:B3:D5:96:B0:18"), QStringLiteral("FOCAL-JMLab")}, // MA-S
+    {QStringLiteral("60:95:CE:8D:00:45"), QStringLiteral("Trophy SAS")},  // MA-M
+    {QStringLiteral("D8:86:0B:5D:00:50"), QStringLiteral("CAMTRACE")},    // MA-M
+};
 
 // What the table shows: IP -> (MAC text, has a "Connecter" button).
 QMap<QString, QPair<QString, bool>> TableRows(QTableWidget *table)
@@ -145,6 +155,25 @@ private slots:
                                     .arg(rows.value(row.key()).first)
                                     .arg(rows.value(row.key()).second)));
         QCOMPARE(rows.size(), expected.size());
+
+        // The makers of MACs in the smaller blocks, and the word for locally
+        // administered MACs (the scanner's own is one; the presets' other
+        // ones are in no listing). All five columns are in sight.
+        int local = 0;
+        for (int row = 0; row < ui.Hosts_->rowCount(); ++row) {
+            const QString mac = ui.Hosts_->item(row, 2)->text();
+            const QTableWidgetItem *maker = ui.Hosts_->item(row, 3);
+            QVERIFY(maker);
+            if (BlockMakers.contains(mac)) {
+                QCOMPARE(maker->text(), BlockMakers[mac]);
+            } else if ((mac.left(2).toUInt(nullptr, 16) & 0x03) == 0x02) {
+                QCOMPARE(maker->text(), QStringLiteral("(adresse locale)"));
+                QVERIFY(maker->toolTip().startsWith(QStringLiteral("Adresse administrée")));
+                ++local;
+            }
+        }
+        QVERIFY(local >= 1);
+        QTRY_VERIFY(ui.Hosts_->horizontalHeader()->length() <= ui.Hosts_->viewport()->width());
 
         // One request per address from the network address up to the one
         // before the broadcast address.

@@ -66,10 +66,21 @@ class TestResources : public QObject
 {
     Q_OBJECT
 
+    // The IEEE listings: the OUIs and the smaller blocks inside some of them.
+    void listings()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char *name : {"oui.txt", "mam.txt", "oui36.txt", "iab.txt"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+
 private slots:
+    void listingMatchesSource_data() { listings(); }
     void listingMatchesSource();
+    void listingLineEnds_data() { listings(); }
     void listingLineEnds();
     void listingRecordLines();
+    void listingReadInPlace_data() { listings(); }
     void listingReadInPlace();
     void iconMatchesSource();
     void iconDirectory();
@@ -80,8 +91,9 @@ private slots:
 
 void TestResources::listingMatchesSource()
 {
-    const QByteArray embedded = ReadAll(QStringLiteral(":/res/oui.txt"));
-    const QByteArray source = ReadAll(SourceFile("res/oui.txt"));
+    QFETCH(QString, name);
+    const QByteArray embedded = ReadAll(QStringLiteral(":/res/") + name);
+    const QByteArray source = ReadAll(SourceFile("res/") + name);
     QVERIFY(!source.isEmpty());
     QCOMPARE(embedded.size(), source.size());
     QVERIFY(embedded == source);
@@ -89,7 +101,8 @@ void TestResources::listingMatchesSource()
 
 void TestResources::listingLineEnds()
 {
-    const QByteArray listing = ReadAll(QStringLiteral(":/res/oui.txt"));
+    QFETCH(QString, name);
+    const QByteArray listing = ReadAll(QStringLiteral(":/res/") + name);
     QVERIFY(!listing.isEmpty());
     QCOMPARE(listing.count('\r'), 0);
     QVERIFY(listing.endsWith('\n'));
@@ -137,13 +150,14 @@ void TestResources::listingReadInPlace()
 {
     // Stored uncompressed, the listing can be mapped where it lies instead
     // of being unpacked into a copy at every start.
-    const QString path = QStringLiteral(":/res/oui.txt");
+    QFETCH(QString, name);
+    const QString path = QStringLiteral(":/res/") + name;
     QCOMPARE(QResource(path).compressionAlgorithm(), QResource::NoCompression);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const uchar *mapped = file.map(0, file.size());
     QVERIFY(mapped);
-    const QByteArray bytes = ReadAll(SourceFile("res/oui.txt"));
+    const QByteArray bytes = ReadAll(SourceFile("res/") + name);
     QVERIFY(memcmp(mapped, bytes.constData(), size_t(bytes.size())) == 0);
 }
 

@@ -11,11 +11,13 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QTableWidget>
@@ -485,6 +487,66 @@ private slots:
         QCOMPARE(Column(window, 2).at(2), QStringLiteral("00:1A"));
         for (int row = 0; row < 5; ++row)
             QCOMPARE(int(Table(window)->item(row, 3)->flags()), 33);
+    }
+
+    // At the starting size, with the longest makers of the listings and more
+    // rows than the height shows, every column is in sight: the makers give
+    // way, elided, and carry their whole names as tooltips.
+    void columnsFitTheStartingWindow()
+    {
+        TrelvanWindow window;
+        QTableWidget *table = Table(window);
+        QCOMPARE(window.size(), QSize(600, 600));
+
+        // The longest name of each listing, at the start of a block it names.
+        std::vector<std::pair<quint64, QString>> longest(3);
+        for (const auto &[key, name] : WindowInspector::vendorTable(window))
+            if (name.size() > longest[0].second.size())
+                longest[0] = {key.toULongLong(nullptr, 16) << 24, name};
+        const MakerIndex &blocks = WindowInspector::makerIndex(window);
+        for (const MakerBlock &block : blocks.blocks28)
+            if (block.name.size() > longest[1].second.size())
+                longest[1] = {block.prefix << 20, block.name};
+        for (const MakerBlock &block : blocks.blocks36)
+            if (block.name.size() > longest[2].second.size())
+                longest[2] = {block.prefix << 12, block.name};
+
+        HostMap hosts;
+        for (int i = 0; i < 30; ++i) {
+            const quint64 bits = i < 3 ? longest[i].first : 0x00000C000000 + i;
+            Bytes mac;
+            for (int shift = 40; shift >= 0; shift -= 8)
+                mac.push_back(static_cast<unsigned char>(bits >> shift));
+            hosts[NetworkOrder(qPrintable(QStringLiteral("192.168.1.%1").arg(i + 1)))] =
+                HostRecord{mac, i % 3 == 0};
+        }
+        hosts[NetworkOrder("192.168.1.200")] = HostRecord{{0x02, 0x54, 0x4C, 0, 1, 0x28}, true};
+        Show(window, hosts);
+        QTest::qWait(50); // the table lays its rows out
+
+        QVERIFY(table->verticalScrollBar()->isVisible());
+        QVERIFY2(table->horizontalHeader()->length() <= table->viewport()->width(),
+                 qPrintable(QStringLiteral("%1 > %2")
+                                .arg(table->horizontalHeader()->length())
+                                .arg(table->viewport()->width())));
+        QVERIFY(!table->horizontalScrollBar()->isVisible());
+        auto *button = qobject_cast<QPushButton *>(table->cellWidget(0, 4));
+        QVERIFY(button);
+        QVERIFY(table->viewport()->rect().contains(button->geometry()));
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(table->item(row, 3)->text(), longest[row].second);
+            QCOMPARE(table->item(row, 3)->toolTip(), longest[row].second);
+        }
+        QVERIFY(!table->wordWrap()); // elided on one line
+        QCOMPARE(table->item(3, 3)->text(), QStringLiteral("Cisco Systems, Inc"));
+        QVERIFY(table->item(3, 3)->toolTip().isEmpty()); // it fits
+
+        // A locally administered address is explained, not named.
+        const QTableWidgetItem *local = table->item(30, 3);
+        QCOMPARE(local->text(), QStringLiteral("(adresse locale)"));
+        QCOMPARE(local->toolTip(), QStringLiteral("Adresse administrée localement\u00a0: souvent "
+                                                  "l'adresse aléatoire d'un téléphone ou d'une "
+                                                  "tablette, ou une machine virtuelle"));
     }
 
     void noMakerItemsWithoutVendors()

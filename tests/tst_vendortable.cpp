@@ -1,3 +1,4 @@
+#include "makers/makerlookup.h"
 #include "makers/vendortable.h"
 
 #include <QDir>
@@ -94,7 +95,33 @@ QByteArray ReadAll(const QString &path)
     return file.readAll();
 }
 
+using Bytes = std::vector<unsigned char>;
+
+// The name that a carried listing gives the block key (the OUI's six digits,
+// then for the smaller blocks the first digits of the range), read straight
+// from its text: empty when no record has the key, a note when several do.
+QString ListedName(const QString &file, const QString &key)
+{
+    const QStringList lines =
+        QString::fromUtf8(ReadAll(QStringLiteral(":/res/") + file)).split(QLatin1Char('\n'));
+    QStringList names;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype at = lines[i].indexOf(QLatin1String("(base 16)"));
+        if (at < 0)
+            continue;
+        const QString oui = lines[i - 1].section(QLatin1Char(' '), 0, 0).remove(QLatin1Char('-'));
+        const QString range = lines[i].left(at).trimmed();
+        const QString listed =
+            file == QLatin1String("oui.txt") ? range : oui + range.left(key.size() - 6);
+        if (listed == key)
+            names << lines[i].mid(at + 9).trimmed();
+    }
+    return names.size() > 1 ? QStringLiteral("<%1 records>").arg(names.size()) : names.value(0);
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Bytes)
 
 class TestVendorTable : public QObject
 {
@@ -114,6 +141,9 @@ private slots:
     void loadMissingFile();
     void loadDecodesUtf8();
     void carriedListing();
+    void parseBlocks();
+    void makerLookup_data();
+    void makerLookup();
 };
 
 void TestVendorTable::parseLine_data()
@@ -511,6 +541,89 @@ void TestVendorTable::carriedListing()
     const QString text = QString::fromUtf8(bytes);
     COMPARE_TABLES(table, ReferenceParse(text));
     COMPARE_TABLES(Parse(text), table);
+}
+
+void TestVendorTable::parseBlocks()
+{
+    const QByteArray listing = "OUI-28/MA-M Range\t\tOrganization\n\n"
+                               "70-B3-D5   (hex)\t\tShown\n"
+                               "577000-577FFF     (base 16)\t\tFirst\n\t\t\t\tRue\n\n"
+                               "00-50-C2          (hex)        Padded          \n"
+                               "7D5000-7D5FFF     (base 16)    Padded Co  \r\n\n"
+                               "60-95-CE   (hex)\t\tx\n800000-8FFFFF     (base 16)\t\tMedium\n"
+                               "60-95-CE   (hex)\t\tx\n810000-81FFFF     (base 16)\t\tOdd range\n"
+                               "60-95-CE   (hex)\t\tx\n900000-9FFFFF     (base 16)\t\t \t\n"
+                               "A00000-AFFFFF     (base 16)\t\tNo OUI line\n"
+                               "70-b3-d5   (hex)\t\tx\n577000-577fff     (base 16)\t\tSecond\n";
+    MakerIndex blocks;
+    blocks.blocks36.push_back({0x0000000FF, QStringLiteral("Kept")});
+    ParseMakerBlocks(listing, blocks);
+    QStringList made;
+    for (const auto *list : {&blocks.blocks28, &blocks.blocks36})
+        for (const MakerBlock &block : *list)
+            made << QString::number(block.prefix, 16) + QLatin1Char(' ') + block.name;
+    // The last record of a block wins.
+    QCOMPARE(made,
+             (QStringList{"6095ce8 Medium", "ff Kept", "50c27d5 Padded Co", "70b3d5577 Second"}));
+}
+
+void TestVendorTable::makerLookup_data()
+{
+    QTest::addColumn<Bytes>("mac");
+    QTest::addColumn<QString>("listing"); // where the expected name comes from
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("local");
+
+    QTest::newRow("MA-S inside 70B3D5") << Bytes{0x70, 0xB3, 0xD5, 0x57, 0x7A, 0xBC} << "oui36.txt"
+                                        << "70B3D5577" << false;
+    QTest::newRow("MA-M") << Bytes{0x60, 0x95, 0xCE, 0x8D, 0x00, 0x45} << "mam.txt"
+                          << "6095CE8" << false;
+    QTest::newRow("IAB") << Bytes{0x00, 0x50, 0xC2, 0x08, 0x0F, 0x01} << "iab.txt"
+                         << "0050C2080" << false;
+    QTest::newRow("OUI without smaller blocks")
+        << Bytes{0x00, 0x00, 0x0C, 0x9F, 0xF0, 0x02} << "oui.txt"
+        << "00000C" << false;
+    QTest::newRow("five bytes reach the block")
+        << Bytes{0x70, 0xB3, 0xD5, 0x57, 0x7A} << "oui36.txt"
+        << "70B3D5577" << false;
+    QTest::newRow("four bytes fall back to the OUI") << Bytes{0x70, 0xB3, 0xD5, 0x57} << "oui.txt"
+                                                     << "70B3D5" << false;
+    QTest::newRow("locally administered") << Bytes{0x02, 0x54, 0x4C, 0x00, 0x01, 0x28} << ""
+                                          << "" << true;
+    QTest::newRow("locally administered, listed")
+        << Bytes{0x02, 0x07, 0x01, 0xAA, 0xBB, 0xCC} << "oui.txt"
+        << "020701" << false;
+    QTest::newRow("multicast with the local bit")
+        << Bytes{0x33, 0x33, 0x00, 0x00, 0x00, 0x01} << "oui.txt"
+        << "333300" << false;
+    QTest::newRow("two bytes") << Bytes{0x02, 0x54} << ""
+                               << "" << false;
+}
+
+void TestVendorTable::makerLookup()
+{
+    QFETCH(Bytes, mac);
+    QFETCH(QString, listing);
+    QFETCH(QString, key);
+    QFETCH(bool, local);
+
+    static MakerIndex makers;
+    if (makers.ouis.empty())
+        LoadMakers(makers);
+    QVERIFY(!makers.blocks28.empty() && !makers.blocks36.empty());
+
+    const QString expected = local               ? QStringLiteral("(adresse locale)")
+                             : listing.isEmpty() ? QString()
+                                                 : ListedName(listing, key);
+    const Maker maker = LookupMaker(makers, mac);
+    QCOMPARE(maker.name, expected);
+    QCOMPARE(maker.locallyAdministered, local);
+    if (!listing.isEmpty() && listing != QLatin1String("oui.txt")) {
+        // A block inside an OUI that the 24-bit listing gives to the IEEE itself.
+        QVERIFY(!expected.isEmpty());
+        QCOMPARE(ListedName(QStringLiteral("oui.txt"), key.left(6)),
+                 QStringLiteral("IEEE Registration Authority"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVendorTable)

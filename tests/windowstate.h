@@ -20,6 +20,7 @@ public:
     static HostMap &shownHosts(TrelvanWindow &w) { return w.shownHosts; }
     static CommentMap &comments(TrelvanWindow &w) { return w.comments; }
     static VendorTable &vendorTable(TrelvanWindow &w) { return w.vendorTable; }
+    static MakerIndex &makerIndex(TrelvanWindow &w) { return w.makerIndex; }
     static QButtonGroup &webButtons(TrelvanWindow &w) { return w.webButtons; }
 
     static HostMap latestHosts(TrelvanWindow &w)

@@ -125,8 +125,11 @@ in_block() { # ip_int block_ip prefix
 # Intel, B8:27:EB/DC:A6:32 Raspberry Pi, F0:18:98/A4:83:E7 Apple, 00:11:32
 # Synology, 9C:7B:EF HP, 00:80:77 Brother, 74:83:C2 Ubiquiti, D0:37:45 TP-Link,
 # 00:04:3C Sonos, 0C:C4:7A Super Micro, BC:05:43 AVM, 38:94:ED Netgear,
-# 00:1A:11 Google, 00:E0:4C Realtek, 50:57:9C Epson; 02:54:4C... is locally
-# administered and has no maker.
+# 00:1A:11 Google, 00:E0:4C Realtek, 50:57:9C Epson. The IEEE's smaller blocks:
+# 70:B3:D5:57:7 DSILOG and 70:B3:D5:96:B FOCAL-JMLab (MA-S, 36 bits), 60:95:CE:8
+# Trophy and D8:86:0B:5 CAMTRACE (MA-M, 28 bits), inside OUIs that the OUI
+# listing gives to the IEEE itself. 02:54:4C... and 6A:2F:9C... are locally
+# administered (as a phone's random MAC is) and have no maker.
 
 preset_lan24() {
     P_SCANNER=198.51.100.1 P_PREFIX=24
@@ -143,11 +146,13 @@ preset_lan24() {
 198.51.100.21,D0:37:45:DE:F0:21,drop,name=tplink-filtered
 198.51.100.33,A4:83:E7:11:22:33,name=apple-phone
 198.51.100.42,00:04:3C:44:55:42,name=sonos
+198.51.100.44,70:B3:D5:57:70:44,name=dsilog-mas
+198.51.100.45,60:95:CE:8D:00:45,web,name=trophy-mam
 198.51.100.50,0C:C4:7A:66:77:50,web,name=supermicro-bmc
 198.51.100.66,AC:ED:5C:88:99:66,delay=300,name=intel-slow
 198.51.100.99,BC:05:43:AB:CD:99,name=avm-box
 198.51.100.100,38:94:ED:EF:01:00,name=netgear-switch
-198.51.100.128,02:54:4C:00:01:28,name=no-maker
+198.51.100.128,02:54:4C:00:01:28,name=local-mac
 198.51.100.150,00:1A:11:23:45:50,name=google-speaker
 198.51.100.200,00:E0:4C:67:89:00,web,name=realtek-pc
 198.51.100.253,50:57:9C:AB:CD:53,name=epson-printer
@@ -193,12 +198,14 @@ preset_demo() {
 198.51.100.10,00:11:32:D0:00:10,web,name=nas-synology
 198.51.100.12,9C:7B:EF:D0:00:12,web,name=imprimante-hp
 198.51.100.15,00:80:77:D0:00:15,name=imprimante-brother
+198.51.100.18,70:B3:D5:96:B0:18,web,name=ampli-focal
 198.51.100.23,AC:ED:5C:D0:00:23,name=portable-intel
 198.51.100.30,00:04:3C:D0:00:30,name=enceinte-sonos
 198.51.100.42,74:83:C2:D0:00:42,web,name=borne-wifi
+198.51.100.50,D8:86:0B:5D:00:50,name=camera-camtrace
 198.51.100.60,D0:37:45:D0:00:60,drop,name=camera-tplink
 198.51.100.77,00:1A:11:D0:00:77,name=chromecast
-198.51.100.100,02:54:4C:D0:01:00,name=inconnu
+198.51.100.100,6A:2F:9C:D0:01:00,name=telephone-invite
 EOF
 }
 
