@@ -7,7 +7,7 @@
 #   share/applications/, share/metainfo/, share/icons/hicolor/
 #                                 the menu entry, the AppStream metainfo and
 #                                 the icon, all under the id below
-#   share/man/man1/               trelvan's manual page
+#   share/man/man1/               the manual pages (res/linux/*.1)
 #   share/doc/trelvan/            copyright and changelog
 #   share/lintian/overrides/      why lintian's embedded-library tag is wrong
 #
@@ -47,12 +47,16 @@ if(UNIX AND NOT APPLE)
     install(FILES ${linux_res}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME trelvan)
 
-    # The manual page and the changelog go compressed, without a name or time
-    # stamp, so that the same text always gives the same bytes.
+    # The manual pages and the changelog go compressed, without a name or
+    # time stamp, so that the same text always gives the same bytes.
+    set(man_pages trelvan.1)
+    if(TARGET trelvan-list AND EXISTS ${linux_res}/trelvan-list.1)
+        list(APPEND man_pages trelvan-list.1)
+    endif()
     find_program(TRELVAN_GZIP gzip)
     if(TRELVAN_GZIP)
         set(compressed)
-        foreach(file trelvan.1 changelog)
+        foreach(file ${man_pages} changelog)
             set(copy ${CMAKE_CURRENT_BINARY_DIR}/package/${file})
             add_custom_command(OUTPUT ${copy}.gz
                 COMMAND ${CMAKE_COMMAND} -E copy ${linux_res}/${file} ${copy}
@@ -63,8 +67,10 @@ if(UNIX AND NOT APPLE)
             list(APPEND compressed ${copy}.gz)
         endforeach()
         add_custom_target(trelvan_docs ALL DEPENDS ${compressed})
-        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/trelvan.1.gz
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        foreach(page ${man_pages})
+            install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/${page}.gz
+                DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        endforeach()
         install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/changelog.gz
             DESTINATION ${TRELVAN_DOCDIR})
     endif()

@@ -14,6 +14,7 @@ if [ $# -ne 4 ]; then
 fi
 build=$1 cpack=$2 with_resolver=$3 with_lister=$4
 id=example.dantrix.trelvan
+source=$(cd "$(dirname "$0")/../.." && pwd)
 helper=/usr/libexec/trelvan/trelvan-resolver
 
 for tool in dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli lintian; do
@@ -58,6 +59,8 @@ echo "built $(basename "$deb")"
     done
     echo "-rw-r--r-- root/root usr/share/lintian/overrides/trelvan"
     echo "-rw-r--r-- root/root usr/share/man/man1/trelvan.1.gz"
+    [ "$with_lister" = 1 ] && [ -f "$source/res/linux/trelvan-list.1" ] &&
+        echo "-rw-r--r-- root/root usr/share/man/man1/trelvan-list.1.gz"
     echo "-rw-r--r-- root/root usr/share/metainfo/$id.metainfo.xml"
 } | sort >"$work/expected"
 dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
