@@ -122,8 +122,9 @@ if [ "$with_resolver" = 1 ]; then
         fail "postinst ran setcap $(cat "$work/setcap.args" 2>/dev/null)"
     [ -s "$work/err.ok" ] && fail "postinst printed: $(cat "$work/err.ok")"
     for case in refused none; do
-        [ "$(wc -l <"$work/err.$case")" -eq 1 ] && grep -q "cap_net_raw" "$work/err.$case" ||
+        if ! { [ "$(wc -l <"$work/err.$case")" -eq 1 ] && grep -q "cap_net_raw" "$work/err.$case"; }; then
             fail "postinst without setcap ($case) does not say so in one line: $(cat "$work/err.$case")"
+        fi
     done
 else
     [ -e "$control/postinst" ] && fail "a postinst without a helper to give a capability to"
