@@ -10,6 +10,8 @@ packages=(
     # running as an unprivileged user, and the Windows cross-builds
     iproute2 nftables ethtool iputils-ping util-linux libcap2-bin python3
     binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64
+    # the Debian package (scripts/package.sh) and its test
+    dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
 if [ "${1:-}" = "--with-tools" ]; then
     # the demo and the benchmarks: a display without a screen, the yardsticks

@@ -87,6 +87,7 @@ private slots:
     void iconImage_data();
     void iconImage();
     void iconLoads();
+    void desktopIconsMatch();
 };
 
 void TestResources::listingMatchesSource()
@@ -282,6 +283,31 @@ void TestResources::iconLoads()
     QVERIFY(!fromFile.isNull());
     QVERIFY(!fromFile.pixmap(16, 16).isNull());
     QVERIFY(!fromFile.pixmap(64, 64).isNull());
+}
+
+void TestResources::desktopIconsMatch()
+{
+    // tools/make-icon.py draws the desktop's PNGs with the .ico: at the
+    // .ico's sizes they hold the same pixels. Compared premultiplied, as
+    // Qt's .ico reader rounds semi-transparent pixels on the way in.
+    QImageReader reader(QStringLiteral(":/res/trelvan.ico"));
+    QCOMPARE(reader.imageCount(), int(std::size(iconImages)));
+    for (int i = 0; i < reader.imageCount(); ++i) {
+        QVERIFY(reader.jumpToImage(i));
+        const QImage fromIco = reader.read().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QString path =
+            SourceFile("res/linux/icons/hicolor/%1x%1/apps/example.dantrix.trelvan.png")
+                .arg(iconImages[i].size);
+        const QImage png = QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QVERIFY2(!png.isNull(), qPrintable(path));
+        QCOMPARE(png.size(), fromIco.size());
+        QVERIFY2(png == fromIco, qPrintable(path));
+    }
+    for (const int size : {22, 24, 128, 256}) {
+        const QString path =
+            SourceFile("res/linux/icons/hicolor/%1x%1/apps/example.dantrix.trelvan.png").arg(size);
+        QCOMPARE(QImageReader(path).size(), QSize(size, size));
+    }
 }
 
 QTEST_MAIN(TestResources)

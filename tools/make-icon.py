@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Draws Trelvan's icon and writes res/trelvan.ico.
+"""Draws Trelvan's icon and writes res/trelvan.ico and the desktop's PNGs.
 
 The motif is a radar screen: a dark round scope with range rings, a green
 sweep and three echoes, the hosts found on the network. Each size is drawn
@@ -12,9 +12,14 @@ image height, followed by a 1-bit AND mask with rows padded to 4 bytes. Only
 the standard library is used and nothing is random, so the same script
 always writes the same bytes.
 
-Usage: tools/make-icon.py [OUTPUT] [--preview DIR]
+The same drawing, at the usual sizes of the hicolor icon theme from 16 to
+256 px, goes to res/linux/icons/hicolor/NxN/apps/ICON_NAME.png: the icon of
+the desktop entry. Those at the sizes of the .ico hold the same pixels.
+
+Usage: tools/make-icon.py [OUTPUT] [--preview DIR] [--no-png]
   OUTPUT defaults to res/trelvan.ico beside this script's folder; --preview
-  also writes enlarged PNG copies of each image into DIR.
+  also writes enlarged PNG copies of each image into DIR; --no-png writes
+  only the .ico.
 """
 
 import math
@@ -24,6 +29,10 @@ import sys
 import zlib
 
 SIZES = (16, 32, 48, 64)
+PNG_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+# The desktop entry's and the metainfo's id, reversed from the home page's
+# domain (dantrix.example).
+ICON_NAME = "example.dantrix.trelvan"
 
 # Colours, straight (not premultiplied) RGB.
 SCOPE_CENTRE = (20, 66, 72)
@@ -177,8 +186,8 @@ def ico(images):
     return bytes(out)
 
 
-def png(rows, scale):
-    """Enlarged PNG of one image, for looking at the artwork."""
+def png(rows, scale=1):
+    """PNG of one image, straight alpha, each pixel drawn scale times as wide."""
 
     def chunk(kind, body):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
@@ -208,17 +217,28 @@ def main(argv):
             return 2
         preview = args[k + 1]
         del args[k : k + 2]
+    with_png = "--no-png" not in args
+    args = [a for a in args if a != "--no-png"]
     if len(args) > 1 or (args and args[0] in ("-h", "--help")):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     here = os.path.dirname(os.path.abspath(__file__))
-    output = args[0] if args else os.path.normpath(os.path.join(here, os.pardir, "res", "trelvan.ico"))
+    res = os.path.normpath(os.path.join(here, os.pardir, "res"))
+    output = args[0] if args else os.path.join(res, "trelvan.ico")
 
     images = []
-    for size in SIZES:
+    for size in sorted(set(SIZES + (PNG_SIZES if with_png else ()))):
         rows = render(size)
-        images.append((size, dib(rows)))
-        if preview:
+        if size in SIZES:
+            images.append((size, dib(rows)))
+        if with_png and size in PNG_SIZES:
+            folder = os.path.join(res, "linux", "icons", "hicolor", f"{size}x{size}", "apps")
+            os.makedirs(folder, exist_ok=True)
+            name = os.path.join(folder, ICON_NAME + ".png")
+            with open(name, "wb") as f:
+                f.write(png(rows))
+            print(f"{name}: {os.path.getsize(name)} bytes")
+        if preview and size in SIZES:
             os.makedirs(preview, exist_ok=True)
             with open(os.path.join(preview, f"trelvan-{size}.png"), "wb") as f:
                 f.write(png(rows, 256 // size))

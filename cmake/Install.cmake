@@ -1,0 +1,79 @@
+# What `cmake --install` puts where, then the Debian package (Package.cmake).
+#
+#   bin/                          trelvan, and trelvan-list when it is built
+#   libexec/trelvan/              trelvan-resolver, the only file that may hold
+#                                 a capability (the package's postinst gives it
+#                                 cap_net_raw)
+#   share/applications/, share/metainfo/, share/icons/hicolor/
+#                                 the menu entry, the AppStream metainfo and
+#                                 the icon, all under the id below
+#   share/man/man1/               the manual pages (res/linux/*.1)
+#   share/doc/trelvan/            copyright and changelog
+#   share/lintian/overrides/      why lintian's embedded-library tag is wrong
+#
+# Included at the end of the top-level CMakeLists.txt, so that every target
+# exists by then; the helper and the lister are installed only when built.
+
+include(GNUInstallDirs)
+
+# Reversed from the home page's domain, dantrix.example. tools/make-icon.py
+# names the icon files after it too.
+set(TRELVAN_APP_ID example.dantrix.trelvan)
+
+# Directories the rules create get the usual modes whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS trelvan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET trelvan-list)
+    install(TARGETS trelvan-list RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET trelvan-resolver)
+    install(TARGETS trelvan-resolver RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/trelvan)
+endif()
+
+if(UNIX AND NOT APPLE)
+    set(linux_res ${PROJECT_SOURCE_DIR}/res/linux)
+    install(FILES ${linux_res}/${TRELVAN_APP_ID}.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    install(FILES ${linux_res}/${TRELVAN_APP_ID}.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+    install(DIRECTORY ${linux_res}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+
+    # The documentation folder is named after the package, in lower case
+    # (GNUInstallDirs' DOCDIR would take the project's name, "Trelvan").
+    set(TRELVAN_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/trelvan)
+    install(FILES ${linux_res}/copyright DESTINATION ${TRELVAN_DOCDIR})
+    install(FILES ${linux_res}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME trelvan)
+
+    # The manual pages and the changelog go compressed, without a name or
+    # time stamp, so that the same text always gives the same bytes.
+    set(man_pages trelvan.1)
+    if(TARGET trelvan-list AND EXISTS ${linux_res}/trelvan-list.1)
+        list(APPEND man_pages trelvan-list.1)
+    endif()
+    find_program(TRELVAN_GZIP gzip)
+    if(TRELVAN_GZIP)
+        set(compressed)
+        foreach(file ${man_pages} changelog)
+            set(copy ${CMAKE_CURRENT_BINARY_DIR}/package/${file})
+            add_custom_command(OUTPUT ${copy}.gz
+                COMMAND ${CMAKE_COMMAND} -E copy ${linux_res}/${file} ${copy}
+                COMMAND ${TRELVAN_GZIP} -9nf ${copy}
+                DEPENDS ${linux_res}/${file}
+                COMMENT "Compressing res/linux/${file}"
+                VERBATIM)
+            list(APPEND compressed ${copy}.gz)
+        endforeach()
+        add_custom_target(trelvan_docs ALL DEPENDS ${compressed})
+        foreach(page ${man_pages})
+            install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/${page}.gz
+                DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+        endforeach()
+        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/changelog.gz
+            DESTINATION ${TRELVAN_DOCDIR})
+    endif()
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

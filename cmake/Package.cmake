@@ -1,0 +1,63 @@
+# The Debian package, made by CPack from the install rules of Install.cmake:
+#
+#   cd build && cpack        ->  build/trelvan_<version>_<arch>.deb
+#
+# Its dependencies come from the binaries (dpkg-shlibdeps). The one named by
+# hand, libcap2-bin, is the postinst's: it runs setcap, which no binary
+# links, and Depends makes sure it is configured before the postinst runs.
+
+if(NOT (UNIX AND NOT APPLE))
+    return()
+endif()
+
+set(TRELVAN_PACKAGE_MAINTAINER "Dantrix <trelvan@dantrix.example>"
+    CACHE STRING "Maintainer of the Debian package, \"Name <address>\"")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME trelvan)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR Dantrix)
+set(CPACK_PACKAGE_CONTACT ${TRELVAN_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lists the hosts of a local IPv4 network")
+set(description
+    "Trelvan shows the hosts of one of the machine's own IPv4 networks in a"
+    "table: their IP and MAC addresses, the maker of their network card, a"
+    "comment of the user's own and, for a host with a web server, a button"
+    "that opens its page. It asks every address of the network for its"
+    "hardware address at once and repeats the scan about every ten seconds."
+    "Its texts are in French.")
+if(TARGET trelvan-resolver)
+    list(APPEND description
+        ""
+        "The program runs without privileges. Its ARP requests go through a"
+        "small helper, the only file of the package given the cap_net_raw"
+        "capability, set when the package is installed; where it cannot be"
+        "set, Trelvan reads the kernel's neighbour table instead, which is"
+        "slower on wide networks.")
+endif()
+list(JOIN description "\n" CPACK_PACKAGE_DESCRIPTION)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # trelvan_1.0.2_amd64.deb
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://dantrix.example/trelvan/")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+if(TARGET trelvan-resolver)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS libcap2-bin)
+    if(IS_ABSOLUTE ${CMAKE_INSTALL_LIBEXECDIR})
+        set(TRELVAN_RESOLVER_PATH ${CMAKE_INSTALL_LIBEXECDIR}/trelvan/trelvan-resolver)
+    else()
+        set(TRELVAN_RESOLVER_PATH
+            ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/trelvan/trelvan-resolver)
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/res/linux/postinst.in
+        ${CMAKE_CURRENT_BINARY_DIR}/package/postinst @ONLY)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/package/postinst)
+endif()
+
+include(CPack)

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree with CPack, into a folder of
+# its own, and checks it: the files it holds and their modes, its control
+# fields, the menu entry (desktop-file-validate), the metainfo (appstreamcli,
+# offline), the icons, the postinst's three outcomes (run against stand-ins
+# for setcap, never on this machine's files) and lintian, which must report
+# no error. Installs nothing. Exits 77 (skipped) where a tool is missing.
+#
+#   check-package.sh BUILD_DIR CPACK WITH_RESOLVER(0|1) WITH_LISTER(0|1)
+set -uo pipefail
+if [ $# -ne 4 ]; then
+    echo "usage: $0 BUILD_DIR CPACK WITH_RESOLVER WITH_LISTER" >&2
+    exit 2
+fi
+build=$1 cpack=$2 with_resolver=$3 with_lister=$4
+id=example.dantrix.trelvan
+source=$(cd "$(dirname "$0")/../.." && pwd)
+helper=/usr/libexec/trelvan/trelvan-resolver
+
+for tool in dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli lintian; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "skipped: $tool is not installed (scripts/setup.sh installs it)"
+        exit 77
+    fi
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/trelvan-package.XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    echo "FAIL: cpack"
+    exit 1
+fi
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$work/out/trelvan_${version}_$(dpkg --print-architecture).deb
+if [ ! -f "$deb" ]; then
+    ls "$work/out"
+    echo "FAIL: no $deb"
+    exit 1
+fi
+echo "built $(basename "$deb")"
+
+# Files, with their modes and owners; directories only under /usr.
+{
+    echo "-rwxr-xr-x root/root usr/bin/trelvan"
+    [ "$with_lister" = 1 ] && echo "-rwxr-xr-x root/root usr/bin/trelvan-list"
+    [ "$with_resolver" = 1 ] && echo "-rwxr-xr-x root/root ${helper#/}"
+    echo "-rw-r--r-- root/root usr/share/applications/$id.desktop"
+    echo "-rw-r--r-- root/root usr/share/doc/trelvan/changelog.gz"
+    echo "-rw-r--r-- root/root usr/share/doc/trelvan/copyright"
+    for size in 16 22 24 32 48 64 128 256; do
+        echo "-rw-r--r-- root/root usr/share/icons/hicolor/${size}x$size/apps/$id.png"
+    done
+    echo "-rw-r--r-- root/root usr/share/lintian/overrides/trelvan"
+    echo "-rw-r--r-- root/root usr/share/man/man1/trelvan.1.gz"
+    [ "$with_lister" = 1 ] && [ -f "$source/res/linux/trelvan-list.1" ] &&
+        echo "-rw-r--r-- root/root usr/share/man/man1/trelvan-list.1.gz"
+    echo "-rw-r--r-- root/root usr/share/metainfo/$id.metainfo.xml"
+} | sort >"$work/expected"
+dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
+awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $1, $2, $6}' "$work/contents" | sort >"$work/files"
+diff -u "$work/expected" "$work/files" || fail "the package's files (- expected, + found)"
+awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root" || $6 !~ /^\.\/usr\//) {print}' \
+    "$work/contents" | grep . && fail "directories outside /usr or with other modes"
+
+# Control fields: the libraries' packages come from dpkg-shlibdeps; setcap's
+# only where the postinst needs it.
+dpkg-deb -f "$deb" Package Version Depends >"$work/control"
+grep -qx "Package: trelvan" "$work/control" || fail "package name"
+grep -qx "Version: $version" "$work/control" || fail "version"
+for dependency in libc6 libqt6core6 libqt6widgets6 libqt6network6; do
+    grep -q "^Depends:.* $dependency (>= " "$work/control" || fail "no versioned $dependency in Depends"
+done
+if [ "$with_resolver" = 1 ]; then
+    grep -q "^Depends: .*libcap2-bin" "$work/control" || fail "Depends lacks libcap2-bin"
+else
+    grep -q "libcap2-bin" "$work/control" && fail "libcap2-bin without a helper to give a capability to"
+fi
+zcat <(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/trelvan/changelog.gz) 2>/dev/null |
+    head -1 | grep -q "^trelvan ($version) " || fail "the changelog's first entry is not $version"
+
+root=$work/root
+dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x"
+desktop=$root/usr/share/applications/$id.desktop
+desktop-file-validate "$desktop" || fail "desktop-file-validate"
+grep -qx "Exec=trelvan" "$desktop" || fail "Exec is not trelvan"
+grep -qx "Icon=$id" "$desktop" || fail "Icon is not $id"
+grep -q "^Name\[fr\]=\|^GenericName\[fr\]=" "$desktop" || fail "no French name"
+grep -q "^Comment\[fr\]=" "$desktop" || fail "no French comment"
+appstreamcli validate --no-net --no-color "$root/usr/share/metainfo/$id.metainfo.xml" ||
+    fail "appstreamcli validate"
+for size in 16 22 24 32 48 64 128 256; do
+    png=$root/usr/share/icons/hicolor/${size}x$size/apps/$id.png
+    file -b "$png" | grep -q "^PNG image data, $size x $size, 8-bit/color RGBA" ||
+        fail "${size}x$size icon: $(file -b "$png")"
+done
+
+# The postinst, run against stand-ins for setcap, with the helper's path
+# moved into this test's folder.
+control=$work/control.d
+dpkg-deb -e "$deb" "$control" || fail "dpkg-deb -e"
+if [ "$with_resolver" = 1 ]; then
+    postinst=$control/postinst
+    [ -x "$postinst" ] || fail "postinst missing or not executable"
+    grep -qx "helper=$helper" "$postinst" || fail "postinst names another helper than $helper"
+    sed "s|^helper=.*|helper=$work/helper|" "$postinst" >"$work/postinst"
+    mkdir "$work/ok" "$work/refused" "$work/none"
+    printf '#!/bin/sh\necho "$@" >"%s/setcap.args"\n' "$work" >"$work/ok/setcap"
+    printf '#!/bin/sh\necho "Operation not supported" >&2\nexit 1\n' >"$work/refused/setcap"
+    chmod 755 "$work/ok/setcap" "$work/refused/setcap"
+    for case in ok refused none; do
+        PATH=$work/$case /bin/sh "$work/postinst" configure >"$work/out.$case" 2>"$work/err.$case" ||
+            fail "postinst exits with an error when setcap is '$case'"
+    done
+    [ "$(cat "$work/setcap.args" 2>/dev/null)" = "cap_net_raw+ep $work/helper" ] ||
+        fail "postinst ran setcap $(cat "$work/setcap.args" 2>/dev/null)"
+    [ -s "$work/err.ok" ] && fail "postinst printed: $(cat "$work/err.ok")"
+    for case in refused none; do
+        if ! { [ "$(wc -l <"$work/err.$case")" -eq 1 ] && grep -q "cap_net_raw" "$work/err.$case"; }; then
+            fail "postinst without setcap ($case) does not say so in one line: $(cat "$work/err.$case")"
+        fi
+    done
+else
+    [ -e "$control/postinst" ] && fail "a postinst without a helper to give a capability to"
+fi
+for script in preinst prerm postrm; do
+    [ -e "$control/$script" ] && fail "unexpected $script"
+done
+
+# Lintian: no error. Warnings and infos are printed, not counted.
+lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1 | grep -v "^running with root privileges"
+[ "${PIPESTATUS[0]}" -eq 0 ] || fail "lintian reports an error"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "package checks passed"
