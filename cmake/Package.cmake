@@ -2,9 +2,12 @@
 #
 #   cd build && cpack        ->  build/trelvan_<version>_<arch>.deb
 #
-# Its dependencies come from the binaries (dpkg-shlibdeps). The one named by
-# hand, libcap2-bin, is the postinst's: it runs setcap, which no binary
-# links, and Depends makes sure it is configured before the postinst runs.
+# Its dependencies come from the binaries (dpkg-shlibdeps). Two are named by
+# hand, for what no binary links: qt6-qpa-plugins, the platform plugins (X11,
+# Wayland) the window loads at run time, only recommended by Qt's own
+# packages, so that the program would not start where recommends are off;
+# and libcap2-bin, the postinst's: it runs setcap, and Depends makes sure it
+# is configured before the postinst runs.
 
 if(NOT (UNIX AND NOT APPLE))
     return()
@@ -47,8 +50,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://dantrix.example/trelvan/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
 if(TARGET trelvan-resolver)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS libcap2-bin)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libcap2-bin")
     if(IS_ABSOLUTE ${CMAKE_INSTALL_LIBEXECDIR})
         set(TRELVAN_RESOLVER_PATH ${CMAKE_INSTALL_LIBEXECDIR}/trelvan/trelvan-resolver)
     else()

@@ -69,14 +69,15 @@ diff -u "$work/expected" "$work/files" || fail "the package's files (- expected,
 awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root" || $6 !~ /^\.\/usr\//) {print}' \
     "$work/contents" | grep . && fail "directories outside /usr or with other modes"
 
-# Control fields: the libraries' packages come from dpkg-shlibdeps; setcap's
-# only where the postinst needs it.
+# Control fields: the libraries' packages come from dpkg-shlibdeps; the
+# platform plugins always; setcap's only where the postinst needs it.
 dpkg-deb -f "$deb" Package Version Depends >"$work/control"
 grep -qx "Package: trelvan" "$work/control" || fail "package name"
 grep -qx "Version: $version" "$work/control" || fail "version"
 for dependency in libc6 libqt6core6 libqt6widgets6 libqt6network6; do
     grep -q "^Depends:.* $dependency (>= " "$work/control" || fail "no versioned $dependency in Depends"
 done
+grep -q "^Depends: .*qt6-qpa-plugins" "$work/control" || fail "Depends lacks qt6-qpa-plugins"
 if [ "$with_resolver" = 1 ]; then
     grep -q "^Depends: .*libcap2-bin" "$work/control" || fail "Depends lacks libcap2-bin"
 else
