@@ -11,6 +11,9 @@ times, with the scanner's neighbour table flushed before every run so that all
 start cold:
 
   trelvan root      the packet-socket path (own ARP requests)
+  trelvan helper    as nobody, no capabilities, with the resolver helper beside
+                    the program holding CAP_NET_RAW: the same requests, sent by
+                    the helper
   trelvan user      as nobody, no capabilities: the kernel neighbour table
   arp-scan          `arp-scan --localnet`, its defaults
   arp-scan fast     `arp-scan --localnet --retry=1 --timeout=500`
@@ -48,7 +51,13 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LAN_SH = os.path.join(ROOT, "tests", "lan", "lan.sh")
 SYSTEM_PYTHON = "/usr/bin/python3"
 GNU_TIME = "/usr/bin/time"
-PACKAGES = {"arp-scan": "arp-scan", "nmap": "nmap", "setpriv": "util-linux", GNU_TIME: "time"}
+PACKAGES = {
+    "arp-scan": "arp-scan",
+    "nmap": "nmap",
+    "setpriv": "util-linux",
+    "setcap": "libcap2-bin",
+    GNU_TIME: "time",
+}
 
 # The lan24 preset less its host that drops port 80: 20 hosts, one of which
 # (198.51.100.66) answers 300 ms late.
@@ -118,7 +127,7 @@ CASES = {
     },
 }
 
-TOOLS = ["trelvan root", "trelvan user", "arp-scan", "arp-scan fast", "nmap"]
+TOOLS = ["trelvan root", "trelvan helper", "trelvan user", "arp-scan", "arp-scan fast", "nmap"]
 BASELINE = "arp-scan"
 
 ANSWER = re.compile(r"^\tR\S*ponse de (\d+\.\d+\.\d+\.\d+)\s*$")
@@ -402,6 +411,7 @@ class Trelvan:
 
 
 def run_trelvan(lan, binary, user, timeout):
+    """binary: the program's copy (the helper's mode has the helper beside it)."""
     work = tempfile.mkdtemp(prefix="trelvan-bench-")
     os.chmod(work, 0o777)
     try:
@@ -449,11 +459,13 @@ def run_peer(lan, args, pattern, timeout):
     return result
 
 
-def run_tool(tool, lan, binary, timeout):
+def run_tool(tool, lan, binaries, timeout):
     if tool == "trelvan root":
-        return run_trelvan(lan, binary, False, timeout)
+        return run_trelvan(lan, binaries["user"], False, timeout)
+    if tool == "trelvan helper":
+        return run_trelvan(lan, binaries["helper"], True, timeout)
     if tool == "trelvan user":
-        return run_trelvan(lan, binary, True, timeout)
+        return run_trelvan(lan, binaries["user"], True, timeout)
     if tool == "arp-scan":
         return run_peer(lan, ["arp-scan", "--localnet"], ARPSCAN_LINE, timeout)
     if tool == "arp-scan fast":
@@ -500,7 +512,7 @@ def idle_cpu(lan, binary, user, seconds):
 # --- a case -----------------------------------------------------------------
 
 
-def run_case(key, case, binary, runs, peer_runs, timeout, idle_seconds):
+def run_case(key, case, binaries, tools, runs, peer_runs, timeout, idle_seconds):
     name = f"bench{key}{os.getpid()}"
     results = {tool: [] for tool in TOOLS}
     with Lan(name, case["lan"]) as lan:
@@ -508,13 +520,13 @@ def run_case(key, case, binary, runs, peer_runs, timeout, idle_seconds):
         late = {h["ip"] for h in lan.hosts if h["delay"] > 0}
         for r in range(runs):
             # A different tool goes first in every round.
-            order = TOOLS[r % len(TOOLS) :] + TOOLS[: r % len(TOOLS)]
+            order = tools[r % len(tools) :] + tools[: r % len(tools)]
             for tool in order:
                 if not tool.startswith("trelvan") and r >= peer_runs:
                     continue
                 lan.flush_neighbours()
                 time.sleep(0.2)
-                res = run_tool(tool, lan, binary, timeout)
+                res = run_tool(tool, lan, binaries, timeout)
                 found = set(res["found"])
                 res["hosts_found"] = len(found & present)
                 res["late_found"] = late <= found
@@ -529,7 +541,13 @@ def run_case(key, case, binary, runs, peer_runs, timeout, idle_seconds):
                 )
         idle = {}
         if idle_seconds:
-            for label, user in (("trelvan root", False), ("trelvan user", True)):
+            for label, binary, user in (
+                ("trelvan root", binaries["user"], False),
+                ("trelvan helper", binaries["helper"], True),
+                ("trelvan user", binaries["user"], True),
+            ):
+                if label not in tools:
+                    continue
                 lan.flush_neighbours()
                 log(f"  [{key}] idle CPU of {label} over {idle_seconds} s")
                 idle[label] = idle_cpu(lan, binary, user, idle_seconds)
@@ -661,6 +679,8 @@ def write_markdown(path, data, args):
         "the scanner's neighbour table flushed before every run.",
         "",
         "- **trelvan root**: the program as root (own ARP requests on a packet socket). "
+        "**trelvan helper**: as `nobody` with no capabilities, the resolver helper beside "
+        "the program holding `cap_net_raw` (the same requests, sent by the helper). "
         "**trelvan user**: as `nobody` with no capabilities (kernel neighbour table). "
         "Time from just before the process is started until its `Machines= N` line, "
         "i.e. the table being filled, start-up included. Offscreen Qt platform.",
@@ -801,6 +821,11 @@ def main():
     parser.add_argument("--peer-runs-16", type=int, default=1, help="peer runs on the /16")
     parser.add_argument("--cases", default="abcde", help="subset of abcde (default all)")
     parser.add_argument(
+        "--tools",
+        default=",".join(TOOLS),
+        help="comma-separated subset of: " + ", ".join(TOOLS) + " (default all)",
+    )
+    parser.add_argument(
         "--update",
         action="store_true",
         help="keep the cases not run now from the last run's figures (benchmark.json)",
@@ -811,6 +836,10 @@ def main():
     parser.add_argument("--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(ROOT, "build")))
     parser.add_argument("--out", default=os.path.join(ROOT, "docs"), help="where the .md and .png go")
     args = parser.parse_args(argv)
+    tools = [tool.strip() for tool in args.tools.split(",") if tool.strip()]
+    unknown = [tool for tool in tools if tool not in TOOLS]
+    if unknown or not tools:
+        parser.error(f"unknown tools: {', '.join(unknown)}; choose from: {', '.join(TOOLS)}")
     args.build_type = os.environ.get("BUILD_TYPE", "RelWithDebInfo")
 
     if os.geteuid() != 0:
@@ -824,13 +853,27 @@ def main():
     ensure_matplotlib(argv)
     binary = build(os.path.abspath(args.build_dir), args.no_build)
 
-    # A copy that nobody can reach, wherever the build tree lives.
+    # Copies that nobody can reach, wherever the build tree lives: one alone,
+    # one with the resolver helper beside it holding CAP_NET_RAW.
     bindir = tempfile.mkdtemp(prefix="trelvan-bench-bin-")
     try:
         os.chmod(bindir, 0o755)
-        copy = os.path.join(bindir, "trelvan")
-        shutil.copy2(binary, copy)
-        os.chmod(copy, 0o755)
+        binaries = {}
+        for mode in ("user", "helper"):
+            folder = os.path.join(bindir, mode)
+            os.mkdir(folder, 0o755)
+            binaries[mode] = os.path.join(folder, "trelvan")
+            shutil.copy2(binary, binaries[mode])
+            os.chmod(binaries[mode], 0o755)
+        if "trelvan helper" in tools:
+            helper = os.path.join(os.path.dirname(binary), "trelvan-resolver")
+            copy = os.path.join(os.path.dirname(binaries["helper"]), "trelvan-resolver")
+            shutil.copy2(helper, copy)
+            os.chmod(copy, 0o755)
+            subprocess.run(["setcap", "cap_net_raw+ep", copy], check=True)
+            caps = subprocess.run(["getcap", copy], capture_output=True, text=True).stdout
+            if "cap_net_raw" not in caps:
+                sys.exit(f"compare.py: {bindir} keeps no file capabilities")
 
         data = {"environment": environment(), "cases": {}, "order": []}
         raw = os.path.join(os.path.abspath(args.build_dir), "benchmark.json")
@@ -846,7 +889,14 @@ def main():
             log(f"case ({key}) {case['title']}")
             try:
                 data["cases"][key] = run_case(
-                    key, case, copy, runs, peer_runs, timeout, args.idle_seconds if key == "a" else 0
+                    key,
+                    case,
+                    binaries,
+                    tools,
+                    runs,
+                    peer_runs,
+                    timeout,
+                    args.idle_seconds if key == "a" else 0,
                 )
                 if args.update:
                     data["updated"] = environment()["date"]

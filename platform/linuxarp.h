@@ -6,7 +6,9 @@
 // interface, the neighbour-table budget) can be tested on their own.
 
 #include <linux/filter.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -53,7 +56,15 @@ public:
     ~FileDescriptor();
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
+    FileDescriptor(FileDescriptor &&other) noexcept : fd(other.release()) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
     int get() const { return fd; }
+    int release()
+    {
+        const int released = fd;
+        fd = -1;
+        return released;
+    }
     bool valid() const { return fd >= 0; }
 
 private:
@@ -71,20 +82,27 @@ class DescriptorGate
 {
 public:
     explicit DescriptorGate(std::size_t capacity);
-    void Enter();
+    // False, without entering, when the calling thread is asked to stop.
+    bool Enter();
     void Leave();
 
     // Enters on construction, leaves on destruction.
     class Pass
     {
     public:
-        explicit Pass(DescriptorGate &gate) : gate(gate) { gate.Enter(); }
-        ~Pass() { gate.Leave(); }
+        explicit Pass(DescriptorGate &gate) : gate(gate), entered(gate.Enter()) {}
+        ~Pass()
+        {
+            if (entered)
+                gate.Leave();
+        }
         Pass(const Pass &) = delete;
         Pass &operator=(const Pass &) = delete;
+        bool Entered() const { return entered; }
 
     private:
         DescriptorGate &gate;
+        const bool entered;
     };
 
     static DescriptorGate &Instance();
@@ -135,6 +153,9 @@ enum class RouteResult
     SourceNotLocal
 };
 
+// The interfaces as listed at most kInterfaceListLifetime ago.
+bool RecentInterfaces(std::vector<LinkInterface> *interfaces);
+
 // Finds the directly attached network that holds destIp, the longest prefix
 // winning. A non-zero srcIp limits the choice to the interface holding it.
 RouteResult FindRoute(const std::vector<LinkInterface> &links, uint32_t destIp, uint32_t srcIp,
@@ -149,11 +170,11 @@ using ArpPacket = std::array<uint8_t, kArpPacketSize>;
 ArpPacket BuildArpRequest(const MacAddress &senderMac, uint32_t senderIp, uint32_t targetIp);
 
 // Classic BPF program, run on the ARP header, that keeps only Ethernet/IPv4
-// ARP replies whose sender protocol address is senderIp.
-std::vector<sock_filter> ArpReplyFilter(uint32_t senderIp);
+// ARP replies.
+std::vector<sock_filter> ArpReplyFilter();
 
-// Reads the sender hardware address from a reply that senderIp sent.
-bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t senderIp, MacAddress *mac);
+// Reads the sender's protocol and hardware addresses from a reply.
+bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t *senderIp, MacAddress *mac);
 
 enum class Outcome
 {
@@ -163,10 +184,109 @@ enum class Outcome
     Failed
 };
 
-// ARP requests of our own on a packet socket. NotPermitted when the process
-// may not open one.
+// Opens a packet socket on the interface that hears only ARP replies.
+// NotPermitted when the process may not open one; Answered when it is open.
+Outcome OpenArpSocket(const LinkInterface &link, FileDescriptor *socket);
+
+// Many resolutions at once with ARP requests of our own: one packet socket per
+// interface, whose replies go to the resolutions waiting for their sender;
+// four requests kResendInterval apart, given up after kAnswerWait. The
+// engine builds every frame itself from the interface's own addresses. It
+// does not block and is not thread-safe: one thread polls Descriptors(),
+// then calls Service(), and sleeps no longer than until NextEvent().
+class ArpEngine
+{
+public:
+    struct Result
+    {
+        uint64_t id = 0;
+        bool answered = false;
+        MacAddress mac{};
+    };
+
+    // Opens the interface's socket unless it is open already.
+    Outcome Attach(const LinkInterface &link);
+    bool Attached(int ifindex) const;
+
+    // Starts one resolution on an attached interface.
+    void Start(uint64_t id, int ifindex, const MacAddress &ownMac, uint32_t sourceIp,
+               uint32_t destIp);
+    // Forgets a resolution without a result.
+    void Cancel(uint64_t id);
+    std::size_t Pending() const { return pending.size(); }
+
+    // Appends one entry per socket, waiting for input.
+    void Descriptors(std::vector<pollfd> *fds) const;
+    // Reads the replies the polled sockets hold, sends the requests that are
+    // due and gives up on those past their time; appends what ended.
+    void Service(const std::vector<pollfd> &polled, std::vector<Result> *ended);
+    // When Service next has something to send or to give up; max() if never.
+    Clock::time_point NextEvent() const;
+
+private:
+    struct Resolution
+    {
+        int ifindex = 0;
+        uint32_t destIp = 0;
+        ArpPacket request{};
+        Clock::time_point nextSend;
+        Clock::time_point deadline;
+    };
+
+    void Finish(uint64_t id, bool answered, const MacAddress &mac, std::vector<Result> *ended);
+    void Receive(int ifindex, int fd, std::vector<Result> *ended);
+
+    std::map<int, std::unique_ptr<FileDescriptor>> sockets; // by interface index
+    std::map<uint64_t, Resolution> pending;
+    std::multimap<std::pair<int, uint32_t>, uint64_t> bySender;
+};
+
+// Resolves one address on the process's own packet sockets, shared by every
+// resolution in the process and driven by a thread of their own.
+// NotPermitted when the process may not open one.
 Outcome PacketResolve(const LinkInterface &link, uint32_t sourceIp, uint32_t destIp,
                       MacAddress *mac);
+
+// ---- Resolver helper ---------------------------------------------------------
+
+// Resolves one address through the resolver helper, started at the first call
+// when it is installed beside the program and holds CAP_NET_RAW. NotPermitted
+// when there is no such helper, or it has ended (then for good).
+Outcome HelperResolve(uint32_t destIp, MacAddress *mac);
+
+// Whether a resolver helper that may be used is installed: the first of the
+// places it is looked for that holds one, with CAP_NET_RAW in its permitted
+// and effective file capabilities. Empty when none.
+std::string FindHelper();
+
+// Whether the file carries CAP_NET_RAW as a permitted, effective capability.
+bool HasRawCapability(const std::string &path);
+
+// ---- Stopping ---------------------------------------------------------------
+
+// Whether the calling thread has been asked to stop (platform::SetStopFlag):
+// its resolution then gives up at once with no answer. Every wait in the
+// resolution looks at it at least every kStopPoll.
+bool StopRequested();
+constexpr std::chrono::milliseconds kStopPoll{100};
+
+// Waits on `condition` until `ready()` holds or `until` has passed. Returns
+// false, without waiting further, when the thread was asked to stop.
+template <typename Ready>
+bool WaitUnlessStopped(std::condition_variable &condition, std::unique_lock<std::mutex> &lock,
+                       Clock::time_point until, Ready ready)
+{
+    for (;;) {
+        if (ready())
+            return true;
+        if (StopRequested())
+            return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= until)
+            return true;
+        condition.wait_until(lock, std::min(until, now + kStopPoll));
+    }
+}
 
 // ---- Neighbour-table path ---------------------------------------------------
 
@@ -226,7 +346,8 @@ public:
 
     using Ticket = uint64_t;
 
-    // Blocks until a lease is free, then takes it for `lease`.
+    // Blocks until a lease is free, then takes it for `lease`. Returns 0,
+    // with no lease taken, when the calling thread is asked to stop.
     Ticket Acquire(Clock::duration lease);
     // Moves a lease's end; a time in the past gives it back.
     void Hold(Ticket ticket, Clock::time_point until);

@@ -183,14 +183,14 @@ public:
         Clock::time_point nextAsk = Clock::now() + kRequery;
         for (;;) {
             const Clock::time_point now = Clock::now();
-            if (now >= until)
+            if (now >= until || StopRequested())
                 return verdict;
             if (now >= nextAsk) {
                 Ask();
                 nextAsk = now + kRequery;
             }
             pollfd waiting{socket->get(), POLLIN, 0};
-            const timespec timeout = Timeout(std::min(until, nextAsk));
+            const timespec timeout = Timeout(std::min({until, nextAsk, now + kStopPoll}));
             const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
             if (ready <= 0)
                 continue;
@@ -430,18 +430,23 @@ EntryBudget::Ticket EntryBudget::Acquire(Clock::duration lease)
     for (;;) {
         const Clock::time_point now = Clock::now();
         Expire(now);
-        if (queue.front() == &self) {
+        const bool first = queue.front() == &self;
+        if (first) {
             if (capacity < maximum && now - lastOverflow > recovery)
                 ++capacity;
             if (leases.size() < capacity)
                 break;
-            Clock::time_point earliest = Clock::time_point::max();
-            for (const auto &lease : leases)
-                earliest = std::min(earliest, lease.second);
-            self.wake.wait_until(lock, earliest);
-        } else {
-            self.wake.wait(lock);
         }
+        if (StopRequested()) {
+            queue.erase(std::find(queue.begin(), queue.end(), &self));
+            if (first)
+                WakeFirst();
+            return 0;
+        }
+        Clock::time_point until = now + kStopPoll;
+        for (const auto &lease : leases)
+            until = std::min(until, lease.second);
+        self.wake.wait_until(lock, first ? until : now + kStopPoll);
     }
     queue.pop_front();
     const Ticket ticket = nextTicket++;
@@ -529,6 +534,8 @@ Outcome NeighbourResolve(const LinkInterface &link, uint32_t destIp, MacAddress 
                 SendDatagram(link, destIp);
             return Outcome::Answered;
         }
+        if (StopRequested())
+            return Outcome::NoAnswer;
     }
 
     const NeighbourTimings timings = ReadNeighbourTimings(link.name);
@@ -538,6 +545,8 @@ Outcome NeighbourResolve(const LinkInterface &link, uint32_t destIp, MacAddress 
     EntryBudget::Ticket ticket = 0;
     for (;;) {
         ticket = budget.Acquire(timings.unresolved);
+        if (ticket == 0)
+            return Outcome::NoAnswer; // asked to stop while queueing
         // Listening starts before the datagram leaves, so that no notice is
         // missed; and the queue may have been long: someone else may have
         // resolved the address meanwhile.
@@ -549,6 +558,10 @@ Outcome NeighbourResolve(const LinkInterface &link, uint32_t destIp, MacAddress 
         if (watch->Watch(Clock::now() + kLookWait, true, mac) == Verdict::Resolved) {
             budget.Hold(ticket, Clock::now());
             return Outcome::Answered;
+        }
+        if (StopRequested()) {
+            budget.Hold(ticket, Clock::now());
+            return Outcome::NoAnswer;
         }
         const int error = SendDatagram(link, destIp);
         if (error == 0)

@@ -1,5 +1,6 @@
-// Resolution with ARP requests of our own, for processes that may open a
-// packet socket (root, or the CAP_NET_RAW capability).
+// ARP requests of our own on packet sockets: frames, filter and the engine
+// that runs many resolutions at once. Shared by the program (as root) and
+// the resolver helper; nothing here needs Qt or blocks.
 
 #include "platform/linuxarp.h"
 
@@ -7,10 +8,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <linux/if_arp.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -55,29 +56,28 @@ ArpPacket BuildArpRequest(const MacAddress &senderMac, uint32_t senderIp, uint32
     return packet;
 }
 
-std::vector<sock_filter> ArpReplyFilter(uint32_t senderIp)
+std::vector<sock_filter> ArpReplyFilter()
 {
     // Absolute loads read in network byte order, so each field is compared
-    // with its value as a number; the address, stored in network order,
-    // becomes ntohl(senderIp). Every failed test jumps to the final "drop".
+    // with its value as a number. Every failed test jumps to the final "drop".
     std::vector<sock_filter> program = {
         BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kHardwareTypeAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_ETHER, 0, 9),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPHRD_ETHER, 0, 8),
         BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kProtocolTypeAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 7),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, 6),
         BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kLengthsAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x0604, 0, 5),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x0604, 0, 4),
         BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kOperationAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPOP_REPLY, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kSenderIpAt),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(senderIp), 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ARPOP_REPLY, 0, 2),
+        // A load past the end drops the packet: this one drops a short one.
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kTargetIpAt),
         BPF_STMT(BPF_RET | BPF_K, 0xFFFF),
         BPF_STMT(BPF_RET | BPF_K, 0),
     };
     return program;
 }
 
-bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t senderIp, MacAddress *mac)
+bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t *senderIp, MacAddress *mac)
 {
     if (size < kArpPacketSize)
         return false;
@@ -85,81 +85,184 @@ bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t senderIp, Mac
         ReadBig16(data + kProtocolTypeAt) != ETH_P_IP || data[kLengthsAt] != 6 ||
         data[kLengthsAt + 1] != 4 || ReadBig16(data + kOperationAt) != ARPOP_REPLY)
         return false;
-    uint32_t sender;
-    std::memcpy(&sender, data + kSenderIpAt, 4);
-    if (sender != senderIp)
-        return false;
+    std::memcpy(senderIp, data + kSenderIpAt, 4);
     std::memcpy(mac->data(), data + kSenderMacAt, mac->size());
     return true;
 }
 
-Outcome PacketResolve(const LinkInterface &link, uint32_t sourceIp, uint32_t destIp,
-                      MacAddress *mac)
+Outcome OpenArpSocket(const LinkInterface &link, FileDescriptor *socket)
 {
     // Protocol 0 receives nothing until bind() names ARP, so no frame can
     // slip in before the filter is in place.
-    FileDescriptor socket(OpenSocket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!socket.valid())
+    FileDescriptor opened(OpenSocket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!opened.valid())
         return errno == EPERM || errno == EACCES ? Outcome::NotPermitted : Outcome::Failed;
 
-    std::vector<sock_filter> program = ArpReplyFilter(destIp);
+    std::vector<sock_filter> program = ArpReplyFilter();
     sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
-    if (::setsockopt(socket.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
+    if (::setsockopt(opened.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
         return Outcome::Failed;
+    // A scan of a wide network sends a thousand requests in a burst; room
+    // for them saves resending the ones the queue would refuse.
+    const int room = 1 << 20;
+    ::setsockopt(opened.get(), SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    ::setsockopt(opened.get(), SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
 
     sockaddr_ll local{};
     local.sll_family = AF_PACKET;
     local.sll_protocol = htons(ETH_P_ARP);
     local.sll_ifindex = link.index;
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+    if (::bind(opened.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
         return Outcome::Failed;
+    *socket = std::move(opened);
+    return Outcome::Answered;
+}
 
-    MacAddress ownMac{};
-    std::copy(link.hardwareAddress.begin(), link.hardwareAddress.end(), ownMac.begin());
-    const ArpPacket request = BuildArpRequest(ownMac, sourceIp, destIp);
-    sockaddr_ll broadcast = local;
-    broadcast.sll_halen = 6;
-    std::memset(broadcast.sll_addr, 0xFF, 6);
+Outcome ArpEngine::Attach(const LinkInterface &link)
+{
+    if (Attached(link.index))
+        return Outcome::Answered;
+    auto socket = std::make_unique<FileDescriptor>();
+    const Outcome outcome = OpenArpSocket(link, socket.get());
+    if (outcome == Outcome::Answered)
+        sockets[link.index] = std::move(socket);
+    return outcome;
+}
 
-    const Clock::time_point deadline = Clock::now() + kAnswerWait;
-    Clock::time_point nextSend = Clock::now();
-    for (;;) {
-        Clock::time_point now = Clock::now();
-        if (now >= deadline)
-            return Outcome::NoAnswer;
-        if (now >= nextSend) {
-            // A full transmit queue loses this copy only; the next one goes
-            // out on schedule.
-            ::sendto(socket.get(), request.data(), request.size(), 0,
-                     reinterpret_cast<const sockaddr *>(&broadcast), sizeof broadcast);
-            nextSend += kResendInterval;
-            now = Clock::now();
-        }
+bool ArpEngine::Attached(int ifindex) const
+{
+    return sockets.count(ifindex) != 0;
+}
 
-        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::min(nextSend, deadline) - now);
-        timespec timeout{};
-        if (wait.count() > 0) {
-            timeout.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
-            timeout.tv_nsec = static_cast<long>(wait.count() % 1000000000);
-        }
-        pollfd waiting{socket.get(), POLLIN, 0};
-        const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
-        if (ready < 0 && errno != EINTR)
-            return Outcome::Failed;
-        if (ready <= 0)
-            continue;
-        if (waiting.revents & (POLLERR | POLLNVAL))
-            return Outcome::Failed; // the interface went away
-        for (;;) {
-            uint8_t frame[128];
-            const ssize_t size = ::recv(socket.get(), frame, sizeof frame, MSG_TRUNC);
-            if (size < 0)
-                break;
-            if (ParseArpReply(frame, std::min<std::size_t>(size, sizeof frame), destIp, mac))
-                return Outcome::Answered;
+void ArpEngine::Start(uint64_t id, int ifindex, const MacAddress &ownMac, uint32_t sourceIp,
+                      uint32_t destIp)
+{
+    Resolution resolution;
+    resolution.ifindex = ifindex;
+    resolution.destIp = destIp;
+    resolution.request = BuildArpRequest(ownMac, sourceIp, destIp);
+    resolution.nextSend = Clock::now();
+    resolution.deadline = resolution.nextSend + kAnswerWait;
+    if (!pending.emplace(id, resolution).second)
+        return;
+    bySender.emplace(std::make_pair(ifindex, destIp), id);
+}
+
+void ArpEngine::Cancel(uint64_t id)
+{
+    const auto found = pending.find(id);
+    if (found == pending.end())
+        return;
+    auto range = bySender.equal_range({found->second.ifindex, found->second.destIp});
+    for (auto entry = range.first; entry != range.second; ++entry) {
+        if (entry->second == id) {
+            bySender.erase(entry);
+            break;
         }
     }
+    pending.erase(found);
+}
+
+void ArpEngine::Descriptors(std::vector<pollfd> *fds) const
+{
+    for (const auto &socket : sockets)
+        fds->push_back(pollfd{socket.second->get(), POLLIN, 0});
+}
+
+void ArpEngine::Finish(uint64_t id, bool answered, const MacAddress &mac,
+                       std::vector<Result> *ended)
+{
+    Result result;
+    result.id = id;
+    result.answered = answered;
+    result.mac = mac;
+    ended->push_back(result);
+    Cancel(id);
+}
+
+void ArpEngine::Receive(int ifindex, int fd, std::vector<Result> *ended)
+{
+    for (;;) {
+        uint8_t frame[128];
+        const ssize_t size = ::recv(fd, frame, sizeof frame, MSG_TRUNC);
+        if (size < 0)
+            return;
+        uint32_t sender = 0;
+        MacAddress mac{};
+        if (!ParseArpReply(frame, std::min<std::size_t>(size, sizeof frame), &sender, &mac))
+            continue;
+        auto range = bySender.equal_range({ifindex, sender});
+        std::vector<uint64_t> answered;
+        for (auto entry = range.first; entry != range.second; ++entry)
+            answered.push_back(entry->second);
+        for (const uint64_t id : answered)
+            Finish(id, true, mac, ended);
+    }
+}
+
+void ArpEngine::Service(const std::vector<pollfd> &polled, std::vector<Result> *ended)
+{
+    for (const pollfd &fd : polled) {
+        if (!fd.revents)
+            continue;
+        for (const auto &socket : sockets) {
+            if (socket.second->get() != fd.fd)
+                continue;
+            if (fd.revents & POLLERR) {
+                // The interface went down, or a send failed: nothing to keep.
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(fd.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            }
+            Receive(socket.first, fd.fd, ended);
+            break;
+        }
+    }
+
+    const Clock::time_point now = Clock::now();
+    std::vector<uint64_t> expired;
+    for (auto &entry : pending) {
+        Resolution &resolution = entry.second;
+        if (now >= resolution.deadline) {
+            expired.push_back(entry.first);
+            continue;
+        }
+        if (now < resolution.nextSend)
+            continue;
+        const auto socket = sockets.find(resolution.ifindex);
+        if (socket == sockets.end()) {
+            expired.push_back(entry.first);
+            continue;
+        }
+        sockaddr_ll broadcast{};
+        broadcast.sll_family = AF_PACKET;
+        broadcast.sll_protocol = htons(ETH_P_ARP);
+        broadcast.sll_ifindex = resolution.ifindex;
+        broadcast.sll_halen = 6;
+        std::memset(broadcast.sll_addr, 0xFF, 6);
+        const ssize_t sent =
+            ::sendto(socket->second->get(), resolution.request.data(), resolution.request.size(), 0,
+                     reinterpret_cast<const sockaddr *>(&broadcast), sizeof broadcast);
+        if (sent >= 0 || (errno != EAGAIN && errno != ENOBUFS)) {
+            // Sent, or lost for a reason a retry would not mend: the next
+            // copy goes out on schedule.
+            resolution.nextSend += kResendInterval;
+        } else {
+            // The queue is full for a moment: this copy goes as soon as it
+            // has room.
+            resolution.nextSend = now + std::chrono::milliseconds(2);
+        }
+    }
+    for (const uint64_t id : expired)
+        Finish(id, false, MacAddress{}, ended);
+}
+
+Clock::time_point ArpEngine::NextEvent() const
+{
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto &entry : pending)
+        next = std::min({next, entry.second.nextSend, entry.second.deadline});
+    return next;
 }
 
 } // namespace platform::linuxarp

@@ -6,10 +6,28 @@ namespace platform {
 
 namespace {
 std::atomic<SendArpFunction> installed{nullptr};
+thread_local const std::atomic<bool> *stopFlag = nullptr;
+// What IP Helper's SendARP says when nobody answered.
+constexpr quint32 NoAnswer = 67;
+} // namespace
+
+void SetStopFlag(const std::atomic<bool> *flag)
+{
+    stopFlag = flag;
+}
+
+bool StopRequested()
+{
+    return stopFlag && stopFlag->load();
 }
 
 quint32 SendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrLen)
 {
+    if (StopRequested()) {
+        if (physAddrLen)
+            *physAddrLen = 0;
+        return NoAnswer;
+    }
     SendArpFunction function = installed.load();
     if (function)
         return function(destIp, srcIp, macAddr, physAddrLen);

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <atomic>
+
 // Resolving one IPv4 address to its hardware address, with the contract of
 // the Windows IP Helper function SendARP:
 //
@@ -15,9 +17,11 @@
 // length; otherwise a non-zero error, or 0 with a length of 0.
 //
 // On Windows this is SendARP itself. On Linux the address is resolved on the
-// directly attached network that holds it: with ARP requests of our own
-// where a packet socket may be opened, through the kernel's neighbour table
-// otherwise. The machine's own address answers with its own hardware address.
+// directly attached network that holds it, the fastest way the process may
+// use: ARP requests of its own where it may open a packet socket (root);
+// otherwise the same requests sent by the resolver helper, when one is
+// installed beside the program and holds CAP_NET_RAW; otherwise the kernel's
+// neighbour table. The machine's own address answers with its own hardware address.
 // An address on no directly attached network never answers.
 namespace platform {
 
@@ -29,6 +33,13 @@ quint32 SendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrL
 // Replaces the resolution for every later call (tests put a fake here before
 // any scan starts); nullptr restores the platform's own. Returns the previous.
 SendArpFunction SetSendArpFunction(SendArpFunction function);
+
+// Installs a flag for the calling thread's later calls (nullptr removes it):
+// once it is set, a call that has not started gives up at once, and on Linux
+// one that is waiting gives up within a tenth of a second, both with no
+// answer. The flag must outlive the calls.
+void SetStopFlag(const std::atomic<bool> *flag);
+bool StopRequested();
 
 // The platform's own resolution, whatever SetSendArpFunction installed.
 quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrLen);

@@ -1,68 +1,28 @@
 #include "platform/linuxarp.h"
 #include "platform/sendarp.h"
 
+#include <QDebug>
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <net/if_arp.h>
-#include <netinet/in.h>
-#include <netpacket/packet.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
 namespace platform {
 
 namespace linuxarp {
 
-FileDescriptor::~FileDescriptor()
-{
-    if (fd >= 0)
-        ::close(fd);
-}
-
-namespace {
-
-// Retries `attempt` while it fails for want of descriptors or memory: a
-// thousand resolutions at once can briefly exhaust them, and that must not
-// turn into "nobody answered".
-template <typename Attempt> int WithPatience(Attempt attempt)
-{
-    constexpr auto patience = std::chrono::seconds(5);
-    const Clock::time_point giveUp = Clock::now() + patience;
-    for (;;) {
-        const int result = attempt();
-        if (result >= 0)
-            return result;
-        const int error = errno;
-        const bool shortage =
-            error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-        if (!shortage || Clock::now() >= giveUp) {
-            errno = error;
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-} // namespace
-
-int OpenSocket(int domain, int type, int protocol)
-{
-    return WithPatience([&] { return ::socket(domain, type, protocol); });
-}
-
 DescriptorGate::DescriptorGate(std::size_t capacity) : free(std::max<std::size_t>(capacity, 1)) {}
 
-void DescriptorGate::Enter()
+bool DescriptorGate::Enter()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    freed.wait(lock, [this] { return free > 0; });
+    if (!WaitUnlessStopped(freed, lock, Clock::time_point::max(), [this] { return free > 0; }))
+        return false;
     --free;
+    return true;
 }
 
 void DescriptorGate::Leave()
@@ -97,154 +57,36 @@ DescriptorGate &DescriptorGate::Instance()
     return gate;
 }
 
+bool StopRequested()
+{
+    return platform::StopRequested();
+}
+
 namespace {
 
-int PrefixLength(uint32_t netmask)
+enum class Path
 {
-    return __builtin_popcount(netmask);
-}
+    Packet,
+    Helper,
+    Neighbour
+};
 
-bool InNetwork(const InterfaceAddress &address, uint32_t destIp)
+// The fastest path this process may use, chosen once: the right to open a
+// packet socket does not come or go while it runs.
+Path ChosenPath()
 {
-    if (address.prefixLength <= 0 || address.prefixLength > 32)
-        return false;
-    const uint32_t mask =
-        address.prefixLength == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> address.prefixLength);
-    return (ntohl(address.address) & mask) == (ntohl(destIp) & mask);
-}
-
-bool HasAddress(const LinkInterface &link, uint32_t ip)
-{
-    for (const InterfaceAddress &address : link.addresses) {
-        if (address.address == ip)
-            return true;
-    }
-    return false;
+    static const Path path = [] {
+        const FileDescriptor probe(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (probe.valid())
+            return Path::Packet;
+        if (!FindHelper().empty())
+            return Path::Helper;
+        return Path::Neighbour;
+    }();
+    return path;
 }
 
 } // namespace
-
-bool ListInterfaces(std::vector<LinkInterface> *interfaces)
-{
-    std::vector<LinkInterface> links;
-    ifaddrs *list = nullptr;
-    if (WithPatience([&] { return ::getifaddrs(&list); }) != 0)
-        return false;
-
-    for (const ifaddrs *entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_PACKET)
-            continue;
-        sockaddr_ll hardware;
-        std::memcpy(&hardware, entry->ifa_addr, sizeof hardware);
-        LinkInterface link;
-        link.name = entry->ifa_name;
-        link.index = hardware.sll_ifindex;
-        link.flags = entry->ifa_flags;
-        link.hardwareType = hardware.sll_hatype;
-        const std::size_t length =
-            std::min<std::size_t>(hardware.sll_halen, sizeof hardware.sll_addr);
-        link.hardwareAddress.assign(hardware.sll_addr, hardware.sll_addr + length);
-        links.push_back(std::move(link));
-    }
-
-    for (const ifaddrs *entry = list; entry; entry = entry->ifa_next) {
-        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
-            continue;
-        // An address label ("eth0:1") names its device before the colon.
-        std::string name = entry->ifa_name;
-        name = name.substr(0, name.find(':'));
-        for (LinkInterface &link : links) {
-            if (link.name != name)
-                continue;
-            sockaddr_in address;
-            std::memcpy(&address, entry->ifa_addr, sizeof address);
-            InterfaceAddress added;
-            added.address = address.sin_addr.s_addr;
-            added.prefixLength = 32;
-            if (entry->ifa_netmask) {
-                sockaddr_in netmask;
-                std::memcpy(&netmask, entry->ifa_netmask, sizeof netmask);
-                added.prefixLength = PrefixLength(netmask.sin_addr.s_addr);
-            }
-            link.addresses.push_back(added);
-            break;
-        }
-    }
-    ::freeifaddrs(list);
-    *interfaces = std::move(links);
-    return true;
-}
-
-// The interfaces as listed at most kInterfaceListLifetime ago.
-bool RecentInterfaces(std::vector<LinkInterface> *interfaces)
-{
-    static std::mutex mutex;
-    static std::vector<LinkInterface> listed;
-    static Clock::time_point listedAt;
-    static bool valid = false;
-
-    std::lock_guard<std::mutex> lock(mutex);
-    const Clock::time_point now = Clock::now();
-    if (!valid || now - listedAt > kInterfaceListLifetime) {
-        std::vector<LinkInterface> fresh;
-        if (!ListInterfaces(&fresh))
-            return false;
-        listed = std::move(fresh);
-        listedAt = now;
-        valid = true;
-    }
-    *interfaces = listed;
-    return true;
-}
-
-bool IsArpCapable(const LinkInterface &link)
-{
-    const unsigned needed = IFF_UP | IFF_RUNNING;
-    if ((link.flags & needed) != needed)
-        return false;
-    if (link.flags & (IFF_LOOPBACK | IFF_NOARP))
-        return false;
-    return link.hardwareType == ARPHRD_ETHER && link.hardwareAddress.size() == 6 && link.index > 0;
-}
-
-RouteResult FindRoute(const std::vector<LinkInterface> &links, uint32_t destIp, uint32_t srcIp,
-                      Route *route)
-{
-    bool sourceFound = srcIp == 0;
-    int bestPrefix = -1;
-    Route best;
-    for (const LinkInterface &link : links) {
-        if (!IsArpCapable(link))
-            continue;
-        if (srcIp != 0) {
-            if (!HasAddress(link, srcIp))
-                continue;
-            sourceFound = true;
-        }
-        for (const InterfaceAddress &address : link.addresses) {
-            if (!InNetwork(address, destIp))
-                continue;
-            if (HasAddress(link, destIp)) {
-                route->link = &link;
-                route->sourceAddress = destIp;
-                route->own = true;
-                return RouteResult::Found;
-            }
-            if (address.prefixLength > bestPrefix) {
-                bestPrefix = address.prefixLength;
-                best.link = &link;
-                best.sourceAddress = srcIp != 0 ? srcIp : address.address;
-                best.own = false;
-            }
-        }
-    }
-    if (!sourceFound)
-        return RouteResult::SourceNotLocal;
-    if (!best.link)
-        return RouteResult::NoNetwork;
-    *route = best;
-    return RouteResult::Found;
-}
 
 } // namespace linuxarp
 
@@ -263,7 +105,8 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     if (host == 0 || host == 0xFFFFFFFFu || (host >> 28) == 0xE)
         return kErrBadNetName;
 
-    const DescriptorGate::Pass pass(DescriptorGate::Instance());
+    if (platform::StopRequested())
+        return kErrBadNetName;
     std::vector<LinkInterface> links;
     if (!RecentInterfaces(&links))
         return kErrGenFailure;
@@ -282,9 +125,30 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
         std::copy(route.link->hardwareAddress.begin(), route.link->hardwareAddress.end(),
                   mac.begin());
     } else {
-        Outcome outcome = PacketResolve(*route.link, route.sourceAddress, destIp, &mac);
-        if (outcome == Outcome::NotPermitted)
+        static std::atomic<bool> helperEnded{false};
+        Outcome outcome = Outcome::NotPermitted;
+        switch (ChosenPath()) {
+        case Path::Packet:
+            outcome = PacketResolve(*route.link, route.sourceAddress, destIp, &mac);
+            break;
+        case Path::Helper:
+            if (helperEnded)
+                break;
+            outcome = HelperResolve(destIp, &mac);
+            if (outcome == Outcome::NotPermitted && !helperEnded.exchange(true))
+                qDebug() << "Le résolveur trelvan-resolver ne répond plus : la suite passe par "
+                            "la table de voisinage du noyau";
+            break;
+        case Path::Neighbour:
+            break;
+        }
+        if (outcome == Outcome::NotPermitted) {
+            // Only this path holds sockets of its own per resolution.
+            const DescriptorGate::Pass pass(DescriptorGate::Instance());
+            if (!pass.Entered())
+                return kErrBadNetName;
             outcome = NeighbourResolve(*route.link, destIp, &mac);
+        }
         if (outcome == Outcome::NoAnswer)
             return kErrBadNetName;
         if (outcome != Outcome::Answered)

@@ -29,6 +29,7 @@ void ArpThread::run()
 {
     std::vector<unsigned char> buffer(8, 0xFF);
     quint32 length = static_cast<quint32>(buffer.size());
+    platform::SetStopFlag(stopFlag);
     if (platform::SendARP(address, 0, buffer.data(), &length) != 0 || length == 0)
         return;
     // Never trust a length beyond what the buffer holds.

@@ -26,6 +26,8 @@ public:
     QRecursiveMutex *resultsMutex;
     // Set while a host-name lookup is outstanding; nothing starts one today.
     std::atomic<bool> lookupPending;
+    // The coordinator's stop request: the ARP request gives up once it is set.
+    const std::atomic<bool> *stopFlag = nullptr;
 
 public slots:
     void lookedUp(const QHostInfo &host);

@@ -102,6 +102,7 @@ void CheckThread::run()
             break;
         Probe probe;
         probe.thread = std::make_unique<ArpThread>(&answers, HostKey(current), &answersMutex);
+        probe.thread->stopFlag = &stopRequested;
         probe.thread->setStackSize(ProbeStackSize);
         probe.thread->start(QThread::InheritPriority);
         probe.started = probe.thread->isRunning() || probe.thread->isFinished();

@@ -18,8 +18,9 @@ public:
     CheckThread(TrelvanWindow *window, const QHostAddress &address, const QHostAddress &netmask);
     ~CheckThread() override;
 
-    // Stops starting new probes; those running finish and the scan still
-    // publishes what it found. Safe from any thread.
+    // Stops starting new probes; a probe still waiting for its ARP answer
+    // gives up at once, the others finish, and the scan still publishes what
+    // it found. Safe from any thread.
     void Stop();
 
     // The most probe threads alive at once. A /24 runs all its probes

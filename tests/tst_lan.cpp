@@ -7,21 +7,25 @@
 #include "testsupport.h"
 #include "windowstate.h"
 
+#include "platform/linuxarp.h"
 #include "platform/sendarp.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
 #include <QHostAddress>
 #include <QLabel>
 #include <QMutex>
+#include <QProcess>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <set>
 
 namespace {
@@ -97,6 +101,52 @@ QMap<QString, QPair<QString, bool>> TableRows(QTableWidget *table)
                                              table->cellWidget(row, 4) != nullptr};
     return rows;
 }
+
+// The fields of /proc/PID/status; empty when the process is gone.
+QMap<QString, QString> ProcStatus(qint64 pid)
+{
+    QMap<QString, QString> fields;
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const int colon = line.indexOf(':');
+            if (colon > 0)
+                fields[QString::fromUtf8(line.left(colon))] =
+                    QString::fromUtf8(line.mid(colon + 1)).trimmed();
+        }
+    return fields;
+}
+
+// The resolver helper that the process `parent` started, or 0.
+qint64 HelperOf(qint64 parent)
+{
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        const QMap<QString, QString> status = ProcStatus(pid);
+        if (status.value(QStringLiteral("PPid")) == QString::number(parent) &&
+            status.value(QStringLiteral("Name")) == QStringLiteral("trelvan-resolve"))
+            return pid;
+    }
+    return 0;
+}
+
+// The process' start time, which tells it from a later one with its number.
+QByteArray StartTime(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray stat = file.readAll();
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    return fields.value(0) == "Z" ? QByteArray() : fields.value(19);
+}
+
+const QString HelperEndedLine = QStringLiteral(
+    "Le résolveur trelvan-resolver ne répond plus : la suite passe par la table de voisinage "
+    "du noyau");
 
 } // namespace
 
@@ -190,6 +240,65 @@ private slots:
         QCOMPARE(quint32(probed.size()), broadcast - network);
         QVERIFY(
             MessageLog::lines().contains(QStringLiteral("\tRéponse de %1").arg(env["SCANNER_IP"])));
+    }
+
+    // Runs after a scan through the helper (the wrapper's "helper" mode: an
+    // ordinary user, the helper beside the program with CAP_NET_RAW).
+    void helperRunsWithoutPrivilegeAndNeverOutlivesTheProgram()
+    {
+        if (platform::linuxarp::FindHelper().empty())
+            QSKIP("no resolver helper with CAP_NET_RAW beside the program");
+        const qint64 self = QCoreApplication::applicationPid();
+        const qint64 helper = HelperOf(self);
+        QVERIFY2(helper > 0, "no resolver helper serves");
+        QVERIFY(!MessageLog::lines().contains(HelperEndedLine));
+
+        // Neither process holds a capability once the helper serves.
+        for (const qint64 pid : {helper, self}) {
+            const QMap<QString, QString> status = ProcStatus(pid);
+            for (const char *set : {"CapEff", "CapPrm", "CapInh", "CapAmb"})
+                QVERIFY2(status.value(QLatin1String(set)) == QStringLiteral("0000000000000000"),
+                         qPrintable(QStringLiteral("%1 of %2: %3")
+                                        .arg(QLatin1String(set))
+                                        .arg(pid)
+                                        .arg(status.value(QLatin1String(set)))));
+        }
+        QCOMPARE(ProcStatus(helper).value(QStringLiteral("NoNewPrivs")), QStringLiteral("1"));
+
+        // Killing the helper mid-scan: the next scan still finds every host,
+        // through the neighbour table, and the change is said once.
+        {
+            TrelvanWindow window;
+            TrelvanWindowUi &ui = WindowInspector::ui(window);
+            QTest::qWait(300);
+            QVERIFY(ui.Status_->text().startsWith(QStringLiteral("Début de recherche")));
+            QCOMPARE(::kill(static_cast<pid_t>(helper), SIGKILL), 0);
+            const QString end = QStringLiteral("Fin de recherche %1 à ").arg(env["SCANNER_IP"]);
+            QTRY_VERIFY_WITH_TIMEOUT(ui.Status_->text().startsWith(end), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(!ui.Status_->text().startsWith(end), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(ui.Status_->text().startsWith(end), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(ui.Hosts_->rowCount() > 0, 2000);
+            const auto rows = TableRows(ui.Hosts_);
+            const QMap<QString, LanHost> hosts = LanHosts();
+            for (auto host = hosts.begin(); host != hosts.end(); ++host)
+                QVERIFY2(rows.value(host.key()).first == host->mac, qPrintable(host.key()));
+            QCOMPARE(MessageLog::lines().count(HelperEndedLine), 1);
+        }
+
+        // A program that ends, here a second run of this test's scan, leaves
+        // no helper behind.
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.start(QCoreApplication::applicationFilePath(),
+                      {QStringLiteral("scanFindsExactlyTheHostsPresent")});
+        QVERIFY(program.waitForStarted());
+        qint64 itsHelper = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((itsHelper = HelperOf(program.processId())) > 0, 20000);
+        const QByteArray started = StartTime(itsHelper);
+        QVERIFY(program.waitForFinished(120000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(StartTime(itsHelper) != started, 3000);
     }
 
     void closingDuringAScanEndsCleanly()

@@ -1,8 +1,10 @@
 // The parts of the Linux address resolution that need no network: frames,
 // filter programs (run here by a small classic-BPF interpreter), netlink
-// parsing, the choice of interface and the neighbour-table budget.
+// parsing, the choice of interface, the neighbour-table budget, stopping,
+// and the resolver helper's records and refusals.
 
 #include "platform/linuxarp.h"
+#include "platform/resolverprotocol.h"
 #include "platform/sendarp.h"
 
 #include <QElapsedTimer>
@@ -218,6 +220,8 @@ private slots:
     void badArgumentsAreRefused();
     void addressesWithoutHardwareAddressAreRefused();
     void seamReplacesAndRestoresTheResolution();
+    void stopEndsEveryWait();
+    void helperReadsRequestsAndRefusesTheRest();
 };
 
 void TestSendArp::requestFrameCarriesSenderAndTarget()
@@ -243,10 +247,8 @@ void TestSendArp::replyFilter_data()
     QTest::addColumn<bool>("accepted");
 
     const QByteArray reply = ArpFrame(ARPOP_REPLY, kPeerMac, "198.51.100.2", "198.51.100.1");
-    QTest::newRow("reply from the asked address") << reply << true;
+    QTest::newRow("reply") << reply << true;
     QTest::newRow("with Ethernet padding") << reply + QByteArray(18, '\0') << true;
-    QTest::newRow("reply from another address")
-        << ArpFrame(ARPOP_REPLY, kPeerMac, "198.51.100.3", "198.51.100.1") << false;
     QTest::newRow("request from the asked address")
         << ArpFrame(ARPOP_REQUEST, kPeerMac, "198.51.100.2", "198.51.100.1") << false;
     QTest::newRow("reverse reply")
@@ -270,7 +272,7 @@ void TestSendArp::replyFilter()
     QFETCH(QByteArray, frame);
     QFETCH(bool, accepted);
 
-    const std::vector<sock_filter> program = ArpReplyFilter(Ip("198.51.100.2"));
+    const std::vector<sock_filter> program = ArpReplyFilter();
     QVERIFY(IsValidProgram(program));
     const int64_t verdict = RunFilter(program, frame);
     QVERIFY(verdict >= 0);
@@ -280,11 +282,14 @@ void TestSendArp::replyFilter()
 
     // The check in user space agrees with the one in the kernel.
     MacAddress mac{};
+    uint32_t sender = 0;
     QCOMPARE(ParseArpReply(reinterpret_cast<const uint8_t *>(frame.constData()),
-                           static_cast<std::size_t>(frame.size()), Ip("198.51.100.2"), &mac),
+                           static_cast<std::size_t>(frame.size()), &sender, &mac),
              accepted && frame.size() >= int(kArpPacketSize));
-    if (accepted)
+    if (accepted) {
         QVERIFY(mac == kPeerMac);
+        QCOMPARE(sender, Ip("198.51.100.2"));
+    }
 }
 
 void TestSendArp::neighbourFilter_data()
@@ -743,6 +748,146 @@ void TestSendArp::seamReplacesAndRestoresTheResolution()
     // The system's own again: a multicast address has no hardware address.
     length = sizeof mac;
     QVERIFY(platform::SendARP(Ip("224.0.0.1"), 0, mac, &length) != 0);
+}
+
+void TestSendArp::stopEndsEveryWait()
+{
+    using namespace std::chrono;
+    // The process' own budget, every lease taken for a minute: a resolution
+    // through the neighbour table queues for one.
+    EntryBudget &budget = EntryBudget::Instance();
+    std::vector<EntryBudget::Ticket> held;
+    while (budget.InUse() < budget.Capacity())
+        held.push_back(budget.Acquire(minutes(1)));
+    DescriptorGate gate(1);
+    gate.Enter();
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> outcome{-1};
+    std::atomic<bool> gateEntered{true};
+    std::thread resolution([&] {
+        platform::SetStopFlag(&stop);
+        LinkInterface loopback = Ethernet("lo", 1, {Address("127.0.0.1", 8)});
+        MacAddress mac{};
+        outcome = int(NeighbourResolve(loopback, Ip("127.0.0.2"), &mac));
+    });
+    std::thread gated([&] {
+        platform::SetStopFlag(&stop);
+        gateEntered = gate.Enter();
+    });
+    QTest::qWait(600);
+    QCOMPARE(outcome.load(), -1); // still queueing
+
+    QElapsedTimer sinceStop;
+    sinceStop.start();
+    stop = true;
+    resolution.join();
+    gated.join();
+    QVERIFY2(sinceStop.elapsed() < 500, qPrintable(QString::number(sinceStop.elapsed())));
+    QCOMPARE(outcome.load(), int(Outcome::NoAnswer));
+    QVERIFY(!gateEntered);
+    QCOMPARE(budget.InUse(), held.size()); // it took no lease
+
+    // A call made after the stop does not start at all.
+    platform::SetStopFlag(&stop);
+    unsigned char mac[8];
+    quint32 length = sizeof mac;
+    QVERIFY(platform::SendARP(Ip("127.0.0.1"), 0, mac, &length) != 0);
+    QCOMPARE(length, 0u);
+    platform::SetStopFlag(nullptr);
+    for (const EntryBudget::Ticket ticket : held)
+        budget.Hold(ticket, Clock::now());
+}
+
+void TestSendArp::helperReadsRequestsAndRefusesTheRest()
+{
+    using namespace platform::resolver;
+    const auto feed = [](RequestReader &reader, const std::vector<uint8_t> &bytes) {
+        reader.Feed(bytes.data(), bytes.size());
+    };
+    const auto record = [](uint32_t id, const char *address) {
+        const RequestBytes bytes = EncodeRequest({id, Ip(address)});
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    };
+
+    // Records cut anywhere come out whole and in order.
+    std::vector<uint8_t> input;
+    for (uint32_t id = 1; id <= 3; ++id) {
+        const std::vector<uint8_t> one = record(id, "198.51.100.9");
+        input.insert(input.end(), one.begin(), one.end());
+    }
+    RequestReader reader;
+    Request request;
+    feed(reader, std::vector<uint8_t>(input.begin(), input.begin() + 5));
+    QCOMPARE(int(reader.Next(&request)), int(RequestReader::Status::More));
+    feed(reader, std::vector<uint8_t>(input.begin() + 5, input.end()));
+    for (uint32_t id = 1; id <= 3; ++id) {
+        QCOMPARE(int(reader.Next(&request)), int(RequestReader::Status::Request));
+        QCOMPARE(request.id, id);
+        QCOMPARE(request.address, Ip("198.51.100.9"));
+    }
+    QCOMPARE(int(reader.Next(&request)), int(RequestReader::Status::More));
+    QVERIFY(reader.Finish());
+
+    // A short record, a record of an unknown kind, garbage in its reserved
+    // bytes: refused, and nothing after it is read.
+    RequestReader cut;
+    feed(cut, std::vector<uint8_t>(input.begin(), input.begin() + 7));
+    QCOMPARE(int(cut.Next(&request)), int(RequestReader::Status::More));
+    QVERIFY(!cut.Finish());
+    QVERIFY(QString::fromStdString(cut.Reason()).contains("short"));
+    for (const std::size_t at : {std::size_t(0), std::size_t(2)}) {
+        std::vector<uint8_t> bad = record(4, "198.51.100.9");
+        bad[at] = 0x5A;
+        RequestReader refusing;
+        feed(refusing, bad);
+        feed(refusing, record(5, "198.51.100.9"));
+        QCOMPARE(int(refusing.Next(&request)), int(RequestReader::Status::Refused));
+        QCOMPARE(int(refusing.Next(&request)), int(RequestReader::Status::Refused));
+        QVERIFY(!refusing.Reason().empty());
+    }
+
+    // Only addresses on directly attached ARP networks are resolved.
+    const std::vector<LinkInterface> links = {
+        Ethernet("eth0", 2, {Address("198.51.100.1", 24)}),
+        Ethernet("tun0", 3, {Address("203.0.113.1", 24)}, IFF_UP | IFF_RUNNING | IFF_NOARP),
+    };
+    const struct
+    {
+        const char *address;
+        Verdict verdict;
+    } cases[] = {
+        {"198.51.100.9", Verdict::Resolve},    {"198.51.100.1", Verdict::Own},
+        {"192.0.2.9", Verdict::NoAnswer},      {"203.0.113.9", Verdict::NoAnswer},
+        {"198.51.100.255", Verdict::NoAnswer}, {"224.0.0.1", Verdict::NoAnswer},
+        {"0.0.0.0", Verdict::NoAnswer},
+    };
+    for (const auto &one : cases) {
+        Route route;
+        QVERIFY2(Judge({1, Ip(one.address)}, 0, links, &route) == one.verdict, one.address);
+        if (one.verdict == Verdict::Resolve)
+            QCOMPARE(route.link->index, 2);
+    }
+    // A flood ends the helper.
+    Route route;
+    QVERIFY(Judge({1, Ip("198.51.100.9")}, kMaxOutstanding - 1, links, &route) == Verdict::Resolve);
+    QVERIFY(Judge({1, Ip("198.51.100.9")}, kMaxOutstanding, links, &route) == Verdict::Refuse);
+
+    // Replies travel whole; anything else is refused.
+    Reply reply;
+    reply.id = 77;
+    reply.address = Ip("198.51.100.9");
+    reply.answered = true;
+    reply.mac = kPeerMac;
+    ReplyBytes bytes = EncodeReply(reply);
+    Reply read;
+    QVERIFY(DecodeReply(bytes.data(), bytes.size(), &read));
+    QCOMPARE(read.id, 77u);
+    QCOMPARE(read.address, Ip("198.51.100.9"));
+    QVERIFY(read.answered && read.mac == kPeerMac);
+    QVERIFY(!DecodeReply(bytes.data(), bytes.size() - 1, &read));
+    bytes[0] = kResolve;
+    QVERIFY(!DecodeReply(bytes.data(), bytes.size(), &read));
 }
 
 QTEST_GUILESS_MAIN(TestSendArp)

@@ -2,11 +2,13 @@
 # Runs a test program inside the scanner namespace of a LAN built for it, and
 # tears the LAN down afterwards, whatever happens.
 #
-#   run-lan-test.sh PRESET root|user PROGRAM [ARGS...]
+#   run-lan-test.sh PRESET root|user|helper PROGRAM [ARGS...]
 #
 # "user" runs the program as an unprivileged user (nobody), so that address
-# resolution takes the path of an ordinary desktop user. Exits 77 (skipped)
-# without root or network namespaces.
+# resolution takes the path of an ordinary desktop user. "helper" does the
+# same with a copy of the resolver helper ($TRELVAN_LAN_RESOLVER) beside the
+# program, given CAP_NET_RAW. Exits 77 (skipped) without root or network
+# namespaces, or where the copy's filesystem keeps no file capabilities.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 preset=$1 mode=$2 program=$3
@@ -35,16 +37,26 @@ state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
 # A copy the unprivileged user can reach, wherever the build tree lives.
 cp "$program" "$work/"
 chmod 755 "$work" "$work/$(basename "$program")"
+if [ "$mode" = helper ]; then
+    helper=$work/trelvan-resolver
+    cp "${TRELVAN_LAN_RESOLVER:?names the resolver helper to test}" "$helper"
+    chmod 755 "$helper"
+    if ! setcap cap_net_raw+ep "$helper" 2>/dev/null ||
+        ! getcap "$helper" | grep -q cap_net_raw; then
+        echo "skipped: $work keeps no file capabilities (or setcap is missing)" >&2
+        exit 77
+    fi
+fi
 home=$work/home
 mkdir -m 700 "$home"
-[ "$mode" = user ] && chown nobody:nogroup "$home"
+[ "$mode" != root ] && chown nobody:nogroup "$home"
 run=("$work/$(basename "$program")" "$@")
 timeout_ms=${TRELVAN_LAN_TIMEOUT_MS:-30000}
 # QtTest's watchdog must not end a wide scan before the test's own limit.
 environment=(env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen "HOME=$home"
     "XDG_CONFIG_HOME=$home" "XDG_RUNTIME_DIR=$home" "TRELVAN_LAN_TIMEOUT_MS=$timeout_ms"
     "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))")
-if [ "$mode" = user ]; then
+if [ "$mode" != root ]; then
     "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups \
         --inh-caps=-all "${environment[@]}" "${run[@]}"
 else

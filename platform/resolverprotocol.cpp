@@ -1,0 +1,126 @@
+#include "platform/resolverprotocol.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+
+namespace platform::resolver {
+
+namespace {
+
+constexpr std::size_t kKindAt = 0;
+constexpr std::size_t kReservedAt = 1;
+constexpr std::size_t kIdAt = 4;
+constexpr std::size_t kAddressAt = 8;
+constexpr std::size_t kMacAt = 12;
+constexpr std::size_t kTailAt = 18;
+
+bool AllZero(const uint8_t *data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+RequestBytes EncodeRequest(const Request &request)
+{
+    RequestBytes bytes{};
+    bytes[kKindAt] = kResolve;
+    std::memcpy(&bytes[kIdAt], &request.id, 4);
+    std::memcpy(&bytes[kAddressAt], &request.address, 4);
+    return bytes;
+}
+
+ReplyBytes EncodeReply(const Reply &reply)
+{
+    ReplyBytes bytes{};
+    bytes[kKindAt] = reply.answered ? kAnswered : kNoAnswer;
+    std::memcpy(&bytes[kIdAt], &reply.id, 4);
+    std::memcpy(&bytes[kAddressAt], &reply.address, 4);
+    if (reply.answered)
+        std::memcpy(&bytes[kMacAt], reply.mac.data(), reply.mac.size());
+    return bytes;
+}
+
+bool DecodeReply(const uint8_t *data, std::size_t size, Reply *reply)
+{
+    if (size != kReplySize || !AllZero(data + kReservedAt, 3) || !AllZero(data + kTailAt, 2))
+        return false;
+    if (data[kKindAt] != kAnswered && data[kKindAt] != kNoAnswer)
+        return false;
+    reply->answered = data[kKindAt] == kAnswered;
+    std::memcpy(&reply->id, data + kIdAt, 4);
+    std::memcpy(&reply->address, data + kAddressAt, 4);
+    std::memcpy(reply->mac.data(), data + kMacAt, reply->mac.size());
+    if (!reply->answered && !AllZero(reply->mac.data(), reply->mac.size()))
+        return false;
+    return true;
+}
+
+void RequestReader::Feed(const uint8_t *data, std::size_t size)
+{
+    if (!reason.empty() || size == 0)
+        return;
+    // Drop what was read already before the buffer grows.
+    if (consumed > 0) {
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
+        consumed = 0;
+    }
+    buffer.insert(buffer.end(), data, data + size);
+}
+
+RequestReader::Status RequestReader::Next(Request *request)
+{
+    if (!reason.empty())
+        return Status::Refused;
+    if (buffer.size() - consumed < kRequestSize)
+        return Status::More;
+    const uint8_t *record = buffer.data() + consumed;
+    if (record[kKindAt] != kResolve) {
+        reason = "a record of unknown kind " + std::to_string(record[kKindAt]);
+        return Status::Refused;
+    }
+    if (!AllZero(record + kReservedAt, 3)) {
+        reason = "a record with its reserved bytes set";
+        return Status::Refused;
+    }
+    std::memcpy(&request->id, record + kIdAt, 4);
+    std::memcpy(&request->address, record + kAddressAt, 4);
+    consumed += kRequestSize;
+    return Status::Request;
+}
+
+bool RequestReader::Finish()
+{
+    if (reason.empty() && buffer.size() != consumed)
+        reason = "a short record (" + std::to_string(buffer.size() - consumed) + " bytes)";
+    return reason.empty();
+}
+
+Verdict Judge(const Request &request, std::size_t outstanding,
+              const std::vector<linuxarp::LinkInterface> &links, linuxarp::Route *route)
+{
+    if (outstanding >= kMaxOutstanding)
+        return Verdict::Refuse;
+    // Multicast, the limited broadcast and 0.0.0.0 have no hardware address.
+    const uint32_t host = ntohl(request.address);
+    if (host == 0 || host == 0xFFFFFFFFu || (host >> 28) == 0xE)
+        return Verdict::NoAnswer;
+    if (linuxarp::FindRoute(links, request.address, 0, route) != linuxarp::RouteResult::Found)
+        return Verdict::NoAnswer;
+    // Nor has a network's own broadcast address.
+    for (const linuxarp::InterfaceAddress &address : route->link->addresses) {
+        if (address.prefixLength <= 0 || address.prefixLength >= 31)
+            continue;
+        const uint32_t hostBits = 0xFFFFFFFFu >> address.prefixLength;
+        const uint32_t own = ntohl(address.address);
+        if ((own & ~hostBits) == (host & ~hostBits) && (host & hostBits) == hostBits)
+            return Verdict::NoAnswer;
+    }
+    return route->own ? Verdict::Own : Verdict::Resolve;
+}
+
+} // namespace platform::resolver

@@ -1,0 +1,227 @@
+// trelvan-resolver: the one file of Trelvan that carries CAP_NET_RAW.
+//
+// Trelvan starts it with a socket pair on its standard input and output. At
+// start it opens one packet socket per ARP-capable interface, then drops
+// every capability for good, and only then reads requests: addresses to
+// resolve, each answered with its hardware address or "no answer" (the
+// records are described in platform/resolverprotocol.h). It builds every
+// frame itself from the interface's own addresses, and resolves only
+// addresses on the machine's directly attached ARP networks. Anything that is
+// not a well-formed request ends it with a message on its standard error; so
+// does the end of its input or the death of its parent.
+
+#include "platform/linuxarp.h"
+#include "platform/resolverprotocol.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using namespace platform;
+using namespace platform::linuxarp;
+
+namespace {
+
+constexpr int kInput = STDIN_FILENO;
+constexpr int kOutput = STDOUT_FILENO;
+
+[[noreturn]] void Quit(int status, const std::string &message)
+{
+    if (!message.empty())
+        std::fprintf(stderr, "trelvan-resolver: %s\n", message.c_str());
+    std::_Exit(status);
+}
+
+int LastCapability()
+{
+    std::ifstream file("/proc/sys/kernel/cap_last_cap");
+    int last = 0;
+    if (file >> last && last > 0 && last < 64)
+        return last;
+    return CAP_LAST_CAP;
+}
+
+// Leaves the process with no capability at all, and no way to gain one:
+// empty effective, permitted and inheritable sets, no ambient ones, as small
+// a bounding set as it may make (dropping from it needs CAP_SETPCAP, which
+// the helper holds only when run as root), and no new privileges on exec.
+bool DropCapabilities()
+{
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    for (int capability = 0; capability <= LastCapability(); ++capability)
+        ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capset, &header, none) != 0)
+        return false;
+    __user_cap_data_struct left[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, left) != 0)
+        return false;
+    for (const __user_cap_data_struct &word : left) {
+        if (word.effective || word.permitted || word.inheritable)
+            return false;
+    }
+    return true;
+}
+
+bool WriteAll(const uint8_t *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(kOutput, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                pollfd room{kOutput, POLLOUT, 0};
+                ::poll(&room, 1, -1);
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+void SendReply(const resolver::Reply &reply)
+{
+    const resolver::ReplyBytes bytes = resolver::EncodeReply(reply);
+    if (!WriteAll(bytes.data(), bytes.size()))
+        Quit(0, ""); // Trelvan is gone
+}
+
+int Milliseconds(Clock::time_point until)
+{
+    if (until == Clock::time_point::max())
+        return -1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    // Rounded up, so that a wake-up never comes before the event is due.
+    return static_cast<int>(std::clamp<long long>(left + 1, 0, 60000));
+}
+
+} // namespace
+
+int main()
+{
+    // The parent-death signal does not survive the exec of a file with
+    // capabilities: set it here. If Trelvan died before this, the end of the
+    // input says so below.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<LinkInterface> links;
+    if (!ListInterfaces(&links))
+        Quit(1, "cannot list the interfaces");
+    ArpEngine engine;
+    for (const LinkInterface &link : links) {
+        if (!IsArpCapable(link))
+            continue;
+        // An interface it cannot open for another reason is left out: its
+        // addresses then get "no answer".
+        if (engine.Attach(link) == Outcome::NotPermitted)
+            Quit(1, "may not open a packet socket (no CAP_NET_RAW)");
+    }
+    if (!DropCapabilities())
+        Quit(1, "cannot drop its capabilities");
+
+    resolver::RequestReader reader;
+    std::map<uint64_t, resolver::Request> outstanding;
+    uint64_t nextId = 1;
+    std::vector<pollfd> fds;
+    std::vector<ArpEngine::Result> ended;
+    bool inputOpen = true;
+    while (inputOpen || engine.Pending() > 0) {
+        fds.clear();
+        if (inputOpen)
+            fds.push_back(pollfd{kInput, POLLIN, 0});
+        engine.Descriptors(&fds);
+        const int ready = ::poll(fds.data(), fds.size(), Milliseconds(engine.NextEvent()));
+        if (ready < 0 && errno != EINTR)
+            Quit(1, std::string("poll: ") + std::strerror(errno));
+
+        if (inputOpen && ready > 0 && fds[0].revents) {
+            uint8_t chunk[4096];
+            const ssize_t size = ::read(kInput, chunk, sizeof chunk);
+            if (size < 0 && errno != EINTR && errno != EAGAIN)
+                Quit(1, std::string("reading requests: ") + std::strerror(errno));
+            if (size == 0) {
+                // Trelvan has gone: nobody waits for the answers.
+                if (!reader.Finish())
+                    Quit(2, "refused " + reader.Reason());
+                Quit(0, "");
+            }
+            if (size > 0)
+                reader.Feed(chunk, static_cast<std::size_t>(size));
+            // The interfaces' addresses may have changed since the start;
+            // only the sockets opened then can be used.
+            RecentInterfaces(&links);
+            resolver::Request request;
+            for (;;) {
+                const resolver::RequestReader::Status status = reader.Next(&request);
+                if (status == resolver::RequestReader::Status::More)
+                    break;
+                if (status == resolver::RequestReader::Status::Refused)
+                    Quit(2, "refused " + reader.Reason());
+                Route route;
+                resolver::Reply reply;
+                reply.id = request.id;
+                reply.address = request.address;
+                switch (resolver::Judge(request, outstanding.size(), links, &route)) {
+                case resolver::Verdict::Refuse:
+                    Quit(2, "refused a flood of requests (more than " +
+                                std::to_string(resolver::kMaxOutstanding) + " at once)");
+                case resolver::Verdict::Own:
+                    reply.answered = true;
+                    std::copy(route.link->hardwareAddress.begin(),
+                              route.link->hardwareAddress.end(), reply.mac.begin());
+                    SendReply(reply);
+                    break;
+                case resolver::Verdict::NoAnswer:
+                    SendReply(reply);
+                    break;
+                case resolver::Verdict::Resolve:
+                    if (!engine.Attached(route.link->index)) {
+                        SendReply(reply); // an interface that came later
+                        break;
+                    }
+                    MacAddress ownMac{};
+                    std::copy(route.link->hardwareAddress.begin(),
+                              route.link->hardwareAddress.end(), ownMac.begin());
+                    outstanding.emplace(nextId, request);
+                    engine.Start(nextId, route.link->index, ownMac, route.sourceAddress,
+                                 request.address);
+                    ++nextId;
+                    break;
+                }
+            }
+        }
+
+        ended.clear();
+        engine.Service(fds, &ended);
+        for (const ArpEngine::Result &result : ended) {
+            const auto found = outstanding.find(result.id);
+            if (found == outstanding.end())
+                continue;
+            resolver::Reply reply;
+            reply.id = found->second.id;
+            reply.address = found->second.address;
+            reply.answered = result.answered;
+            reply.mac = result.mac;
+            outstanding.erase(found);
+            SendReply(reply);
+        }
+    }
+    return 0;
+}
