@@ -1,8 +1,8 @@
 #pragma once
 
+#include "makers/vendortable.h"
 #include "results/hoststable.h"
 #include "scan/hostrecord.h"
-#include "makers/vendortable.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -67,6 +67,9 @@ private:
     CheckThread *checker;
     QString pendingStatus;
     QTime lastRefresh;
+    // The status line that refuses the chosen network as too wide; while it
+    // is set no other status line replaces it.
+    QString refusedStatus;
 
     friend class WindowInspector; // tests read the window's state through it
 };
