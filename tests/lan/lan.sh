@@ -5,6 +5,7 @@
 #
 #   lan.sh up NAME [--preset P] [--host DESC]... [--hosts-file FILE]
 #                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC]
+#                  [--responder ARPRESPONDER]
 #   lan.sh down NAME           remove exactly what `up` created; idempotent
 #   lan.sh exec NAME CMD...    run CMD in the scanner namespace
 #   lan.sh exec-host NAME IP CMD...   run CMD in the namespace of host IP
@@ -37,18 +38,29 @@
 #   tlv-NAME-dK   only for a delayed host K: relay.py copies frames between
 #                 "host0" (to the host) and "lan0" (to switch port hK)
 #
+# AWKWARD HOSTS. A host with miss=N or claim=IP does not let its kernel
+# answer ARP (arp_ignore 8); the ARP responder given with --responder (the
+# test program tests/lan/arpresponder.cpp) answers for it from inside its
+# namespace instead, the way a kernel cannot: ignoring the first requests of
+# a series, or replying in the name of another address.
+#
 # DELAY. The kernel has no netem, so a host with delay=MS is wired through a
 # userspace relay instead of directly to the bridge. The delay is added once,
 # on frames from the host towards the LAN: the host "answers MS late". An ARP
 # reply or a SYN-ACK arrives MS after the request, a ping round trip is about
 # MS. Frames towards the host pass at once.
 #
-# HOST DESC: IP[,MAC][,web|,drop][,delay=MS][,name=LABEL]
+# HOST DESC: IP[,MAC][,web|,drop][,delay=MS|,miss=N][,claim=IP][,name=LABEL]
 #   MAC     fixed MAC (default: locally administered 02:54:4c + the IP's last
 #           three bytes)
 #   web     python3 http.server on IP:80 serving a page naming the host
 #   drop    nftables in the host drops TCP port 80: connects time out
 #   delay   milliseconds added to every frame the host sends
+#   miss    the host ignores the first N ARP requests of every series (a
+#           series ends after two quiet seconds); needs --responder
+#   claim   the host answers ARP requests for IP in the name of this other
+#           address, a reply a scanner must not take; needs --responder.
+#           Nothing truly answers for IP, so it is left out of hosts.tsv
 #   name    label shown in the page and in hosts.tsv
 # A hosts file holds one host description a line; blank lines and # comments
 # are skipped.
@@ -79,7 +91,7 @@ die() {
 note() { echo "$ME: $*" >&2; }
 
 usage() {
-    sed -n '2,/^$/{s/^# \{0,1\}//;p}' "$0" | sed -n '1,13p'
+    sed -n '2,/^$/{s/^# \{0,1\}//;p}' "$0" | sed -n '1,14p'
     exit "${1:-2}"
 }
 
@@ -204,10 +216,10 @@ EOF
 
 # --- host list --------------------------------------------------------------
 
-H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=()
+H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=()
 
 add_host() {
-    local desc=$1 field ip mac="" web=no delay=0 label=""
+    local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim=""
     IFS=, read -r -a fields <<<"$desc"
     ip=${fields[0]:-}
     ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
@@ -220,6 +232,15 @@ add_host() {
             [[ $delay =~ ^[0-9]{1,5}$ ]] || die "bad delay in host '$desc'"
             delay=$((10#$delay))
             ;;
+        miss=*)
+            miss=${field#miss=}
+            [[ $miss =~ ^[0-9]{1,3}$ ]] || die "bad miss in host '$desc'"
+            miss=$((10#$miss))
+            ;;
+        claim=*)
+            claim=${field#claim=}
+            ip2int "$claim" >/dev/null || die "bad claim in host '$desc'"
+            ;;
         name=*)
             label=${field#name=}
             [[ $label =~ ^[A-Za-z0-9._-]{1,40}$ ]] || die "bad name in host '$desc'"
@@ -230,7 +251,11 @@ add_host() {
             ;;
         esac
     done
+    if ((miss > 0)) || [[ -n $claim ]]; then
+        ((delay == 0)) || die "host '$desc': delay cannot go with miss or claim"
+    fi
     H_IP+=("$ip") H_MAC+=("$mac") H_WEB+=("$web") H_DELAY+=("$delay") H_LABEL+=("$label")
+    H_MISS+=("$miss") H_CLAIM+=("$claim")
 }
 
 add_hosts_file() {
@@ -279,7 +304,15 @@ validate() {
         [[ -z ${seen_mac[${H_MAC[i]}]:-} ]] || die "MAC ${H_MAC[i]} given twice (or is the scanner's)"
         seen_mac[${H_MAC[i]}]=1
         [[ -n ${H_LABEL[i]} ]] || H_LABEL[i]=h$((i + 1))
+        if answered_by_responder "$i" && [[ ! -x $RESPONDER ]]; then
+            die "host ${H_IP[i]} needs the ARP responder: give --responder BINARY"
+        fi
     done
+}
+
+# Whether host K's ARP replies come from the responder, not its kernel.
+answered_by_responder() { # index
+    ((H_MISS[$1] > 0)) || [[ -n ${H_CLAIM[$1]} ]]
 }
 
 # --- state ------------------------------------------------------------------
@@ -372,6 +405,7 @@ cmd_up() {
     local preset="" scanner="" prefix="" t0 i n
     local -a descs=() files=()
     SCANNER_MAC=02:54:4C:00:00:01
+    RESPONDER=""
     while (($#)); do
         case $1 in
         --preset) preset=${2:?--preset needs a name}; shift 2 ;;
@@ -380,6 +414,7 @@ cmd_up() {
         --scanner) scanner=${2:?--scanner needs an address}; shift 2 ;;
         --prefix) prefix=${2:?--prefix needs a length}; shift 2 ;;
         --scanner-mac) SCANNER_MAC=${2:?--scanner-mac needs a MAC}; shift 2 ;;
+        --responder) RESPONDER=${2:?--responder needs a program}; shift 2 ;;
         -h | --help) usage 0 ;;
         *) die "unknown option '$1'" ;;
         esac
@@ -470,7 +505,12 @@ link set sc up" slow_ports=""
             slow_ports+="ethtool -K $port tx off tso off gso off >/dev/null
 "
         else
+            # arp_ignore 8: the kernel answers no ARP request; the responder
+            # does, and the host keeps its address for everything else.
+            local quiet=""
+            answered_by_responder "$i" && quiet="echo 8 >/proc/sys/net/ipv4/conf/$IFACE/arp_ignore"
             in_ns "$ns" "ip link add $IFACE address ${H_MAC[i]} type veth peer name $port netns $sw
+                $quiet
                 ip addr add ${H_IP[i]}/$PREFIX brd + dev $IFACE
                 ip link set $IFACE up"
         fi
@@ -505,6 +545,16 @@ link set $port up"
                 "$py" -m http.server 80 --bind "${H_IP[i]}" --directory "$www"
             wait_pids+=("$SPAWNED") wait_kind+=(web) wait_ns+=("$ns")
         fi
+        if answered_by_responder "$i"; then
+            local answer="${H_IP[i]}=${H_MAC[i]}"
+            ((H_MISS[i] == 0)) || answer+=",drop=${H_MISS[i]}"
+            [[ -z ${H_CLAIM[i]} ]] || answer+=",claim=${H_CLAIM[i]}"
+            cp "$RESPONDER" "$STATE/arpresponder"
+            spawn "$ns" "$STATE/log/responder-h$((i + 1)).log" "responder:${H_IP[i]}" \
+                "$STATE/arpresponder" "$IFACE" 31536000 "$answer"
+            wait_pids+=("$SPAWNED") wait_kind+=("responder:$STATE/log/responder-h$((i + 1)).log")
+            wait_ns+=("$ns")
+        fi
         if ((H_DELAY[i] > 0)); then
             relay=${prefix_ns}d$((i + 1))
             cp "$HERE/relay.py" "$STATE/relay.py"
@@ -528,19 +578,22 @@ link set $port up"
                     grep -q '^ *[0-9]*: [0-9A-F]*:0050 [0-9A-F]*:0000 0A ' "/proc/$pid/net/tcp"; then
                     continue
                 fi
+            elif [[ ${wait_kind[k]} == responder:* ]]; then
+                grep -q '^ready' "${wait_kind[k]#responder:}" 2>/dev/null && continue
             else
                 [[ -e ${wait_kind[k]#relay:} ]] && continue
             fi
             pending=1
         done
         ((pending)) || break
-        (($(date +%s) < deadline)) || die "web servers or relays not ready after 20 s; see $STATE/log/"
+        (($(date +%s) < deadline)) || die "web servers, relays or responders not ready after 20 s; see $STATE/log/"
         sleep 0.05
     done
 
     {
         printf '#ip\tmac\tweb\tdelay_ms\tlabel\tnetns\n'
         for ((i = 0; i < n; i++)); do
+            [[ -z ${H_CLAIM[i]} ]] || continue
             printf '%s\t%s\t%s\t%s\t%s\t%s\n' "${H_IP[i]}" "${H_MAC[i]}" "${H_WEB[i]}" "${H_DELAY[i]}" \
                 "${H_LABEL[i]}" "${prefix_ns}h$((i + 1))"
         done
