@@ -32,6 +32,7 @@ trap 'exit 1' INT TERM HUP
 status=0
 "$here/lan.sh" up "$name" --scanner 198.51.100.1/16 --scanner-mac 02:54:52:00:00:01 \
     --responder "$2" --hosts-file "$here/sendarp.hosts" >"$work/up.log" 2>&1 || status=$?
+grep -h "up in" "$work/up.log" || true
 if [ "$status" -ne 0 ]; then
     cat "$work/up.log" >&2
     exit "$status"
@@ -61,9 +62,9 @@ lan timeout 120 env TRELVAN_ARP_LAN=packet "$test_binary" || status=1
 
 echo "== as nobody: neighbour table"
 start_over
-# The host that misses a request starts a new series only after two quiet
-# seconds.
-sleep 2
+# The host that misses a request starts a new series after two quiet
+# seconds: the root run's last tests (two unanswered calls and the burst)
+# keep it quiet longer than that.
 fulls_before=$(table_fulls)
 lan setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
     env HOME="$work" timeout 150 env TRELVAN_ARP_LAN=neighbour "$test_binary" || status=1
