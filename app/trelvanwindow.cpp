@@ -14,6 +14,7 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QSignalBlocker>
@@ -36,6 +37,16 @@ std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
 // How long start-up waits for the window system to put the window on the
 // screen before it goes on loading.
 constexpr int ExposeWaitMs = 200;
+
+// How many addresses a network with this netmask holds.
+quint64 AddressCount(const QHostAddress &netmask)
+{
+    const quint32 hostBits = ~netmask.toIPv4Address();
+    int zeros = 0;
+    for (quint32 bits = hostBits; bits; bits &= bits - 1)
+        ++zeros;
+    return quint64(1) << zeros;
+}
 
 QTime CurrentTime()
 {
@@ -149,9 +160,11 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
 
     QMutexLocker locker(&mutex);
     if (!pendingStatus.isEmpty()) {
-        ui->Status_->setText(pendingStatus);
+        if (refusedStatus.isEmpty()) {
+            ui->Status_->setText(pendingStatus);
+            repaint();
+        }
         pendingStatus.clear();
-        repaint();
     }
     if (!latestHosts.empty())
         RebuildHosts();
@@ -286,6 +299,19 @@ void TrelvanWindow::CheckSelectedNetwork()
     if (address.protocol() != QAbstractSocket::IPv4Protocol ||
         netmask.protocol() != QAbstractSocket::IPv4Protocol)
         return;
+    // A wider network would take millions of probes and hours: it is
+    // refused, and the refusal stays on the status line until another entry
+    // is chosen.
+    const quint64 count = AddressCount(netmask);
+    if (count > CheckThread::MaxAddresses) {
+        refusedStatus =
+            tr("Réseau trop grand\u00a0: %0 / %1 compte %2 adresses (65\u00a0536 au plus).")
+                .arg(address.toString(), netmask.toString(),
+                     QLocale(QLocale::French).toString(count));
+        ui->Status_->setText(refusedStatus);
+        return;
+    }
+    refusedStatus.clear();
     StartChecker(address, netmask);
 }
 

@@ -69,6 +69,9 @@ private:
     CheckThread *checker;
     QString pendingStatus;
     QTime lastRefresh;
+    // The status line that refuses the chosen network as too wide; while it
+    // is set no other status line replaces it.
+    QString refusedStatus;
 
     friend class WindowInspector; // tests read the window's state through it
 };

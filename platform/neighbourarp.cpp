@@ -40,6 +40,19 @@ constexpr std::chrono::milliseconds kLookWait{250};
 constexpr std::chrono::seconds kOverflowPatience{10};
 constexpr std::chrono::milliseconds kOverflowPause{100};
 
+// The errno of an NLMSG_ERROR: the kernel sends it negated, 0 for an
+// acknowledgement. A code it never sends (positive, or past the errno range,
+// INT_MIN among them) reads as a protocol error.
+int ErrorNumber(int code)
+{
+    constexpr int kLargestErrno = 4095;
+    if (code == 0)
+        return 0;
+    if (code < 0 && code >= -kLargestErrno)
+        return -code;
+    return EPROTO;
+}
+
 template <typename T> bool Read(const uint8_t *data, std::size_t size, std::size_t offset, T *value)
 {
     if (offset > size || size - offset < sizeof(T))
@@ -333,7 +346,7 @@ void ScanNeighbourMessages(const uint8_t *data, std::size_t size, int ifindex, u
                 nlmsgerr error;
                 if (answer && Read(body, length, 0, &error)) {
                     report->replied = true;
-                    report->error = -error.error;
+                    report->error = ErrorNumber(error.error);
                 }
                 return;
             }

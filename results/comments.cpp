@@ -1,10 +1,10 @@
 #include "results/comments.h"
 
-#include <QSettings>
+#include "results/commentfile.h"
+
 #include <QTableWidget>
 
 namespace {
-const QString CommentsGroup = QStringLiteral("Comments");
 // Columns of the hosts table that the comments are read from.
 constexpr int CommentColumn = 0;
 constexpr int MacColumn = 2;
@@ -12,12 +12,7 @@ constexpr int MacColumn = 2;
 
 void LoadComments(CommentMap &comments)
 {
-    QSettings settings;
-    settings.beginGroup(CommentsGroup);
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys)
-        comments[key] = settings.value(key).toString();
-    settings.endGroup();
+    ReadCommentStore(comments);
 }
 
 void HarvestComments(const QTableWidget *table, CommentMap &comments)
@@ -38,12 +33,6 @@ void HarvestComments(const QTableWidget *table, CommentMap &comments)
 
 void SaveComments(const CommentMap &comments)
 {
-    QSettings settings;
-    settings.beginGroup(CommentsGroup);
-    // Empties the whole store, not only the group: it holds nothing else, so
-    // afterwards it holds exactly the comments below.
-    settings.clear();
-    for (const auto &[key, comment] : comments)
-        settings.setValue(key, QVariant(comment));
-    settings.endGroup();
+    // The store then holds exactly the comments, nothing else.
+    WriteCommentStore(comments);
 }

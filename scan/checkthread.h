@@ -27,6 +27,10 @@ public:
     // together; a larger subnet starts the next probe as one finishes.
     static constexpr int MaxProbeThreads = 1024;
 
+    // The widest network scanned, in addresses: a /16. The window refuses a
+    // wider one rather than send millions of ARP requests for hours.
+    static constexpr quint64 MaxAddresses = 65536;
+
     TrelvanWindow *window;
     QHostAddress address;
     QHostAddress netmask;

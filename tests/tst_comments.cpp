@@ -24,6 +24,12 @@ void FillTable(QTableWidget &table, const Rows &rows)
     }
 }
 
+QByteArray FileBytes(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QStringList StoredKeys()
 {
     QSettings settings;
@@ -181,16 +187,69 @@ private slots:
         QVERIFY(StoredKeys().isEmpty());
     }
 
-    void saveThenLoadGivesTheSameMap()
+    // The file is the settings store's own text, byte for byte, and loads
+    // back as it was saved.
+    void saveWritesTheStoresTextAndLoadsBack()
     {
         const CommentMap comments{{"00:1A:2B:3C:4D:5E", "Café, à l'étage; \"salle\" = 2"},
                                   {"00:1A:2B:3C:4D:5F", ""},
-                                  {"05", "un octet"},
+                                  {"00:1A:2B:3C:4D:60", "@maison\t\x01"
+                                                        "c \\ "},
+                                  {"00:1A:2B:3C:4D:61", QString(QChar(0)) + "a 日本 😀"},
+                                  {"05", " un octet"},
                                   {"01:02:03:04:05:06:07:08", "long\nsur deux lignes"}};
         SaveComments(comments);
         CommentMap loaded;
         LoadComments(loaded);
         QCOMPARE(loaded, comments);
+
+        const QString toolkitFile = settings.path() + QStringLiteral("/toolkit.conf");
+        {
+            QSettings toolkit(toolkitFile, QSettings::IniFormat);
+            for (const auto &[key, comment] : comments)
+                toolkit.setValue(QStringLiteral("Comments/") + key, comment);
+        }
+        QCOMPARE(FileBytes(QSettings().fileName()), FileBytes(toolkitFile));
+    }
+
+    // A damaged or hand-edited file: a typed value reads as the text it
+    // spells, never decoded, wherever it stands; a MAC text between slashes
+    // reads as that MAC text; any other key is saved back as it was.
+    void handEditedFileLoadsAndSavesBack()
+    {
+        const QByteArray poison = "@DateTime(\\0\\0\\0G\\0\\0\\x10\\0\\0)";
+        {
+            QFile file(QSettings().fileName());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[Autre]\nclef=" + poison +
+                       "\n[Comments]\n"
+                       "\\00%3A1A%3A2B%3A3C%3A4D%3A5E=caché\n"
+                       "\\\\00%3A1A%3A2B%3A3C%3A4D%3A5F=double\n"
+                       "00%3A1A%3A2B%3A3C%3A4D%3A60=" +
+                       poison +
+                       "\n"
+                       "=vide\n"
+                       "a\\\\b=autre\n");
+        }
+        CommentMap comments;
+        LoadComments(comments);
+        const CommentMap expected{
+            {"", "vide"},
+            {"00:1A:2B:3C:4D:5E", "caché"},
+            {"00:1A:2B:3C:4D:5F", "double"},
+            {"00:1A:2B:3C:4D:60", QString::fromLatin1("@DateTime(\0\0\0G\0\0\x10\0\0)", 20)},
+            {"a//b", "autre"}};
+        QCOMPARE(comments, expected);
+
+        SaveComments(comments);
+        const QByteArray saved = FileBytes(QSettings().fileName());
+        QVERIFY2(!saved.contains("[Autre]"), saved.constData());
+        QVERIFY2(saved.contains("\n=vide\n"), saved.constData());
+        QVERIFY2(saved.contains("\na\\\\b=autre\n"), saved.constData());
+        QVERIFY2(saved.contains("\n00%3A1A%3A2B%3A3C%3A4D%3A5E=caché\n"), saved.constData());
+        CommentMap reloaded;
+        LoadComments(reloaded);
+        QCOMPARE(reloaded, expected);
     }
 };
 

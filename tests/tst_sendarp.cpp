@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
@@ -399,6 +400,17 @@ void TestSendArp::neighbourMessages()
     report = Netlink().error(9, ENOENT).scan(ifindex, address, 9);
     QVERIFY(report.replied && !report.mentioned);
     QCOMPARE(report.error, ENOENT);
+    // A code the kernel never sends (INT_MIN cannot even be negated).
+    for (const int code : {INT_MIN, -4096, 5}) {
+        nlmsgerr payload{};
+        payload.error = code;
+        report = Netlink()
+                     .message(NLMSG_ERROR, 9,
+                              QByteArray(reinterpret_cast<const char *>(&payload), sizeof payload))
+                     .scan(ifindex, address, 9);
+        QVERIFY(report.replied);
+        QCOMPARE(report.error, EPROTO);
+    }
 
     // Someone else's error, another interface, another address: nothing.
     report = Netlink().error(8, ENOENT).scan(ifindex, address, 9);

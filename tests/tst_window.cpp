@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -337,6 +338,40 @@ private slots:
         QCOMPARE(WindowInspector::checker(window), first);
         WindowInspector::finishScan(window);
         QVERIFY(!WindowInspector::checker(window));
+    }
+
+    void tooWideNetworkIsRefused()
+    {
+        network.setInterfaces(
+            {Entry("198.51.100.1", "255.0.0.0"), Entry("198.51.0.1", "255.255.0.0")});
+        fakeNow = QTime(12, 0, 0);
+        TrelvanWindow::SetClock(&FakeClock);
+        TrelvanWindow window;
+        QLabel *status = WindowInspector::ui(window).Status_;
+        const QString refusal =
+            QString::fromUtf8(
+                "R\xC3\xA9seau trop grand\xC2\xA0: 198.51.100.1 / 255.0.0.0 compte ") +
+            QLocale(QLocale::French).toString(16777216) +
+            QString::fromUtf8(" adresses (65\xC2\xA0"
+                              "536 au plus).");
+        QCOMPARE(status->text(), refusal);
+        QVERIFY(!WindowInspector::checker(window));
+
+        // Neither the refresh nor a line left by an earlier scan replaces it,
+        // and nothing is ever asked.
+        window.SetPendingStatus(QStringLiteral("Fin de recherche"));
+        fakeNow = QTime(12, 0, 10);
+        WindowInspector::tick(window);
+        QVERIFY(!WindowInspector::checker(window));
+        QCOMPARE(status->text(), refusal);
+        QVERIFY(network.asked().empty());
+
+        // A /16 is scanned.
+        WindowInspector::ui(window).Networks_->setCurrentIndex(1);
+        QVERIFY(WindowInspector::checker(window));
+        WindowInspector::checker(window)->Stop();
+        WindowInspector::finishScan(window);
+        QVERIFY(status->text().startsWith(QStringLiteral("Fin de recherche 198.51.0.1")));
     }
 
     // --- the heartbeat ---

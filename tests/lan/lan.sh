@@ -5,6 +5,7 @@
 #
 #   lan.sh up NAME [--preset P] [--host DESC]... [--hosts-file FILE]
 #                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC]
+#                  [--responder ARPRESPONDER]
 #   lan.sh down NAME           remove exactly what `up` created; idempotent
 #   lan.sh exec NAME CMD...    run CMD in the scanner namespace
 #   lan.sh exec-host NAME IP CMD...   run CMD in the namespace of host IP
@@ -37,18 +38,29 @@
 #   tlv-NAME-dK   only for a delayed host K: relay.py copies frames between
 #                 "host0" (to the host) and "lan0" (to switch port hK)
 #
+# AWKWARD HOSTS. A host with miss=N or claim=IP does not let its kernel
+# answer ARP (arp_ignore 8); the ARP responder given with --responder (the
+# test program tests/lan/arpresponder.cpp) answers for it from inside its
+# namespace instead, the way a kernel cannot: ignoring the first requests of
+# a series, or replying in the name of another address.
+#
 # DELAY. The kernel has no netem, so a host with delay=MS is wired through a
 # userspace relay instead of directly to the bridge. The delay is added once,
 # on frames from the host towards the LAN: the host "answers MS late". An ARP
 # reply or a SYN-ACK arrives MS after the request, a ping round trip is about
 # MS. Frames towards the host pass at once.
 #
-# HOST DESC: IP[,MAC][,web|,drop][,delay=MS][,name=LABEL]
+# HOST DESC: IP[,MAC][,web|,drop][,delay=MS|,miss=N][,claim=IP][,name=LABEL]
 #   MAC     fixed MAC (default: locally administered 02:54:4c + the IP's last
 #           three bytes)
 #   web     python3 http.server on IP:80 serving a page naming the host
 #   drop    nftables in the host drops TCP port 80: connects time out
 #   delay   milliseconds added to every frame the host sends
+#   miss    the host ignores the first N ARP requests of every series (a
+#           series ends after two quiet seconds); needs --responder
+#   claim   the host answers ARP requests for IP in the name of this other
+#           address, a reply a scanner must not take; needs --responder.
+#           Nothing truly answers for IP, so it is left out of hosts.tsv
 #   name    label shown in the page and in hosts.tsv
 # A hosts file holds one host description a line; blank lines and # comments
 # are skipped.
@@ -61,6 +73,7 @@
 #   namespaces  every namespace created (recorded before it is created)
 #   pids        "pid starttime role" of every process started; `down` kills
 #               only these, and only while the start time still matches
+#   claims      the addresses that claim hosts answer in the name of
 #   www/ log/   web roots and process logs
 
 set -euo pipefail
@@ -79,7 +92,7 @@ die() {
 note() { echo "$ME: $*" >&2; }
 
 usage() {
-    sed -n '2,/^$/{s/^# \{0,1\}//;p}' "$0" | sed -n '1,13p'
+    sed -n '2,/^$/{s/^# \{0,1\}//;p}' "$0" | sed -n '1,14p'
     exit "${1:-2}"
 }
 
@@ -211,10 +224,10 @@ EOF
 
 # --- host list --------------------------------------------------------------
 
-H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=()
+H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=()
 
 add_host() {
-    local desc=$1 field ip mac="" web=no delay=0 label=""
+    local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim=""
     IFS=, read -r -a fields <<<"$desc"
     ip=${fields[0]:-}
     ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
@@ -227,6 +240,15 @@ add_host() {
             [[ $delay =~ ^[0-9]{1,5}$ ]] || die "bad delay in host '$desc'"
             delay=$((10#$delay))
             ;;
+        miss=*)
+            miss=${field#miss=}
+            [[ $miss =~ ^[0-9]{1,3}$ ]] || die "bad miss in host '$desc'"
+            miss=$((10#$miss))
+            ;;
+        claim=*)
+            claim=${field#claim=}
+            ip2int "$claim" >/dev/null || die "bad claim in host '$desc'"
+            ;;
         name=*)
             label=${field#name=}
             [[ $label =~ ^[A-Za-z0-9._-]{1,40}$ ]] || die "bad name in host '$desc'"
@@ -237,7 +259,11 @@ add_host() {
             ;;
         esac
     done
+    if ((miss > 0)) || [[ -n $claim ]]; then
+        ((delay == 0)) || die "host '$desc': delay cannot go with miss or claim"
+    fi
     H_IP+=("$ip") H_MAC+=("$mac") H_WEB+=("$web") H_DELAY+=("$delay") H_LABEL+=("$label")
+    H_MISS+=("$miss") H_CLAIM+=("$claim")
 }
 
 add_hosts_file() {
@@ -286,7 +312,15 @@ validate() {
         [[ -z ${seen_mac[${H_MAC[i]}]:-} ]] || die "MAC ${H_MAC[i]} given twice (or is the scanner's)"
         seen_mac[${H_MAC[i]}]=1
         [[ -n ${H_LABEL[i]} ]] || H_LABEL[i]=h$((i + 1))
+        if answered_by_responder "$i" && [[ ! -x $RESPONDER ]]; then
+            die "host ${H_IP[i]} needs the ARP responder: give --responder BINARY"
+        fi
     done
+}
+
+# Whether host K's ARP replies come from the responder, not its kernel.
+answered_by_responder() { # index
+    ((H_MISS[$1] > 0)) || [[ -n ${H_CLAIM[$1]} ]]
 }
 
 # --- state ------------------------------------------------------------------
@@ -379,6 +413,7 @@ cmd_up() {
     local preset="" scanner="" prefix="" t0 i n
     local -a descs=() files=()
     SCANNER_MAC=02:54:4C:00:00:01
+    RESPONDER=""
     while (($#)); do
         case $1 in
         --preset) preset=${2:?--preset needs a name}; shift 2 ;;
@@ -387,6 +422,7 @@ cmd_up() {
         --scanner) scanner=${2:?--scanner needs an address}; shift 2 ;;
         --prefix) prefix=${2:?--prefix needs a length}; shift 2 ;;
         --scanner-mac) SCANNER_MAC=${2:?--scanner-mac needs a MAC}; shift 2 ;;
+        --responder) RESPONDER=${2:?--responder needs a program}; shift 2 ;;
         -h | --help) usage 0 ;;
         *) die "unknown option '$1'" ;;
         esac
@@ -477,7 +513,12 @@ link set sc up" slow_ports=""
             slow_ports+="ethtool -K $port tx off tso off gso off >/dev/null
 "
         else
+            # arp_ignore 8: the kernel answers no ARP request; the responder
+            # does, and the host keeps its address for everything else.
+            local quiet=""
+            answered_by_responder "$i" && quiet="echo 8 >/proc/sys/net/ipv4/conf/$IFACE/arp_ignore"
             in_ns "$ns" "ip link add $IFACE address ${H_MAC[i]} type veth peer name $port netns $sw
+                $quiet
                 ip addr add ${H_IP[i]}/$PREFIX brd + dev $IFACE
                 ip link set $IFACE up"
         fi
@@ -512,6 +553,16 @@ link set $port up"
                 "$py" -m http.server 80 --bind "${H_IP[i]}" --directory "$www"
             wait_pids+=("$SPAWNED") wait_kind+=(web) wait_ns+=("$ns")
         fi
+        if answered_by_responder "$i"; then
+            local answer="${H_IP[i]}=${H_MAC[i]}"
+            ((H_MISS[i] == 0)) || answer+=",drop=${H_MISS[i]}"
+            [[ -z ${H_CLAIM[i]} ]] || answer+=",claim=${H_CLAIM[i]}"
+            cp "$RESPONDER" "$STATE/arpresponder"
+            spawn "$ns" "$STATE/log/responder-h$((i + 1)).log" "responder:${H_IP[i]}" \
+                "$STATE/arpresponder" "$IFACE" 31536000 "$answer"
+            wait_pids+=("$SPAWNED") wait_kind+=("responder:$STATE/log/responder-h$((i + 1)).log")
+            wait_ns+=("$ns")
+        fi
         if ((H_DELAY[i] > 0)); then
             relay=${prefix_ns}d$((i + 1))
             cp "$HERE/relay.py" "$STATE/relay.py"
@@ -535,23 +586,29 @@ link set $port up"
                     grep -q '^ *[0-9]*: [0-9A-F]*:0050 [0-9A-F]*:0000 0A ' "/proc/$pid/net/tcp"; then
                     continue
                 fi
+            elif [[ ${wait_kind[k]} == responder:* ]]; then
+                grep -q '^ready' "${wait_kind[k]#responder:}" 2>/dev/null && continue
             else
                 [[ -e ${wait_kind[k]#relay:} ]] && continue
             fi
             pending=1
         done
         ((pending)) || break
-        (($(date +%s) < deadline)) || die "web servers or relays not ready after 20 s; see $STATE/log/"
+        (($(date +%s) < deadline)) || die "web servers, relays or responders not ready after 20 s; see $STATE/log/"
         sleep 0.05
     done
 
     {
         printf '#ip\tmac\tweb\tdelay_ms\tlabel\tnetns\n'
         for ((i = 0; i < n; i++)); do
+            [[ -z ${H_CLAIM[i]} ]] || continue
             printf '%s\t%s\t%s\t%s\t%s\t%s\n' "${H_IP[i]}" "${H_MAC[i]}" "${H_WEB[i]}" "${H_DELAY[i]}" \
                 "${H_LABEL[i]}" "${prefix_ns}h$((i + 1))"
         done
     } >"$STATE/hosts.tsv"
+    for ((i = 0; i < n; i++)); do
+        [[ -z ${H_CLAIM[i]} ]] || echo "${H_CLAIM[i]}"
+    done >"$STATE/claims"
     cat >"$STATE/lan.env" <<EOF
 NAME=$name
 SCANNER_NS=$sc
@@ -660,12 +717,17 @@ cmd_check() {
     ensure_tool nmap nmap
     ensure_tool ping iputils-ping
     expected=$(awk -F'\t' '!/^#/ {print $1 " " $2}' "$STATE/hosts.tsv" | sort)
+    # What a claim host's lie makes a yardstick see is no host of the LAN.
+    unclaimed() {
+        awk -v list="$(cat "$STATE/claims" 2>/dev/null)" \
+            'BEGIN { n = split(list, a); for (i = 1; i <= n; i++) claimed[a[i]] = 1 } !($1 in claimed)'
+    }
     verdict() { # label expected got
         if [[ $2 == "$3" ]]; then
             echo "PASS $1: $(wc -l <<<"$3") hosts, as in hosts.tsv"
         else
             echo "FAIL $1:"
-            diff <(echo "$2") <(echo "$3") | sed 's/^/    /'
+            diff <(echo "$2") <(echo "$3") | sed 's/^/    /' || true
             fails=$((fails + 1))
         fi
     }
@@ -675,7 +737,7 @@ cmd_check() {
     ((PREFIX < 24)) && bw=20000000
     t0=$(now)
     got=$(ip netns exec "$SCANNER_NS" arp-scan -I "$IFACE" --localnet -x -q -r 3 -B "$bw" 2>/dev/null |
-        awk '{print $1 " " toupper($2)}' | sort -u || true)
+        awk '{print $1 " " toupper($2)}' | unclaimed | sort -u || true)
     verdict "arp-scan --localnet ($(since "$t0") s)" "$expected" "$got"
 
     # nmap's default pacing needs over 20 minutes for a /16.
@@ -685,7 +747,7 @@ cmd_check() {
     got=$(ip netns exec "$SCANNER_NS" nmap -sn -n "${pace[@]+"${pace[@]}"}" "$CIDR" 2>/dev/null |
         awk -v self="$SCANNER_IP" '
             /^Nmap scan report for / {ip = $5}
-            /^MAC Address: / && ip != self {print ip " " $3}' | sort || true)
+            /^MAC Address: / && ip != self {print ip " " $3}' | unclaimed | sort || true)
     verdict "nmap -sn $CIDR ($(since "$t0") s)" "$expected" "$got"
 
     local ip mac web delay label ns rc page ms avg
