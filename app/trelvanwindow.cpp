@@ -305,7 +305,7 @@ void TrelvanWindow::CheckSelectedNetwork()
     const quint64 count = AddressCount(netmask);
     if (count > CheckThread::MaxAddresses) {
         refusedStatus =
-            tr("Réseau trop grand\u00a0: %0 / %1 compte %2 adresses (65\u00a0536 au plus).")
+            tr("Réseau trop grand : %0 / %1 compte %2 adresses (65 536 au plus).")
                 .arg(address.toString(), netmask.toString(),
                      QLocale(QLocale::French).toString(count));
         ui->Status_->setText(refusedStatus);

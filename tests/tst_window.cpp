@@ -350,10 +350,9 @@ private slots:
         QLabel *status = WindowInspector::ui(window).Status_;
         const QString refusal =
             QString::fromUtf8(
-                "R\xC3\xA9seau trop grand\xC2\xA0: 198.51.100.1 / 255.0.0.0 compte ") +
+                "R\xC3\xA9seau trop grand : 198.51.100.1 / 255.0.0.0 compte ") +
             QLocale(QLocale::French).toString(16777216) +
-            QString::fromUtf8(" adresses (65\xC2\xA0"
-                              "536 au plus).");
+            QStringLiteral(" adresses (65 536 au plus).");
         QCOMPARE(status->text(), refusal);
         QVERIFY(!WindowInspector::checker(window));
 
