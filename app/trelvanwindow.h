@@ -1,8 +1,9 @@
 #pragma once
 
+#include "makers/vendortable.h"
 #include "results/hoststable.h"
 #include "scan/hostrecord.h"
-#include "makers/vendortable.h"
+#include "scan/scanreceiver.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -19,7 +20,7 @@ struct TrelvanWindowUi;
 
 // The program's only window. It owns everything that outlives one scan and
 // moves the scans' results to the screen on a 250 ms heartbeat.
-class TrelvanWindow : public QDialog
+class TrelvanWindow : public QDialog, public ScanReceiver
 {
     Q_OBJECT
 
@@ -28,8 +29,8 @@ public:
     ~TrelvanWindow() override;
 
     // The two hand-overs of a scan coordinator, safe from any thread.
-    void SetPendingStatus(const QString &text);
-    void PublishHosts(const HostMap &hosts);
+    void SetPendingStatus(const QString &text) override;
+    void PublishHosts(const HostMap &hosts) override;
 
     // Where the heartbeat reads the time of day; tests move the clock here.
     using Clock = QTime (*)();
@@ -50,6 +51,7 @@ private:
     void SetupHostColumns();
     void RefreshNetworks();
     void RebuildHosts();
+    void RefreshHostNames();
     void CheckSelectedNetwork();
     void StartChecker(const QHostAddress &address, const QHostAddress &netmask);
     void OnHostItemChanged(QTableWidgetItem *item);

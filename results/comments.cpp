@@ -1,24 +1,12 @@
 #include "results/comments.h"
 
-#include <QSettings>
 #include <QTableWidget>
 
 namespace {
-const QString CommentsGroup = QStringLiteral("Comments");
 // Columns of the hosts table that the comments are read from.
 constexpr int CommentColumn = 0;
 constexpr int MacColumn = 2;
 } // namespace
-
-void LoadComments(CommentMap &comments)
-{
-    QSettings settings;
-    settings.beginGroup(CommentsGroup);
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys)
-        comments[key] = settings.value(key).toString();
-    settings.endGroup();
-}
 
 void HarvestComments(const QTableWidget *table, CommentMap &comments)
 {
@@ -34,16 +22,4 @@ void HarvestComments(const QTableWidget *table, CommentMap &comments)
         else
             comments[key] = comment;
     }
-}
-
-void SaveComments(const CommentMap &comments)
-{
-    QSettings settings;
-    settings.beginGroup(CommentsGroup);
-    // Empties the whole store, not only the group: it holds nothing else, so
-    // afterwards it holds exactly the comments below.
-    settings.clear();
-    for (const auto &[key, comment] : comments)
-        settings.setValue(key, QVariant(comment));
-    settings.endGroup();
 }

@@ -1,5 +1,6 @@
 #include "scan/arpthread.h"
 
+#include "network/hostname.h"
 #include "platform/sendarp.h"
 
 #include <QDebug>
@@ -22,6 +23,7 @@ void ArpThread::lookedUp(const QHostInfo &host)
 {
     if (host.error() == QHostInfo::NoError)
         qDebug() << host.hostName();
+    hostName = NameOf(host, AddressText(address));
     lookupPending = false;
 }
 
@@ -48,6 +50,12 @@ void ArpThread::run()
         socket->close();
         record.webServer = true;
     }
+
+    // Bounded, so that a slow or absent resolver delays the scan by a second
+    // at most.
+    lookupPending = true;
+    lookedUp(ReverseLookup(addressText, LookupTimeoutMs));
+    record.name = hostName;
 
     {
         QMutexLocker locker(resultsMutex);

@@ -5,17 +5,17 @@
 
 #include <atomic>
 
-class TrelvanWindow;
+class ScanReceiver;
 
 // Scans one subnet: one ArpThread per address, from the network address up
-// to the address before the broadcast address, then hands the window a status
-// line and a copy of the answers.
+// to the address before the broadcast address, then hands its receiver (the
+// window, or the lister) a status line and a copy of the answers.
 class CheckThread : public QThread
 {
     Q_OBJECT
 
 public:
-    CheckThread(TrelvanWindow *window, const QHostAddress &address, const QHostAddress &netmask);
+    CheckThread(ScanReceiver *window, const QHostAddress &address, const QHostAddress &netmask);
     ~CheckThread() override;
 
     // Stops starting new probes; those running finish and the scan still
@@ -25,8 +25,10 @@ public:
     // The most probe threads alive at once. A /24 runs all its probes
     // together; a larger subnet starts the next probe as one finishes.
     static constexpr int MaxProbeThreads = 1024;
+    // The most addresses a scan walks: a /16.
+    static constexpr quint64 MaxAddresses = 65536;
 
-    TrelvanWindow *window;
+    ScanReceiver *window; // receives the status lines and the answers
     QHostAddress address;
     QHostAddress netmask;
 

@@ -14,8 +14,13 @@ struct HostRecord
     std::vector<unsigned char> mac;
     // True when a TCP connection to port 80 was established in time.
     bool webServer = false;
+    // The host's name from the system's resolver, empty when it has none or
+    // did not answer in time. Not part of the comparison: a name that comes
+    // and goes with a slow resolver must not rebuild the table.
+    QString name;
 };
 
+// Same MAC bytes and same port-80 answer; the name is left out.
 bool operator==(const HostRecord &a, const HostRecord &b);
 bool operator!=(const HostRecord &a, const HostRecord &b);
 
