@@ -4,11 +4,18 @@
 #include <QtGlobal>
 
 #include <map>
+#include <utility>
 #include <vector>
 
 // What one scan learned about one host.
 struct HostRecord
 {
+    HostRecord() = default;
+    HostRecord(std::vector<unsigned char> mac, bool webServer, QString name = QString())
+        : mac(std::move(mac)), webServer(webServer), name(std::move(name))
+    {
+    }
+
     // The hardware address exactly as the address resolution returned it:
     // as many bytes as it reported (6 for Ethernet), never padded or cut.
     std::vector<unsigned char> mac;
