@@ -18,8 +18,13 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #ifndef TRELVAN_VERSION
 #define TRELVAN_VERSION "?"
@@ -54,6 +59,18 @@ void Complain(std::FILE *err, const QString &message)
     Write(err, QStringLiteral("%1\u00a0: %2\n").arg(Me, message));
 }
 
+#ifdef Q_OS_WIN
+bool IsTerminal(std::FILE *file)
+{
+    return ::_isatty(::_fileno(file)) != 0;
+}
+
+// Windows tells only at the next write.
+bool OutputClosed(std::FILE *)
+{
+    return false;
+}
+#else
 bool IsTerminal(std::FILE *file)
 {
     return ::isatty(fileno(file)) == 1;
@@ -65,6 +82,7 @@ bool OutputClosed(std::FILE *file)
     pollfd fd{fileno(file), 0, 0};
     return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLERR | POLLHUP)) != 0;
 }
+#endif
 
 QString Quoted(const QString &text)
 {
@@ -540,13 +558,12 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
 
     if (parser.isSet(watchOption)) {
         stopRequested = false;
-        struct sigaction action = {};
-        action.sa_handler = OnStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        std::signal(SIGINT, OnStopSignal);
+        std::signal(SIGTERM, OnStopSignal);
+#ifdef SIGPIPE
         // A closed pipe shows as a failed write, not as a signal.
         std::signal(SIGPIPE, SIG_IGN);
+#endif
         return RunWatch(network, makers, out, progress, abandoned);
     }
 
