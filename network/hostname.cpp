@@ -6,49 +6,61 @@
 #include <atomic>
 
 namespace {
-std::atomic<ReverseLookupFunction> installed{nullptr};
+std::atomic<ReverseLookup::Function> installed{nullptr};
 }
 
-QHostInfo ReverseLookup(const QString &address, int timeoutMs)
+ReverseLookup::ReverseLookup(const QString &address)
+    : address(address), context(std::make_unique<QObject>())
 {
-    const ReverseLookupFunction function = installed.load();
-    return function ? function(address, timeoutMs) : SystemReverseLookup(address, timeoutMs);
-}
-
-ReverseLookupFunction SetReverseLookupFunction(ReverseLookupFunction function)
-{
-    return installed.exchange(function);
-}
-
-QHostInfo SystemReverseLookup(const QString &address, int timeoutMs)
-{
-    // The lookup runs in Qt's own worker threads; its answer comes back as
-    // an event to the context object, which lives in this thread.
-    QEventLoop loop;
-    QHostInfo answer;
-    bool answered = false;
-    QObject context; // goes first, and the connection with it
-    const int id = QHostInfo::lookupHost(address, &context, [&](const QHostInfo &info) {
+    sinceStart.start();
+    if (const Function function = installed.load()) {
+        answer = function(address);
+        answered = true;
+        return;
+    }
+    id = QHostInfo::lookupHost(address, context.get(), [this](const QHostInfo &info) {
         answer = info;
         answered = true;
-        loop.quit();
+        if (waiting)
+            waiting->quit();
     });
     if (id < 0)
-        return QHostInfo();
+        answered = true; // no event loop here: no name
+}
+
+ReverseLookup::~ReverseLookup()
+{
+    // The worker may stay blocked in the resolver; its answer, should it
+    // come, goes nowhere.
+    if (!answered)
+        QHostInfo::abortHostLookup(id);
+}
+
+QHostInfo ReverseLookup::Wait(int timeoutMs)
+{
     if (!answered) {
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+        QEventLoop loop;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        deadline.start(std::max<qint64>(0, timeoutMs - sinceStart.elapsed()));
+        // The answer comes as an event to context, and ends the loop.
+        waiting = &loop;
         loop.exec(QEventLoop::ExcludeUserInputEvents);
+        waiting = nullptr;
     }
     if (!answered) {
-        // The worker may stay blocked in the resolver; its answer, should it
-        // come, goes nowhere.
-        QHostInfo::abortHostLookup(id);
         QHostInfo timedOut(id);
         timedOut.setError(QHostInfo::UnknownError);
         timedOut.setErrorString(QStringLiteral("no answer within %1 ms").arg(timeoutMs));
         return timedOut;
     }
     return answer;
+}
+
+ReverseLookup::Function ReverseLookup::SetFunction(Function function)
+{
+    return installed.exchange(function);
 }
 
 QString NameOf(const QHostInfo &answer, const QString &address)

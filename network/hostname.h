@@ -1,24 +1,46 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHostInfo>
+#include <QObject>
 #include <QString>
+
+#include <memory>
+
+class QEventLoop;
 
 // The reverse lookup of one address through the system's resolver
 // (QHostInfo: /etc/hosts, DNS, mDNS, whatever the system's name service
-// consults). It blocks the calling thread, which must be a QThread, for at
-// most timeoutMs; a lookup not answered by then is abandoned and reported as
-// an error.
-using ReverseLookupFunction = QHostInfo (*)(const QString &address, int timeoutMs);
+// consults). Construction starts it; it runs in Qt's own worker threads
+// while the caller does other work, and Wait collects the answer. The caller
+// must be a QThread (the answer arrives as an event to it).
+class ReverseLookup
+{
+public:
+    explicit ReverseLookup(const QString &address);
+    ~ReverseLookup();
+    ReverseLookup(const ReverseLookup &) = delete;
+    ReverseLookup &operator=(const ReverseLookup &) = delete;
 
-QHostInfo ReverseLookup(const QString &address, int timeoutMs);
+    // The answer, waiting until at most timeoutMs after the start; a lookup
+    // not answered by then is abandoned and reported as an error.
+    QHostInfo Wait(int timeoutMs);
 
-// Replaces the lookup for every later call (tests put a fake here, so that no
-// query ever leaves the process); nullptr restores the system's. Returns the
-// previous one.
-ReverseLookupFunction SetReverseLookupFunction(ReverseLookupFunction function);
+    // Answers every later lookup at once in place of the resolver (tests put
+    // a fake here, so that no query ever leaves the process); nullptr
+    // restores the system's. Returns the previous one.
+    using Function = QHostInfo (*)(const QString &address);
+    static Function SetFunction(Function function);
 
-// The system's own lookup, whatever SetReverseLookupFunction installed.
-QHostInfo SystemReverseLookup(const QString &address, int timeoutMs);
+private:
+    QString address;
+    QElapsedTimer sinceStart;
+    std::unique_ptr<QObject> context; // receives the answer
+    QHostInfo answer;
+    bool answered = false;
+    int id = -1;
+    QEventLoop *waiting = nullptr; // while Wait runs
+};
 
 // The name in a lookup's answer, or empty text: the resolver gives the
 // address back as text when it knows no name.

@@ -44,6 +44,10 @@ void ArpThread::run()
     record.mac = buffer;
     record.webServer = false;
 
+    // The name is looked up while port 80 is tried.
+    lookupPending = true;
+    ReverseLookup lookup(addressText);
+
     auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(addressText, WebPort, QIODevice::ReadWrite);
     if (socket->waitForConnected(WebConnectTimeoutMs)) {
@@ -51,10 +55,9 @@ void ArpThread::run()
         record.webServer = true;
     }
 
-    // Bounded, so that a slow or absent resolver delays the scan by a second
-    // at most.
-    lookupPending = true;
-    lookedUp(ReverseLookup(addressText, LookupTimeoutMs));
+    // Bounded, so that a slow or absent resolver never holds the scan more
+    // than a second, and then only when port 80 answered at once.
+    lookedUp(lookup.Wait(LookupTimeoutMs));
     record.name = hostName;
 
     {

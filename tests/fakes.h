@@ -84,7 +84,7 @@ inline quint32 FakeSendARP(quint32 destIp, quint32, void *macAddr, quint32 *phys
 }
 
 // Knows the names given to setName; for any other address, no answer.
-inline QHostInfo FakeReverseLookup(const QString &address, int)
+inline QHostInfo FakeReverseLookup(const QString &address)
 {
     FakeLan &lan = FakeLan::instance();
     QMutexLocker locker(&lan.mutex);
@@ -108,7 +108,7 @@ public:
         reset();
         SetInterfaceLister(&ListFakeInterfaces);
         platform::SetSendArpFunction(&FakeSendARP);
-        SetReverseLookupFunction(&FakeReverseLookup);
+        ReverseLookup::SetFunction(&FakeReverseLookup);
     }
     ~SafeNetwork()
     {
