@@ -55,8 +55,8 @@ void ArpThread::run()
         record.webServer = true;
     }
 
-    // Bounded, so that a slow or absent resolver never holds the scan more
-    // than a second, and then only when port 80 answered at once.
+    // At most a second from the lookup's start: a slow or absent resolver
+    // holds the probe no longer than its port-80 attempt, or a second.
     lookedUp(lookup.Wait(LookupTimeoutMs));
     record.name = hostName;
 

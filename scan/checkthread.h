@@ -25,7 +25,6 @@ public:
     // The most probe threads alive at once. A /24 runs all its probes
     // together; a larger subnet starts the next probe as one finishes.
     static constexpr int MaxProbeThreads = 1024;
-    // The most addresses a scan walks: a /16.
     static constexpr quint64 MaxAddresses = 65536;
 
     ScanReceiver *window; // receives the status lines and the answers
