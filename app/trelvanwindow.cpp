@@ -278,9 +278,26 @@ void TrelvanWindow::RebuildHosts()
 
         table->setRowCount(static_cast<int>(shownHosts.size()));
         FillHostRows(table, shownHosts, comments, vendorTable, makerIndex, webButtons);
+    } else {
+        RefreshHostNames();
     }
 
     FitHostColumns(table);
+}
+
+void TrelvanWindow::RefreshHostNames()
+{
+    // The same hosts as on display, in the same order, one row each; only a
+    // name may differ, and it changes its row's tooltip in place.
+    int row = 0;
+    auto latest = latestHosts.begin();
+    for (auto shown = shownHosts.begin(); shown != shownHosts.end(); ++shown, ++latest, ++row) {
+        if (shown->second.name == latest->second.name)
+            continue;
+        shown->second.name = latest->second.name;
+        if (QTableWidgetItem *item = ui->Hosts_->item(row, 1))
+            item->setToolTip(shown->second.name);
+    }
 }
 
 void TrelvanWindow::CheckSelectedNetwork()

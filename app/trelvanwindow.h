@@ -4,6 +4,7 @@
 #include "makers/vendortable.h"
 #include "results/hoststable.h"
 #include "scan/hostrecord.h"
+#include "scan/scanreceiver.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -20,7 +21,7 @@ struct TrelvanWindowUi;
 
 // The program's only window. It owns everything that outlives one scan and
 // moves the scans' results to the screen on a 250 ms heartbeat.
-class TrelvanWindow : public QDialog
+class TrelvanWindow : public QDialog, public ScanReceiver
 {
     Q_OBJECT
 
@@ -29,8 +30,8 @@ public:
     ~TrelvanWindow() override;
 
     // The two hand-overs of a scan coordinator, safe from any thread.
-    void SetPendingStatus(const QString &text);
-    void PublishHosts(const HostMap &hosts);
+    void SetPendingStatus(const QString &text) override;
+    void PublishHosts(const HostMap &hosts) override;
 
     // Where the heartbeat reads the time of day; tests move the clock here.
     using Clock = QTime (*)();
@@ -51,6 +52,7 @@ private:
     void SetupHostColumns();
     void RefreshNetworks();
     void RebuildHosts();
+    void RefreshHostNames();
     void CheckSelectedNetwork();
     void StartChecker(const QHostAddress &address, const QHostAddress &netmask);
     void OnHostItemChanged(QTableWidgetItem *item);

@@ -17,7 +17,7 @@ QList<NetworkAddress> SystemNetworkAddresses()
         const bool loopback = interface.flags().testFlag(QNetworkInterface::IsLoopBack);
         const QList<QNetworkAddressEntry> entries = interface.addressEntries();
         for (const QNetworkAddressEntry &entry : entries)
-            addresses.append({entry.ip(), entry.netmask(), loopback});
+            addresses.append({entry.ip(), entry.netmask(), loopback, interface.name()});
     }
     return addresses;
 }
@@ -32,11 +32,11 @@ QString NetworkEntryText(const QHostAddress &ip, const QHostAddress &netmask)
     return QStringLiteral("%1 / %2").arg(ip.toString(), netmask.toString());
 }
 
-QStringList NetworkEntries()
+QList<NetworkAddress> ScannableNetworks()
 {
     const InterfaceLister lister = installedLister.load();
     const QList<NetworkAddress> addresses = lister ? lister() : SystemNetworkAddresses();
-    QStringList entries;
+    QList<NetworkAddress> scannable;
     for (const NetworkAddress &address : addresses) {
         if (address.netmask.isNull())
             continue;
@@ -45,7 +45,15 @@ QStringList NetworkEntries()
         if (address.ip.protocol() != QAbstractSocket::IPv4Protocol ||
             address.netmask.protocol() != QAbstractSocket::IPv4Protocol)
             continue;
-        entries.append(NetworkEntryText(address.ip, address.netmask));
+        scannable.append(address);
     }
+    return scannable;
+}
+
+QStringList NetworkEntries()
+{
+    QStringList entries;
+    for (const NetworkAddress &address : ScannableNetworks())
+        entries.append(NetworkEntryText(address.ip, address.netmask));
     return entries;
 }

@@ -10,6 +10,7 @@ struct NetworkAddress
     QHostAddress ip;
     QHostAddress netmask;
     bool loopback = false; // the entry belongs to a loopback interface
+    QString interfaceName; // "eth0"; empty where the lister does not say
 };
 
 // Lists the address entries of every interface, interface by interface, in
@@ -31,3 +32,6 @@ QString NetworkEntryText(const QHostAddress &ip, const QHostAddress &netmask);
 // loopback entry would launch a scan of millions of addresses, and the scan
 // works on IPv4 only.
 QStringList NetworkEntries();
+
+// The address entries behind NetworkEntries, in the same order.
+QList<NetworkAddress> ScannableNetworks();

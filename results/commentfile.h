@@ -12,13 +12,14 @@
 // a damaged or hand-edited value of a few bytes can make it allocate
 // gigabytes. Here every value is the plain string it spells. Qt Core only.
 
+#include "results/commentstore.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
 #include <map>
 
-using CommentMap = std::map<QString, QString>;
 
 // The comments of the group "Comments" of a settings file's text, later
 // lines winning. A key that names a MAC text with slashes around it (a

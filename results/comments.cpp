@@ -1,7 +1,5 @@
 #include "results/comments.h"
 
-#include "results/commentfile.h"
-
 #include <QTableWidget>
 
 namespace {
@@ -9,11 +7,6 @@ namespace {
 constexpr int CommentColumn = 0;
 constexpr int MacColumn = 2;
 } // namespace
-
-void LoadComments(CommentMap &comments)
-{
-    ReadCommentStore(comments);
-}
 
 void HarvestComments(const QTableWidget *table, CommentMap &comments)
 {
@@ -29,10 +22,4 @@ void HarvestComments(const QTableWidget *table, CommentMap &comments)
         else
             comments[key] = comment;
     }
-}
-
-void SaveComments(const CommentMap &comments)
-{
-    // The store then holds exactly the comments, nothing else.
-    WriteCommentStore(comments);
 }

@@ -2,6 +2,8 @@
 
 #include "makers/makerlookup.h"
 #include "makers/vendortable.h"
+#include "results/commentstore.h"
+#include "results/hosttext.h"
 #include "scan/hostrecord.h"
 
 #include <QString>
@@ -13,8 +15,6 @@
 class QButtonGroup;
 class QTableWidget;
 
-using CommentMap = std::map<QString, QString>;
-
 // The item of the "Adresse IP" column. It carries, under Qt::UserRole, the
 // address as a number with the first octet most significant.
 class TableWidgetIPItem : public QTableWidgetItem
@@ -23,10 +23,6 @@ public:
     explicit TableWidgetIPItem(const QString &text) : QTableWidgetItem(text, Type) {}
 };
 
-// "00:1A:2B:3C:4D:5E": every byte, upper-case, joined by ':'.
-QString MacToText(std::vector<unsigned char> bytes);
-// "001A2B" from the first three bytes; empty when there are fewer than three.
-QString VendorKey(const std::vector<unsigned char> &mac);
 // The host's web root, "http://192.168.1.20/".
 QString WebAddressText(quint32 key);
 
@@ -34,11 +30,12 @@ QString WebAddressText(quint32 key);
 void SetupHostColumns(QTableWidget *table);
 
 // Writes one row per host of hosts, in key order, into a table whose row
-// count is already hosts.size(): comment, address, MAC text, maker (only
-// while vendors is not empty; looked up in makers, see LookupMaker) and, for a host with a web
-// server, a "Connecter" button that joins webButtons. A maker cell too
-// narrow for its name shows the name whole as its tooltip; the cell of a
-// locally administered address explains what such an address is.
+// count is already hosts.size(): comment, address (with the host's name as
+// its tooltip), MAC text, maker (only while vendors is not empty; looked up
+// in makers, see LookupMaker) and, for a host with a web server, a
+// "Connecter" button that joins webButtons. A maker cell too narrow for its
+// name shows the name whole as its tooltip; the cell of a locally
+// administered address explains what such an address is.
 void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &comments,
                   const VendorTable &vendors, const MakerIndex &makers, QButtonGroup &webButtons);
 

@@ -1,5 +1,6 @@
 #include "scan/arpthread.h"
 
+#include "network/hostname.h"
 #include "platform/sendarp.h"
 
 #include <QDebug>
@@ -22,6 +23,7 @@ void ArpThread::lookedUp(const QHostInfo &host)
 {
     if (host.error() == QHostInfo::NoError)
         qDebug() << host.hostName();
+    hostName = NameOf(host, AddressText(address));
     lookupPending = false;
 }
 
@@ -43,12 +45,21 @@ void ArpThread::run()
     record.mac = buffer;
     record.webServer = false;
 
+    // The name is looked up while port 80 is tried.
+    lookupPending = true;
+    ReverseLookup lookup(addressText);
+
     auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(addressText, WebPort, QIODevice::ReadWrite);
     if (socket->waitForConnected(WebConnectTimeoutMs)) {
         socket->close();
         record.webServer = true;
     }
+
+    // At most a second from the lookup's start: a slow or absent resolver
+    // holds the probe no longer than its port-80 attempt, or a second.
+    lookedUp(lookup.Wait(LookupTimeoutMs));
+    record.name = hostName;
 
     {
         QMutexLocker locker(resultsMutex);

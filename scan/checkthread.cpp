@@ -1,9 +1,10 @@
 #include "scan/checkthread.h"
 
-#include "app/trelvanwindow.h"
 #include "scan/arpthread.h"
+#include "scan/scanreceiver.h"
 
 #include <QDebug>
+#include <QMutex>
 #include <QTime>
 
 #include <memory>
@@ -57,7 +58,7 @@ QString TimeText()
 
 } // namespace
 
-CheckThread::CheckThread(TrelvanWindow *window, const QHostAddress &address,
+CheckThread::CheckThread(ScanReceiver *window, const QHostAddress &address,
                          const QHostAddress &netmask)
     : window(window), address(address), netmask(netmask)
 {

@@ -5,17 +5,17 @@
 
 #include <atomic>
 
-class TrelvanWindow;
+class ScanReceiver;
 
 // Scans one subnet: one ArpThread per address, from the network address up
-// to the address before the broadcast address, then hands the window a status
-// line and a copy of the answers.
+// to the address before the broadcast address, then hands its receiver (the
+// window, or the lister) a status line and a copy of the answers.
 class CheckThread : public QThread
 {
     Q_OBJECT
 
 public:
-    CheckThread(TrelvanWindow *window, const QHostAddress &address, const QHostAddress &netmask);
+    CheckThread(ScanReceiver *window, const QHostAddress &address, const QHostAddress &netmask);
     ~CheckThread() override;
 
     // Stops starting new probes; a probe still waiting for its ARP answer
@@ -31,7 +31,7 @@ public:
     // wider one rather than send millions of ARP requests for hours.
     static constexpr quint64 MaxAddresses = 65536;
 
-    TrelvanWindow *window;
+    ScanReceiver *window; // receives the status lines and the answers
     QHostAddress address;
     QHostAddress netmask;
 

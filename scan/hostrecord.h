@@ -4,18 +4,30 @@
 #include <QtGlobal>
 
 #include <map>
+#include <utility>
 #include <vector>
 
 // What one scan learned about one host.
 struct HostRecord
 {
+    HostRecord() = default;
+    HostRecord(std::vector<unsigned char> mac, bool webServer, QString name = QString())
+        : mac(std::move(mac)), webServer(webServer), name(std::move(name))
+    {
+    }
+
     // The hardware address exactly as the address resolution returned it:
     // as many bytes as it reported (6 for Ethernet), never padded or cut.
     std::vector<unsigned char> mac;
     // True when a TCP connection to port 80 was established in time.
     bool webServer = false;
+    // The host's name from the system's resolver, empty when it has none or
+    // did not answer in time. Not part of the comparison: a name that comes
+    // and goes with a slow resolver must not rebuild the table.
+    QString name;
 };
 
+// Same MAC bytes and same port-80 answer; the name is left out.
 bool operator==(const HostRecord &a, const HostRecord &b);
 bool operator!=(const HostRecord &a, const HostRecord &b);
 

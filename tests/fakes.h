@@ -1,5 +1,6 @@
 #pragma once
 
+#include "network/hostname.h"
 #include "network/networklist.h"
 #include "platform/sendarp.h"
 
@@ -16,8 +17,8 @@
 #include <map>
 #include <vector>
 
-// In-process stand-ins for the machine's interfaces and for address
-// resolution, so that no test ever touches a real network. Every test that
+// In-process stand-ins for the machine's interfaces, for address resolution
+// and for name lookups, so that no test ever touches a real network. Every test that
 // builds a window or runs a scan installs them first (SafeNetwork).
 namespace fakes {
 
@@ -32,6 +33,7 @@ struct FakeLan
     QMutex mutex;
     QList<NetworkAddress> interfaces;
     std::map<quint32, FakeHost> hosts; // keyed by network-order address
+    std::map<QString, QString> names;  // address text -> host name
     std::vector<quint32> asked;        // every address resolution asked for
     unsigned long silenceMs = 0;       // how long an unanswered request blocks
 
@@ -81,6 +83,22 @@ inline quint32 FakeSendARP(quint32 destIp, quint32, void *macAddr, quint32 *phys
     return 0;
 }
 
+// Knows the names given to setName; for any other address, no answer.
+inline QHostInfo FakeReverseLookup(const QString &address)
+{
+    FakeLan &lan = FakeLan::instance();
+    QMutexLocker locker(&lan.mutex);
+    QHostInfo answer;
+    const auto found = lan.names.find(address);
+    if (found == lan.names.end()) {
+        answer.setError(QHostInfo::HostNotFound);
+        return answer;
+    }
+    answer.setHostName(found->second);
+    answer.setAddresses({QHostAddress(address)});
+    return answer;
+}
+
 // Installs the fakes for its lifetime and empties them on the way out.
 class SafeNetwork
 {
@@ -90,6 +108,7 @@ public:
         reset();
         SetInterfaceLister(&ListFakeInterfaces);
         platform::SetSendArpFunction(&FakeSendARP);
+        ReverseLookup::SetFunction(&FakeReverseLookup);
     }
     ~SafeNetwork()
     {
@@ -105,6 +124,7 @@ public:
         QMutexLocker locker(&lan.mutex);
         lan.interfaces.clear();
         lan.hosts.clear();
+        lan.names.clear();
         lan.asked.clear();
         lan.silenceMs = 0;
     }
@@ -129,6 +149,12 @@ public:
         FakeLan &lan = FakeLan::instance();
         QMutexLocker locker(&lan.mutex);
         lan.hosts[NetworkOrder(address)] = FakeHost{std::move(mac), delayMs};
+    }
+    void setName(const char *address, const QString &name)
+    {
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        lan.names[QString::fromLatin1(address)] = name;
     }
     std::vector<quint32> asked()
     {

@@ -201,6 +201,7 @@ private:
 enum class Change
 {
     None,
+    NameOnly,
     WebFlag,
     OneMacByte,
     LongerMac,
@@ -270,6 +271,7 @@ private slots:
     {
         QTest::addColumn<Change>("change");
         QTest::newRow("equal") << Change::None;
+        QTest::newRow("host name only") << Change::NameOnly;
         QTest::newRow("port 80 flag") << Change::WebFlag;
         QTest::newRow("one MAC byte") << Change::OneMacByte;
         QTest::newRow("one MAC byte more") << Change::LongerMac;
@@ -310,6 +312,9 @@ private slots:
         switch (change) {
         case Change::None:
             break;
+        case Change::NameOnly:
+            after.at(NetworkOrder("192.168.1.20")).name = QStringLiteral("imprimante.example");
+            break;
         case Change::WebFlag:
             after.at(NetworkOrder("192.168.1.20")).webServer = false;
             break;
@@ -327,12 +332,13 @@ private slots:
             break;
         case Change::OtherAddress:
             after.erase(NetworkOrder("192.168.1.20"));
-            after[NetworkOrder("192.168.1.19")] = HostRecord{MacA, true};
+            after[NetworkOrder("192.168.1.19")] = HostRecord{MacA, true, QStringLiteral("nas")};
             break;
         }
         Show(window, after);
 
-        if (change == Change::None) {
+        // A name alone rebuilds nothing: it changes its tooltip in place.
+        if (change == Change::None || change == Change::NameOnly) {
             QVERIFY(MachinesLines().isEmpty());
             QCOMPARE(WindowInspector::latestHosts(window), after); // compared again next tick
             QCOMPARE(WindowInspector::shownHosts(window), before);
@@ -373,6 +379,10 @@ private slots:
         for (const auto &entry : WindowInspector::shownHosts(window))
             addresses << AddressText(entry.first);
         QCOMPARE(Column(window, 1), addresses);
+        int row = 0;
+        for (const auto &entry : WindowInspector::shownHosts(window))
+            QCOMPARE(table->item(row++, 1)->toolTip(), entry.second.name);
+        QCOMPARE(table->item(0, 1)->toolTip(), after.begin()->second.name);
 
         // The columns are fitted to their contents either way.
         QVERIFY(table->columnWidth(1) > 3);

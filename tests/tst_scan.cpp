@@ -5,6 +5,7 @@
 #include "messagelog.h"
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
+#include "scan/scanreceiver.h"
 #include "testsupport.h"
 #include "windowstate.h"
 
@@ -195,6 +196,44 @@ private slots:
         QVERIFY(waitLine >= 0);
         QVERIFY(reapLine > waitLine);
         QCOMPARE(ResponseLines().size(), 2);
+    }
+
+    void anyReceiverGetsTheHandOversWithTheNames()
+    {
+        // No window: the coordinator needs nothing but a receiver.
+        struct Recorder : ScanReceiver
+        {
+            QMutex mutex;
+            QStringList statuses;
+            std::vector<HostMap> published;
+            void SetPendingStatus(const QString &text) override
+            {
+                QMutexLocker locker(&mutex);
+                statuses << text;
+            }
+            void PublishHosts(const HostMap &hosts) override
+            {
+                QMutexLocker locker(&mutex);
+                published.push_back(hosts);
+            }
+        } recorder;
+        network.addHost("127.0.0.41", {0, 1, 2, 3, 4, 0x41});
+        network.addHost("127.0.0.42", {0, 1, 2, 3, 4, 0x42});
+        network.setName("127.0.0.41", QStringLiteral("imprimante.example"));
+        network.setName("127.0.0.42", QStringLiteral("127.0.0.42")); // the resolver's "no name"
+        CheckThread checker(&recorder, QHostAddress(QStringLiteral("127.0.0.40")),
+                            QHostAddress(QStringLiteral("255.255.255.248")));
+        checker.start();
+        QVERIFY(checker.wait(10000));
+        QCOMPARE(recorder.statuses.size(), 2);
+        QVERIFY(
+            recorder.statuses[0].startsWith(QStringLiteral("Début de recherche 127.0.0.40 à ")));
+        QVERIFY(recorder.statuses[1].startsWith(QStringLiteral("Fin de recherche 127.0.0.40 à ")));
+        QCOMPARE(recorder.published.size(), std::size_t(1));
+        const HostMap &hosts = recorder.published.front();
+        QCOMPARE(hosts.size(), std::size_t(2));
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.41")).name, QStringLiteral("imprimante.example"));
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.42")).name, QString());
     }
 
     void emptyScanStillPublishes()

@@ -4,7 +4,7 @@
 # "skipped" code) when either is missing.
 #
 #   lan.sh up NAME [--preset P] [--host DESC]... [--hosts-file FILE]
-#                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC]
+#                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC] [--dns]
 #                  [--responder ARPRESPONDER]
 #   lan.sh down NAME           remove exactly what `up` created; idempotent
 #   lan.sh exec NAME CMD...    run CMD in the scanner namespace
@@ -75,6 +75,14 @@
 #               only these, and only while the start time still matches
 #   claims      the addresses that claim hosts answer in the name of
 #   www/ log/   web roots and process logs
+#   etc_netns   the /etc/netns/SCANNER_NS folder that `ip netns exec` lays over
+#               /etc in the scanner namespace: its resolv.conf names the LAN's
+#               own DNS server (--dns) or only the namespace's loopback, so a
+#               name lookup inside the LAN never reaches a real resolver
+#
+# DNS (--dns): dnsmasq in the first host's namespace, listening on its address,
+# answers from dns-hosts (each host's address and label) and nothing else: no
+# upstream server, no /etc/hosts.
 
 set -euo pipefail
 
@@ -410,7 +418,7 @@ cmd_up() {
     local name=$1
     shift
     check_name "$name"
-    local preset="" scanner="" prefix="" t0 i n
+    local preset="" scanner="" prefix="" t0 i n dns=0
     local -a descs=() files=()
     SCANNER_MAC=02:54:4C:00:00:01
     RESPONDER=""
@@ -423,6 +431,7 @@ cmd_up() {
         --prefix) prefix=${2:?--prefix needs a length}; shift 2 ;;
         --scanner-mac) SCANNER_MAC=${2:?--scanner-mac needs a MAC}; shift 2 ;;
         --responder) RESPONDER=${2:?--responder needs a program}; shift 2 ;;
+        --dns) dns=1; shift ;;
         -h | --help) usage 0 ;;
         *) die "unknown option '$1'" ;;
         esac
@@ -453,6 +462,7 @@ cmd_up() {
         ((H_DELAY[i] > 0)) && need_delay=1
     done
     ((need_drop)) && ensure_tool nft nftables
+    ((dns)) && ensure_tool dnsmasq dnsmasq-base
     ((need_delay)) && ensure_tool ethtool ethtool
     local py=""
     if ((need_web || need_delay)); then
@@ -485,6 +495,15 @@ cmd_up() {
     # through still finds them.
     printf '%s\n' "${all_ns[@]}" >"$STATE/namespaces"
     printf 'netns add %s\n' "${all_ns[@]}" | ip -batch -
+    echo "/etc/netns/$sc" >"$STATE/etc_netns"
+    mkdir -p "/etc/netns/$sc"
+    if ((dns)); then
+        printf '# the LAN'"'"'s own DNS server\nnameserver %s\noptions timeout:1 attempts:1\n' \
+            "${H_IP[0]}" >"/etc/netns/$sc/resolv.conf"
+    else
+        printf '# no DNS server in this LAN: lookups end at the loopback\nnameserver 127.0.0.1\noptions timeout:1 attempts:1\n' \
+            >"/etc/netns/$sc/resolv.conf"
+    fi
 
     # One shell per namespace; interfaces are made inside a LAN namespace and
     # their peers put straight into another one, never into ours.
@@ -571,6 +590,17 @@ link set $port up"
             wait_pids+=("$SPAWNED") wait_kind+=("relay:$STATE/relay-h$((i + 1)).ready") wait_ns+=("$relay")
         fi
     done
+    if ((dns)); then
+        for ((i = 0; i < n; i++)); do
+            printf '%s %s\n' "${H_IP[i]}" "${H_LABEL[i]}"
+        done >"$STATE/dns-hosts"
+        chmod 644 "$STATE/dns-hosts"
+        spawn "${prefix_ns}h1" "$STATE/log/dns.log" "dns:${H_IP[0]}" dnsmasq --keep-in-foreground \
+            --conf-file=/dev/null --no-resolv --no-hosts --no-poll --addn-hosts="$STATE/dns-hosts" \
+            --listen-address="${H_IP[0]}" --bind-interfaces --pid-file="$STATE/dnsmasq.pid" \
+            --user=root --log-facility=-
+        wait_pids+=("$SPAWNED") wait_kind+=(dns) wait_ns+=("${prefix_ns}h1")
+    fi
     local deadline pending pid k
     deadline=$(($(date +%s) + 20))
     while :; do
@@ -578,7 +608,13 @@ link set $port up"
         for k in "${!wait_pids[@]}"; do
             pid=${wait_pids[k]}
             started_at "$pid" || die "process $pid in ${wait_ns[k]} died; see $STATE/log/"
-            if [[ ${wait_kind[k]} == web ]]; then
+            if [[ ${wait_kind[k]} == dns ]]; then
+                # A UDP socket on port 53 (0035).
+                if [[ /proc/$pid/ns/net -ef /run/netns/${wait_ns[k]} ]] &&
+                    grep -q '^ *[0-9]*: [0-9A-F]*:0035 ' "/proc/$pid/net/udp"; then
+                    continue
+                fi
+            elif [[ ${wait_kind[k]} == web ]]; then
                 # /proc/PID/net/tcp is the table of the process's own namespace
                 # (once it has entered the host's): a socket on port 80 (0050)
                 # in state LISTEN (0A).
@@ -622,6 +658,7 @@ CIDR=$CIDR
 IFACE=$IFACE
 SWITCH_NS=$sw
 STATE_DIR=$STATE
+DNS_IP=$( ((dns)) && echo "${H_IP[0]}")
 EOF
     trap - EXIT INT TERM
     printf '%s: LAN %s up in %.2f s: %d hosts on %s, scanner %s (%s) in namespace %s\n' \
@@ -669,6 +706,11 @@ teardown() {
             [[ -z ${others// /} ]] || note "warning: processes not started by $ME still run in LAN $1: $others(left alone)"
             printf 'netns del %s\n' "${ours[@]}" | ip -force -batch - || note "could not delete every namespace of LAN $1"
         fi
+    fi
+    if [[ -s $dir/etc_netns ]]; then
+        while read -r entry; do
+            [[ $entry == /etc/netns/tlv-* ]] && rm -rf "$entry"
+        done <"$dir/etc_netns"
     fi
     rm -rf "$dir"
 }

@@ -1,0 +1,39 @@
+// trelvan-list: lists the hosts of one of the machine's networks with the
+// window's scan, for scripts, monitoring and machines without a display.
+#include "lister/lister.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The scan's diagnostic lines are for the window's developers; warnings
+// still go to standard error.
+void QuietDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg || type == QtInfoMsg)
+        return;
+    std::fprintf(stderr, "trelvan-list: %s\n", message.toLocal8Bit().constData());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(QuietDebug);
+    QCoreApplication application(argc, argv);
+    // The window's settings store, for the comments; the lister only reads it.
+    QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
+    QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+
+    bool abandoned = false;
+    const int status = lister::Run(QCoreApplication::arguments(), stdout, stderr, &abandoned);
+    // Nothing is left to save. Ending here does not wait for a scan that a
+    // signal abandoned, nor for a resolver that never answered (Qt's lookup
+    // threads would otherwise hold the exit until the system gives up).
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}

@@ -1,0 +1,71 @@
+#include "network/hostname.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <atomic>
+
+namespace {
+std::atomic<ReverseLookup::Function> installed{nullptr};
+}
+
+ReverseLookup::ReverseLookup(const QString &address)
+    : address(address), context(std::make_unique<QObject>())
+{
+    sinceStart.start();
+    if (const Function function = installed.load()) {
+        answer = function(address);
+        answered = true;
+        return;
+    }
+    id = QHostInfo::lookupHost(address, context.get(), [this](const QHostInfo &info) {
+        answer = info;
+        answered = true;
+        if (waiting)
+            waiting->quit();
+    });
+    if (id < 0)
+        answered = true; // no event loop here: no name
+}
+
+ReverseLookup::~ReverseLookup()
+{
+    // The worker may stay blocked in the resolver; its answer, should it
+    // come, goes nowhere.
+    if (!answered)
+        QHostInfo::abortHostLookup(id);
+}
+
+QHostInfo ReverseLookup::Wait(int timeoutMs)
+{
+    if (!answered) {
+        QEventLoop loop;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        deadline.start(std::max<qint64>(0, timeoutMs - sinceStart.elapsed()));
+        // The answer comes as an event to context, and ends the loop.
+        waiting = &loop;
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        waiting = nullptr;
+    }
+    if (!answered) {
+        QHostInfo timedOut(id);
+        timedOut.setError(QHostInfo::UnknownError);
+        timedOut.setErrorString(QStringLiteral("no answer within %1 ms").arg(timeoutMs));
+        return timedOut;
+    }
+    return answer;
+}
+
+ReverseLookup::Function ReverseLookup::SetFunction(Function function)
+{
+    return installed.exchange(function);
+}
+
+QString NameOf(const QHostInfo &answer, const QString &address)
+{
+    if (answer.error() != QHostInfo::NoError || answer.hostName() == address)
+        return QString();
+    return answer.hostName();
+}

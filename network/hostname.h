@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QHostInfo>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QEventLoop;
+
+// The reverse lookup of one address through the system's resolver
+// (QHostInfo: /etc/hosts, DNS, mDNS, whatever the system's name service
+// consults). Construction starts it; it runs in Qt's own worker threads
+// while the caller does other work, and Wait collects the answer. The caller
+// must be a QThread (the answer arrives as an event to it).
+class ReverseLookup
+{
+public:
+    explicit ReverseLookup(const QString &address);
+    ~ReverseLookup();
+    ReverseLookup(const ReverseLookup &) = delete;
+    ReverseLookup &operator=(const ReverseLookup &) = delete;
+
+    // The answer, waiting until at most timeoutMs after the start; a lookup
+    // not answered by then is abandoned and reported as an error.
+    QHostInfo Wait(int timeoutMs);
+
+    // Answers every later lookup at once in place of the resolver (tests put
+    // a fake here, so that no query ever leaves the process); nullptr
+    // restores the system's. Returns the previous one.
+    using Function = QHostInfo (*)(const QString &address);
+    static Function SetFunction(Function function);
+
+private:
+    QString address;
+    QElapsedTimer sinceStart;
+    std::unique_ptr<QObject> context; // receives the answer
+    QHostInfo answer;
+    bool answered = false;
+    int id = -1;
+    QEventLoop *waiting = nullptr; // while Wait runs
+};
+
+// The name in a lookup's answer, or empty text: the resolver gives the
+// address back as text when it knows no name.
+QString NameOf(const QHostInfo &answer, const QString &address);

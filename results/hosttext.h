@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+// Texts of a host that the window and the command-line lister both show.
+// Qt Core only.
+
+// "00:1A:2B:3C:4D:5E": every byte, upper-case, joined by ':'.
+QString MacToText(std::vector<unsigned char> bytes);
+// "001A2B" from the first three bytes; empty when there are fewer than three.
+QString VendorKey(const std::vector<unsigned char> &mac);

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# trelvan-list in a test LAN (preset lan24) with its own DNS server: the JSON
+# and CSV lists, as root and as an ordinary user, against hosts.tsv (hosts,
+# MACs, makers, port 80, names); a refusal; watch mode reporting a host that
+# comes, one that goes and one that changes its card, then ending on SIGINT
+# and on a closed pipe.
+#
+#   lister-test.sh TRELVAN_LIST
+#
+# Exits 77 (skipped) without root or network namespaces.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+program=$1
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: building a LAN of network namespaces needs root" >&2
+    exit 77
+fi
+
+name=l$$
+work=$(mktemp -d /tmp/trelvan-lister-test.XXXXXX)
+watcher=""
+cleanup() {
+    [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
+    "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+"$here/lan.sh" up "$name" --preset lan24 --dns >"$work/up.log" || {
+    status=$?
+    cat "$work/up.log" >&2
+    exit "$status"
+}
+state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
+# shellcheck disable=SC1091
+. "$state/lan.env"
+
+# A copy the unprivileged user can reach; each user its own settings folder.
+cp "$program" "$work/trelvan-list"
+chmod 755 "$work" "$work/trelvan-list"
+mkdir -m 700 "$work/root" "$work/user"
+chown nobody:nogroup "$work/user"
+# The command line that runs the lister as root or as nobody; every program
+# in it execs the next, so a process started from it is the lister itself.
+lister() { # root|user
+    run=("$here/lan.sh" exec "$name")
+    [ "$1" = user ] && run+=(setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all)
+    run+=(env "HOME=$work/$1" "XDG_CONFIG_HOME=$work/$1" "$work/trelvan-list")
+}
+list() { # root|user ARGS...
+    lister "$1"
+    shift
+    "${run[@]}" "$@"
+}
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3)
+
+for mode in root user; do
+    list "$mode" --format json >"$work/$mode.json"
+    list "$mode" --format csv "$SCANNER_IP/$PREFIX" >"$work/$mode.csv"
+    "$python" - "$state/hosts.tsv" "$SCANNER_IP" "$SCANNER_MAC" "$work/$mode.json" \
+        "$work/$mode.csv" <<'PY' || fail "lists as $mode"
+import csv, json, sys
+tsv, scanner_ip, scanner_mac, json_file, csv_file = sys.argv[1:]
+expected = {scanner_ip: {"mac": scanner_mac.upper(), "web": False, "name": ""}}
+for line in open(tsv):
+    if line.startswith("#") or not line.strip():
+        continue
+    ip, mac, web, _delay, label, _ns = line.rstrip("\n").split("\t")
+    expected[ip] = {"mac": mac.upper(), "web": web == "yes", "name": label}
+makers = {"00:00:0C": "Cisco", "B8:27:EB": "Raspberry", "F0:18:98": "Apple", "00:11:32": "Synology"}
+
+def check(rows, what):
+    ips = [row["ip"] for row in rows]
+    assert ips == sorted(ips, key=lambda ip: tuple(map(int, ip.split(".")))), f"{what}: order {ips}"
+    got = {row["ip"]: row for row in rows}
+    assert set(got) == set(expected), f"{what}: hosts {sorted(set(got) ^ set(expected))}"
+    for ip, want in expected.items():
+        row = got[ip]
+        for key in ("mac", "web", "name"):
+            assert row[key] == want[key], f"{what}: {ip} {key} {row[key]!r}, expected {want[key]!r}"
+        maker = makers.get(want["mac"][:8])
+        if want["mac"].startswith("02:54:4C"):
+            assert row["maker"] == "", f"{what}: {ip} maker {row['maker']!r}"
+        elif maker:
+            assert maker in row["maker"], f"{what}: {ip} maker {row['maker']!r}"
+        else:
+            assert row["maker"], f"{what}: {ip} has no maker"
+        assert row["comment"] == "", f"{what}: {ip} comment {row['comment']!r}"
+
+rows = json.load(open(json_file))
+assert all(sorted(row) == ["comment", "ip", "mac", "maker", "name", "web"] for row in rows)
+check(rows, "json")
+with open(csv_file, newline="") as f:
+    assert f.readline() == "comment,ip,mac,maker,web,name\r\n", "csv header"
+    f.seek(0)
+    rows = list(csv.DictReader(f, strict=True))
+for row in rows:
+    assert row["web"] in ("true", "false"), f"csv web {row['web']!r}"
+    row["web"] = row["web"] == "true"
+check(rows, "csv")
+print(f"PASS {len(rows)} hosts in JSON and CSV")
+PY
+done
+
+# The table, for a pipe: one line per host under the heading, no colours.
+list root >"$work/table.txt"
+[ "$(wc -l <"$work/table.txt")" -eq $(($(grep -vc '^#' "$state/hosts.tsv") + 2)) ] ||
+    fail "table: $(cat "$work/table.txt")"
+! grep -q $'\x1b' "$work/table.txt" || fail "colours in a pipe"
+head -1 "$work/table.txt" | grep -q '^Commentaire  Adresse IP ' || fail "table heading"
+
+status=0
+list user 203.0.113.1/24 >"$work/refused.out" 2>"$work/refused.err" || status=$?
+[ "$status" -eq 2 ] && [ ! -s "$work/refused.out" ] && grep -q "$SCANNER_IP/$PREFIX (eth0)" "$work/refused.err" ||
+    fail "refusal: status $status, $(cat "$work/refused.err")"
+echo "PASS lists as root and as an ordinary user, table, refusal"
+
+# Watch mode: .3 is away at the start, then comes; .4 goes; .5 gets another card.
+host() { "$here/lan.sh" exec-host "$name" "$@"; }
+host 198.51.100.3 ip link set eth0 down
+lister root
+"${run[@]}" --suivre >"$work/watch.jsonl" 2>"$work/watch.err" &
+watcher=$!
+events() { "$python" -c '
+import json, sys
+for line in open(sys.argv[1]):
+    event = json.loads(line)
+    assert event["time"][:2] == "20" and "T" in event["time"], event
+    print(event["event"], event["ip"], event["mac"], event.get("previous_mac", ""))
+' "$work/watch.jsonl"; }
+wait_for() { # pattern seconds
+    local deadline=$(($(date +%s) + $2))
+    until events | grep -q "$1"; do
+        [ "$(date +%s)" -lt "$deadline" ] || fail "watch: no '$1' in $(events | tr '\n' ';')"
+        sleep 0.5
+    done
+}
+wait_for "^appeared 198.51.100.254 " 20
+events | grep -q " 198.51.100.3 " && fail "watch: .3 reported while away"
+host 198.51.100.3 ip link set eth0 up
+host 198.51.100.4 ip link set eth0 down
+host 198.51.100.5 ip link set eth0 address F0:18:98:7E:8F:55
+wait_for "^appeared 198.51.100.3 00:1B:21:3A:4B:03" 25
+wait_for "^mac-changed 198.51.100.5 F0:18:98:7E:8F:55 F0:18:98:7E:8F:05" 25
+wait_for "^left 198.51.100.4 B8:27:EB:5C:6D:04" 35
+# Every host and the scanner once, nothing else.
+[ "$(events | grep -c '^appeared')" -eq $(($(grep -vc '^#' "$state/hosts.tsv") + 1)) ] ||
+    fail "watch: $(events | tr '\n' ';')"
+[ "$(events | grep -vc '^appeared')" -eq 2 ] || fail "watch: $(events | tr '\n' ';')"
+
+# SIGINT ends it within 3 s, even in the middle of a scan.
+sleep 11.5
+start=$(date +%s%N)
+kill -INT "$watcher"
+status=0
+wait "$watcher" || status=$?
+watcher=""
+ms=$((($(date +%s%N) - start) / 1000000))
+[ "$status" -eq 0 ] && [ "$ms" -lt 3000 ] || fail "watch after SIGINT: status $status after $ms ms"
+echo "PASS watch: arrivals, departure, new card; SIGINT ended it in $ms ms"
+
+# A reader that goes away ends it too.
+start=$(date +%s)
+status=0
+timeout 30 "${run[@]}" --suivre | head -n 1 >/dev/null || status=${PIPESTATUS[0]}
+[ "$status" -eq 0 ] || fail "watch with a closed pipe: status $status"
+echo "PASS watch ends when its reader goes, after $(($(date +%s) - start)) s"

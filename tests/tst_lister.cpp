@@ -1,0 +1,181 @@
+// trelvan-list in-process, with the fake interfaces and address resolution:
+// the choice of network and its refusals, and the output formats. The real
+// scan and watch mode are tests/lan/lister-test.sh.
+#include "fakes.h"
+#include "testsupport.h"
+
+#include "lister/lister.h"
+#include "results/commentstore.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <cstdio>
+
+using fakes::NetworkOrder;
+
+namespace {
+
+NetworkAddress Named(const char *ip, const char *netmask, const char *name)
+{
+    NetworkAddress address = fakes::Entry(ip, netmask);
+    address.interfaceName = QString::fromLatin1(name);
+    return address;
+}
+
+QString ReadBack(std::FILE *file)
+{
+    std::rewind(file);
+    QByteArray bytes;
+    char buffer[4096];
+    std::size_t read;
+    while ((read = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, qsizetype(read));
+    return QString::fromUtf8(bytes);
+}
+
+} // namespace
+
+class TestLister : public QObject
+{
+    Q_OBJECT
+
+private:
+    TemporarySettings settings;
+    fakes::SafeNetwork network;
+
+private slots:
+    void init()
+    {
+        network.reset();
+        network.setInterfaces({Named("198.51.100.1", "255.255.255.0", "eth0"),
+                               Named("203.0.113.7", "255.255.0.0", "eth1"),
+                               Named("10.20.0.1", "255.0.0.0", "eth2")});
+    }
+
+    void networkForms_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("netmask");
+        QTest::newRow("none: the picker's first") << ""
+                                                  << "198.51.100.1"
+                                                  << "255.255.255.0";
+        QTest::newRow("interface") << "eth1"
+                                   << "203.0.113.7"
+                                   << "255.255.0.0";
+        QTest::newRow("address/prefix") << "198.51.100.1/24"
+                                        << "198.51.100.1"
+                                        << "255.255.255.0";
+        QTest::newRow("network/prefix") << "203.0.0.0/16"
+                                        << "203.0.113.7"
+                                        << "255.255.0.0";
+        QTest::newRow("picker text") << " 198.51.100.1  /  255.255.255.0"
+                                     << "198.51.100.1"
+                                     << "255.255.255.0";
+    }
+
+    void networkForms()
+    {
+        QFETCH(QString, argument);
+        QFETCH(QString, address);
+        QFETCH(QString, netmask);
+        const lister::NetworkChoice choice = lister::ChooseNetwork(argument);
+        QCOMPARE(choice.status, lister::Success);
+        QCOMPARE(choice.address, QHostAddress(address));
+        QCOMPARE(choice.netmask, QHostAddress(netmask));
+    }
+
+    void refusalsSayWhyAndSendNothing_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        const QString possible = QStringLiteral(
+            "réseaux possibles\u00a0: 198.51.100.1/24 (eth0), 203.0.113.7/16 (eth1), "
+            "10.20.0.1/8 (eth2).");
+        QTest::newRow("unknown interface") << QStringList{"eth9"} << possible;
+        QTest::newRow("not ours") << QStringList{"198.51.100.1/25"} << possible;
+        QTest::newRow("too wide") << QStringList{"10.20.0.1/8"}
+                                  << "le réseau 10.20.0.1/8 compte 16777216 adresses, plus "
+                                     "que les 65536 que Trelvan parcourt.";
+        const QString unreadable = QStringLiteral("réseau illisible");
+        QTest::newRow("prefix 33") << QStringList{"198.51.100.1/33"} << unreadable;
+        QTest::newRow("holey mask") << QStringList{"198.51.100.1 / 255.0.255.0"} << unreadable;
+        QTest::newRow("bare address") << QStringList{"198.51.100.1"} << unreadable;
+        QTest::newRow("two networks") << QStringList{"eth0", "eth1"} << "un seul réseau";
+        QTest::newRow("format") << QStringList{"--format", "xml"} << "format inconnu";
+        QTest::newRow("option") << QStringList{"--vite"} << "option inconnue «\u00a0--vite\u00a0»";
+    }
+
+    void refusalsSayWhyAndSendNothing()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        std::FILE *out = std::tmpfile();
+        std::FILE *err = std::tmpfile();
+        const int status = lister::Run(QStringList{"trelvan-list"} + arguments, out, err);
+        const QString said = ReadBack(err);
+        QCOMPARE(status, int(lister::UsageError));
+        QVERIFY2(said.startsWith(QStringLiteral("trelvan-list\u00a0: ")) && said.contains(message),
+                 qPrintable(said));
+        QCOMPARE(said.count(QLatin1Char('\n')), 1);
+        QCOMPARE(ReadBack(out), QString());
+        QVERIFY(network.asked().empty());
+        std::fclose(out);
+        std::fclose(err);
+    }
+
+    void noNetworkAtAllCannotScan()
+    {
+        network.setInterfaces({});
+        std::FILE *err = std::tmpfile();
+        QCOMPARE(lister::Run({"trelvan-list"}, stdout, err), int(lister::ScanFailed));
+        QVERIFY(ReadBack(err).contains(QStringLiteral("aucun réseau")));
+        std::fclose(err);
+    }
+
+    void formats()
+    {
+        CommentMap comments{{QStringLiteral("00:11:32:AA:BB:10"),
+                             QStringLiteral("NAS \"principal\", salon\nétage")}};
+        SaveComments(comments);
+        CommentMap stored;
+        LoadComments(stored);
+        const VendorTable makers{
+            {QStringLiteral("001132"), QStringLiteral("Synology Incorporated")}};
+        const HostMap hosts{
+            {NetworkOrder("198.51.100.10"),
+             HostRecord{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, true, QStringLiteral("nas.example")}},
+            {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}}};
+        const auto listed = lister::ListHosts(hosts, stored, makers);
+
+        QCOMPARE(lister::FormatCsv(listed),
+                 QStringLiteral("comment,ip,mac,maker,web,name\r\n"
+                                ",198.51.100.9,02:54:4C:00:00:09,,false,\r\n"
+                                "\"NAS \"\"principal\"\", salon\nétage\",198.51.100.10,"
+                                "00:11:32:AA:BB:10,Synology Incorporated,true,nas.example\r\n"));
+
+        const QJsonArray array =
+            QJsonDocument::fromJson(lister::FormatJson(listed).toUtf8()).array();
+        QCOMPARE(array.size(), 2);
+        const QJsonObject nas = array[1].toObject();
+        QCOMPARE(nas.keys(), (QStringList{"comment", "ip", "mac", "maker", "name", "web"}));
+        QCOMPARE(nas["comment"].toString(), comments.begin()->second);
+        QCOMPARE(nas["web"], QJsonValue(true));
+        QCOMPARE(nas["name"].toString(), QStringLiteral("nas.example"));
+
+        // One line per host, every column aligned, the line break flattened.
+        const QStringList lines = lister::FormatText(listed, false).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[2].indexOf(QStringLiteral("198.51.100.10")),
+                 lines[0].indexOf(QStringLiteral("Adresse IP")));
+        QVERIFY(lines[2].contains(QStringLiteral("salon étage")));
+        QVERIFY(!lister::FormatText(listed, false).contains(QLatin1Char('\x1b')));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLister)
+#include "tst_lister.moc"
