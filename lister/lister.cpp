@@ -89,12 +89,11 @@ QString Quoted(const QString &text)
     return QStringLiteral("«\u00a0%1\u00a0»").arg(text);
 }
 
-// The one place the lister looks a maker up.
-QString MakerOf(const std::vector<unsigned char> &mac, const VendorTable &makers)
+// The one place the lister looks a maker up: the same lookup as the window's
+// maker column, without the blanks some listings pad names with.
+QString MakerOf(const std::vector<unsigned char> &mac, const MakerIndex &makers)
 {
-    const QString key = VendorKey(mac);
-    const auto found = key.isEmpty() ? makers.end() : makers.find(key);
-    return found != makers.end() ? found->second.trimmed() : QString();
+    return LookupMaker(makers, mac).name.trimmed();
 }
 
 int PrefixLength(quint32 mask)
@@ -259,7 +258,7 @@ QString HelpText()
 }
 
 QJsonObject EventJson(const Watch::Event &event, const CommentMap &comments,
-                      const VendorTable &makers)
+                      const MakerIndex &makers)
 {
     HostMap one{{event.key, event.record}};
     QJsonObject object = ToJson(ListHosts(one, comments, makers).front());
@@ -272,7 +271,7 @@ QJsonObject EventJson(const Watch::Event &event, const CommentMap &comments,
     return object;
 }
 
-int RunWatch(const NetworkChoice &network, const VendorTable &makers, std::FILE *out,
+int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out,
              std::FILE *progress, bool *abandoned)
 {
     Watch watch;
@@ -311,7 +310,7 @@ int RunWatch(const NetworkChoice &network, const VendorTable &makers, std::FILE 
 } // namespace
 
 std::vector<ListedHost> ListHosts(const HostMap &hosts, const CommentMap &comments,
-                                  const VendorTable &makers)
+                                  const MakerIndex &makers)
 {
     std::vector<ListedHost> listed;
     listed.reserve(hosts.size());
@@ -552,8 +551,8 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
         return network.status;
     }
 
-    VendorTable makers;
-    LoadVendorListing(QStringLiteral(":/res/oui.txt"), makers);
+    MakerIndex makers;
+    LoadMakers(makers);
     std::FILE *progress = IsTerminal(err) ? err : nullptr;
 
     if (parser.isSet(watchOption)) {

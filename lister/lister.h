@@ -1,6 +1,6 @@
 #pragma once
 
-#include "makers/vendortable.h"
+#include "makers/makerlookup.h"
 #include "results/commentstore.h"
 #include "scan/hostrecord.h"
 
@@ -38,7 +38,7 @@ struct ListedHost
 };
 
 std::vector<ListedHost> ListHosts(const HostMap &hosts, const CommentMap &comments,
-                                  const VendorTable &makers);
+                                  const MakerIndex &makers);
 
 // An aligned table with French headings; bold headings for a terminal.
 QString FormatText(const std::vector<ListedHost> &hosts, bool terminal);

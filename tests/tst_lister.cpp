@@ -144,8 +144,8 @@ private slots:
         SaveComments(comments);
         CommentMap stored;
         LoadComments(stored);
-        const VendorTable makers{
-            {QStringLiteral("001132"), QStringLiteral("Synology Incorporated")}};
+        MakerIndex makers;
+        IndexVendors({{QStringLiteral("001132"), QStringLiteral("Synology Incorporated")}}, makers);
         const HostMap hosts{
             {NetworkOrder("198.51.100.10"),
              HostRecord{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, true, QStringLiteral("nas.example")}},
@@ -154,7 +154,7 @@ private slots:
 
         QCOMPARE(lister::FormatCsv(listed),
                  QStringLiteral("comment,ip,mac,maker,web,name\r\n"
-                                ",198.51.100.9,02:54:4C:00:00:09,,false,\r\n"
+                                ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),false,\r\n"
                                 "\"NAS \"\"principal\"\", salon\nétage\",198.51.100.10,"
                                 "00:11:32:AA:BB:10,Synology Incorporated,true,nas.example\r\n"));
 
