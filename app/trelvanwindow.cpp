@@ -321,10 +321,9 @@ void TrelvanWindow::CheckSelectedNetwork()
     // is chosen.
     const quint64 count = AddressCount(netmask);
     if (count > CheckThread::MaxAddresses) {
-        refusedStatus =
-            tr("Réseau trop grand : %0 / %1 compte %2 adresses (65 536 au plus).")
-                .arg(address.toString(), netmask.toString(),
-                     QLocale(QLocale::French).toString(count));
+        refusedStatus = tr("Réseau trop grand : %0 / %1 compte %2 adresses (65 536 au plus).")
+                            .arg(address.toString(), netmask.toString(),
+                                 QLocale(QLocale::French).toString(count));
         ui->Status_->setText(refusedStatus);
         return;
     }

@@ -20,7 +20,6 @@
 
 #include <map>
 
-
 // The comments of the group "Comments" of a settings file's text, later
 // lines winning. A key that names a MAC text with slashes around it (a
 // leading or doubled backslash in the file) is taken as that MAC text; any

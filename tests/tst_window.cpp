@@ -349,8 +349,7 @@ private slots:
         TrelvanWindow window;
         QLabel *status = WindowInspector::ui(window).Status_;
         const QString refusal =
-            QString::fromUtf8(
-                "R\xC3\xA9seau trop grand : 198.51.100.1 / 255.0.0.0 compte ") +
+            QString::fromUtf8("R\xC3\xA9seau trop grand : 198.51.100.1 / 255.0.0.0 compte ") +
             QLocale(QLocale::French).toString(16777216) +
             QStringLiteral(" adresses (65 536 au plus).");
         QCOMPARE(status->text(), refusal);
