@@ -576,7 +576,9 @@ link set $port up"
             local answer="${H_IP[i]}=${H_MAC[i]}"
             ((H_MISS[i] == 0)) || answer+=",drop=${H_MISS[i]}"
             [[ -z ${H_CLAIM[i]} ]] || answer+=",claim=${H_CLAIM[i]}"
-            cp "$RESPONDER" "$STATE/arpresponder"
+            # One copy serves every responder host: a second copy over it
+            # fails while the first host's responder runs it.
+            [[ -e $STATE/arpresponder ]] || cp "$RESPONDER" "$STATE/arpresponder"
             spawn "$ns" "$STATE/log/responder-h$((i + 1)).log" "responder:${H_IP[i]}" \
                 "$STATE/arpresponder" "$IFACE" 31536000 "$answer"
             wait_pids+=("$SPAWNED") wait_kind+=("responder:$STATE/log/responder-h$((i + 1)).log")
