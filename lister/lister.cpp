@@ -14,7 +14,9 @@
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QThread>
+#include <QtEndian>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <memory>
@@ -312,9 +314,20 @@ int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *
 std::vector<ListedHost> ListHosts(const HostMap &hosts, const CommentMap &comments,
                                   const MakerIndex &makers)
 {
+    // The map's keys are addresses in network byte order, so its own order
+    // puts 198.51.101.1 before 198.51.100.9; the list goes by address.
+    std::vector<std::pair<quint32, HostMap::const_iterator>> ordered;
+    ordered.reserve(hosts.size());
+    for (auto entry = hosts.begin(); entry != hosts.end(); ++entry)
+        ordered.emplace_back(qFromBigEndian(entry->first), entry);
+    std::sort(ordered.begin(), ordered.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+
     std::vector<ListedHost> listed;
     listed.reserve(hosts.size());
-    for (const auto &[key, record] : hosts) {
+    for (const auto &[address, entry] : ordered) {
+        const quint32 key = entry->first;
+        const HostRecord &record = entry->second;
         ListedHost host;
         host.ip = AddressText(key);
         host.mac = MacToText(record.mac);

@@ -149,18 +149,20 @@ private slots:
         const HostMap hosts{
             {NetworkOrder("198.51.100.10"),
              HostRecord{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, true, QStringLiteral("nas.example")}},
-            {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}}};
+            {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}},
+            {NetworkOrder("198.51.101.1"), HostRecord{{0x02, 0x54, 0x4C, 0, 1, 1}, false}}};
         const auto listed = lister::ListHosts(hosts, stored, makers);
 
         QCOMPARE(lister::FormatCsv(listed),
                  QStringLiteral("comment,ip,mac,maker,web,name\r\n"
                                 ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),false,\r\n"
                                 "\"NAS \"\"principal\"\", salon\nétage\",198.51.100.10,"
-                                "00:11:32:AA:BB:10,Synology Incorporated,true,nas.example\r\n"));
+                                "00:11:32:AA:BB:10,Synology Incorporated,true,nas.example\r\n"
+                                ",198.51.101.1,02:54:4C:00:01:01,(adresse locale),false,\r\n"));
 
         const QJsonArray array =
             QJsonDocument::fromJson(lister::FormatJson(listed).toUtf8()).array();
-        QCOMPARE(array.size(), 2);
+        QCOMPARE(array.size(), 3);
         const QJsonObject nas = array[1].toObject();
         QCOMPARE(nas.keys(), (QStringList{"comment", "ip", "mac", "maker", "name", "web"}));
         QCOMPARE(nas["comment"].toString(), comments.begin()->second);
@@ -169,7 +171,7 @@ private slots:
 
         // One line per host, every column aligned, the line break flattened.
         const QStringList lines = lister::FormatText(listed, false).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.size(), 4);
         QCOMPARE(lines[2].indexOf(QStringLiteral("198.51.100.10")),
                  lines[0].indexOf(QStringLiteral("Adresse IP")));
         QVERIFY(lines[2].contains(QStringLiteral("salon étage")));
