@@ -125,7 +125,7 @@ void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &c
             const Maker maker = LookupMaker(makers, record.mac);
             auto *item = new MakerItem(maker.name);
             if (maker.locallyAdministered)
-                item->setToolTip(Translate("Adresse administrée localement\u00a0: souvent "
+                item->setToolTip(Translate("Adresse administrée localement : souvent "
                                            "l'adresse aléatoire d'un téléphone ou d'une "
                                            "tablette, ou une machine virtuelle"));
             table->setItem(row, VendorColumn, item);

@@ -554,7 +554,7 @@ private slots:
         // A locally administered address is explained, not named.
         const QTableWidgetItem *local = table->item(30, 3);
         QCOMPARE(local->text(), QStringLiteral("(adresse locale)"));
-        QCOMPARE(local->toolTip(), QStringLiteral("Adresse administrée localement\u00a0: souvent "
+        QCOMPARE(local->toolTip(), QStringLiteral("Adresse administrée localement : souvent "
                                                   "l'adresse aléatoire d'un téléphone ou d'une "
                                                   "tablette, ou une machine virtuelle"));
     }
