@@ -1,5 +1,4 @@
-// The ARP reply parser of the packet path, on any frame. The first four
-// bytes are the address the reply is expected from, the rest the frame.
+// The ARP reply parser of the packet path, on any frame.
 #include "platform/linuxarp.h"
 
 #include <cstdlib>
@@ -9,18 +8,13 @@ using namespace platform::linuxarp;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 {
-    if (size < 4)
-        return 0;
-    uint32_t senderIp;
-    std::memcpy(&senderIp, data, 4);
-    const uint8_t *frame = data + 4;
-    const std::size_t frameSize = size - 4;
     MacAddress mac{};
-    if (ParseArpReply(frame, frameSize, senderIp, &mac)) {
-        // An accepted reply is a whole ARP packet from that sender, and the
-        // address handed back is its sender hardware address.
-        if (frameSize < kArpPacketSize || std::memcmp(frame + 14, &senderIp, 4) != 0 ||
-            std::memcmp(frame + 8, mac.data(), mac.size()) != 0)
+    uint32_t sender = 0;
+    if (ParseArpReply(data, size, &sender, &mac)) {
+        // An accepted reply is a whole ARP packet, and the addresses handed
+        // back are its sender's protocol and hardware addresses.
+        if (size < kArpPacketSize || std::memcmp(data + 14, &sender, 4) != 0 ||
+            std::memcmp(data + 8, mac.data(), mac.size()) != 0)
             std::abort();
     }
     return 0;
