@@ -48,8 +48,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        settings.useProgramIdentity();
         QVERIFY(QSettings().fileName().startsWith(settings.path()));
     }
 
@@ -169,6 +168,9 @@ private slots:
 
     void saveReachesTheFile()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the store is the registry");
+#endif
         SaveComments({{"00:1A:2B:3C:4D:5E", "sur le disque"}});
         QFile file(QSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -203,6 +205,7 @@ private slots:
         LoadComments(loaded);
         QCOMPARE(loaded, comments);
 
+#ifndef Q_OS_WIN // the registry has no text to compare
         const QString toolkitFile = settings.path() + QStringLiteral("/toolkit.conf");
         {
             QSettings toolkit(toolkitFile, QSettings::IniFormat);
@@ -210,6 +213,7 @@ private slots:
                 toolkit.setValue(QStringLiteral("Comments/") + key, comment);
         }
         QCOMPARE(FileBytes(QSettings().fileName()), FileBytes(toolkitFile));
+#endif
     }
 
     // A damaged or hand-edited file: a typed value reads as the text it
@@ -217,6 +221,9 @@ private slots:
     // reads as that MAC text; any other key is saved back as it was.
     void handEditedFileLoadsAndSavesBack()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the store is the registry");
+#endif
         const QByteArray poison = "@DateTime(\\0\\0\\0G\\0\\0\\x10\\0\\0)";
         {
             QFile file(QSettings().fileName());
