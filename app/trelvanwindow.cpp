@@ -5,6 +5,7 @@
 #include "results/comments.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
+#include "trelvanversion.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -133,11 +134,11 @@ void TrelvanWindow::on_About__clicked()
                             "Publié en 2026\n"
                             "\n"
                             "%4")
-                             .arg(1, 0, 10)
-                             .arg(0, 0, 10)
-                             .arg(2, 0, 10)
+                             .arg(TRELVAN_VERSION_MAJOR, 0, 10)
+                             .arg(TRELVAN_VERSION_MINOR, 0, 10)
+                             .arg(TRELVAN_VERSION_PATCH, 0, 10)
                              .arg(QStringLiteral("Dantrix"), 0)
-                             .arg(QStringLiteral("https://dantrix.example/trelvan/"), 0);
+                             .arg(QStringLiteral(TRELVAN_HOME_PAGE), 0);
     QMessageBox::about(this, tr("A propos de..."), text);
 }
 
