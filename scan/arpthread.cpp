@@ -2,6 +2,7 @@
 
 #include "network/hostname.h"
 #include "network/localnames.h"
+#include "network/networklog.h"
 #include "platform/sendarp.h"
 
 #include <QDebug>
@@ -37,7 +38,7 @@ ArpThread::ArpThread(HostMap *results, quint32 address, QRecursiveMutex *results
 void ArpThread::lookedUp(const QHostInfo &host)
 {
     if (host.error() == QHostInfo::NoError)
-        qDebug() << host.hostName();
+        qCDebug(lcNames) << AddressText(address) << host.hostName();
     hostName = NameOf(host, AddressText(address));
     lookupPending = false;
 }
