@@ -3,8 +3,11 @@
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
 #include "results/comments.h"
+#include "results/hostrow.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
+#include "scan/scanrules.h"
+#include "trelvanversion.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -12,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLocale>
@@ -29,8 +33,6 @@
 namespace {
 
 constexpr int HeartbeatMs = 250;
-// A refresh is due once this many whole seconds have passed.
-constexpr int RefreshPeriodSecs = 10;
 
 std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
 
@@ -38,14 +40,25 @@ std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
 // screen before it goes on loading.
 constexpr int ExposeWaitMs = 200;
 
-// How many addresses a network with this netmask holds.
-quint64 AddressCount(const QHostAddress &netmask)
+// Why the comments could not be saved, in the status line's words.
+QString SaveFaultText(SaveFault fault)
 {
-    const quint32 hostBits = ~netmask.toIPv4Address();
-    int zeros = 0;
-    for (quint32 bits = hostBits; bits; bits &= bits - 1)
-        ++zeros;
-    return quint64(1) << zeros;
+    switch (fault) {
+    case SaveFault::DiskFull:
+        return TrelvanWindow::tr("disque plein");
+    case SaveFault::QuotaExceeded:
+        return TrelvanWindow::tr("quota dépassé");
+    case SaveFault::ReadOnly:
+        return TrelvanWindow::tr("disque en lecture seule");
+    case SaveFault::AccessDenied:
+        return TrelvanWindow::tr("accès refusé");
+    case SaveFault::Locked:
+        return TrelvanWindow::tr("fichier verrouillé par un autre programme");
+    case SaveFault::None:
+    case SaveFault::Other:
+        break;
+    }
+    return TrelvanWindow::tr("erreur d'écriture");
 }
 
 QTime CurrentTime()
@@ -133,11 +146,11 @@ void TrelvanWindow::on_About__clicked()
                             "Publié en 2026\n"
                             "\n"
                             "%4")
-                             .arg(1, 0, 10)
-                             .arg(0, 0, 10)
-                             .arg(2, 0, 10)
+                             .arg(TRELVAN_VERSION_MAJOR, 0, 10)
+                             .arg(TRELVAN_VERSION_MINOR, 0, 10)
+                             .arg(TRELVAN_VERSION_PATCH, 0, 10)
                              .arg(QStringLiteral("Dantrix"), 0)
-                             .arg(QStringLiteral("https://dantrix.example/trelvan/"), 0);
+                             .arg(QStringLiteral(TRELVAN_HOME_PAGE), 0);
     QMessageBox::about(this, tr("A propos de..."), text);
 }
 
@@ -160,7 +173,7 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
 
     QMutexLocker locker(&mutex);
     if (!pendingStatus.isEmpty()) {
-        if (refusedStatus.isEmpty()) {
+        if (refusedStatus.isEmpty() && unsavedStatus.isEmpty()) {
             ui->Status_->setText(pendingStatus);
             repaint();
         }
@@ -176,6 +189,11 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
             CheckSelectedNetwork();
         else
             RefreshNetworks();
+        // Comments that could not be saved are tried again until they are.
+        if (!unsavedStatus.isEmpty()) {
+            HarvestComments();
+            SaveComments();
+        }
     }
 }
 
@@ -185,7 +203,7 @@ bool TrelvanWindow::RefreshDue(const QTime &now) const
     // A negative difference means the clock has crossed midnight since the
     // last refresh: refresh then too, or none would come until the same time
     // of day came round again.
-    return elapsed >= RefreshPeriodSecs || elapsed < 0;
+    return elapsed >= RescanPeriodSecs || elapsed < 0;
 }
 
 void TrelvanWindow::OnURL(QAbstractButton *button)
@@ -213,7 +231,23 @@ void TrelvanWindow::HarvestComments()
 
 void TrelvanWindow::SaveComments()
 {
-    ::SaveComments(comments);
+    // A failed save left the store's file as it was; the comments stay here
+    // and the status line says so until a save succeeds.
+    const CommentSave save = ::SaveComments(comments);
+    const QString fileName = QDir::toNativeSeparators(save.fileName);
+    if (!save.saved()) {
+        qDebug().noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
+                                  .arg(fileName, save.detail);
+        unsavedStatus =
+            tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
+                .arg(fileName, SaveFaultText(save.fault), QString::number(RescanPeriodSecs));
+        ui->Status_->setText(unsavedStatus);
+    } else if (!unsavedStatus.isEmpty()) {
+        unsavedStatus.clear();
+        ui->Status_->setText(refusedStatus.isEmpty()
+                                 ? tr("Commentaires enregistrés dans %0.").arg(fileName)
+                                 : refusedStatus);
+    }
 }
 
 void TrelvanWindow::OnHostItemChanged(QTableWidgetItem *item)
@@ -277,7 +311,8 @@ void TrelvanWindow::RebuildHosts()
         latestHosts.clear();
 
         table->setRowCount(static_cast<int>(shownHosts.size()));
-        FillHostRows(table, shownHosts, comments, vendorTable, makerIndex, webButtons);
+        FillHostRows(table, MakeHostRows(shownHosts, comments, makerIndex), !vendorTable.empty(),
+                     webButtons);
     } else {
         RefreshHostNames();
     }
@@ -287,16 +322,18 @@ void TrelvanWindow::RebuildHosts()
 
 void TrelvanWindow::RefreshHostNames()
 {
-    // The same hosts as on display, in the same order, one row each; only a
+    // The same hosts as on display, one row each in address order; only a
     // name may differ, and it changes its row's tooltip in place.
     int row = 0;
-    auto latest = latestHosts.begin();
-    for (auto shown = shownHosts.begin(); shown != shownHosts.end(); ++shown, ++latest, ++row) {
-        if (shown->second.name == latest->second.name)
-            continue;
-        shown->second.name = latest->second.name;
-        if (QTableWidgetItem *item = ui->Hosts_->item(row, 1))
-            item->setToolTip(shown->second.name);
+    for (const quint32 key : KeysInAddressOrder(shownHosts)) {
+        QString &shown = shownHosts.at(key).name;
+        const QString &latest = latestHosts.at(key).name;
+        if (shown != latest) {
+            shown = latest;
+            if (QTableWidgetItem *item = ui->Hosts_->item(row, 1))
+                item->setToolTip(shown);
+        }
+        ++row;
     }
 }
 
@@ -319,11 +356,10 @@ void TrelvanWindow::CheckSelectedNetwork()
     // A wider network would take millions of probes and hours: it is
     // refused, and the refusal stays on the status line until another entry
     // is chosen.
-    const quint64 count = AddressCount(netmask);
-    if (count > CheckThread::MaxAddresses) {
+    if (TooWideToScan(netmask)) {
         refusedStatus = tr("Réseau trop grand : %0 / %1 compte %2 adresses (65 536 au plus).")
                             .arg(address.toString(), netmask.toString(),
-                                 QLocale(QLocale::French).toString(count));
+                                 QLocale(QLocale::French).toString(AddressCount(netmask)));
         ui->Status_->setText(refusedStatus);
         return;
     }

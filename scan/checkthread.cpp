@@ -1,6 +1,7 @@
 #include "scan/checkthread.h"
 
 #include "scan/arpthread.h"
+#include "scan/scanlog.h"
 #include "scan/scanreceiver.h"
 
 #include <QDebug>
@@ -104,9 +105,13 @@ void CheckThread::run()
         Probe probe;
         probe.thread = std::make_unique<ArpThread>(&answers, HostKey(current), &answersMutex);
         probe.thread->stopFlag = &stopRequested;
+        probe.thread->interfaceAddress = address.toIPv4Address();
+        probe.thread->netmask = mask;
         probe.thread->setStackSize(ProbeStackSize);
         probe.thread->start(QThread::InheritPriority);
         probe.started = probe.thread->isRunning() || probe.thread->isFinished();
+        if (!probe.started)
+            qCDebug(lcScan) << "no thread for the probe of" << AddressText(HostKey(current));
         probes.push_back(std::move(probe));
     }
 

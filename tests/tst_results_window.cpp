@@ -5,6 +5,7 @@
 #include "fakes.h"
 #include "messagelog.h"
 #include "testsupport.h"
+#include "trelvanversion.h"
 #include "windowstate.h"
 
 #include <QAbstractButton>
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -373,14 +375,15 @@ private slots:
             QTRY_VERIFY(button.isNull()); // it went with its cell
         }
 
-        // The rows follow the new result in key order.
+        // The rows follow the new result in address order.
+        const HostMap &shown = WindowInspector::shownHosts(window);
         QStringList addresses;
-        for (const auto &entry : WindowInspector::shownHosts(window))
-            addresses << AddressText(entry.first);
+        for (const quint32 key : KeysInAddressOrder(shown))
+            addresses << AddressText(key);
         QCOMPARE(Column(window, 1), addresses);
         int row = 0;
-        for (const auto &entry : WindowInspector::shownHosts(window))
-            QCOMPARE(table->item(row++, 1)->toolTip(), entry.second.name);
+        for (const quint32 key : KeysInAddressOrder(shown))
+            QCOMPARE(table->item(row++, 1)->toolTip(), shown.at(key).name);
         QCOMPARE(table->item(0, 1)->toolTip(), after.begin()->second.name);
 
         // The columns are fitted to their contents either way.
@@ -397,8 +400,8 @@ private slots:
         QTest::addColumn<QStringList>("shown");
         QTest::newRow("one /24") << QStringList{"192.168.1.10", "192.168.1.9"}
                                  << QStringList{"192.168.1.9", "192.168.1.10"};
-        QTest::newRow("across /24s")
-            << QStringList{"10.0.1.5", "10.0.2.3"} << QStringList{"10.0.2.3", "10.0.1.5"};
+        QTest::newRow("across /24s") << QStringList{"10.0.2.3", "10.0.1.5", "10.0.1.255"}
+                                     << QStringList{"10.0.1.5", "10.0.1.255", "10.0.2.3"};
         QTest::newRow("mixed") << QStringList{"192.168.1.100", "192.168.1.2", "192.168.1.30"}
                                << QStringList{"192.168.1.2", "192.168.1.30", "192.168.1.100"};
     }
@@ -415,6 +418,13 @@ private slots:
                 HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, ++last}, false};
         Show(window, hosts);
         QCOMPARE(Column(window, 1), shown);
+
+        // A name that comes later reaches the row of its own host.
+        hosts.at(NetworkOrder(qPrintable(shown.last()))).name = QStringLiteral("dernier.example");
+        Show(window, hosts);
+        QCOMPARE(Table(window)->item(int(shown.size()) - 1, 1)->toolTip(),
+                 QStringLiteral("dernier.example"));
+        QVERIFY(Table(window)->item(0, 1)->toolTip().isEmpty());
     }
 
     void itemsAndHeaders()
@@ -766,6 +776,53 @@ private slots:
         QCOMPARE(StoredComment(QStringLiteral("AA:BB:CC:DD:EE:FF")), QStringLiteral("absent"));
     }
 
+    // A save that fails (here: another program holds the store's lock)
+    // leaves the file as it was and says so on the status line, naming the
+    // file, whatever a scan reports meanwhile; the comment stays in memory
+    // and lands at the next refresh once saving works again.
+    void failedSaveIsShownAndTriedAgain()
+    {
+        const QString fileName = QSettings().fileName();
+        QVERIFY(SaveComments({{TextA, QStringLiteral("ancien")}}).saved());
+        QFile file(fileName);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        file.close();
+
+        TrelvanWindow window;
+        Show(window, TwoHosts());
+        QLabel *status = WindowInspector::ui(window).Status_;
+        QLockFile lock(fileName + QStringLiteral(".lock"));
+        QVERIFY(lock.lock());
+        Type(window, 1, QStringLiteral("nouveau"));
+        const QString unsaved = QStringLiteral("Commentaires non enregistrés dans %0 : fichier "
+                                               "verrouillé par un autre programme (nouvel essai "
+                                               "toutes les 10 s).")
+                                    .arg(fileName);
+        QCOMPARE(status->text(), unsaved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+        file.close();
+        QCOMPARE(WindowInspector::comments(window).at(TextB), QStringLiteral("nouveau"));
+
+        window.SetPendingStatus(QStringLiteral("Fin de recherche 192.168.1.10 à 12:00:00."));
+        WindowInspector::tick(window);
+        QCOMPARE(status->text(), unsaved);
+
+        // Still locked at a refresh: tried and still shown.
+        WindowInspector::lastRefresh(window) = QTime::currentTime().addSecs(-11);
+        WindowInspector::tick(window);
+        QCOMPARE(status->text(), unsaved);
+        QVERIFY(!IsStored(TextB));
+
+        lock.unlock();
+        WindowInspector::lastRefresh(window) = QTime::currentTime().addSecs(-11);
+        WindowInspector::tick(window);
+        QCOMPARE(status->text(), QStringLiteral("Commentaires enregistrés dans %0.").arg(fileName));
+        QCOMPARE(StoredComment(TextA), QStringLiteral("ancien"));
+        QCOMPARE(StoredComment(TextB), QStringLiteral("nouveau"));
+    }
+
     // --- About and Close ---
 
     void aboutBox()
@@ -789,7 +846,7 @@ private slots:
 
         const QStringList lines = text.split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines.at(0), QStringLiteral("\"Trelvan\" version 1.0.2"));
+        QCOMPARE(lines.at(0), QStringLiteral("\"Trelvan\" version " TRELVAN_VERSION));
         QVERIFY2(lines.at(1).contains(QStringLiteral("Dantrix")), qPrintable(lines.at(1)));
         QVERIFY2(
             QRegularExpression(QStringLiteral("\\b(19|20)\\d\\d\\b")).match(lines.at(2)).hasMatch(),
