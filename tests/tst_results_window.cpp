@@ -782,6 +782,9 @@ private slots:
     // and lands at the next refresh once saving works again.
     void failedSaveIsShownAndTriedAgain()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the store is the registry, which no lock file guards");
+#endif
         const QString fileName = QSettings().fileName();
         QVERIFY(SaveComments({{TextA, QStringLiteral("ancien")}}).saved());
         QFile file(fileName);
