@@ -6,10 +6,14 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # the resolver helper confines itself with these
+    libseccomp-dev libcap-ng-dev
     # tests: private networks of namespaces, a host that drops port 80, a
     # DNS server inside the LAN, running as an unprivileged user, and the
     # Windows cross-builds
     iproute2 nftables ethtool iputils-ping util-linux libcap2-bin python3 dnsmasq-base
+    # the frames the resolver helper puts on a test LAN, counted
+    tcpdump
     binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64
     # the Debian package (scripts/package.sh) and its test
     dpkg-dev fakeroot file lintian desktop-file-utils appstream

@@ -7,7 +7,9 @@
 # "user" runs the program as an unprivileged user (nobody), so that address
 # resolution takes the path of an ordinary desktop user. "helper" does the
 # same with a copy of the resolver helper ($TRELVAN_LAN_RESOLVER) beside the
-# program, given CAP_NET_RAW. Exits 77 (skipped) without root or network
+# program, given CAP_NET_RAW; for that run fs.suid_dumpable is 1 (put back
+# afterwards), and tcpdump lists the ARP frames that leave the scanner in
+# $TRELVAN_LAN_CAPTURE. Exits 77 (skipped) without root or network
 # namespaces, or where the copy's filesystem keeps no file capabilities.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -21,7 +23,10 @@ fi
 
 name=t$$
 work=$(mktemp -d /tmp/trelvan-lan-test.XXXXXX)
+dumpable="" capturing=""
 cleanup() {
+    [ -n "$capturing" ] && kill "$capturing" 2>/dev/null && wait "$capturing" 2>/dev/null
+    [ -n "$dumpable" ] && sysctl -qw fs.suid_dumpable="$dumpable"
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -47,6 +52,24 @@ if [ "$mode" = helper ]; then
         exit 77
     fi
 fi
+capture=""
+if [ "$mode" = helper ]; then
+    # Where set-id programs may be inspected by their user, the helper must
+    # still not be.
+    dumpable=$(sysctl -n fs.suid_dumpable)
+    sysctl -qw fs.suid_dumpable=1
+    if command -v tcpdump >/dev/null; then
+        capture=$work/arp.txt
+        touch "$capture" && chmod 644 "$capture"
+        "$here/lan.sh" exec "$name" tcpdump -i eth0 -Q out -nn -tt -l -B 8192 arp \
+            >"$capture" 2>"$work/tcpdump.log" &
+        capturing=$!
+        for _ in $(seq 50); do
+            grep -q "listening on" "$work/tcpdump.log" && break
+            sleep 0.1
+        done
+    fi
+fi
 home=$work/home
 mkdir -m 700 "$home"
 [ "$mode" != root ] && chown nobody:nogroup "$home"
@@ -55,7 +78,7 @@ timeout_ms=${TRELVAN_LAN_TIMEOUT_MS:-30000}
 # QtTest's watchdog must not end a wide scan before the test's own limit.
 environment=(env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen "HOME=$home"
     "XDG_CONFIG_HOME=$home" "XDG_RUNTIME_DIR=$home" "TRELVAN_LAN_TIMEOUT_MS=$timeout_ms"
-    "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))")
+    "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))" "TRELVAN_LAN_CAPTURE=$capture")
 if [ "$mode" != root ]; then
     "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups \
         --inh-caps=-all "${environment[@]}" "${run[@]}"

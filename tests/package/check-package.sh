@@ -80,6 +80,10 @@ done
 grep -q "^Depends: .*qt6-qpa-plugins" "$work/control" || fail "Depends lacks qt6-qpa-plugins"
 if [ "$with_resolver" = 1 ]; then
     grep -q "^Depends: .*libcap2-bin" "$work/control" || fail "Depends lacks libcap2-bin"
+    # The helper confines itself with these.
+    for dependency in libseccomp2 libcap-ng0; do
+        grep -q "^Depends:.* $dependency (>= " "$work/control" || fail "no versioned $dependency in Depends"
+    done
 else
     grep -q "libcap2-bin" "$work/control" && fail "libcap2-bin without a helper to give a capability to"
 fi
