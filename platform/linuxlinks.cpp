@@ -1,7 +1,7 @@
 // The machine's interfaces and the choice of the one that reaches an
 // address; shared by the program and the resolver helper.
 
-#include "platform/linuxarp.h"
+#include "platform/linuxlinks.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

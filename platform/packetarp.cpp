@@ -2,7 +2,7 @@
 // that runs many resolutions at once. Shared by the program (as root) and
 // the resolver helper; nothing here needs Qt or blocks.
 
-#include "platform/linuxarp.h"
+#include "platform/packetarp.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

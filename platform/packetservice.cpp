@@ -2,9 +2,11 @@
 // one engine, one socket per interface and one thread that drives them for
 // every resolution of the process.
 
-#include "platform/linuxarp.h"
+#include "platform/packetservice.h"
+#include "platform/packetarp.h"
 
 #include <cerrno>
+#include <map>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>

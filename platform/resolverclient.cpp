@@ -1,13 +1,15 @@
 // The program's side of the resolver helper (resolver/): finds it, starts it
 // on a socket pair, and hands it the resolutions of every thread.
 
-#include "platform/linuxarp.h"
+#include "platform/resolverclient.h"
+#include "platform/linuxlinks.h"
 #include "platform/resolverprotocol.h"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <linux/capability.h>
+#include <map>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>

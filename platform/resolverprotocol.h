@@ -22,7 +22,7 @@
 // Every request gets exactly one reply, in no particular order. Anything
 // that is not a well-formed request ends the helper.
 
-#include "platform/linuxarp.h"
+#include "platform/linuxlinks.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -12,7 +12,7 @@
 // Anything that is not a well-formed request ends it with a message on its
 // standard error; so does the end of its input or the death of its parent.
 
-#include "platform/linuxarp.h"
+#include "platform/packetarp.h"
 #include "platform/resolverprotocol.h"
 #include "resolver/limits.h"
 #include "resolver/sandbox.h"

@@ -7,7 +7,7 @@
 #include "testsupport.h"
 #include "windowstate.h"
 
-#include "platform/linuxarp.h"
+#include "platform/resolverclient.h"
 #include "platform/resolverprotocol.h"
 #include "platform/sendarp.h"
 

@@ -3,7 +3,12 @@
 // parsing, the choice of interface, the neighbour-table budget, stopping,
 // and the resolver helper's records, refusals and limits.
 
-#include "platform/linuxarp.h"
+#include "platform/descriptorgate.h"
+#include "platform/entrybudget.h"
+#include "platform/neighbourarp.h"
+#include "platform/netlinkmessages.h"
+#include "platform/packetarp.h"
+#include "platform/resolverclient.h"
 #include "platform/resolverprotocol.h"
 #include "platform/sendarp.h"
 #include "resolver/limits.h"

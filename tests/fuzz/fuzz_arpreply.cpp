@@ -1,5 +1,5 @@
 // The ARP reply parser of the packet path, on any frame.
-#include "platform/linuxarp.h"
+#include "platform/packetarp.h"
 
 #include <cstdlib>
 #include <cstring>

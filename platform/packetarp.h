@@ -1,0 +1,119 @@
+#pragma once
+
+// ARP requests of our own on packet sockets: frames, filter and the engine
+// that runs many resolutions at once. Shared by the program (as root) and
+// the resolver helper; nothing here needs Qt or blocks.
+
+#include "platform/linuxlinks.h"
+
+#include <linux/filter.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace platform::linuxarp {
+
+constexpr std::size_t kArpPacketSize = 28;
+using ArpPacket = std::array<uint8_t, kArpPacketSize>;
+
+// An Ethernet/IPv4 ARP request, without the link header.
+ArpPacket BuildArpRequest(const MacAddress &senderMac, uint32_t senderIp, uint32_t targetIp);
+
+// Classic BPF program, run on the ARP header, that keeps only Ethernet/IPv4
+// ARP replies.
+std::vector<sock_filter> ArpReplyFilter();
+
+// Reads the sender's protocol and hardware addresses from a reply.
+bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t *senderIp, MacAddress *mac);
+
+// Opens a packet socket on the interface that hears only ARP replies.
+// NotPermitted when the process may not open one; Answered when it is open.
+Outcome OpenArpSocket(const LinkInterface &link, FileDescriptor *socket);
+
+// Many resolutions at once with ARP requests of our own: one packet socket per
+// interface, whose replies go to the resolutions waiting for their sender;
+// four requests kResendInterval apart, given up kResendInterval after the
+// last (kAnswerWait after the first when nothing holds them back). The
+// engine builds every frame itself from the interface's own addresses. It
+// does not block and is not thread-safe: one thread polls Descriptors(),
+// then calls Service(), and sleeps no longer than until NextEvent().
+class ArpEngine
+{
+public:
+    // Decides whether a frame may leave: the engine asks before every one.
+    // Frames held back go out in the order their resolutions started.
+    class SendGate
+    {
+    public:
+        virtual ~SendGate() = default;
+        // False when the frame must wait; *retry then says until when.
+        virtual bool MaySend(int ifindex, Clock::time_point now, Clock::time_point *retry) = 0;
+        // Nothing is left to send on the interface for now.
+        virtual void Idle(int ifindex) = 0;
+    };
+
+    // Requests a resolution sends, and how long one held back by the gate
+    // may wait for its first before it gives up.
+    static constexpr int kRequests = kAnswerWait / kResendInterval;
+    static constexpr std::chrono::seconds kSendPatience{10};
+    // Replies read from one socket per call of Service, so that a flood of
+    // them cannot hold up the rest.
+    static constexpr int kRepliesPerService = 64;
+
+    struct Result
+    {
+        uint64_t id = 0;
+        bool answered = false;
+        MacAddress mac{};
+    };
+
+    // The gate, which must outlive the engine; none lets every frame go.
+    void SetGate(SendGate *gate) { this->gate = gate; }
+
+    // Opens the interface's socket unless it is open already.
+    Outcome Attach(const LinkInterface &link);
+    bool Attached(int ifindex) const;
+
+    // Starts one resolution on an attached interface.
+    void Start(uint64_t id, int ifindex, const MacAddress &ownMac, uint32_t sourceIp,
+               uint32_t destIp);
+    // Forgets a resolution without a result.
+    void Cancel(uint64_t id);
+    std::size_t Pending() const { return pending.size(); }
+
+    // Appends one entry per socket, waiting for input.
+    void Descriptors(std::vector<pollfd> *fds) const;
+    // Reads the replies the polled sockets hold, sends the requests that are
+    // due and gives up on those past their time; appends what ended.
+    void Service(const std::vector<pollfd> &polled, std::vector<Result> *ended);
+    // When Service next has something to send or to give up; max() if never.
+    Clock::time_point NextEvent() const;
+
+private:
+    struct Resolution
+    {
+        int ifindex = 0;
+        uint32_t destIp = 0;
+        ArpPacket request{};
+        int requestsLeft = kRequests;
+        Clock::time_point nextSend;
+        Clock::time_point deadline;
+    };
+
+    void Send(Clock::time_point now, std::vector<uint64_t> *expired);
+
+    void Finish(uint64_t id, bool answered, const MacAddress &mac, std::vector<Result> *ended);
+    void Receive(int ifindex, int fd, std::vector<Result> *ended);
+
+    std::map<int, std::unique_ptr<FileDescriptor>> sockets; // by interface index
+    std::map<uint64_t, Resolution> pending;
+    std::multimap<std::pair<int, uint32_t>, uint64_t> bySender;
+    SendGate *gate = nullptr;
+    std::map<int, Clock::time_point> heldBack; // by interface: until when
+};
+
+} // namespace platform::linuxarp
