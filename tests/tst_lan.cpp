@@ -7,7 +7,7 @@
 #include "testsupport.h"
 #include "windowstate.h"
 
-#include "platform/resolverclient.h"
+#include "platform/helperfile.h"
 #include "platform/sendarp.h"
 
 #include <QApplication>
@@ -246,7 +246,10 @@ private slots:
     // ordinary user, the helper beside the program with CAP_NET_RAW).
     void helperRunsWithoutPrivilegeAndNeverOutlivesTheProgram()
     {
-        if (platform::linuxarp::FindHelper().empty())
+        std::string why;
+        if (!platform::linuxarp::OpenGenuineHelper(
+                 platform::linuxarp::HelperPlace(platform::linuxarp::ProgramPath()), &why)
+                 .valid())
             QSKIP("no resolver helper with CAP_NET_RAW beside the program");
         const qint64 self = QCoreApplication::applicationPid();
         const qint64 helper = HelperOf(self);
