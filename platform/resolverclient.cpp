@@ -228,8 +228,9 @@ HelperSession::End HelperSession::Serve()
             std::lock_guard<std::mutex> lock(mutex);
             if (ended != End::None)
                 return ended;
-            // Also a look now and then, which costs nothing.
-            next = Clock::now() + std::chrono::seconds(1);
+            // A request made after this has its deadline later than a
+            // deadline from now: waking then is never too late for it.
+            next = Clock::now() + replyDeadline;
             if (!order.empty())
                 next = std::min(next, order.front().first);
         }
