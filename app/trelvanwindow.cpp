@@ -5,6 +5,7 @@
 #include "results/comments.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
+#include "trelvanversion.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLocale>
@@ -46,6 +48,27 @@ quint64 AddressCount(const QHostAddress &netmask)
     for (quint32 bits = hostBits; bits; bits &= bits - 1)
         ++zeros;
     return quint64(1) << zeros;
+}
+
+// Why the comments could not be saved, in the status line's words.
+QString SaveFaultText(SaveFault fault)
+{
+    switch (fault) {
+    case SaveFault::DiskFull:
+        return TrelvanWindow::tr("disque plein");
+    case SaveFault::QuotaExceeded:
+        return TrelvanWindow::tr("quota dépassé");
+    case SaveFault::ReadOnly:
+        return TrelvanWindow::tr("disque en lecture seule");
+    case SaveFault::AccessDenied:
+        return TrelvanWindow::tr("accès refusé");
+    case SaveFault::Locked:
+        return TrelvanWindow::tr("fichier verrouillé par un autre programme");
+    case SaveFault::None:
+    case SaveFault::Other:
+        break;
+    }
+    return TrelvanWindow::tr("erreur d'écriture");
 }
 
 QTime CurrentTime()
@@ -133,11 +156,11 @@ void TrelvanWindow::on_About__clicked()
                             "Publié en 2026\n"
                             "\n"
                             "%4")
-                             .arg(1, 0, 10)
-                             .arg(0, 0, 10)
-                             .arg(2, 0, 10)
+                             .arg(TRELVAN_VERSION_MAJOR, 0, 10)
+                             .arg(TRELVAN_VERSION_MINOR, 0, 10)
+                             .arg(TRELVAN_VERSION_PATCH, 0, 10)
                              .arg(QStringLiteral("Dantrix"), 0)
-                             .arg(QStringLiteral("https://dantrix.example/trelvan/"), 0);
+                             .arg(QStringLiteral(TRELVAN_HOME_PAGE), 0);
     QMessageBox::about(this, tr("A propos de..."), text);
 }
 
@@ -160,7 +183,7 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
 
     QMutexLocker locker(&mutex);
     if (!pendingStatus.isEmpty()) {
-        if (refusedStatus.isEmpty()) {
+        if (refusedStatus.isEmpty() && unsavedStatus.isEmpty()) {
             ui->Status_->setText(pendingStatus);
             repaint();
         }
@@ -176,6 +199,11 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
             CheckSelectedNetwork();
         else
             RefreshNetworks();
+        // Comments that could not be saved are tried again until they are.
+        if (!unsavedStatus.isEmpty()) {
+            HarvestComments();
+            SaveComments();
+        }
     }
 }
 
@@ -213,7 +241,23 @@ void TrelvanWindow::HarvestComments()
 
 void TrelvanWindow::SaveComments()
 {
-    ::SaveComments(comments);
+    // A failed save left the store's file as it was; the comments stay here
+    // and the status line says so until a save succeeds.
+    const CommentSave save = ::SaveComments(comments);
+    const QString fileName = QDir::toNativeSeparators(save.fileName);
+    if (!save.saved()) {
+        qDebug().noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
+                                  .arg(fileName, save.detail);
+        unsavedStatus =
+            tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
+                .arg(fileName, SaveFaultText(save.fault), QString::number(RefreshPeriodSecs));
+        ui->Status_->setText(unsavedStatus);
+    } else if (!unsavedStatus.isEmpty()) {
+        unsavedStatus.clear();
+        ui->Status_->setText(refusedStatus.isEmpty()
+                                 ? tr("Commentaires enregistrés dans %0.").arg(fileName)
+                                 : refusedStatus);
+    }
 }
 
 void TrelvanWindow::OnHostItemChanged(QTableWidgetItem *item)

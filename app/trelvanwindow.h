@@ -74,6 +74,9 @@ private:
     // The status line that refuses the chosen network as too wide; while it
     // is set no other status line replaces it.
     QString refusedStatus;
+    // The status line that says the comments could not be saved; while it is
+    // set no scan's status line replaces it, and every refresh saves again.
+    QString unsavedStatus;
 
     friend class WindowInspector; // tests read the window's state through it
 };

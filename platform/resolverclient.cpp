@@ -4,9 +4,8 @@
 
 #include "platform/resolverclient.h"
 #include "platform/helperfile.h"
+#include "platform/platformlog.h"
 #include "platform/resolverprotocol.h"
-
-#include <QDebug>
 
 #include <cerrno>
 #include <csignal>
@@ -385,7 +384,7 @@ private:
             int status = 0;
             while (::waitpid(helper, &status, 0) < 0 && errno == EINTR) {
             }
-            qDebug().noquote() << EndLine(end);
+            qCDebug(lcHelper).noquote() << EndLine(end);
         }
         SetState(State::Ended);
     }
@@ -394,7 +393,7 @@ private:
     {
         const std::string place = HelperPlace(ProgramPath());
         if (place.empty()) {
-            qDebug().noquote() << QStringLiteral(
+            qCDebug(lcHelper).noquote() << QStringLiteral(
                 "Pas de résolveur trelvan-resolver pour un programme ni installé ni dans son "
                 "arbre de construction : la table de voisinage du noyau sert");
             return -1;
@@ -402,17 +401,18 @@ private:
         std::string why;
         const FileDescriptor file = OpenGenuineHelper(place, &why);
         if (!file.valid()) {
-            qDebug().noquote() << QStringLiteral("Résolveur %1 écarté (%2) : la table de "
-                                                 "voisinage du noyau sert")
-                                      .arg(QString::fromStdString(place),
-                                           QString::fromStdString(why));
+            qCDebug(lcHelper).noquote()
+                << QStringLiteral("Résolveur %1 écarté (%2) : la table de "
+                                  "voisinage du noyau sert")
+                       .arg(QString::fromStdString(place), QString::fromStdString(why));
             return -1;
         }
         const pid_t pid = StartHelper(file, ours);
         if (pid < 0)
-            qDebug().noquote() << QStringLiteral("Résolveur %1 impossible à lancer : la table "
-                                                 "de voisinage du noyau sert")
-                                      .arg(QString::fromStdString(place));
+            qCDebug(lcHelper).noquote()
+                << QStringLiteral("Résolveur %1 impossible à lancer : la table "
+                                  "de voisinage du noyau sert")
+                       .arg(QString::fromStdString(place));
         return pid;
     }
 

@@ -1,11 +1,5 @@
 #include "results/commentfile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QLockFile>
-#include <QSaveFile>
-#include <QSettings>
 #include <QStringDecoder>
 
 namespace {
@@ -383,15 +377,6 @@ void AppendText(const QString &comment, QByteArray &out)
     }
 }
 
-#ifndef Q_OS_WIN
-// The file the settings store of the application uses. Opening the store
-// only splits the file into sections; no value is decoded.
-QString StoreFileName()
-{
-    return QSettings().fileName();
-}
-#endif
-
 } // namespace
 
 CommentMap ParseCommentFile(QByteArrayView text)
@@ -435,53 +420,3 @@ QByteArray FormatCommentFile(const CommentMap &comments)
     }
     return out;
 }
-
-#ifdef Q_OS_WIN
-
-// The store is the registry there, whose values are strings already.
-void ReadCommentStore(CommentMap &comments)
-{
-    QSettings settings;
-    settings.beginGroup(CommentsGroup);
-    const QStringList keys = settings.allKeys();
-    for (const QString &key : keys)
-        comments[key] = settings.value(key).toString();
-}
-
-void WriteCommentStore(const CommentMap &comments)
-{
-    QSettings settings;
-    settings.clear();
-    settings.beginGroup(CommentsGroup);
-    for (const auto &[key, comment] : comments)
-        settings.setValue(key, QVariant(comment));
-}
-
-#else
-
-void ReadCommentStore(CommentMap &comments)
-{
-    QFile file(StoreFileName());
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const CommentMap stored = ParseCommentFile(file.readAll());
-    for (const auto &[key, comment] : stored)
-        comments[key] = comment;
-}
-
-void WriteCommentStore(const CommentMap &comments)
-{
-    const QString fileName = StoreFileName();
-    QDir().mkpath(QFileInfo(fileName).absolutePath());
-    // The lock the settings store takes to write the same file, so that two
-    // instances of the program never write it at once.
-    QLockFile lock(fileName + QLatin1String(".lock"));
-    lock.lock();
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(FormatCommentFile(comments));
-    file.commit();
-}
-
-#endif

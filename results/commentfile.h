@@ -30,10 +30,3 @@ CommentMap ParseCommentFile(QByteArrayView text);
 // The text of a settings file that holds exactly comments, byte for byte
 // what QSettings writes for the same string values.
 QByteArray FormatCommentFile(const CommentMap &comments);
-
-// The settings store's file of the application (organisation and
-// application names of the application object): its comments added to
-// comments (inserting or overwriting), or the store rewritten to hold
-// exactly comments.
-void ReadCommentStore(CommentMap &comments);
-void WriteCommentStore(const CommentMap &comments);

@@ -11,7 +11,31 @@ using CommentMap = std::map<QString, QString>;
 // host keyed by its MAC text. Qt Core only: the window and the command-line
 // lister read the same store.
 
+// Why a save left the store as it was.
+enum class SaveFault
+{
+    None,
+    DiskFull,
+    QuotaExceeded,
+    ReadOnly,     // a file system mounted read-only
+    AccessDenied, // a folder or file the user may not write
+    Locked,       // another program holds the store's lock
+    Other,
+};
+
+// What became of a save. Unless it succeeded, the store holds exactly what
+// it held before, byte for byte.
+struct CommentSave
+{
+    SaveFault fault = SaveFault::None;
+    QString fileName; // the store's file (the registry key on Windows)
+    QString detail;   // the system's own words for the fault, for diagnostics
+
+    bool saved() const { return fault == SaveFault::None; }
+};
+
 // Reads every stored comment into comments (inserting or overwriting).
 void LoadComments(CommentMap &comments);
-// Rewrites the store so that it holds exactly comments.
-void SaveComments(const CommentMap &comments);
+// Rewrites the store so that it holds exactly comments, or leaves it as it
+// was and says why.
+CommentSave SaveComments(const CommentMap &comments);

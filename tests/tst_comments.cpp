@@ -4,10 +4,18 @@
 #include "testsupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
+
+#ifdef Q_OS_LINUX
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -29,6 +37,32 @@ QByteArray FileBytes(const QString &name)
     QFile file(name);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+#ifdef Q_OS_LINUX
+// Points the settings store at folder for the life of the guard.
+auto SettingsIn(const QString &folder, const QString &previous)
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+    return qScopeGuard([previous] {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, previous);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, previous);
+    });
+}
+
+// Fills the file system of name with it, then gives back freePages pages.
+void FillUp(const QString &name, int freePages)
+{
+    QFile filler(name);
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray page(4096, 'x');
+    while (filler.write(page) == page.size()) {
+    }
+    const qint64 pages = (filler.size() + 4095) / 4096;
+    QVERIFY(pages > freePages);
+    QVERIFY(filler.resize((pages - freePages) * 4096));
+}
+#endif
 
 QStringList StoredKeys()
 {
@@ -210,6 +244,59 @@ private slots:
                 toolkit.setValue(QStringLiteral("Comments/") + key, comment);
         }
         QCOMPARE(FileBytes(QSettings().fileName()), FileBytes(toolkitFile));
+    }
+
+    // A save that fails leaves the previous file byte for byte, with nothing
+    // beside it, and says why: a full file system with no page left (the
+    // lock cannot be taken) or one page (the new text cannot be written), the
+    // file system read-only. Once space is freed the new comments land.
+    void failedSaveLeavesThePreviousFile()
+    {
+#ifdef Q_OS_LINUX
+        if (geteuid() != 0)
+            QSKIP("mounting a small file system takes root");
+        QTemporaryDir mountPoint;
+        const QByteArray point = QFile::encodeName(mountPoint.path());
+        QVERIFY(mount("trelvan-test", point.constData(), "tmpfs", 0, "size=64k,mode=0700") == 0);
+        const auto unmount = qScopeGuard([&point] { umount2(point.constData(), MNT_DETACH); });
+        const auto restore =
+            SettingsIn(mountPoint.path() + QStringLiteral("/config"), settings.path());
+        const QString fileName = QSettings().fileName();
+        const QString folder = QFileInfo(fileName).absolutePath();
+
+        const CommentMap earlier{{ "00:1A:2B:3C:4D:5E", "ancien" }};
+        QVERIFY(SaveComments(earlier).saved());
+        const QByteArray before = FileBytes(fileName);
+        QVERIFY(before.contains("ancien"));
+        const QStringList entries =
+            QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        CommentMap later = earlier;
+        later["00:1A:2B:3C:4D:5F"] = QStringLiteral("nouveau");
+
+        const QString filler = mountPoint.path() + QStringLiteral("/filler");
+        for (const int freePages : {0, 1}) {
+            FillUp(filler, freePages);
+            const CommentSave save = SaveComments(later);
+            QCOMPARE(save.fault, SaveFault::DiskFull);
+            QCOMPARE(save.fileName, fileName);
+            QCOMPARE(FileBytes(fileName), before);
+            QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     entries);
+        }
+
+        QVERIFY(QFile::remove(filler));
+        QVERIFY(mount(nullptr, point.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0);
+        QCOMPARE(SaveComments(later).fault, SaveFault::ReadOnly);
+        QCOMPARE(FileBytes(fileName), before);
+        QVERIFY(mount(nullptr, point.constData(), nullptr, MS_REMOUNT, nullptr) == 0);
+
+        QVERIFY(SaveComments(later).saved());
+        CommentMap loaded;
+        LoadComments(loaded);
+        QCOMPARE(loaded, later);
+#else
+        QSKIP("Linux only");
+#endif
     }
 
     // A damaged or hand-edited file: a typed value reads as the text it

@@ -5,6 +5,7 @@
 #include "fakes.h"
 #include "messagelog.h"
 #include "testsupport.h"
+#include "trelvanversion.h"
 #include "windowstate.h"
 
 #include <QAbstractButton>
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -765,6 +767,53 @@ private slots:
         QCOMPARE(StoredComment(QStringLiteral("AA:BB:CC:DD:EE:FF")), QStringLiteral("absent"));
     }
 
+    // A save that fails (here: another program holds the store's lock)
+    // leaves the file as it was and says so on the status line, naming the
+    // file, whatever a scan reports meanwhile; the comment stays in memory
+    // and lands at the next refresh once saving works again.
+    void failedSaveIsShownAndTriedAgain()
+    {
+        const QString fileName = QSettings().fileName();
+        QVERIFY(SaveComments({{TextA, QStringLiteral("ancien")}}).saved());
+        QFile file(fileName);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        file.close();
+
+        TrelvanWindow window;
+        Show(window, TwoHosts());
+        QLabel *status = WindowInspector::ui(window).Status_;
+        QLockFile lock(fileName + QStringLiteral(".lock"));
+        QVERIFY(lock.lock());
+        Type(window, 1, QStringLiteral("nouveau"));
+        const QString unsaved = QStringLiteral("Commentaires non enregistrés dans %0 : fichier "
+                                               "verrouillé par un autre programme (nouvel essai "
+                                               "toutes les 10 s).")
+                                    .arg(fileName);
+        QCOMPARE(status->text(), unsaved);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), before);
+        file.close();
+        QCOMPARE(WindowInspector::comments(window).at(TextB), QStringLiteral("nouveau"));
+
+        window.SetPendingStatus(QStringLiteral("Fin de recherche 192.168.1.10 à 12:00:00."));
+        WindowInspector::tick(window);
+        QCOMPARE(status->text(), unsaved);
+
+        // Still locked at a refresh: tried and still shown.
+        WindowInspector::lastRefresh(window) = QTime::currentTime().addSecs(-11);
+        WindowInspector::tick(window);
+        QCOMPARE(status->text(), unsaved);
+        QVERIFY(!IsStored(TextB));
+
+        lock.unlock();
+        WindowInspector::lastRefresh(window) = QTime::currentTime().addSecs(-11);
+        WindowInspector::tick(window);
+        QCOMPARE(status->text(), QStringLiteral("Commentaires enregistrés dans %0.").arg(fileName));
+        QCOMPARE(StoredComment(TextA), QStringLiteral("ancien"));
+        QCOMPARE(StoredComment(TextB), QStringLiteral("nouveau"));
+    }
+
     // --- About and Close ---
 
     void aboutBox()
@@ -788,7 +837,7 @@ private slots:
 
         const QStringList lines = text.split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines.at(0), QStringLiteral("\"Trelvan\" version 1.0.2"));
+        QCOMPARE(lines.at(0), QStringLiteral("\"Trelvan\" version " TRELVAN_VERSION));
         QVERIFY2(lines.at(1).contains(QStringLiteral("Dantrix")), qPrintable(lines.at(1)));
         QVERIFY2(
             QRegularExpression(QStringLiteral("\\b(19|20)\\d\\d\\b")).match(lines.at(2)).hasMatch(),
