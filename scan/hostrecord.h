@@ -1,5 +1,7 @@
 #pragma once
 
+#include "network/hostname.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -21,21 +23,30 @@ struct HostRecord
     std::vector<unsigned char> mac;
     // True when a TCP connection to port 80 was established in time.
     bool webServer = false;
-    // The host's name from the system's resolver, empty when it has none or
-    // did not answer in time. Not part of the comparison: a name that comes
-    // and goes with a slow resolver must not rebuild the table.
+    // The name to show (ShownName of names), empty when no source gave one
+    // in time. Names are not part of the comparison: a name that comes and
+    // goes with a slow answer must not rebuild the table.
     QString name;
+    // True when port 80 did not accept but port 443 did, in the same time.
+    bool secureWebServer = false;
+    // Each source's answer.
+    HostNames names;
 };
 
-// Same MAC bytes and same port-80 answer; the name is left out.
+// Same MAC bytes and same answers of ports 80 and 443; names are left out.
 bool operator==(const HostRecord &a, const HostRecord &b);
 bool operator!=(const HostRecord &a, const HostRecord &b);
 
 // IPv4 address -> record. The key holds the four octets in network byte
 // order, so the first octet is the key's lowest-addressed byte. The map is
 // ordered by the key's native value: on a little-endian machine hosts of one
-// /24 come in address order, and x.y.2.3 comes before x.y.1.5.
+// /24 come in address order, but x.y.2.3 comes before x.y.1.5. What is shown
+// goes by KeysInAddressOrder instead.
 using HostMap = std::map<quint32, HostRecord>;
+
+// The keys of hosts in address order, the order in which the hosts are
+// shown: 198.51.100.9, 198.51.100.10, 198.51.101.0.
+std::vector<quint32> KeysInAddressOrder(const HostMap &hosts);
 
 // The key of an address given as a host-order number (QHostAddress's form).
 quint32 HostKey(quint32 hostOrderAddress);
