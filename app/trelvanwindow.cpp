@@ -3,6 +3,7 @@
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
 #include "results/comments.h"
+#include "results/commentslog.h"
 #include "results/hostrow.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
@@ -236,8 +237,8 @@ void TrelvanWindow::SaveComments()
     const CommentSave save = ::SaveComments(comments);
     const QString fileName = QDir::toNativeSeparators(save.fileName);
     if (!save.saved()) {
-        qDebug().noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
-                                  .arg(fileName, save.detail);
+        qCDebug(lcComments).noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
+                                             .arg(fileName, save.detail);
         unsavedStatus =
             tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
                 .arg(fileName, SaveFaultText(save.fault), QString::number(RescanPeriodSecs));
