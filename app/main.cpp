@@ -1,9 +1,20 @@
 #include "app/trelvanwindow.h"
+#include "trelvanversion.h"
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char *argv[])
 {
+    // The one argument of the program's own, answered before anything needs
+    // a display; every other argument is the toolkit's.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("trelvan %s\n", TRELVAN_VERSION);
+        return 0;
+    }
+
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
     QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));

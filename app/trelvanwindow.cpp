@@ -3,8 +3,10 @@
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
 #include "results/comments.h"
+#include "results/commentslog.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
+#include "trelvanversion.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -155,11 +157,11 @@ void TrelvanWindow::on_About__clicked()
                             "Publié en 2026\n"
                             "\n"
                             "%4")
-                             .arg(1, 0, 10)
-                             .arg(0, 0, 10)
-                             .arg(2, 0, 10)
+                             .arg(TRELVAN_VERSION_MAJOR, 0, 10)
+                             .arg(TRELVAN_VERSION_MINOR, 0, 10)
+                             .arg(TRELVAN_VERSION_PATCH, 0, 10)
                              .arg(QStringLiteral("Dantrix"), 0)
-                             .arg(QStringLiteral("https://dantrix.example/trelvan/"), 0);
+                             .arg(QStringLiteral(TRELVAN_HOME_PAGE), 0);
     QMessageBox::about(this, tr("A propos de..."), text);
 }
 
@@ -245,8 +247,9 @@ void TrelvanWindow::SaveComments()
     const CommentSave save = ::SaveComments(comments);
     const QString fileName = QDir::toNativeSeparators(save.fileName);
     if (!save.saved()) {
-        qDebug().noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
-                                  .arg(fileName, save.detail);
+        qCWarning(lcComments).noquote()
+            << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
+                   .arg(fileName, save.detail);
         unsavedStatus =
             tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
                 .arg(fileName, SaveFaultText(save.fault), QString::number(RefreshPeriodSecs));

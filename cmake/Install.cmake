@@ -34,9 +34,16 @@ endif()
 
 if(UNIX AND NOT APPLE)
     set(linux_res ${PROJECT_SOURCE_DIR}/res/linux)
+    # The files that name the version are templates (*.in) filled in here.
+    set(linux_made ${CMAKE_CURRENT_BINARY_DIR}/package)
+    foreach(file ${TRELVAN_APP_ID}.metainfo.xml changelog trelvan.1 trelvan-list.1)
+        if(EXISTS ${linux_res}/${file}.in)
+            configure_file(${linux_res}/${file}.in ${linux_made}/${file} @ONLY)
+        endif()
+    endforeach()
     install(FILES ${linux_res}/${TRELVAN_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-    install(FILES ${linux_res}/${TRELVAN_APP_ID}.metainfo.xml
+    install(FILES ${linux_made}/${TRELVAN_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
     install(DIRECTORY ${linux_res}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
 
@@ -50,28 +57,28 @@ if(UNIX AND NOT APPLE)
     # The manual pages and the changelog go compressed, without a name or
     # time stamp, so that the same text always gives the same bytes.
     set(man_pages trelvan.1)
-    if(TARGET trelvan-list AND EXISTS ${linux_res}/trelvan-list.1)
+    if(TARGET trelvan-list AND EXISTS ${linux_made}/trelvan-list.1)
         list(APPEND man_pages trelvan-list.1)
     endif()
     find_program(TRELVAN_GZIP gzip)
     if(TRELVAN_GZIP)
         set(compressed)
         foreach(file ${man_pages} changelog)
-            set(copy ${CMAKE_CURRENT_BINARY_DIR}/package/${file})
+            set(copy ${linux_made}/compressed/${file})
             add_custom_command(OUTPUT ${copy}.gz
-                COMMAND ${CMAKE_COMMAND} -E copy ${linux_res}/${file} ${copy}
+                COMMAND ${CMAKE_COMMAND} -E copy ${linux_made}/${file} ${copy}
                 COMMAND ${TRELVAN_GZIP} -9nf ${copy}
-                DEPENDS ${linux_res}/${file}
-                COMMENT "Compressing res/linux/${file}"
+                DEPENDS ${linux_made}/${file}
+                COMMENT "Compressing ${file}"
                 VERBATIM)
             list(APPEND compressed ${copy}.gz)
         endforeach()
         add_custom_target(trelvan_docs ALL DEPENDS ${compressed})
         foreach(page ${man_pages})
-            install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/${page}.gz
+            install(FILES ${linux_made}/compressed/${page}.gz
                 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
         endforeach()
-        install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/changelog.gz
+        install(FILES ${linux_made}/compressed/changelog.gz
             DESTINATION ${TRELVAN_DOCDIR})
     endif()
 endif()

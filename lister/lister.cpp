@@ -4,6 +4,7 @@
 #include "results/hosttext.h"
 #include "scan/checkthread.h"
 #include "scan/scanreceiver.h"
+#include "trelvanversion.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -26,10 +27,6 @@
 #else
 #include <poll.h>
 #include <unistd.h>
-#endif
-
-#ifndef TRELVAN_VERSION
-#define TRELVAN_VERSION "?"
 #endif
 
 namespace lister {

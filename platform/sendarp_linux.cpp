@@ -2,10 +2,9 @@
 #include "platform/linuxlinks.h"
 #include "platform/neighbourarp.h"
 #include "platform/packetservice.h"
+#include "platform/platformlog.h"
 #include "platform/resolverclient.h"
 #include "platform/sendarp.h"
-
-#include <QDebug>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -96,8 +95,9 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
                 break;
             outcome = HelperResolve(destIp, &mac);
             if (outcome == Outcome::NotPermitted && !helperEnded.exchange(true))
-                qDebug() << "Le résolveur trelvan-resolver ne répond plus : la suite passe par "
-                            "la table de voisinage du noyau";
+                qCDebug(lcHelper)
+                    << "Le résolveur trelvan-resolver ne répond plus : la suite passe par "
+                       "la table de voisinage du noyau";
             break;
         case Path::Neighbour:
             break;

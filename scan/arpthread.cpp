@@ -1,6 +1,7 @@
 #include "scan/arpthread.h"
 
 #include "network/hostname.h"
+#include "network/networklog.h"
 #include "platform/sendarp.h"
 
 #include <QDebug>
@@ -22,7 +23,7 @@ ArpThread::ArpThread(HostMap *results, quint32 address, QRecursiveMutex *results
 void ArpThread::lookedUp(const QHostInfo &host)
 {
     if (host.error() == QHostInfo::NoError)
-        qDebug() << host.hostName();
+        qCDebug(lcNames) << AddressText(address) << host.hostName();
     hostName = NameOf(host, AddressText(address));
     lookupPending = false;
 }

@@ -1,6 +1,7 @@
 #include "scan/checkthread.h"
 
 #include "scan/arpthread.h"
+#include "scan/scanlog.h"
 #include "scan/scanreceiver.h"
 
 #include <QDebug>
@@ -107,6 +108,8 @@ void CheckThread::run()
         probe.thread->setStackSize(ProbeStackSize);
         probe.thread->start(QThread::InheritPriority);
         probe.started = probe.thread->isRunning() || probe.thread->isFinished();
+        if (!probe.started)
+            qCDebug(lcScan) << "no thread for the probe of" << AddressText(HostKey(current));
         probes.push_back(std::move(probe));
     }
 

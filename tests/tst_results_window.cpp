@@ -5,6 +5,7 @@
 #include "fakes.h"
 #include "messagelog.h"
 #include "testsupport.h"
+#include "trelvanversion.h"
 #include "windowstate.h"
 
 #include <QAbstractButton>
@@ -836,7 +837,7 @@ private slots:
 
         const QStringList lines = text.split(QLatin1Char('\n'));
         QCOMPARE(lines.size(), 5);
-        QCOMPARE(lines.at(0), QStringLiteral("\"Trelvan\" version 1.0.2"));
+        QCOMPARE(lines.at(0), QStringLiteral("\"Trelvan\" version " TRELVAN_VERSION));
         QVERIFY2(lines.at(1).contains(QStringLiteral("Dantrix")), qPrintable(lines.at(1)));
         QVERIFY2(
             QRegularExpression(QStringLiteral("\\b(19|20)\\d\\d\\b")).match(lines.at(2)).hasMatch(),

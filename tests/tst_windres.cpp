@@ -1,6 +1,9 @@
-// Compiles res/trelvan.rc with the MinGW resource compiler and reads the
-// binary result back: icon, version block and manifest. Without the
-// compiler the test reports itself skipped.
+// Compiles the resource script that CMake makes from res/trelvan.rc.in with
+// the MinGW resource compiler and reads the binary result back: icon,
+// version block and manifest. Without the compiler the test reports itself
+// skipped.
+
+#include "trelvanversion.h"
 
 #include <QFile>
 #include <QProcess>
@@ -14,6 +17,9 @@
 
 #ifndef TRELVAN_SOURCE_DIR
 #error "TRELVAN_SOURCE_DIR must name the source tree"
+#endif
+#ifndef TRELVAN_RC_FILE
+#error "TRELVAN_RC_FILE must name the generated resource script"
 #endif
 
 namespace {
@@ -213,7 +219,7 @@ void TestWindowsResources::initTestCase()
     windres.start(QStandardPaths::findExecutable(QLatin1String(windresName)),
                   {QStringLiteral("--input-format=rc"), QStringLiteral("--output-format=res"),
                    QStringLiteral("-I"), ResDir(), QStringLiteral("-i"),
-                   ResDir() + QStringLiteral("/trelvan.rc"), QStringLiteral("-o"), output});
+                   QStringLiteral(TRELVAN_RC_FILE), QStringLiteral("-o"), output});
     QVERIFY(windres.waitForFinished(120000));
     const QByteArray errors = windres.readAllStandardError();
     QVERIFY2(windres.exitStatus() == QProcess::NormalExit && windres.exitCode() == 0,
@@ -299,17 +305,19 @@ void TestWindowsResources::versionFixed()
     QVERIFY(!version.text);
     const QByteArray &f = version.value;
     QCOMPARE(f.size(), 52);
-    QCOMPARE(U32(f, 0), quint32(0xFEEF04BD));  // signature
-    QCOMPARE(U32(f, 8), quint32(0x00010000));  // file version 1.0
-    QCOMPARE(U32(f, 12), quint32(0x00020000)); // .2.0
-    QCOMPARE(U32(f, 16), quint32(0x00010000)); // product version 1.0
-    QCOMPARE(U32(f, 20), quint32(0x00020000)); // .2.0
-    QCOMPARE(U32(f, 24), quint32(0x3F));       // flags mask
-    QCOMPARE(U32(f, 28), quint32(0));          // flags
-    QCOMPARE(U32(f, 32), quint32(0x40000));    // Windows NT
-    QCOMPARE(U32(f, 36), quint32(1));          // application
-    QCOMPARE(U32(f, 40), quint32(0));          // subtype
-    QCOMPARE(U32(f, 44), quint32(0));          // date
+    QCOMPARE(U32(f, 0), quint32(0xFEEF04BD)); // signature
+    const quint32 majorMinor = TRELVAN_VERSION_MAJOR << 16 | TRELVAN_VERSION_MINOR;
+    const quint32 patch = quint32(TRELVAN_VERSION_PATCH) << 16;
+    QCOMPARE(U32(f, 8), majorMinor);        // file version 1.0
+    QCOMPARE(U32(f, 12), patch);            // .2.0
+    QCOMPARE(U32(f, 16), majorMinor);       // product version 1.0
+    QCOMPARE(U32(f, 20), patch);            // .2.0
+    QCOMPARE(U32(f, 24), quint32(0x3F));    // flags mask
+    QCOMPARE(U32(f, 28), quint32(0));       // flags
+    QCOMPARE(U32(f, 32), quint32(0x40000)); // Windows NT
+    QCOMPARE(U32(f, 36), quint32(1));       // application
+    QCOMPARE(U32(f, 40), quint32(0));       // subtype
+    QCOMPARE(U32(f, 44), quint32(0));       // date
     QCOMPARE(U32(f, 48), quint32(0));
 }
 
@@ -331,7 +339,7 @@ void TestWindowsResources::versionStrings_data()
         QTest::addRow("%s FileDescription", t.constData())
             << table << QStringLiteral("FileDescription") << description;
         QTest::addRow("%s FileVersion", t.constData())
-            << table << QStringLiteral("FileVersion") << QStringLiteral("1.00.002");
+            << table << QStringLiteral("FileVersion") << QStringLiteral(TRELVAN_VERSION_RC_TEXT);
         QTest::addRow("%s InternalName", t.constData())
             << table << QStringLiteral("InternalName") << QStringLiteral("trelvan");
         QTest::addRow("%s OriginalFilename", t.constData())
@@ -339,7 +347,7 @@ void TestWindowsResources::versionStrings_data()
         QTest::addRow("%s ProductName", t.constData())
             << table << QStringLiteral("ProductName") << description;
         QTest::addRow("%s ProductVersion", t.constData())
-            << table << QStringLiteral("ProductVersion") << QStringLiteral("1.00.002");
+            << table << QStringLiteral("ProductVersion") << QStringLiteral(TRELVAN_VERSION_RC_TEXT);
     }
 }
 

@@ -59,7 +59,7 @@ echo "built $(basename "$deb")"
     done
     echo "-rw-r--r-- root/root usr/share/lintian/overrides/trelvan"
     echo "-rw-r--r-- root/root usr/share/man/man1/trelvan.1.gz"
-    [ "$with_lister" = 1 ] && [ -f "$source/res/linux/trelvan-list.1" ] &&
+    [ "$with_lister" = 1 ] && [ -f "$source/res/linux/trelvan-list.1.in" ] &&
         echo "-rw-r--r-- root/root usr/share/man/man1/trelvan-list.1.gz"
     echo "-rw-r--r-- root/root usr/share/metainfo/$id.metainfo.xml"
 } | sort >"$work/expected"

@@ -1,0 +1,3 @@
+#include "network/networklog.h"
+
+Q_LOGGING_CATEGORY(lcNames, "trelvan.names")

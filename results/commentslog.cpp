@@ -1,0 +1,3 @@
+#include "results/commentslog.h"
+
+Q_LOGGING_CATEGORY(lcComments, "trelvan.comments")
