@@ -73,7 +73,7 @@ class Lan:
             for line in f:
                 if line.startswith("#") or not line.strip():
                     continue
-                ip, mac, web, delay, label, _ns = line.rstrip("\n").split("\t")
+                ip, mac, web, delay, label = line.rstrip("\n").split("\t")[:5]
                 self.hosts.append(
                     {"ip": ip, "mac": mac, "web": web, "delay": int(delay), "label": label}
                 )

@@ -69,3 +69,27 @@ QString NameOf(const QHostInfo &answer, const QString &address)
         return QString();
     return answer.hostName();
 }
+
+bool operator==(const HostNames &a, const HostNames &b)
+{
+    return a.dns == b.dns && a.mdns == b.mdns && a.netbios == b.netbios;
+}
+
+bool operator!=(const HostNames &a, const HostNames &b)
+{
+    return !(a == b);
+}
+
+QString ShownName(const HostNames &names)
+{
+    // The host's own multicast DNS name is the one its owner gave it, in its
+    // own case and whole; a DNS server's may be stale or made up by a
+    // router; NetBIOS cuts names to 15 characters and upper-cases them.
+    QString name = !names.mdns.isEmpty()  ? names.mdns
+                   : !names.dns.isEmpty() ? names.dns
+                                          : names.netbios;
+    static const QLatin1String local(".local");
+    if (name.endsWith(local, Qt::CaseInsensitive) && name.size() > local.size())
+        name.chop(local.size());
+    return name;
+}

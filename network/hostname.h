@@ -45,3 +45,17 @@ private:
 // The name in a lookup's answer, or empty text: the resolver gives the
 // address back as text when it knows no name.
 QString NameOf(const QHostInfo &answer, const QString &address);
+
+// A host's name as each source gave it; empty where a source gave none.
+struct HostNames
+{
+    QString dns;     // the system's resolver, as given ("nas.example.org")
+    QString mdns;    // multicast DNS, as given ("epson-bureau.local")
+    QString netbios; // the NetBIOS workstation name ("PC-DE-LEA")
+};
+bool operator==(const HostNames &a, const HostNames &b);
+bool operator!=(const HostNames &a, const HostNames &b);
+
+// The one name to show: the host's multicast DNS name, else its DNS name,
+// else its NetBIOS name, without a trailing ".local".
+QString ShownName(const HostNames &names);

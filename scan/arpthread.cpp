@@ -1,10 +1,12 @@
 #include "scan/arpthread.h"
 
 #include "network/hostname.h"
+#include "network/localnames.h"
 #include "network/networklog.h"
 #include "platform/sendarp.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QTcpSocket>
 
@@ -12,7 +14,20 @@
 
 namespace {
 constexpr quint16 WebPort = 80;
+constexpr quint16 SecureWebPort = 443;
+// For both ports together, from the start of the two attempts.
 constexpr int WebConnectTimeoutMs = 1500;
+
+// Whether the socket's connection is established within what is left of
+// the time since start; closes it when it is.
+bool Connected(QTcpSocket &socket, const QElapsedTimer &sinceStart)
+{
+    const qint64 left = std::max<qint64>(1, WebConnectTimeoutMs - sinceStart.elapsed());
+    if (!socket.waitForConnected(int(left)))
+        return false;
+    socket.close();
+    return true;
+}
 } // namespace
 
 ArpThread::ArpThread(HostMap *results, quint32 address, QRecursiveMutex *resultsMutex)
@@ -46,21 +61,37 @@ void ArpThread::run()
     record.mac = buffer;
     record.webServer = false;
 
-    // The name is looked up while port 80 is tried.
+    // Everything at once: the connections proceed in the system while the
+    // probe waits for the names, and each wait has its own deadline.
     lookupPending = true;
     ReverseLookup lookup(addressText);
-
+    std::unique_ptr<LocalNameQuery> local;
+    if (interfaceAddress != 0)
+        local =
+            std::make_unique<LocalNameQuery>(HostOrderAddress(address), interfaceAddress, netmask);
+    QElapsedTimer sinceConnect;
+    sinceConnect.start();
     auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(addressText, WebPort, QIODevice::ReadWrite);
-    if (socket->waitForConnected(WebConnectTimeoutMs)) {
-        socket->close();
-        record.webServer = true;
+    auto secureSocket = std::make_unique<QTcpSocket>();
+    secureSocket->connectToHost(addressText, SecureWebPort, QIODevice::ReadWrite);
+
+    if (local) {
+        const LocalNames answers = local->Wait();
+        record.names.mdns = answers.mdns;
+        record.names.netbios = answers.netbios;
     }
+    // Port 80 wins when both accept.
+    if (Connected(*socket, sinceConnect))
+        record.webServer = true;
+    else if (Connected(*secureSocket, sinceConnect))
+        record.secureWebServer = true;
 
     // At most a second from the lookup's start: a slow or absent resolver
-    // holds the probe no longer than its port-80 attempt, or a second.
+    // holds the probe no longer than its port attempts, or a second.
     lookedUp(lookup.Wait(LookupTimeoutMs));
-    record.name = hostName;
+    record.names.dns = hostName;
+    record.name = ShownName(record.names);
 
     {
         QMutexLocker locker(resultsMutex);

@@ -10,10 +10,11 @@
 class QMutex;
 class QRecursiveMutex;
 
-// Probes one IPv4 address: an ARP request, and for an address that answers a
-// TCP connection attempt to port 80 and a reverse lookup of its name. An
-// answer is stored in the coordinator's map; an address that does not answer
-// leaves no trace.
+// Probes one IPv4 address: an ARP request, and for an address that answers,
+// all at once, TCP connection attempts to ports 80 and 443 and the questions
+// for its name (the system's resolver, multicast DNS, NetBIOS). An answer is
+// stored in the coordinator's map; an address that does not answer leaves no
+// trace.
 class ArpThread : public QThread
 {
     Q_OBJECT
@@ -31,6 +32,11 @@ public:
     const std::atomic<bool> *stopFlag = nullptr;
     // The name the lookup found, empty when none.
     QString hostName;
+    // The chosen network, host order: the interface's own address and the
+    // mask. Multicast questions leave from that address only; without it
+    // (0) the host is asked nothing but the system's resolver.
+    quint32 interfaceAddress = 0;
+    quint32 netmask = 0;
 
     // The longest a probe waits for the resolver.
     static constexpr int LookupTimeoutMs = 1000;

@@ -105,6 +105,8 @@ void CheckThread::run()
         Probe probe;
         probe.thread = std::make_unique<ArpThread>(&answers, HostKey(current), &answersMutex);
         probe.thread->stopFlag = &stopRequested;
+        probe.thread->interfaceAddress = address.toIPv4Address();
+        probe.thread->netmask = mask;
         probe.thread->setStackSize(ProbeStackSize);
         probe.thread->start(QThread::InheritPriority);
         probe.started = probe.thread->isRunning() || probe.thread->isFinished();

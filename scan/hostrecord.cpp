@@ -6,7 +6,7 @@
 
 bool operator==(const HostRecord &a, const HostRecord &b)
 {
-    return a.mac == b.mac && a.webServer == b.webServer;
+    return a.mac == b.mac && a.webServer == b.webServer && a.secureWebServer == b.secureWebServer;
 }
 
 bool operator!=(const HostRecord &a, const HostRecord &b)

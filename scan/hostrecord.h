@@ -1,5 +1,7 @@
 #pragma once
 
+#include "network/hostname.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -21,13 +23,17 @@ struct HostRecord
     std::vector<unsigned char> mac;
     // True when a TCP connection to port 80 was established in time.
     bool webServer = false;
-    // The host's name from the system's resolver, empty when it has none or
-    // did not answer in time. Not part of the comparison: a name that comes
-    // and goes with a slow resolver must not rebuild the table.
+    // The name to show (ShownName of names), empty when no source gave one
+    // in time. Names are not part of the comparison: a name that comes and
+    // goes with a slow answer must not rebuild the table.
     QString name;
+    // True when port 80 did not accept but port 443 did, in the same time.
+    bool secureWebServer = false;
+    // Each source's answer.
+    HostNames names;
 };
 
-// Same MAC bytes and same port-80 answer; the name is left out.
+// Same MAC bytes and same answers of ports 80 and 443; names are left out.
 bool operator==(const HostRecord &a, const HostRecord &b);
 bool operator!=(const HostRecord &a, const HostRecord &b);
 

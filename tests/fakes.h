@@ -1,6 +1,7 @@
 #pragma once
 
 #include "network/hostname.h"
+#include "network/localnames.h"
 #include "network/networklist.h"
 #include "platform/sendarp.h"
 
@@ -32,10 +33,11 @@ struct FakeLan
 {
     QMutex mutex;
     QList<NetworkAddress> interfaces;
-    std::map<quint32, FakeHost> hosts; // keyed by network-order address
-    std::map<QString, QString> names;  // address text -> host name
-    std::vector<quint32> asked;        // every address resolution asked for
-    unsigned long silenceMs = 0;       // how long an unanswered request blocks
+    std::map<quint32, FakeHost> hosts;        // keyed by network-order address
+    std::map<QString, QString> names;         // address text -> host name
+    std::map<QString, LocalNames> localNames; // address text -> its own names
+    std::vector<quint32> asked;               // every address resolution asked for
+    unsigned long silenceMs = 0;              // how long an unanswered request blocks
 
     static FakeLan &instance()
     {
@@ -99,6 +101,15 @@ inline QHostInfo FakeReverseLookup(const QString &address)
     return answer;
 }
 
+// The names given to setLocalNames; for any other address, none.
+inline LocalNames FakeLocalNames(const QString &address)
+{
+    FakeLan &lan = FakeLan::instance();
+    QMutexLocker locker(&lan.mutex);
+    const auto found = lan.localNames.find(address);
+    return found == lan.localNames.end() ? LocalNames() : found->second;
+}
+
 // Installs the fakes for its lifetime and empties them on the way out.
 class SafeNetwork
 {
@@ -109,6 +120,7 @@ public:
         SetInterfaceLister(&ListFakeInterfaces);
         platform::SetSendArpFunction(&FakeSendARP);
         ReverseLookup::SetFunction(&FakeReverseLookup);
+        LocalNameQuery::SetFunction(&FakeLocalNames);
     }
     ~SafeNetwork()
     {
@@ -125,6 +137,7 @@ public:
         lan.interfaces.clear();
         lan.hosts.clear();
         lan.names.clear();
+        lan.localNames.clear();
         lan.asked.clear();
         lan.silenceMs = 0;
     }
@@ -155,6 +168,12 @@ public:
         FakeLan &lan = FakeLan::instance();
         QMutexLocker locker(&lan.mutex);
         lan.names[QString::fromLatin1(address)] = name;
+    }
+    void setLocalNames(const char *address, const QString &mdns, const QString &netbios)
+    {
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        lan.localNames[QString::fromLatin1(address)] = LocalNames{mdns, netbios};
     }
     std::vector<quint32> asked()
     {

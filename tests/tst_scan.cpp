@@ -113,10 +113,19 @@ private slots:
         webServer = std::make_unique<QTcpServer>();
         if (!webServer->listen(QHostAddress(QStringLiteral("127.0.0.5")), 80))
             QSKIP("cannot listen on port 80 here (needs root)");
+        // HTTPS on .5 too, and on .7 alone: port 80 wins where both accept.
+        QTcpServer secure5, secure7;
+        QVERIFY(secure5.listen(QHostAddress(QStringLiteral("127.0.0.5")), 443));
+        QVERIFY(secure7.listen(QHostAddress(QStringLiteral("127.0.0.7")), 443));
         network.addHost("127.0.0.5", {0, 1, 2, 3, 4, 5});
         network.addHost("127.0.0.6", {0, 1, 2, 3, 4, 6});
-        QCOMPARE(Probe("127.0.0.5").at(NetworkOrder("127.0.0.5")).webServer, true);
-        QCOMPARE(Probe("127.0.0.6").at(NetworkOrder("127.0.0.6")).webServer, false);
+        network.addHost("127.0.0.7", {0, 1, 2, 3, 4, 7});
+        const HostRecord both = Probe("127.0.0.5").at(NetworkOrder("127.0.0.5"));
+        QVERIFY(both.webServer && !both.secureWebServer);
+        const HostRecord none = Probe("127.0.0.6").at(NetworkOrder("127.0.0.6"));
+        QVERIFY(!none.webServer && !none.secureWebServer);
+        const HostRecord secure = Probe("127.0.0.7").at(NetworkOrder("127.0.0.7"));
+        QVERIFY(!secure.webServer && secure.secureWebServer);
         webServer.reset();
     }
 
@@ -221,6 +230,12 @@ private slots:
         network.addHost("127.0.0.42", {0, 1, 2, 3, 4, 0x42});
         network.setName("127.0.0.41", QStringLiteral("imprimante.example"));
         network.setName("127.0.0.42", QStringLiteral("127.0.0.42")); // the resolver's "no name"
+        network.addHost("127.0.0.43", {0, 1, 2, 3, 4, 0x43});
+        network.setName("127.0.0.43", QStringLiteral("nas.example"));
+        network.setLocalNames("127.0.0.43", QStringLiteral("nas-salon.local"),
+                              QStringLiteral("NAS"));
+        network.addHost("127.0.0.44", {0, 1, 2, 3, 4, 0x44});
+        network.setLocalNames("127.0.0.44", QString(), QStringLiteral("PC-DE-LEA"));
         CheckThread checker(&recorder, QHostAddress(QStringLiteral("127.0.0.40")),
                             QHostAddress(QStringLiteral("255.255.255.248")));
         checker.start();
@@ -231,9 +246,16 @@ private slots:
         QVERIFY(recorder.statuses[1].startsWith(QStringLiteral("Fin de recherche 127.0.0.40 à ")));
         QCOMPARE(recorder.published.size(), std::size_t(1));
         const HostMap &hosts = recorder.published.front();
-        QCOMPARE(hosts.size(), std::size_t(2));
+        QCOMPARE(hosts.size(), std::size_t(4));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.41")).name, QStringLiteral("imprimante.example"));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.42")).name, QString());
+        // Every source's answer is kept; the host's own multicast DNS name
+        // is shown, without ".local"; NetBIOS only when nothing else answers.
+        const HostRecord &nas = hosts.at(NetworkOrder("127.0.0.43"));
+        QCOMPARE(nas.name, QStringLiteral("nas-salon"));
+        QCOMPARE(nas.names, (HostNames{QStringLiteral("nas.example"),
+                                       QStringLiteral("nas-salon.local"), QStringLiteral("NAS")}));
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.44")).name, QStringLiteral("PC-DE-LEA"));
     }
 
     void emptyScanStillPublishes()

@@ -34,7 +34,8 @@
 #                 the scanner and "hK" for host K
 #   tlv-NAME-sc   the scanner: lo and eth0 only, no default route
 #   tlv-NAME-hK   host K: lo and eth0 with the host's IP and MAC; optional web
-#                 server on port 80, or an nftables rule dropping TCP port 80
+#                 server on port 80 (or 443 only), or an nftables rule
+#                 dropping TCP port 80; optional avahi-daemon and nmbd
 #   tlv-NAME-dK   only for a delayed host K: relay.py copies frames between
 #                 "host0" (to the host) and "lan0" (to switch port hK)
 #
@@ -50,10 +51,13 @@
 # reply or a SYN-ACK arrives MS after the request, a ping round trip is about
 # MS. Frames towards the host pass at once.
 #
-# HOST DESC: IP[,MAC][,web|,drop][,delay=MS|,miss=N][,claim=IP][,name=LABEL]
+# HOST DESC: IP[,MAC][,web|,drop|,https][,delay=MS|,miss=N][,claim=IP][,name=LABEL]
+#            [,mdns[=NAME]][,netbios[=NAME]]
 #   MAC     fixed MAC (default: locally administered 02:54:4c + the IP's last
 #           three bytes)
 #   web     python3 http.server on IP:80 serving a page naming the host
+#   https   the same page over HTTPS on IP:443 only (https.py, a self-signed
+#           certificate made by openssl for the LAN); port 80 refuses
 #   drop    nftables in the host drops TCP port 80: connects time out
 #   delay   milliseconds added to every frame the host sends
 #   miss    the host ignores the first N ARP requests of every series (a
@@ -62,12 +66,19 @@
 #           address, a reply a scanner must not take; needs --responder.
 #           Nothing truly answers for IP, so it is left out of hosts.tsv
 #   name    label shown in the page and in hosts.tsv
+#   mdns    avahi-daemon in the host's namespace, host name NAME (default the
+#           label): it answers multicast DNS, the reverse PTR of its address
+#           included
+#   netbios nmbd in the host's namespace, NetBIOS name NAME (default the
+#           label, upper-cased, at most 15 characters)
 # A hosts file holds one host description a line; blank lines and # comments
 # are skipped.
 #
 # STATE (default /run/trelvan-lan/NAME, root dir overridable by TRELVAN_LAN_RUNDIR):
 #   hosts.tsv   ground truth of the hosts present, tab-separated, header line
-#               starting with "#": ip mac web(yes|no|drop) delay_ms label netns
+#               starting with "#": ip mac web(yes|no|drop|https) delay_ms label
+#               netns mdns netbios (the last two: the names the host's
+#               responders give, empty without one)
 #   lan.env     shell variables: SCANNER_NS SCANNER_IP SCANNER_MAC PREFIX
 #               NETMASK NETWORK BROADCAST CIDR IFACE SWITCH_NS STATE_DIR
 #   namespaces  every namespace created (recorded before it is created)
@@ -79,6 +90,13 @@
 #               /etc in the scanner namespace: its resolv.conf names the LAN's
 #               own DNS server (--dns) or only the namespace's loopback, so a
 #               name lookup inside the LAN never reaches a real resolver
+#
+# RESPONDERS. avahi-daemon and nmbd run only inside a host's namespace, each
+# with its own configuration and state folder under STATE/hK/ and in a private
+# mount namespace where that folder lies over /run, so that their run files
+# (/run/avahi-daemon, ...) meet neither another host's nor the machine's. They
+# are never installed by this script: on a fresh machine scripts/setup.sh
+# installs them so that they cannot start outside a LAN.
 #
 # DNS (--dns): dnsmasq in the first host's namespace, listening on its address,
 # answers from dns-hosts (each host's address and label) and nothing else: no
@@ -232,10 +250,10 @@ EOF
 
 # --- host list --------------------------------------------------------------
 
-H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=()
+H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=() H_MDNS=() H_NETBIOS=()
 
 add_host() {
-    local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim=""
+    local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim="" mdns="" netbios=""
     IFS=, read -r -a fields <<<"$desc"
     ip=${fields[0]:-}
     ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
@@ -243,6 +261,17 @@ add_host() {
         case $field in
         web) [[ $web == drop ]] || web=yes ;;
         drop) web=drop ;;
+        https) web=https ;;
+        mdns) mdns=+ ;;
+        mdns=*)
+            mdns=${field#mdns=}
+            [[ $mdns =~ ^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$ ]] || die "bad mdns name in host '$desc'"
+            ;;
+        netbios) netbios=+ ;;
+        netbios=*)
+            netbios=${field#netbios=}
+            [[ $netbios =~ ^[A-Za-z0-9-]{1,15}$ ]] || die "bad netbios name in host '$desc'"
+            ;;
         delay=*)
             delay=${field#delay=}
             [[ $delay =~ ^[0-9]{1,5}$ ]] || die "bad delay in host '$desc'"
@@ -271,7 +300,7 @@ add_host() {
         ((delay == 0)) || die "host '$desc': delay cannot go with miss or claim"
     fi
     H_IP+=("$ip") H_MAC+=("$mac") H_WEB+=("$web") H_DELAY+=("$delay") H_LABEL+=("$label")
-    H_MISS+=("$miss") H_CLAIM+=("$claim")
+    H_MISS+=("$miss") H_CLAIM+=("$claim") H_MDNS+=("$mdns") H_NETBIOS+=("$netbios")
 }
 
 add_hosts_file() {
@@ -320,6 +349,17 @@ validate() {
         [[ -z ${seen_mac[${H_MAC[i]}]:-} ]] || die "MAC ${H_MAC[i]} given twice (or is the scanner's)"
         seen_mac[${H_MAC[i]}]=1
         [[ -n ${H_LABEL[i]} ]] || H_LABEL[i]=h$((i + 1))
+        if [[ ${H_MDNS[i]} == + ]]; then
+            [[ ${H_LABEL[i]} =~ ^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$ ]] ||
+                die "host ${H_IP[i]}: label '${H_LABEL[i]}' is no multicast DNS host name; give mdns=NAME"
+            H_MDNS[i]=${H_LABEL[i]}
+        fi
+        if [[ ${H_NETBIOS[i]} == + ]]; then
+            H_NETBIOS[i]=${H_LABEL[i]:0:15}
+            H_NETBIOS[i]=${H_NETBIOS[i]^^}
+            [[ ${H_NETBIOS[i]} =~ ^[A-Z0-9-]{1,15}$ ]] ||
+                die "host ${H_IP[i]}: label '${H_LABEL[i]}' is no NetBIOS name; give netbios=NAME"
+        fi
         if answered_by_responder "$i" && [[ ! -x $RESPONDER ]]; then
             die "host ${H_IP[i]} needs the ARP responder: give --responder BINARY"
         fi
@@ -412,6 +452,79 @@ load_env() {
     . "$STATE/lan.env"
 }
 
+# --- responders -------------------------------------------------------------
+
+# avahi-daemon with the host's multicast DNS name: its address and the
+# reverse PTR record of it, on the LAN's interface only, nothing else. Its
+# run files (/run/avahi-daemon: pid, socket) have no setting: it runs in a
+# private mount namespace with a /run of its own, an empty tmpfs that meets
+# no other host's and not the machine's, and reads its configuration
+# through a descriptor opened before that /run hides the state folder. The
+# pid recorded is the daemon's own (every step execs the next).
+start_avahi() { # index ns
+    local i=$1 ns=$2 dir=$STATE/h$(($1 + 1))
+    mkdir -p "$dir"
+    cat >"$dir/avahi-daemon.conf" <<EOF
+[server]
+host-name=${H_MDNS[i]}
+domain-name=local
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=$IFACE
+enable-dbus=no
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-addresses=yes
+publish-hinfo=no
+publish-workstation=no
+publish-domain=no
+publish-aaaa-on-ipv4=no
+publish-a-on-ipv6=no
+[reflector]
+enable-reflector=no
+EOF
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    spawn "$ns" "$STATE/log/mdns-h$((i + 1)).log" "mdns:${H_IP[i]}" \
+        unshare --mount --propagation private sh -ec 'exec 3<"$1"
+            mount -t tmpfs -o mode=0755,size=1m trelvan-lan /run
+            exec avahi-daemon -f /dev/fd/3 --no-drop-root --no-chroot --no-rlimits --no-proc-title' \
+        avahi "$dir/avahi-daemon.conf"
+}
+
+# nmbd with the host's NetBIOS name, on the LAN's interface only, its
+# configuration, state, locks, pid and logs in the host's folder: it uses no
+# other folder of the machine.
+start_nmbd() { # index ns
+    local i=$1 ns=$2 dir=$STATE/h$(($1 + 1)) sub
+    for sub in lock state cache private run ncalrpc bind-dns; do mkdir -p "$dir/$sub"; done
+    cat >"$dir/smb.conf" <<EOF
+[global]
+    netbios name = ${H_NETBIOS[i]}
+    workgroup = TRELVANLAN
+    interfaces = ${H_IP[i]}/$PREFIX
+    bind interfaces only = yes
+    disable netbios = no
+    local master = no
+    preferred master = no
+    domain master = no
+    os level = 1
+    wins support = no
+    dns proxy = no
+    lock directory = $dir/lock
+    state directory = $dir/state
+    cache directory = $dir/cache
+    private dir = $dir/private
+    pid directory = $dir/run
+    ncalrpc dir = $dir/ncalrpc
+    binddns dir = $dir/bind-dns
+    log file = $dir/log.nmbd
+    max log size = 0
+EOF
+    spawn "$ns" "$STATE/log/netbios-h$((i + 1)).log" "netbios:${H_IP[i]}" \
+        nmbd --foreground --no-process-group --configfile="$dir/smb.conf" --debuglevel=1
+}
+
 # --- up ---------------------------------------------------------------------
 
 cmd_up() {
@@ -455,15 +568,27 @@ cmd_up() {
     validate
     n=${#H_IP[@]}
 
-    local need_web=0 need_drop=0 need_delay=0
+    local need_web=0 need_drop=0 need_delay=0 need_mdns=0 need_netbios=0
     for ((i = 0; i < n; i++)); do
-        [[ ${H_WEB[i]} == yes ]] && need_web=1
+        [[ ${H_WEB[i]} == yes || ${H_WEB[i]} == https ]] && need_web=1
+        [[ -n ${H_MDNS[i]} ]] && need_mdns=1
+        [[ -n ${H_NETBIOS[i]} ]] && need_netbios=1
         [[ ${H_WEB[i]} == drop ]] && need_drop=1
         ((H_DELAY[i] > 0)) && need_delay=1
     done
     ((need_drop)) && ensure_tool nft nftables
     ((dns)) && ensure_tool dnsmasq dnsmasq-base
     ((need_delay)) && ensure_tool ethtool ethtool
+    # Installed here they could start as the machine's own services.
+    if ((need_mdns)) && ! command -v avahi-daemon >/dev/null; then
+        die "avahi-daemon is missing: run scripts/setup.sh --with-tools"
+    fi
+    if ((need_netbios)) && ! command -v nmbd >/dev/null; then
+        die "nmbd is missing: run scripts/setup.sh --with-tools"
+    fi
+    for ((i = 0; i < n; i++)); do
+        [[ ${H_WEB[i]} == https ]] && ensure_tool openssl openssl && break
+    done
     local py=""
     if ((need_web || need_delay)); then
         py=$(python_bin) || die "python3 is needed for web servers and delay relays"
@@ -558,19 +683,42 @@ link set $port up"
     [[ -z $slow_ports ]] || ip netns exec "$sw" sh -ec "$slow_ports"
     ip -n "$sw" -batch - <<<"$ports"
 
-    # Web servers and relays start together, then we wait for all of them.
+    # Web servers, responders and relays start together, then we wait for
+    # all of them.
     local label www
     local -a wait_pids=() wait_kind=() wait_ns=()
     for ((i = 0; i < n; i++)); do
         ns=${prefix_ns}h$((i + 1)) label=${H_LABEL[i]}
-        if [[ ${H_WEB[i]} == yes ]]; then
+        if [[ ${H_WEB[i]} == yes || ${H_WEB[i]} == https ]]; then
             www=$STATE/www/h$((i + 1))
             mkdir -p "$www"
             printf '<!DOCTYPE html>\n<html><head><title>%s</title></head>\n<body><h1>%s</h1><p>%s %s (LAN %s)</p></body></html>\n' \
                 "$label" "$label" "${H_IP[i]}" "${H_MAC[i]}" "$name" >"$www/index.html"
+        fi
+        if [[ ${H_WEB[i]} == yes ]]; then
             spawn "$ns" "$STATE/log/web-h$((i + 1)).log" "web:${H_IP[i]}" \
                 "$py" -m http.server 80 --bind "${H_IP[i]}" --directory "$www"
             wait_pids+=("$SPAWNED") wait_kind+=(web) wait_ns+=("$ns")
+        elif [[ ${H_WEB[i]} == https ]]; then
+            if [[ ! -e $STATE/tls/key.pem ]]; then
+                mkdir -p "$STATE/tls"
+                cp "$HERE/https.py" "$STATE/https.py"
+                openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+                    -subj "/CN=Trelvan test LAN $name" -keyout "$STATE/tls/key.pem" \
+                    -out "$STATE/tls/cert.pem" >"$STATE/log/openssl.log" 2>&1
+            fi
+            spawn "$ns" "$STATE/log/https-h$((i + 1)).log" "https:${H_IP[i]}" \
+                "$py" "$STATE/https.py" "${H_IP[i]}" "$STATE/tls/cert.pem" "$STATE/tls/key.pem" "$www"
+            wait_pids+=("$SPAWNED") wait_kind+=(https) wait_ns+=("$ns")
+        fi
+        if [[ -n ${H_MDNS[i]} ]]; then
+            start_avahi "$i" "$ns"
+            wait_pids+=("$SPAWNED") wait_kind+=("mdns:$STATE/log/mdns-h$((i + 1)).log")
+            wait_ns+=("$ns")
+        fi
+        if [[ -n ${H_NETBIOS[i]} ]]; then
+            start_nmbd "$i" "$ns"
+            wait_pids+=("$SPAWNED") wait_kind+=(netbios) wait_ns+=("$ns")
         fi
         if answered_by_responder "$i"; then
             local answer="${H_IP[i]}=${H_MAC[i]}"
@@ -616,14 +764,26 @@ link set $port up"
                     grep -q '^ *[0-9]*: [0-9A-F]*:0035 ' "/proc/$pid/net/udp"; then
                     continue
                 fi
-            elif [[ ${wait_kind[k]} == web ]]; then
+            elif [[ ${wait_kind[k]} == web || ${wait_kind[k]} == https ]]; then
                 # /proc/PID/net/tcp is the table of the process's own namespace
                 # (once it has entered the host's): a socket on port 80 (0050)
-                # in state LISTEN (0A).
+                # or 443 (01BB) in state LISTEN (0A).
+                local port_hex=0050
+                [[ ${wait_kind[k]} == https ]] && port_hex=01BB
                 if [[ /proc/$pid/ns/net -ef /run/netns/${wait_ns[k]} ]] &&
-                    grep -q '^ *[0-9]*: [0-9A-F]*:0050 [0-9A-F]*:0000 0A ' "/proc/$pid/net/tcp"; then
+                    grep -q "^ *[0-9]*: [0-9A-F]*:$port_hex [0-9A-F]*:0000 0A " "/proc/$pid/net/tcp"; then
                     continue
                 fi
+            elif [[ ${wait_kind[k]} == netbios ]]; then
+                # nmbd has its names before it opens its sockets on port 137
+                # (0089) and answers what waits there once it serves.
+                if [[ /proc/$pid/ns/net -ef /run/netns/${wait_ns[k]} ]] &&
+                    grep -q '^ *[0-9]*: [0-9A-F]*:0089 ' "/proc/$pid/net/udp"; then
+                    continue
+                fi
+            elif [[ ${wait_kind[k]} == mdns:* ]]; then
+                # Its name is its own once avahi-daemon has probed for it.
+                grep -q 'Server startup complete' "${wait_kind[k]#mdns:}" 2>/dev/null && continue
             elif [[ ${wait_kind[k]} == responder:* ]]; then
                 grep -q '^ready' "${wait_kind[k]#responder:}" 2>/dev/null && continue
             else
@@ -637,11 +797,11 @@ link set $port up"
     done
 
     {
-        printf '#ip\tmac\tweb\tdelay_ms\tlabel\tnetns\n'
+        printf '#ip\tmac\tweb\tdelay_ms\tlabel\tnetns\tmdns\tnetbios\n'
         for ((i = 0; i < n; i++)); do
             [[ -z ${H_CLAIM[i]} ]] || continue
-            printf '%s\t%s\t%s\t%s\t%s\t%s\n' "${H_IP[i]}" "${H_MAC[i]}" "${H_WEB[i]}" "${H_DELAY[i]}" \
-                "${H_LABEL[i]}" "${prefix_ns}h$((i + 1))"
+            printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "${H_IP[i]}" "${H_MAC[i]}" "${H_WEB[i]}" \
+                "${H_DELAY[i]}" "${H_LABEL[i]}" "${prefix_ns}h$((i + 1))" "${H_MDNS[i]}" "${H_NETBIOS[i]}"
         done
     } >"$STATE/hosts.tsv"
     for ((i = 0; i < n; i++)); do

@@ -72,7 +72,7 @@ expected = {scanner_ip: {"mac": scanner_mac.upper(), "web": False, "name": ""}}
 for line in open(tsv):
     if line.startswith("#") or not line.strip():
         continue
-    ip, mac, web, _delay, label, _ns = line.rstrip("\n").split("\t")
+    ip, mac, web, _delay, label = line.rstrip("\n").split("\t")[:5]
     expected[ip] = {"mac": mac.upper(), "web": web == "yes", "name": label}
 makers = {"00:00:0C": "Cisco", "B8:27:EB": "Raspberry", "F0:18:98": "Apple", "00:11:32": "Synology"}
 
