@@ -237,8 +237,9 @@ void TrelvanWindow::SaveComments()
     const CommentSave save = ::SaveComments(comments);
     const QString fileName = QDir::toNativeSeparators(save.fileName);
     if (!save.saved()) {
-        qCDebug(lcComments).noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
-                                             .arg(fileName, save.detail);
+        qCWarning(lcComments).noquote()
+            << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
+                   .arg(fileName, save.detail);
         unsavedStatus =
             tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
                 .arg(fileName, SaveFaultText(save.fault), QString::number(RescanPeriodSecs));
