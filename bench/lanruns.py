@@ -251,7 +251,8 @@ class Trelvan:
 
 
 def run_trelvan(lan, binary, user, timeout, env=()):
-    """binary: the program's copy (the helper's mode has the helper beside it);
+    """binary: the program's copy, or for the helper's mode the build tree's
+    program, whose own helper holds CAP_NET_RAW;
     env: NAME=value strings set for the program."""
     work = tempfile.mkdtemp(prefix="trelvan-bench-")
     os.chmod(work, 0o777)

@@ -147,29 +147,26 @@ def environment():
 
 
 def program_copies(binary, with_helper):
-    """Copies that nobody can reach, wherever the build tree lives: one alone,
-    one with the resolver helper beside it holding CAP_NET_RAW. Returns the
-    folder holding them and the copies by name."""
+    """The programs to run: a copy that nobody can reach, wherever the build
+    tree lives; and for the helper's runs the build tree's own program, whose
+    helper (the build tree's, the only one it starts) holds CAP_NET_RAW for
+    the benchmark. Returns the folder of the copy, the programs by name, and
+    the helper given the capability (None if none)."""
     bindir = tempfile.mkdtemp(prefix="trelvan-bench-bin-")
     os.chmod(bindir, 0o755)
-    binaries = {}
-    for mode in ("user", "helper"):
-        folder = os.path.join(bindir, mode)
-        os.mkdir(folder, 0o755)
-        binaries[mode] = os.path.join(folder, "trelvan")
-        shutil.copy2(binary, binaries[mode])
-        os.chmod(binaries[mode], 0o755)
+    binaries = {"user": os.path.join(bindir, "trelvan")}
+    shutil.copy2(binary, binaries["user"])
+    os.chmod(binaries["user"], 0o755)
+    helper = None
     if with_helper:
+        binaries["helper"] = binary
         helper = os.path.join(os.path.dirname(binary), "trelvan-resolver")
-        copy = os.path.join(os.path.dirname(binaries["helper"]), "trelvan-resolver")
-        shutil.copy2(helper, copy)
-        os.chmod(copy, 0o755)
-        subprocess.run(["setcap", "cap_net_raw+ep", copy], check=True)
-        caps = subprocess.run(["getcap", copy], capture_output=True, text=True).stdout
+        subprocess.run(["setcap", "cap_net_raw+ep", helper], check=True)
+        caps = subprocess.run(["getcap", helper], capture_output=True, text=True).stdout
         if "cap_net_raw" not in caps:
             shutil.rmtree(bindir, ignore_errors=True)
-            sys.exit(f"measure.py: {bindir} keeps no file capabilities")
-    return bindir, binaries
+            sys.exit(f"measure.py: {helper} keeps no file capabilities")
+    return bindir, binaries, helper
 
 
 def parse_args():
@@ -240,7 +237,7 @@ def main():
         "peer_runs_wide": args.peer_runs_wide,
         "build_type": os.environ.get("BUILD_TYPE", "RelWithDebInfo"),
     }
-    bindir, binaries = program_copies(binary, "trelvan helper" in args.tools)
+    bindir, binaries, helper = program_copies(binary, "trelvan helper" in args.tools)
     try:
         for key in args.cases:
             case = CASES[key]
@@ -269,6 +266,8 @@ def main():
             data["startup"] = startup_figures(args.build_dir)
     finally:
         shutil.rmtree(bindir, ignore_errors=True)
+        if helper:
+            subprocess.run(["setcap", "-r", helper], check=False)
 
     os.makedirs(os.path.dirname(args.json), exist_ok=True)
     with open(args.json, "w") as f:
