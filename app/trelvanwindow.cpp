@@ -215,9 +215,7 @@ void TrelvanWindow::OnURL(QAbstractButton *button)
 
 void TrelvanWindow::LoadVendors()
 {
-    LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendorTable);
-    IndexVendors(vendorTable, makerIndex);
-    LoadMakerBlocks(makerIndex);
+    LoadMakers(vendorTable, makerIndex);
 }
 
 void TrelvanWindow::LoadComments()
