@@ -955,7 +955,7 @@ cmd_check() {
     verdict "nmap -sn $CIDR ($(since "$t0") s)" "$expected" "$got"
 
     local ip mac web delay label ns rc page ms avg
-    while IFS=$'\t' read -r ip mac web delay label ns; do
+    while IFS=$'\t' read -r ip mac web delay label ns _; do
         [[ $ip == \#* ]] && continue
         case $web in
         yes)
@@ -964,6 +964,17 @@ cmd_check() {
                 echo "PASS $ip port 80 serves the page of $label"
             else
                 echo "FAIL $ip port 80 did not serve the page of $label"
+                fails=$((fails + 1))
+            fi
+            ;;
+        https)
+            page=$(ip netns exec "$SCANNER_NS" curl -sk -m 5 "https://$ip/" || true)
+            rc=0
+            ip netns exec "$SCANNER_NS" timeout 3 bash -c "</dev/tcp/$ip/80" 2>/dev/null || rc=$?
+            if grep -q "<h1>$label</h1>" <<<"$page" && [[ $rc == 1 ]]; then
+                echo "PASS $ip port 443 serves the page of $label over HTTPS, port 80 refuses"
+            else
+                echo "FAIL $ip HTTPS page of $label (port 80: exit code $rc)"
                 fails=$((fails + 1))
             fi
             ;;
