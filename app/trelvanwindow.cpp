@@ -3,8 +3,10 @@
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
 #include "results/comments.h"
+#include "results/hostrow.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
+#include "scan/scanrules.h"
 #include "trelvanversion.h"
 
 #include <QAbstractButton>
@@ -31,24 +33,12 @@
 namespace {
 
 constexpr int HeartbeatMs = 250;
-// A refresh is due once this many whole seconds have passed.
-constexpr int RefreshPeriodSecs = 10;
 
 std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
 
 // How long start-up waits for the window system to put the window on the
 // screen before it goes on loading.
 constexpr int ExposeWaitMs = 200;
-
-// How many addresses a network with this netmask holds.
-quint64 AddressCount(const QHostAddress &netmask)
-{
-    const quint32 hostBits = ~netmask.toIPv4Address();
-    int zeros = 0;
-    for (quint32 bits = hostBits; bits; bits &= bits - 1)
-        ++zeros;
-    return quint64(1) << zeros;
-}
 
 // Why the comments could not be saved, in the status line's words.
 QString SaveFaultText(SaveFault fault)
@@ -213,7 +203,7 @@ bool TrelvanWindow::RefreshDue(const QTime &now) const
     // A negative difference means the clock has crossed midnight since the
     // last refresh: refresh then too, or none would come until the same time
     // of day came round again.
-    return elapsed >= RefreshPeriodSecs || elapsed < 0;
+    return elapsed >= RescanPeriodSecs || elapsed < 0;
 }
 
 void TrelvanWindow::OnURL(QAbstractButton *button)
@@ -250,7 +240,7 @@ void TrelvanWindow::SaveComments()
                                   .arg(fileName, save.detail);
         unsavedStatus =
             tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
-                .arg(fileName, SaveFaultText(save.fault), QString::number(RefreshPeriodSecs));
+                .arg(fileName, SaveFaultText(save.fault), QString::number(RescanPeriodSecs));
         ui->Status_->setText(unsavedStatus);
     } else if (!unsavedStatus.isEmpty()) {
         unsavedStatus.clear();
@@ -321,7 +311,8 @@ void TrelvanWindow::RebuildHosts()
         latestHosts.clear();
 
         table->setRowCount(static_cast<int>(shownHosts.size()));
-        FillHostRows(table, shownHosts, comments, vendorTable, makerIndex, webButtons);
+        FillHostRows(table, MakeHostRows(shownHosts, comments, makerIndex), !vendorTable.empty(),
+                     webButtons);
     } else {
         RefreshHostNames();
     }
@@ -331,16 +322,18 @@ void TrelvanWindow::RebuildHosts()
 
 void TrelvanWindow::RefreshHostNames()
 {
-    // The same hosts as on display, in the same order, one row each; only a
+    // The same hosts as on display, one row each in address order; only a
     // name may differ, and it changes its row's tooltip in place.
     int row = 0;
-    auto latest = latestHosts.begin();
-    for (auto shown = shownHosts.begin(); shown != shownHosts.end(); ++shown, ++latest, ++row) {
-        if (shown->second.name == latest->second.name)
-            continue;
-        shown->second.name = latest->second.name;
-        if (QTableWidgetItem *item = ui->Hosts_->item(row, 1))
-            item->setToolTip(shown->second.name);
+    for (const quint32 key : KeysInAddressOrder(shownHosts)) {
+        QString &shown = shownHosts.at(key).name;
+        const QString &latest = latestHosts.at(key).name;
+        if (shown != latest) {
+            shown = latest;
+            if (QTableWidgetItem *item = ui->Hosts_->item(row, 1))
+                item->setToolTip(shown);
+        }
+        ++row;
     }
 }
 
@@ -363,11 +356,10 @@ void TrelvanWindow::CheckSelectedNetwork()
     // A wider network would take millions of probes and hours: it is
     // refused, and the refusal stays on the status line until another entry
     // is chosen.
-    const quint64 count = AddressCount(netmask);
-    if (count > CheckThread::MaxAddresses) {
+    if (TooWideToScan(netmask)) {
         refusedStatus = tr("Réseau trop grand : %0 / %1 compte %2 adresses (65 536 au plus).")
                             .arg(address.toString(), netmask.toString(),
-                                 QLocale(QLocale::French).toString(count));
+                                 QLocale(QLocale::French).toString(AddressCount(netmask)));
         ui->Status_->setText(refusedStatus);
         return;
     }

@@ -82,11 +82,6 @@ int ColumnRoom(const QTableWidget *table)
 
 } // namespace
 
-QString WebAddressText(quint32 key)
-{
-    return QStringLiteral("http://%1/").arg(AddressText(key));
-}
-
 void SetupHostColumns(QTableWidget *table)
 {
     table->setColumnCount(ColumnCount);
@@ -99,48 +94,39 @@ void SetupHostColumns(QTableWidget *table)
     table->setWordWrap(false);
 }
 
-void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &comments,
-                  const VendorTable &vendors, const MakerIndex &makers, QButtonGroup &webButtons)
+void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool withMakers,
+                  QButtonGroup &webButtons)
 {
-    int row = 0;
-    for (const auto &[key, record] : hosts) {
-        auto *address = new TableWidgetIPItem(AddressText(key));
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        const HostRow &host = rows[std::size_t(row)];
+        auto *address = new TableWidgetIPItem(host.ip);
         address->setFlags(ReadOnlyFlags);
-        address->setData(Qt::UserRole, static_cast<uint>(HostOrderAddress(key)));
-        address->setToolTip(record.name);
+        address->setData(Qt::UserRole, static_cast<uint>(HostOrderAddress(host.key)));
+        address->setToolTip(host.name);
         table->setItem(row, AddressColumn, address);
 
-        const QString macText = MacToText(record.mac);
-        table->setItem(row, MacColumn, new QTableWidgetItem(macText));
+        table->setItem(row, MacColumn, new QTableWidgetItem(host.mac));
         table->item(row, MacColumn)->setFlags(ReadOnlyFlags);
 
-        const auto comment = comments.find(macText);
-        table->setItem(
-            row, CommentColumn,
-            new QTableWidgetItem(comment != comments.end() ? comment->second : QString()));
+        table->setItem(row, CommentColumn, new QTableWidgetItem(host.comment));
         table->item(row, CommentColumn)->setFlags(CommentFlags);
 
-        if (!vendors.empty()) {
-            // An address too short to hold an OUI gets an empty maker cell.
-            const Maker maker = LookupMaker(makers, record.mac);
-            auto *item = new MakerItem(maker.name);
-            if (maker.locallyAdministered)
-                item->setToolTip(Translate("Adresse administrée localement : souvent "
-                                           "l'adresse aléatoire d'un téléphone ou d'une "
-                                           "tablette, ou une machine virtuelle"));
+        if (withMakers) {
+            auto *item = new MakerItem(host.maker);
+            if (!host.makerToolTip.isEmpty())
+                item->setToolTip(host.makerToolTip);
             table->setItem(row, VendorColumn, item);
             table->item(row, VendorColumn)->setFlags(ReadOnlyFlags);
         }
 
         table->setItem(row, WebColumn, new QTableWidgetItem(QString()));
-        if (record.webServer) {
+        if (host.web) {
             auto *button = new QPushButton(Translate("Connecter"));
-            button->setObjectName(WebAddressText(key));
+            button->setObjectName(host.webAddress);
             table->setCellWidget(row, WebColumn, button);
             webButtons.addButton(button);
             button->show();
         }
-        ++row;
     }
 }
 

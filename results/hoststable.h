@@ -1,10 +1,7 @@
 #pragma once
 
-#include "makers/makerlookup.h"
-#include "makers/vendortable.h"
-#include "results/commentstore.h"
+#include "results/hostrow.h"
 #include "results/hosttext.h"
-#include "scan/hostrecord.h"
 
 #include <QString>
 #include <QTableWidgetItem>
@@ -23,21 +20,18 @@ public:
     explicit TableWidgetIPItem(const QString &text) : QTableWidgetItem(text, Type) {}
 };
 
-// The host's web root, "http://192.168.1.20/".
-QString WebAddressText(quint32 key);
-
 // Five columns with their header labels, sorting off, no word wrap.
 void SetupHostColumns(QTableWidget *table);
 
-// Writes one row per host of hosts, in key order, into a table whose row
-// count is already hosts.size(): comment, address (with the host's name as
-// its tooltip), MAC text, maker (only while vendors is not empty; looked up
-// in makers, see LookupMaker) and, for a host with a web server, a
-// "Connecter" button that joins webButtons. A maker cell too narrow for its
-// name shows the name whole as its tooltip; the cell of a locally
-// administered address explains what such an address is.
-void FillHostRows(QTableWidget *table, const HostMap &hosts, const CommentMap &comments,
-                  const VendorTable &vendors, const MakerIndex &makers, QButtonGroup &webButtons);
+// Writes rows, in their order, into a table whose row count is already
+// rows.size(): comment, address (with the host's name as its tooltip), MAC
+// text, maker (only withMakers, the window's vendor table being loaded) and,
+// for a host with a web server, a "Connecter" button that joins webButtons.
+// A maker cell too narrow for its name shows the name whole as its tooltip;
+// the cell of a locally administered address explains what such an address
+// is.
+void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool withMakers,
+                  QButtonGroup &webButtons);
 
 // Sizes every column to its contents, then narrows the maker column, if
 // need be, so that the five columns fit the table's width and the last one

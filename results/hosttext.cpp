@@ -1,5 +1,7 @@
 #include "results/hosttext.h"
 
+#include "scan/hostrecord.h"
+
 #include <string>
 
 QString MacToText(std::vector<unsigned char> bytes)
@@ -25,4 +27,9 @@ QString VendorKey(const std::vector<unsigned char> &mac)
         .arg(mac[1], 2, 16, QLatin1Char('0'))
         .arg(mac[2], 2, 16, QLatin1Char('0'))
         .toUpper();
+}
+
+QString WebAddressText(quint32 key)
+{
+    return QStringLiteral("http://%1/").arg(AddressText(key));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 #include <vector>
 
@@ -11,3 +12,5 @@
 QString MacToText(std::vector<unsigned char> bytes);
 // "001A2B" from the first three bytes; empty when there are fewer than three.
 QString VendorKey(const std::vector<unsigned char> &mac);
+// The host's web root, "http://192.168.1.20/", from its HostMap key.
+QString WebAddressText(quint32 key);

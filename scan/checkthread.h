@@ -27,10 +27,6 @@ public:
     // together; a larger subnet starts the next probe as one finishes.
     static constexpr int MaxProbeThreads = 1024;
 
-    // The widest network scanned, in addresses: a /16. The window refuses a
-    // wider one rather than send millions of ARP requests for hours.
-    static constexpr quint64 MaxAddresses = 65536;
-
     ScanReceiver *window; // receives the status lines and the answers
     QHostAddress address;
     QHostAddress netmask;

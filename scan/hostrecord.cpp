@@ -2,6 +2,7 @@
 
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstring>
 
 bool operator==(const HostRecord &a, const HostRecord &b)
@@ -33,4 +34,15 @@ QString AddressText(quint32 key)
         .arg(octets[1], 0, 10, QLatin1Char(' '))
         .arg(octets[2], 0, 10, QLatin1Char(' '))
         .arg(octets[3], 0, 10, QLatin1Char(' '));
+}
+
+std::vector<quint32> KeysInAddressOrder(const HostMap &hosts)
+{
+    std::vector<quint32> keys;
+    keys.reserve(hosts.size());
+    for (const auto &entry : hosts)
+        keys.push_back(entry.first);
+    std::sort(keys.begin(), keys.end(),
+              [](quint32 a, quint32 b) { return HostOrderAddress(a) < HostOrderAddress(b); });
+    return keys;
 }

@@ -40,8 +40,13 @@ bool operator!=(const HostRecord &a, const HostRecord &b);
 // IPv4 address -> record. The key holds the four octets in network byte
 // order, so the first octet is the key's lowest-addressed byte. The map is
 // ordered by the key's native value: on a little-endian machine hosts of one
-// /24 come in address order, and x.y.2.3 comes before x.y.1.5.
+// /24 come in address order, but x.y.2.3 comes before x.y.1.5. What is shown
+// goes by KeysInAddressOrder instead.
 using HostMap = std::map<quint32, HostRecord>;
+
+// The keys of hosts in address order, the order in which the hosts are
+// shown: 198.51.100.9, 198.51.100.10, 198.51.101.0.
+std::vector<quint32> KeysInAddressOrder(const HostMap &hosts);
 
 // The key of an address given as a host-order number (QHostAddress's form).
 quint32 HostKey(quint32 hostOrderAddress);

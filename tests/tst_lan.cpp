@@ -7,6 +7,7 @@
 #include "testsupport.h"
 #include "windowstate.h"
 
+#include "platform/helperfile.h"
 #include "platform/resolverclient.h"
 #include "platform/sendarp.h"
 
@@ -22,6 +23,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -125,9 +127,13 @@ qint64 HelperOf(qint64 parent)
         const qint64 pid = entry.toLongLong(&number);
         if (!number)
             continue;
-        const QMap<QString, QString> status = ProcStatus(pid);
-        if (status.value(QStringLiteral("PPid")) == QString::number(parent) &&
-            status.value(QStringLiteral("Name")) == QStringLiteral("trelvan-resolve"))
+        // Started from a descriptor, it may bear the descriptor's number as
+        // its name (kernels before 6.x); the name it is given stays.
+        QFile arguments(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        const QByteArray first =
+            arguments.open(QIODevice::ReadOnly) ? arguments.readAll().split('\0').value(0) : "";
+        if (ProcStatus(pid).value(QStringLiteral("PPid")) == QString::number(parent) &&
+            first.endsWith("trelvan-resolver"))
             return pid;
     }
     return 0;
@@ -147,6 +153,13 @@ QByteArray StartTime(qint64 pid)
 const QString HelperEndedLine = QStringLiteral(
     "Le résolveur trelvan-resolver ne répond plus : la suite passe par la table de voisinage "
     "du noyau");
+
+const QString HelperStoppedLine = QStringLiteral(
+    "Le résolveur trelvan-resolver ne répond plus à temps : arrêté, la suite passe par la table "
+    "de voisinage du noyau");
+const QString NoHelperLine =
+    QStringLiteral("Pas de résolveur trelvan-resolver pour un programme ni installé ni dans son "
+                   "arbre de construction");
 
 } // namespace
 
@@ -246,7 +259,10 @@ private slots:
     // ordinary user, the helper beside the program with CAP_NET_RAW).
     void helperRunsWithoutPrivilegeAndNeverOutlivesTheProgram()
     {
-        if (platform::linuxarp::FindHelper().empty())
+        std::string why;
+        if (!platform::linuxarp::OpenGenuineHelper(
+                 platform::linuxarp::HelperPlace(platform::linuxarp::ProgramPath()), &why)
+                 .valid())
             QSKIP("no resolver helper with CAP_NET_RAW beside the program");
         const qint64 self = QCoreApplication::applicationPid();
         const qint64 helper = HelperOf(self);
@@ -286,19 +302,90 @@ private slots:
         }
 
         // A program that ends, here a second run of this test's scan, leaves
-        // no helper behind.
-        QProcess program;
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QCoreApplication::applicationFilePath(),
-                      {QStringLiteral("scanFindsExactlyTheHostsPresent")});
-        QVERIFY(program.waitForStarted());
-        qint64 itsHelper = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((itsHelper = HelperOf(program.processId())) > 0, 20000);
-        const QByteArray started = StartTime(itsHelper);
-        QVERIFY(program.waitForFinished(120000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(StartTime(itsHelper) != started, 3000);
+        // no helper behind. In a third, the helper stops answering early in
+        // the scan (it is stopped): that costs the scan no more than the
+        // client's deadline for a reply, the kernel's table finds every host
+        // all the same, and the helper is ended, with one line saying why.
+        qint64 normalMs = 0;
+        for (const bool stopped : {false, true}) {
+            QTemporaryDir logs;
+            const QString log = logs.filePath(QStringLiteral("debug.log"));
+            QProcess program;
+            program.setProcessChannelMode(QProcess::ForwardedChannels);
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("TRELVAN_LAN_LOG"), log);
+            program.setProcessEnvironment(environment);
+            QElapsedTimer timer;
+            timer.start();
+            program.start(QCoreApplication::applicationFilePath(),
+                          {QStringLiteral("scanFindsExactlyTheHostsPresent")});
+            QVERIFY(program.waitForStarted());
+            qint64 itsHelper = 0;
+            QTRY_VERIFY_WITH_TIMEOUT((itsHelper = HelperOf(program.processId())) > 0, 20000);
+            const QByteArray started = StartTime(itsHelper);
+            if (stopped)
+                QCOMPARE(::kill(static_cast<pid_t>(itsHelper), SIGSTOP), 0);
+            QVERIFY(program.waitForFinished(120000));
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(StartTime(itsHelper) != started, 3000);
+            QFile lines(log);
+            QVERIFY(lines.open(QIODevice::ReadOnly));
+            const int said = QString::fromUtf8(lines.readAll()).count(HelperStoppedLine);
+            if (!stopped) {
+                normalMs = timer.elapsed();
+                QCOMPARE(said, 0);
+                continue;
+            }
+            const qint64 cost = timer.elapsed() - normalMs;
+            const qint64 deadline =
+                std::chrono::milliseconds(platform::linuxarp::kHelperReplyDeadline).count();
+            qInfo("a stopped helper cost the scan %lld ms (deadline %lld ms)", cost, deadline);
+            QVERIFY2(cost < deadline + 3000, qPrintable(QString::number(cost)));
+            QCOMPARE(said, 1);
+        }
+
+        // A copy of the program in a folder anyone may write starts no
+        // helper: neither one planted beside it, nor one where an installed
+        // program's helper would be in that folder's parent. The kernel's
+        // table resolves, and one line says why.
+        QTemporaryDir drop(QDir::tempPath() + QStringLiteral("/trelvan-planted-XXXXXX"));
+        QVERIFY(QDir(drop.path()).mkpath(QStringLiteral("bin")));
+        QVERIFY(QDir(drop.path()).mkpath(QStringLiteral("libexec/trelvan")));
+        const QString marker = drop.filePath(QStringLiteral("started"));
+        for (const char *place : {"bin/trelvan-resolver", "libexec/trelvan/trelvan-resolver"}) {
+            QFile planted(drop.filePath(QLatin1String(place)));
+            QVERIFY(planted.open(QIODevice::WriteOnly));
+            planted.write(QStringLiteral("#!/bin/sh\ntouch '%1'\n").arg(marker).toUtf8());
+            planted.close();
+            QVERIFY(planted.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                           QFile::ReadOther | QFile::ExeOther));
+        }
+        const QString copy = drop.filePath(QStringLiteral("bin/tst_lan"));
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+        QVERIFY(QFile(copy).setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+        const QString log = drop.filePath(QStringLiteral("debug.log"));
+        QProcess planted;
+        planted.setProcessChannelMode(QProcess::ForwardedChannels);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TRELVAN_LAN_LOG"), log);
+        planted.setProcessEnvironment(environment);
+        planted.start(copy, {QStringLiteral("scanFindsExactlyTheHostsPresent")});
+        QVERIFY(planted.waitForFinished(120000));
+        QCOMPARE(planted.exitCode(), 0);
+        QVERIFY(!QFile::exists(marker));
+        QFile lines(log);
+        QVERIFY(lines.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(lines.readAll()).count(NoHelperLine), 1);
+    }
+
+    // For a run of this program that another one started: its debug output.
+    void cleanupTestCase()
+    {
+        const QString path = qEnvironmentVariable("TRELVAN_LAN_LOG");
+        QFile file(path);
+        if (!path.isEmpty() && log && file.open(QIODevice::WriteOnly))
+            file.write(MessageLog::lines().join(QLatin1Char('\n')).toUtf8());
     }
 
     void closingDuringAScanEndsCleanly()

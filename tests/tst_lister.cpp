@@ -4,7 +4,9 @@
 #include "fakes.h"
 #include "testsupport.h"
 
+#include "lister/formats.h"
 #include "lister/lister.h"
+#include "lister/networkchoice.h"
 #include "results/commentstore.h"
 
 #include <QCoreApplication>
@@ -151,7 +153,7 @@ private slots:
              HostRecord{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, true, QStringLiteral("nas.example")}},
             {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}},
             {NetworkOrder("198.51.101.1"), HostRecord{{0x02, 0x54, 0x4C, 0, 1, 1}, false}}};
-        const auto listed = lister::ListHosts(hosts, stored, makers);
+        const auto listed = MakeHostRows(hosts, stored, makers);
 
         QCOMPARE(lister::FormatCsv(listed),
                  QStringLiteral("comment,ip,mac,maker,web,name\r\n"

@@ -376,14 +376,15 @@ private slots:
             QTRY_VERIFY(button.isNull()); // it went with its cell
         }
 
-        // The rows follow the new result in key order.
+        // The rows follow the new result in address order.
+        const HostMap &shown = WindowInspector::shownHosts(window);
         QStringList addresses;
-        for (const auto &entry : WindowInspector::shownHosts(window))
-            addresses << AddressText(entry.first);
+        for (const quint32 key : KeysInAddressOrder(shown))
+            addresses << AddressText(key);
         QCOMPARE(Column(window, 1), addresses);
         int row = 0;
-        for (const auto &entry : WindowInspector::shownHosts(window))
-            QCOMPARE(table->item(row++, 1)->toolTip(), entry.second.name);
+        for (const quint32 key : KeysInAddressOrder(shown))
+            QCOMPARE(table->item(row++, 1)->toolTip(), shown.at(key).name);
         QCOMPARE(table->item(0, 1)->toolTip(), after.begin()->second.name);
 
         // The columns are fitted to their contents either way.
@@ -400,8 +401,8 @@ private slots:
         QTest::addColumn<QStringList>("shown");
         QTest::newRow("one /24") << QStringList{"192.168.1.10", "192.168.1.9"}
                                  << QStringList{"192.168.1.9", "192.168.1.10"};
-        QTest::newRow("across /24s")
-            << QStringList{"10.0.1.5", "10.0.2.3"} << QStringList{"10.0.2.3", "10.0.1.5"};
+        QTest::newRow("across /24s") << QStringList{"10.0.2.3", "10.0.1.5", "10.0.1.255"}
+                                     << QStringList{"10.0.1.5", "10.0.1.255", "10.0.2.3"};
         QTest::newRow("mixed") << QStringList{"192.168.1.100", "192.168.1.2", "192.168.1.30"}
                                << QStringList{"192.168.1.2", "192.168.1.30", "192.168.1.100"};
     }
@@ -418,6 +419,13 @@ private slots:
                 HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, ++last}, false};
         Show(window, hosts);
         QCOMPARE(Column(window, 1), shown);
+
+        // A name that comes later reaches the row of its own host.
+        hosts.at(NetworkOrder(qPrintable(shown.last()))).name = QStringLiteral("dernier.example");
+        Show(window, hosts);
+        QCOMPARE(Table(window)->item(int(shown.size()) - 1, 1)->toolTip(),
+                 QStringLiteral("dernier.example"));
+        QVERIFY(Table(window)->item(0, 1)->toolTip().isEmpty());
     }
 
     void itemsAndHeaders()

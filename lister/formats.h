@@ -1,0 +1,23 @@
+#pragma once
+
+#include "results/hostrow.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <vector>
+
+// The list of hosts in trelvan-list's three formats. Each shows the rows in
+// their order, and the maker without the blanks some listings pad names with.
+
+namespace lister {
+
+// An aligned table with French headings; bold headings for a terminal.
+QString FormatText(const std::vector<HostRow> &hosts, bool terminal);
+// RFC 4180: a header line, CRLF line ends, fields quoted where needed.
+QString FormatCsv(const std::vector<HostRow> &hosts);
+// An array of objects with the keys comment, ip, mac, maker, web, name.
+QString FormatJson(const std::vector<HostRow> &hosts);
+QJsonObject ToJson(const HostRow &host);
+
+} // namespace lister

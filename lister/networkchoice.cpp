@@ -1,0 +1,139 @@
+#include "lister/networkchoice.h"
+
+#include "lister/terminal.h"
+#include "network/networklist.h"
+#include "scan/scanrules.h"
+
+#include <QRegularExpression>
+
+namespace lister {
+
+namespace {
+
+int PrefixLength(quint32 mask)
+{
+    int length = 0;
+    while (length < 32 && (mask & (0x80000000u >> length)))
+        ++length;
+    return length;
+}
+
+QString CidrText(const NetworkAddress &network)
+{
+    return QStringLiteral("%1/%2")
+        .arg(network.ip.toString())
+        .arg(PrefixLength(network.netmask.toIPv4Address()));
+}
+
+QString NetworksText(const QList<NetworkAddress> &networks)
+{
+    QStringList texts;
+    for (const NetworkAddress &network : networks)
+        texts.append(network.interfaceName.isEmpty()
+                         ? CidrText(network)
+                         : QStringLiteral("%1 (%2)").arg(CidrText(network), network.interfaceName));
+    return texts.join(QStringLiteral(", "));
+}
+
+NetworkChoice Refuse(const QString &message, ExitStatus status = UsageError)
+{
+    NetworkChoice choice;
+    choice.error = message;
+    choice.status = status;
+    return choice;
+}
+
+NetworkChoice Chosen(const NetworkAddress &network)
+{
+    NetworkChoice choice;
+    choice.address = network.ip;
+    choice.netmask = network.netmask;
+    return choice;
+}
+
+bool ParseIPv4(const QString &text, quint32 &value)
+{
+    static const QRegularExpression dotted(
+        QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})$"));
+    const QRegularExpressionMatch match = dotted.match(text);
+    if (!match.hasMatch())
+        return false;
+    value = 0;
+    for (int i = 1; i <= 4; ++i) {
+        const uint octet = match.captured(i).toUInt();
+        if (octet > 255)
+            return false;
+        value = (value << 8) | octet;
+    }
+    return true;
+}
+
+} // namespace
+
+NetworkChoice ChooseNetwork(const QString &argument)
+{
+    const QList<NetworkAddress> networks = ScannableNetworks();
+    const auto notFound = [&networks](const QString &message) {
+        if (networks.isEmpty())
+            return Refuse(QStringLiteral("cette machine n'a aucun réseau IPv4 à parcourir."),
+                          ScanFailed);
+        return Refuse(QStringLiteral("%1\u00a0; réseaux possibles\u00a0: %2.")
+                          .arg(message, NetworksText(networks)));
+    };
+    const QString unreadable = QStringLiteral(
+        "réseau illisible %1\u00a0; attendu une interface (eth0), ADRESSE/PRÉFIXE "
+        "(192.168.1.10/24) ou «\u00a0ADRESSE / MASQUE\u00a0» (192.168.1.10 / 255.255.255.0).");
+
+    const QString text = argument.simplified();
+    if (text.isEmpty()) {
+        if (networks.isEmpty())
+            return notFound(QString());
+        return Chosen(networks.front());
+    }
+
+    const int slash = text.indexOf(QLatin1Char('/'));
+    if (slash < 0) {
+        static const QRegularExpression interfaceName(QStringLiteral("^[A-Za-z0-9_.:@-]{1,15}$"));
+        quint32 bareAddress = 0;
+        if (!interfaceName.match(text).hasMatch() || ParseIPv4(text, bareAddress))
+            return Refuse(unreadable.arg(Quoted(argument)));
+        for (const NetworkAddress &network : networks)
+            if (network.interfaceName == text)
+                return Chosen(network);
+        return notFound(
+            QStringLiteral("interface inconnue ou sans réseau IPv4 %1").arg(Quoted(text)));
+    }
+
+    const QString addressText = text.left(slash).trimmed();
+    const QString maskText = text.mid(slash + 1).trimmed();
+    quint32 address = 0, mask = 0;
+    bool readable = ParseIPv4(addressText, address);
+    if (readable && maskText.contains(QLatin1Char('.'))) {
+        // A mask is ones, then zeros.
+        readable = ParseIPv4(maskText, mask) && (~mask & (~mask + 1)) == 0;
+    } else if (readable) {
+        static const QRegularExpression digits(QStringLiteral("^\\d{1,2}$"));
+        const int prefix = maskText.toInt();
+        readable = digits.match(maskText).hasMatch() && prefix <= 32;
+        mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
+    }
+    if (!readable)
+        return Refuse(unreadable.arg(Quoted(argument)));
+
+    for (const NetworkAddress &network : networks) {
+        const quint32 ip = network.ip.toIPv4Address();
+        if (network.netmask.toIPv4Address() != mask || (address != ip && address != (ip & mask)))
+            continue;
+        if (TooWideToScan(network.netmask))
+            return Refuse(QStringLiteral("le réseau %1 compte %2 adresses, plus que les %3 que "
+                                         "Trelvan parcourt.")
+                              .arg(CidrText(network))
+                              .arg(AddressCount(network.netmask))
+                              .arg(MaxScanAddresses));
+        return Chosen(network);
+    }
+    return notFound(
+        QStringLiteral("%1 n'est pas un réseau de cette machine").arg(Quoted(argument)));
+}
+
+} // namespace lister

@@ -1,0 +1,38 @@
+#include "results/hostrow.h"
+
+#include "results/hosttext.h"
+
+#include <QCoreApplication>
+
+HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &comments,
+                    const MakerIndex &makers)
+{
+    HostRow row;
+    row.key = key;
+    row.ip = AddressText(key);
+    row.mac = MacToText(record.mac);
+    const auto comment = comments.find(row.mac);
+    if (comment != comments.end())
+        row.comment = comment->second;
+    const Maker maker = LookupMaker(makers, record.mac);
+    row.maker = maker.name;
+    if (maker.locallyAdministered)
+        row.makerToolTip = QCoreApplication::translate(
+            "TrelvanWindow", "Adresse administrée localement : souvent l'adresse aléatoire "
+                             "d'un téléphone ou d'une tablette, ou une machine virtuelle");
+    row.name = record.name;
+    row.web = record.webServer;
+    if (row.web)
+        row.webAddress = WebAddressText(key);
+    return row;
+}
+
+std::vector<HostRow> MakeHostRows(const HostMap &hosts, const CommentMap &comments,
+                                  const MakerIndex &makers)
+{
+    std::vector<HostRow> rows;
+    rows.reserve(hosts.size());
+    for (const quint32 key : KeysInAddressOrder(hosts))
+        rows.push_back(MakeHostRow(key, hosts.at(key), comments, makers));
+    return rows;
+}

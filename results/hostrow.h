@@ -1,0 +1,37 @@
+#pragma once
+
+#include "makers/makerlookup.h"
+#include "results/commentstore.h"
+#include "scan/hostrecord.h"
+
+#include <QString>
+
+#include <vector>
+
+// One host as the front ends show it: a row of the window's table, a line
+// of trelvan-list. Made here only, so that both show the same things. A new
+// piece of a host is a new field here, filled in MakeHostRow; each front end
+// then shows it or not.
+struct HostRow
+{
+    quint32 key = 0; // the host's key in the HostMap
+    QString ip;      // "192.168.1.20"
+    QString mac;     // "00:1A:2B:3C:4D:5E", also the key of the comments
+    QString comment; // the user's comment on this MAC, or empty
+    // The card's maker as the listings name it, "(adresse locale)" for a
+    // locally administered address, or empty.
+    QString maker;
+    // For a locally administered address: what such an address is.
+    QString makerToolTip;
+    QString name;       // the host's name from the system's resolver, or empty
+    bool web = false;   // port 80 accepted a connection
+    QString webAddress; // the host's web root, "http://192.168.1.20/"; empty unless web
+};
+
+// The row of one host.
+HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &comments,
+                    const MakerIndex &makers);
+
+// The rows of every host, in address order (KeysInAddressOrder).
+std::vector<HostRow> MakeHostRows(const HostMap &hosts, const CommentMap &comments,
+                                  const MakerIndex &makers);
