@@ -21,9 +21,12 @@ HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &com
             "TrelvanWindow", "Adresse administrée localement : souvent l'adresse aléatoire "
                              "d'un téléphone ou d'une tablette, ou une machine virtuelle");
     row.name = record.name;
+    row.names = record.names;
     row.web = record.webServer;
-    if (row.web)
+    if (record.webServer)
         row.webAddress = WebAddressText(key);
+    else if (record.secureWebServer)
+        row.webAddress = SecureWebAddressText(key);
     return row;
 }
 
