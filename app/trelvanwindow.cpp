@@ -3,6 +3,7 @@
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
 #include "results/comments.h"
+#include "results/commentslog.h"
 #include "results/hostrow.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
@@ -214,9 +215,7 @@ void TrelvanWindow::OnURL(QAbstractButton *button)
 
 void TrelvanWindow::LoadVendors()
 {
-    LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendorTable);
-    IndexVendors(vendorTable, makerIndex);
-    LoadMakerBlocks(makerIndex);
+    LoadMakers(vendorTable, makerIndex);
 }
 
 void TrelvanWindow::LoadComments()
@@ -236,8 +235,9 @@ void TrelvanWindow::SaveComments()
     const CommentSave save = ::SaveComments(comments);
     const QString fileName = QDir::toNativeSeparators(save.fileName);
     if (!save.saved()) {
-        qDebug().noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
-                                  .arg(fileName, save.detail);
+        qCWarning(lcComments).noquote()
+            << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
+                   .arg(fileName, save.detail);
         unsavedStatus =
             tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
                 .arg(fileName, SaveFaultText(save.fault), QString::number(RescanPeriodSecs));

@@ -341,23 +341,17 @@ public:
 
     Outcome Resolve(uint32_t destIp, MacAddress *mac)
     {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (state == State::Idle) {
-                state = State::Starting;
-                std::thread([this] { Run(); }).detach();
-            }
-            // Checking and starting one file takes milliseconds.
-            const bool stayed =
-                WaitUnlessStopped(changed, lock, Clock::now() + std::chrono::seconds(5),
-                                  [&] { return state != State::Starting; });
-            if (!stayed)
-                return Outcome::NoAnswer;
-            if (state != State::Serving)
-                return Outcome::NotPermitted;
+        switch (Started()) {
+        case State::Starting:
+            return Outcome::NoAnswer; // asked to stop
+        case State::Serving:
+            return session->Resolve(destIp, mac);
+        default:
+            return Outcome::NotPermitted;
         }
-        return session->Resolve(destIp, mac);
     }
+
+    bool Serves() { return Started() == State::Serving; }
 
 private:
     enum class State
@@ -367,6 +361,23 @@ private:
         Serving,
         Ended
     };
+
+    // Starts the helper unless that was done, and waits for the start; then
+    // Serving or Ended, or still Starting when the thread is asked to stop.
+    State Started()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (state == State::Idle) {
+            state = State::Starting;
+            std::thread([this] { Run(); }).detach();
+        }
+        // Checking and starting one file takes milliseconds.
+        const bool stayed = WaitUnlessStopped(changed, lock, Clock::now() + std::chrono::seconds(5),
+                                              [&] { return state != State::Starting; });
+        if (!stayed)
+            return State::Starting;
+        return state == State::Starting ? State::Ended : state;
+    }
 
     // Starts the helper from this thread, which lives as long as the helper
     // serves: the helper's parent-death signal follows the thread that
@@ -436,6 +447,11 @@ private:
 Outcome HelperResolve(uint32_t destIp, MacAddress *mac)
 {
     return HelperClient::Instance().Resolve(destIp, mac);
+}
+
+bool HelperServes()
+{
+    return HelperClient::Instance().Serves();
 }
 
 } // namespace platform::linuxarp

@@ -112,4 +112,7 @@ private:
 // (then for good), or when it did not reply in time.
 Outcome HelperResolve(uint32_t destIp, MacAddress *mac);
 
+// Whether the helper serves, starting it first when nothing has yet.
+bool HelperServes();
+
 } // namespace platform::linuxarp

@@ -18,9 +18,11 @@ packages=(
     dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
 if [ "${1:-}" = "--with-tools" ]; then
-    # the demo and the benchmarks: a display without a screen, the yardsticks;
-    # the fuzz targets: clang with its libFuzzer and sanitizer runtimes
-    packages+=(xvfb x11-utils imagemagick arp-scan nmap clang libclang-rt-dev)
+    # the demo and the benchmarks: a display without a screen, the yardsticks,
+    # GNU time for their rusage and matplotlib for the chart; the fuzz
+    # targets: clang with its libFuzzer and sanitizer runtimes
+    packages+=(xvfb x11-utils imagemagick arp-scan nmap time python3-matplotlib clang
+        libclang-rt-dev)
 fi
 
 missing=()

@@ -467,28 +467,6 @@ private slots:
         QCOMPARE(table->item(0, 1)->data(Qt::UserRole).toUInt(), 0x0A000203u);
     }
 
-    void macTexts_data()
-    {
-        QTest::addColumn<Bytes>("mac");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("six bytes") << MacA << "00:1A:2B:3C:4D:5E";
-        QTest::newRow("three bytes") << Bytes{0x0A, 0x0B, 0x0C} << "0A:0B:0C";
-        QTest::newRow("one byte") << Bytes{0x05} << "05";
-        QTest::newRow("no byte") << Bytes{} << "";
-        QTest::newRow("letters") << Bytes{0xaa, 0xbc, 0xde, 0xf0, 0x0f, 0xff}
-                                 << "AA:BC:DE:F0:0F:FF";
-    }
-
-    void macTexts()
-    {
-        QFETCH(Bytes, mac);
-        QFETCH(QString, text);
-        TrelvanWindow window;
-        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{mac, false}}});
-        QCOMPARE(Column(window, 2), QStringList{text});
-        QCOMPARE(Column(window, 2).first(), Column(window, 2).first().toUpper());
-    }
-
     void makerFromTheEmbeddedListing()
     {
         QString key, name;
@@ -704,10 +682,16 @@ private slots:
             QSettings store;
             store.setValue(QStringLiteral("Comments/") + TextA, QStringLiteral("commun"));
         }
+        // A key in lower case is never a MAC text.
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/") + TextB.toLower(), QStringLiteral("jamais"));
+        }
         TrelvanWindow window;
         Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, false}},
-                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}}});
-        QCOMPARE(Column(window, 0), (QStringList{"commun", "commun"}));
+                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}},
+                      {NetworkOrder("192.168.1.40"), HostRecord{MacB, false}}});
+        QCOMPARE(Column(window, 0), (QStringList{"commun", "commun", ""}));
 
         TypeUnfinished(window, 0, QStringLiteral("premier"));
         TypeUnfinished(window, 1, QString());

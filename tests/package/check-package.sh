@@ -96,6 +96,21 @@ grep -q "^Name\[fr\]=\|^GenericName\[fr\]=" "$desktop" || fail "no French name"
 grep -q "^Comment\[fr\]=" "$desktop" || fail "no French comment"
 appstreamcli validate --no-net --no-color "$root/usr/share/metainfo/$id.metainfo.xml" ||
     fail "appstreamcli validate"
+
+# Every file that names the version names the package's: the programs, the
+# manual pages and the metainfo.
+[ "$("$root/usr/bin/trelvan" --version)" = "trelvan $version" ] ||
+    fail "trelvan --version: $("$root/usr/bin/trelvan" --version 2>&1)"
+if [ "$with_lister" = 1 ]; then
+    [ "$("$root/usr/bin/trelvan-list" --version)" = "trelvan-list $version" ] ||
+        fail "trelvan-list --version: $("$root/usr/bin/trelvan-list" --version 2>&1)"
+fi
+for page in "$root"/usr/share/man/man1/*.1.gz; do
+    zcat "$page" | head -1 | grep -qF "\"Trelvan $version\"" ||
+        fail "$(basename "$page") names another version"
+done
+grep -qF "<release version=\"$version\"" "$root/usr/share/metainfo/$id.metainfo.xml" ||
+    fail "the metainfo's release is not $version"
 for size in 16 22 24 32 48 64 128 256; do
     png=$root/usr/share/icons/hicolor/${size}x$size/apps/$id.png
     file -b "$png" | grep -q "^PNG image data, $size x $size, 8-bit/color RGBA" ||
