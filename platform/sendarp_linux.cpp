@@ -95,4 +95,11 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     return kNoError;
 }
 
+ResolutionPath CurrentResolutionPath()
+{
+    if (linuxarp::OwnSockets())
+        return ResolutionPath::OwnRequests;
+    return linuxarp::HelperServes() ? ResolutionPath::Helper : ResolutionPath::NeighbourTable;
+}
+
 } // namespace platform

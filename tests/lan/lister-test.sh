@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # trelvan-list in a test LAN (preset lan24) with its own DNS server: the JSON
 # and CSV lists, as root and as an ordinary user, against hosts.tsv (hosts,
-# MACs, makers, port 80, names); a refusal; watch mode reporting a host that
+# MACs, makers, port 80, names); the word of the neighbour table on a
+# terminal; a refusal; watch mode reporting a host that
 # comes, one that goes and one that changes its card, then ending on SIGINT
 # and on a closed pipe.
 #
@@ -62,7 +63,7 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
 
 for mode in root user; do
-    list "$mode" --format json >"$work/$mode.json"
+    list "$mode" --format json >"$work/$mode.json" 2>"$work/$mode.err"
     list "$mode" --format csv "$SCANNER_IP/$PREFIX" >"$work/$mode.csv"
     "$python" - "$state/hosts.tsv" "$SCANNER_IP" "$SCANNER_MAC" "$work/$mode.json" \
         "$work/$mode.csv" <<'PY' || fail "lists as $mode"
@@ -108,6 +109,20 @@ check(rows, "csv")
 print(f"PASS {len(rows)} hosts in JSON and CSV")
 PY
 done
+
+# On the neighbour table (nobody, and a copy of the program starts no
+# helper), a terminal hears so in one line; a pipe does not, nor root.
+for mode in root user; do
+    lister "$mode"
+    script -qec "$(printf '%q ' "${run[@]}") --format csv >/dev/null" /dev/null \
+        >"$work/$mode.tty" 2>&1 </dev/null || fail "on a terminal as $mode: $(cat "$work/$mode.tty")"
+done
+neighbours="sans le résolveur trelvan-resolver, la table de voisinage du noyau répond"
+[ "$(grep -c "$neighbours" "$work/user.tty")" -eq 1 ] ||
+    fail "no word of the neighbour table on a terminal: $(cat "$work/user.tty")"
+! grep -q "$neighbours" "$work/root.tty" "$work/user.err" "$work/root.err" ||
+    fail "word of the neighbour table as root or in a pipe"
+echo "PASS the neighbour table said on a terminal only"
 
 # The table, for a pipe: one line per host under the heading, no colours.
 list root >"$work/table.txt"
