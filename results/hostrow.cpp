@@ -16,6 +16,7 @@ HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &com
         row.comment = comment->second;
     const Maker maker = LookupMaker(makers, record.mac);
     row.maker = maker.name;
+    // The window shows this text, so it is translated in the window's context.
     if (maker.locallyAdministered)
         row.makerToolTip = QCoreApplication::translate(
             "TrelvanWindow", "Adresse administrée localement : souvent l'adresse aléatoire "

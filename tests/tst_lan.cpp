@@ -8,7 +8,7 @@
 #include "windowstate.h"
 
 #include "platform/helperfile.h"
-#include "platform/resolverclient.h"
+#include "platform/helpersession.h"
 #include "platform/sendarp.h"
 
 #include <QApplication>

@@ -7,10 +7,10 @@
 #include "platform/entrybudget.h"
 #include "platform/helperfile.h"
 #include "platform/helperplaces.h"
+#include "platform/helpersession.h"
 #include "platform/neighbourarp.h"
 #include "platform/netlinkmessages.h"
 #include "platform/packetarp.h"
-#include "platform/resolverclient.h"
 #include "platform/resolverprotocol.h"
 #include "platform/sendarp.h"
 
