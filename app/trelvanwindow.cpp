@@ -323,15 +323,17 @@ void TrelvanWindow::RebuildHosts()
 void TrelvanWindow::RefreshHostNames()
 {
     // The same hosts as on display, one row each in address order; only a
-    // name may differ, and it changes its row's tooltip in place.
+    // name may differ, and it changes its row's tooltip and hint in place.
+    // A new hint is no comment typed: nothing to harvest or save.
+    const QSignalBlocker blocker(ui->Hosts_);
     int row = 0;
     for (const quint32 key : KeysInAddressOrder(shownHosts)) {
-        QString &shown = shownHosts.at(key).name;
-        const QString &latest = latestHosts.at(key).name;
-        if (shown != latest) {
-            shown = latest;
-            if (QTableWidgetItem *item = ui->Hosts_->item(row, 1))
-                item->setToolTip(shown);
+        HostRecord &shown = shownHosts.at(key);
+        const HostRecord &latest = latestHosts.at(key);
+        if (shown.name != latest.name || shown.names != latest.names) {
+            shown.name = latest.name;
+            shown.names = latest.names;
+            ShowHostName(ui->Hosts_, row, shown.name);
         }
         ++row;
     }

@@ -22,7 +22,8 @@ QString HelpText()
     return QStringLiteral(
         "Usage\u00a0: trelvan-list [options] [RÉSEAU]\n"
         "Liste les machines présentes sur un réseau local de cette machine\u00a0: adresse IP,\n"
-        "adresse MAC, fabricant, serveur web sur le port 80, nom et commentaire saisi dans\n"
+        "adresse MAC, fabricant, serveur web (port 80, ou 443 seul), nom et commentaire saisi "
+        "dans\n"
         "Trelvan.\n"
         "\n"
         "RÉSEAU, l'un des réseaux de cette machine\u00a0:\n"

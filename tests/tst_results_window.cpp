@@ -4,6 +4,7 @@
 // maps are plain data and no address in them is ever contacted.
 #include "fakes.h"
 #include "messagelog.h"
+#include "results/hoststable.h"
 #include "testsupport.h"
 #include "trelvanversion.h"
 #include "windowstate.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPointer>
@@ -383,8 +385,10 @@ private slots:
             addresses << AddressText(key);
         QCOMPARE(Column(window, 1), addresses);
         int row = 0;
-        for (const quint32 key : KeysInAddressOrder(shown))
-            QCOMPARE(table->item(row++, 1)->toolTip(), shown.at(key).name);
+        for (const quint32 key : KeysInAddressOrder(shown)) {
+            QCOMPARE(table->item(row, 1)->toolTip(), shown.at(key).name);
+            QCOMPARE(table->item(row++, 0)->data(CommentHintRole).toString(), shown.at(key).name);
+        }
         QCOMPARE(table->item(0, 1)->toolTip(), after.begin()->second.name);
 
         // The columns are fitted to their contents either way.
@@ -424,6 +428,8 @@ private slots:
         hosts.at(NetworkOrder(qPrintable(shown.last()))).name = QStringLiteral("dernier.example");
         Show(window, hosts);
         QCOMPARE(Table(window)->item(int(shown.size()) - 1, 1)->toolTip(),
+                 QStringLiteral("dernier.example"));
+        QCOMPARE(Table(window)->item(int(shown.size()) - 1, 0)->data(CommentHintRole).toString(),
                  QStringLiteral("dernier.example"));
         QVERIFY(Table(window)->item(0, 1)->toolTip().isEmpty());
     }
@@ -579,6 +585,18 @@ private slots:
         QCOMPARE(second->objectName(), QStringLiteral("http://192.168.1.22/"));
         QCOMPARE(WindowInspector::webButtons(window).buttons(), QList<QAbstractButton *>{second});
         QTRY_VERIFY(old.isNull());
+
+        // HTTPS only gets its button too; port 80 wins where both answer.
+        HostRecord secure{MacA, false};
+        secure.secureWebServer = true;
+        Show(window, {{NetworkOrder("192.168.1.20"), secure},
+                      {NetworkOrder("192.168.1.22"), HostRecord{MacB, true}}});
+        auto *https = qobject_cast<QPushButton *>(table->cellWidget(0, 4));
+        QVERIFY(https);
+        QCOMPARE(https->objectName(), QStringLiteral("https://192.168.1.20/"));
+        QCOMPARE(qobject_cast<QPushButton *>(table->cellWidget(1, 4))->objectName(),
+                 QStringLiteral("http://192.168.1.22/"));
+        QCOMPARE(WindowInspector::webButtons(window).buttons().size(), 2);
     }
 
     void webLinkOpensExactlyItsAddress()
@@ -712,6 +730,50 @@ private slots:
         QVERIFY(!IsStored(TextA));
         QVERIFY(IsStored(QStringLiteral("AA:BB:CC:DD:EE:FF")));
         QCOMPARE(StoredComment(QStringLiteral("AA:BB:CC:DD:EE:FF")), QString());
+    }
+
+    // A host's name is the hint of its empty comment cell, drawn dimmed and
+    // wide enough to be read; what the user types replaces it, and only that
+    // is saved.
+    void nameIsAHintThatATypedCommentReplaces()
+    {
+        auto window = std::make_unique<TrelvanWindow>();
+        window->show();
+        QTableWidget *table = Table(*window);
+        HostMap hosts = TwoHosts();
+        hosts.at(NetworkOrder("192.168.1.20")).name = QStringLiteral("imprimante-bureau-etage");
+        hosts.at(NetworkOrder("192.168.1.21")).name = QStringLiteral("PC-DE-LEA");
+        Show(*window, hosts);
+        QCOMPARE(Column(*window, 0), (QStringList{"", ""}));
+        QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(),
+                 QStringLiteral("imprimante-bureau-etage"));
+        QCOMPARE(table->item(0, 1)->toolTip(), QStringLiteral("imprimante-bureau-etage"));
+        QVERIFY(table->columnWidth(0) >=
+                table->fontMetrics().horizontalAdvance(QStringLiteral("imprimante-bureau-etage")));
+
+        table->setCurrentCell(0, 0);
+        table->editItem(table->item(0, 0));
+        auto *editor = table->findChild<QLineEdit *>();
+        QVERIFY(editor);
+        QCOMPARE(editor->text(), QString());
+        QCOMPARE(editor->placeholderText(), QStringLiteral("imprimante-bureau-etage"));
+        QTest::keyClicks(editor, QStringLiteral("imprimante de Lea"));
+        // What the Return key does, without needing the focus.
+        QAbstractItemDelegate *delegate = table->itemDelegateForColumn(0);
+        emit delegate->commitData(editor);
+        emit delegate->closeEditor(editor);
+        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("imprimante de Lea"));
+        QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(),
+                 QStringLiteral("imprimante-bureau-etage"));
+
+        window.reset();
+        QFile file(QSettings().fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray contents = file.readAll();
+        QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA"),
+                 contents.constData());
+        QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextA});
+        QCOMPARE(StoredComment(TextA), QStringLiteral("imprimante de Lea"));
     }
 
     void finishedEditIsStoredAtOnce()
