@@ -12,12 +12,12 @@ packages=(
     # DNS server inside the LAN, running as an unprivileged user, and the
     # Windows cross-builds
     iproute2 nftables ethtool iputils-ping util-linux libcap2-bin python3 dnsmasq-base
+    binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64
     # the frames the resolver helper puts on a test LAN, counted
     tcpdump
     # hosts of the test LAN that answer their own names, and one that serves
     # HTTPS only: they run inside the LAN's namespaces, never as services
     avahi-daemon samba openssl
-    binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64
     # the Debian package (scripts/package.sh) and its test
     dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
