@@ -3,6 +3,7 @@
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
 #include "results/comments.h"
+#include "results/commentslog.h"
 #include "results/hostrow.h"
 #include "results/hoststable.h"
 #include "scan/checkthread.h"
@@ -221,9 +222,7 @@ void TrelvanWindow::OnURL(QAbstractButton *button)
 
 void TrelvanWindow::LoadVendors()
 {
-    LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendorTable);
-    IndexVendors(vendorTable, makerIndex);
-    LoadMakerBlocks(makerIndex);
+    LoadMakers(vendorTable, makerIndex);
 }
 
 void TrelvanWindow::LoadComments()
@@ -243,8 +242,9 @@ void TrelvanWindow::SaveComments()
     const CommentSave save = ::SaveComments(comments);
     const QString fileName = QDir::toNativeSeparators(save.fileName);
     if (!save.saved()) {
-        qDebug().noquote() << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
-                                  .arg(fileName, save.detail);
+        qCWarning(lcComments).noquote()
+            << QStringLiteral("Commentaires non enregistrés dans %0 : %1")
+                   .arg(fileName, save.detail);
         unsavedStatus =
             tr("Commentaires non enregistrés dans %0 : %1 (nouvel essai toutes les %2 s).")
                 .arg(fileName, SaveFaultText(save.fault), QString::number(RescanPeriodSecs));
@@ -332,15 +332,17 @@ void TrelvanWindow::RebuildHosts()
 void TrelvanWindow::RefreshHostNames()
 {
     // The same hosts as on display, one row each in address order; only a
-    // name may differ, and it changes its row's tooltip in place.
+    // name may differ, and it changes its row's tooltip and hint in place.
+    // A new hint is no comment typed: nothing to harvest or save.
+    const QSignalBlocker blocker(ui->Hosts_);
     int row = 0;
     for (const quint32 key : KeysInAddressOrder(shownHosts)) {
-        QString &shown = shownHosts.at(key).name;
-        const QString &latest = latestHosts.at(key).name;
-        if (shown != latest) {
-            shown = latest;
-            if (QTableWidgetItem *item = ui->Hosts_->item(row, 1))
-                item->setToolTip(shown);
+        HostRecord &shown = shownHosts.at(key);
+        const HostRecord &latest = latestHosts.at(key);
+        if (shown.name != latest.name || shown.names != latest.names) {
+            shown.name = latest.name;
+            shown.names = latest.names;
+            ShowHostName(ui->Hosts_, row, shown.name);
         }
         ++row;
     }

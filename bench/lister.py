@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Times trelvan-list against `arp-scan --localnet` on the benchmark's /24
-and /22 LANs (cases a and c of compare.py), as root.
+and /22 LANs (cases a and c of bench/cases.py), as root.
 
 Each LAN is built by tests/lan/lan.sh out of network namespaces that exist
 only for the run; both tools run inside its scanner namespace, interleaved,
@@ -22,20 +22,22 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import compare  # noqa: E402  (the LANs and the measurement under GNU time)
+import lanruns  # noqa: E402  (the LANs and the measurement under GNU time)
+from cases import CASES  # noqa: E402
 
 LISTER_LINE = re.compile(r"^[^,]*,(\d+\.\d+\.\d+\.\d+),")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--binary", default=os.path.join(compare.ROOT, "build", "trelvan-list"))
+    parser.add_argument("--binary", default=os.path.join(lanruns.ROOT, "build", "trelvan-list"))
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--cases", nargs="+", default=["a", "c"], choices=sorted(compare.CASES))
+    parser.add_argument("--cases", nargs="+", default=["a", "c"], choices=list(CASES))
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("bench/lister.py: needs root (network namespaces, arp-scan's raw socket)")
-    compare.ensure_packages({"arp-scan": "arp-scan", compare.GNU_TIME: "time"})
+    if not shutil.which("arp-scan") or not os.access(lanruns.GNU_TIME, os.X_OK):
+        sys.exit("bench/lister.py: needs arp-scan and GNU time: scripts/setup.sh --with-tools")
     work = tempfile.mkdtemp(prefix="trelvan-list-bench-")
     binary = os.path.join(work, "trelvan-list")
     shutil.copy(args.binary, binary)
@@ -43,25 +45,25 @@ def main():
               "eth0"]
     tools = {
         "trelvan-list": (lister, LISTER_LINE),
-        "arp-scan --localnet": (["arp-scan", "--localnet"], compare.ARPSCAN_LINE),
+        "arp-scan --localnet": (["arp-scan", "--localnet"], lanruns.ARPSCAN_LINE),
     }
     rows = []
     try:
         for case in args.cases:
-            with compare.Lan(f"lb{case}{os.getpid() % 10000}", compare.CASES[case]["lan"]) as lan:
+            with lanruns.Lan(f"lb{case}{os.getpid() % 10000}", CASES[case]["lan"]) as lan:
                 expected = {host["ip"] for host in lan.hosts}
                 runs = {tool: [] for tool in tools}
                 for _ in range(args.runs):
                     for tool, (cmd, pattern) in tools.items():
                         lan.flush_neighbours()
-                        result = compare.run_peer(lan, cmd, pattern, 120)
+                        result = lanruns.run_peer(lan, cmd, pattern, 120)
                         found = set(result["found"]) - {lan.scanner}
                         result["complete"] = result["ok"] and found == expected
                         runs[tool].append(result)
                 for tool, results in runs.items():
                     walls = [r["wall_s"] for r in results if r["ok"]]
                     rows.append((
-                        compare.CASES[case]["short"], tool,
+                        CASES[case]["short"], tool,
                         statistics.median(walls) if walls else float("nan"),
                         min(walls) if walls else float("nan"),
                         statistics.median(r["cpu_s"] for r in results),

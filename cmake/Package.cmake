@@ -2,7 +2,8 @@
 #
 #   cd build && cpack        ->  build/trelvan_<version>_<arch>.deb
 #
-# Its dependencies come from the binaries (dpkg-shlibdeps). Two are named by
+# Its dependencies come from the binaries (dpkg-shlibdeps): Qt's and the C
+# library's, and for the helper libseccomp's and libcap-ng's. Two are named by
 # hand, for what no binary links: qt6-qpa-plugins, the platform plugins (X11,
 # Wayland) the window loads at run time, only recommended by Qt's own
 # packages, so that the program would not start where recommends are off;
@@ -21,7 +22,7 @@ set(CPACK_PACKAGE_NAME trelvan)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR Dantrix)
 set(CPACK_PACKAGE_CONTACT ${TRELVAN_PACKAGE_MAINTAINER})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${TRELVAN_PACKAGE_PREFIX})
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lists the hosts of a local IPv4 network")

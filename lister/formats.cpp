@@ -9,6 +9,18 @@
 
 namespace lister {
 
+namespace {
+
+// "oui" for a web server on port 80, "https" for one on port 443 only.
+QString WebText(const HostRow &host)
+{
+    if (host.web)
+        return QStringLiteral("oui");
+    return host.webAddress.isEmpty() ? QStringLiteral("non") : QStringLiteral("https");
+}
+
+} // namespace
+
 QString FormatText(const std::vector<HostRow> &hosts, bool terminal)
 {
     std::vector<QStringList> rows;
@@ -19,8 +31,8 @@ QString FormatText(const std::vector<HostRow> &hosts, bool terminal)
         // A comment may hold line breaks; a table row may not.
         QString comment = host.comment;
         comment.replace(QRegularExpression(QStringLiteral("[\\r\\n\\t]+")), QStringLiteral(" "));
-        rows.push_back({comment, host.ip, host.mac, host.maker.trimmed(),
-                        host.web ? QStringLiteral("oui") : QStringLiteral("non"), host.name});
+        rows.push_back(
+            {comment, host.ip, host.mac, host.maker.trimmed(), WebText(host), host.name});
     }
     std::vector<int> widths(rows.front().size(), 0);
     for (const QStringList &row : rows)
@@ -54,14 +66,15 @@ QString FormatCsv(const std::vector<HostRow> &hosts)
         quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
         return QStringLiteral("\"%1\"").arg(quoted);
     };
-    QString text = QStringLiteral("comment,ip,mac,maker,web,name\r\n");
+    QString text = QStringLiteral("comment,ip,mac,maker,web,name,url\r\n");
     for (const HostRow &host : hosts)
         text += QStringList{field(host.comment),
                             host.ip,
                             host.mac,
                             field(host.maker.trimmed()),
                             host.web ? QStringLiteral("true") : QStringLiteral("false"),
-                            field(host.name)}
+                            field(host.name),
+                            host.webAddress}
                     .join(QLatin1Char(',')) +
                 QStringLiteral("\r\n");
     return text;
@@ -69,10 +82,14 @@ QString FormatCsv(const std::vector<HostRow> &hosts)
 
 QJsonObject ToJson(const HostRow &host)
 {
+    const QJsonObject names{{QStringLiteral("dns"), host.names.dns},
+                            {QStringLiteral("mdns"), host.names.mdns},
+                            {QStringLiteral("netbios"), host.names.netbios}};
     return QJsonObject{
         {QStringLiteral("comment"), host.comment}, {QStringLiteral("ip"), host.ip},
         {QStringLiteral("mac"), host.mac},         {QStringLiteral("maker"), host.maker.trimmed()},
-        {QStringLiteral("web"), host.web},         {QStringLiteral("name"), host.name}};
+        {QStringLiteral("web"), host.web},         {QStringLiteral("url"), host.webAddress},
+        {QStringLiteral("name"), host.name},       {QStringLiteral("names"), names}};
 }
 
 QString FormatJson(const std::vector<HostRow> &hosts)

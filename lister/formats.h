@@ -16,7 +16,11 @@ namespace lister {
 QString FormatText(const std::vector<HostRow> &hosts, bool terminal);
 // RFC 4180: a header line, CRLF line ends, fields quoted where needed.
 QString FormatCsv(const std::vector<HostRow> &hosts);
-// An array of objects with the keys comment, ip, mac, maker, web, name.
+// An array of objects with the keys comment, ip, mac, maker, web (port 80),
+// url (what "Connecter" opens, or empty), name (the one the window shows)
+// and names (each source's answer: dns, mdns, netbios).
+// The text's "Site web ?" says oui, https (port 443 only) or non; the CSV
+// has the columns of the JSON but names.
 QString FormatJson(const std::vector<HostRow> &hosts);
 QJsonObject ToJson(const HostRow &host);
 

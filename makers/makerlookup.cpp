@@ -221,12 +221,17 @@ void LoadMakerBlocks(MakerIndex &index)
         LoadMakerBlockListing(QString::fromLatin1(path), index);
 }
 
-void LoadMakers(MakerIndex &index)
+void LoadMakers(VendorTable &vendors, MakerIndex &index)
 {
-    VendorTable vendors;
     LoadVendorListing(QStringLiteral(":/res/oui.txt"), vendors);
     IndexVendors(vendors, index);
     LoadMakerBlocks(index);
+}
+
+void LoadMakers(MakerIndex &index)
+{
+    VendorTable vendors;
+    LoadMakers(vendors, index);
 }
 
 Maker LookupMaker(const MakerIndex &makers, const std::vector<unsigned char> &mac)

@@ -54,9 +54,10 @@ void LoadMakerBlockListing(const QString &path, MakerIndex &index);
 // The three listings of smaller blocks that the program carries.
 void LoadMakerBlocks(MakerIndex &index);
 
-// All four listings that the program carries (":/res/oui.txt" through a
-// vendor table of its own, then the smaller blocks), for a program that
-// keeps no vendor table.
+// All four listings that the program carries: ":/res/oui.txt" into vendors
+// and index, then the smaller blocks into index.
+void LoadMakers(VendorTable &vendors, MakerIndex &index);
+// The same for a program that keeps no vendor table.
 void LoadMakers(MakerIndex &index);
 
 // The maker cell of a MAC address.

@@ -7,7 +7,6 @@ namespace namepackets {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 12;
 constexpr uint16_t kResponseFlag = 0x8000;
 constexpr uint16_t kOpcodeMask = 0x7800;
 constexpr uint16_t kTypePtr = 12;

@@ -1,19 +1,20 @@
-// The program's side of the resolver helper (resolver/): finds it, starts it
-// on a socket pair, and hands it the resolutions of every thread.
+// The program's side of the resolver helper (resolver/): starts the genuine
+// helper on a socket pair, and hands it the resolutions of every thread
+// without ever waiting on it past a deadline.
 
 #include "platform/resolverclient.h"
-#include "platform/linuxlinks.h"
+#include "platform/helperfile.h"
+#include "platform/helpersession.h"
+#include "platform/platformlog.h"
 #include "platform/resolverprotocol.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <linux/capability.h>
-#include <map>
-#include <spawn.h>
+#include <fcntl.h>
+#include <linux/close_range.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -21,15 +22,68 @@ namespace platform::linuxarp {
 
 namespace {
 
-std::string ExecutableFolder()
+const char *const kTableTakesOver = "la suite passe par la table de voisinage du noyau";
+
+QString EndLine(HelperSession::End end)
 {
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return {};
-    const std::string executable(path, static_cast<std::size_t>(length));
-    const std::size_t slash = executable.rfind('/');
-    return slash == std::string::npos ? std::string() : executable.substr(0, slash);
+    const QString stopped = QStringLiteral("Le résolveur trelvan-resolver %1 : arrêté, %2");
+    const QString tail = QString::fromUtf8(kTableTakesOver);
+    switch (end) {
+    case HelperSession::End::Timeouts:
+        return stopped.arg(QStringLiteral("ne répond plus à temps"), tail);
+    case HelperSession::End::WrongAddress:
+        return stopped.arg(QStringLiteral("a répondu pour une autre adresse que la demandée"),
+                           tail);
+    case HelperSession::End::UnknownId:
+        return stopped.arg(QStringLiteral("a répondu à une demande jamais faite"), tail);
+    case HelperSession::End::Malformed:
+        return stopped.arg(QStringLiteral("a envoyé une réponse mal formée"), tail);
+    case HelperSession::End::WriteFailed:
+        return stopped.arg(QStringLiteral("n'a reçu qu'une partie d'une demande"), tail);
+    case HelperSession::End::None:
+    case HelperSession::End::Closed:
+        break;
+    }
+    return QStringLiteral("Le résolveur trelvan-resolver ne répond plus : %1").arg(tail);
+}
+
+// Starts the helper from the descriptor it was checked through, on a socket
+// pair; the helper holds its end as standard input and output. Returns the
+// helper's process id, or -1.
+pid_t StartHelper(const FileDescriptor &file, FileDescriptor *ours)
+{
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return -1;
+    FileDescriptor mine(ends[0]);
+    FileDescriptor theirs(ends[1]);
+    static char name[] = "trelvan-resolver";
+    char *const arguments[] = {name, nullptr};
+    char *const environment[] = {nullptr};
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only calls that are safe after fork() until the exec. Neither
+        // descriptor may sit where the other is about to go.
+        int program = file.get();
+        int socket = theirs.get();
+        if (program <= STDOUT_FILENO)
+            program = ::fcntl(program, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (socket <= STDOUT_FILENO)
+            socket = ::fcntl(socket, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (program < 0 || socket < 0 || ::dup2(socket, STDIN_FILENO) < 0 ||
+            ::dup2(socket, STDOUT_FILENO) < 0)
+            ::_exit(127);
+        // Nothing else of the program's goes to the helper; the file's own
+        // descriptor closes with the exec.
+        ::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+        ::syscall(SYS_execveat, program, "", arguments, environment, AT_EMPTY_PATH);
+        ::_exit(127);
+    }
+    if (pid < 0)
+        return -1;
+    *ours = std::move(mine);
+    return pid;
 }
 
 class HelperClient
@@ -45,59 +99,17 @@ public:
 
     Outcome Resolve(uint32_t destIp, MacAddress *mac)
     {
-        Waiter self;
-        uint32_t id = 0;
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (state == State::Idle) {
-                state = State::Starting;
-                std::thread([this] { Run(); }).detach();
-            }
-            const bool waited = WaitUnlessStopped(changed, lock, Clock::time_point::max(), [&] {
-                return state == State::Ended ||
-                       (state == State::Serving && outstanding < resolver::kClientOutstanding);
-            });
-            if (!waited)
-                return Outcome::NoAnswer;
-            if (state == State::Ended)
-                return Outcome::NotPermitted;
-            id = nextId++;
-            waiting[id] = &self;
-            ++outstanding;
+        switch (Started()) {
+        case State::Starting:
+            return Outcome::NoAnswer; // asked to stop
+        case State::Serving:
+            return session->Resolve(destIp, mac);
+        default:
+            return Outcome::NotPermitted;
         }
-
-        resolver::Request request;
-        request.id = id;
-        request.address = destIp;
-        const resolver::RequestBytes bytes = resolver::EncodeRequest(request);
-        bool sent = false;
-        {
-            std::lock_guard<std::mutex> writing(writeMutex);
-            sent = ::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                   static_cast<ssize_t>(bytes.size());
-        }
-
-        std::unique_lock<std::mutex> lock(mutex);
-        if (sent) {
-            // The helper gives up on its own after kAnswerWait; the margin
-            // only guards against one that stopped serving.
-            const Clock::time_point until = Clock::now() + kAnswerWait + std::chrono::seconds(3);
-            WaitUnlessStopped(self.ended, lock, until,
-                              [&] { return self.done || state == State::Ended; });
-        }
-        if (!self.done) {
-            waiting.erase(id);
-            // The answer still comes and is dropped; it still counts until
-            // then, so that the helper never holds more than allowed.
-            if (state == State::Ended || !sent)
-                return Outcome::NotPermitted;
-            return Outcome::NoAnswer;
-        }
-        if (!self.answered)
-            return Outcome::NoAnswer;
-        *mac = self.mac;
-        return Outcome::Answered;
     }
+
+    bool Serves() { return Started() == State::Serving; }
 
 private:
     enum class State
@@ -108,148 +120,96 @@ private:
         Ended
     };
 
-    struct Waiter
+    // Starts the helper unless that was done, and waits for the start; then
+    // Serving or Ended, or still Starting when the thread is asked to stop.
+    State Started()
     {
-        std::condition_variable ended;
-        bool done = false;
-        bool answered = false;
-        MacAddress mac{};
-    };
+        std::unique_lock<std::mutex> lock(mutex);
+        if (state == State::Idle) {
+            state = State::Starting;
+            std::thread([this] { Run(); }).detach();
+        }
+        // Checking and starting one file takes milliseconds.
+        const bool stayed = WaitUnlessStopped(changed, lock, Clock::now() + std::chrono::seconds(5),
+                                              [&] { return state != State::Starting; });
+        if (!stayed)
+            return State::Starting;
+        return state == State::Starting ? State::Ended : state;
+    }
 
     // Starts the helper from this thread, which lives as long as the helper
     // serves: the helper's parent-death signal follows the thread that
-    // started it. Then reads its replies.
+    // started it. Then serves the conversation, and ends the helper with it.
     void Run()
     {
-        const pid_t helper = Start();
+        FileDescriptor ours;
+        const pid_t helper = Start(&ours);
         if (helper > 0) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                state = State::Serving;
-            }
-            changed.notify_all();
-            Serve();
-            ::kill(helper, SIGKILL); // gone already, or it spoke out of turn
+            session = std::make_unique<HelperSession>(std::move(ours), kHelperReplyDeadline,
+                                                      resolver::kClientOutstanding);
+            SetState(State::Serving);
+            const HelperSession::End end = session->Serve();
+            ::kill(helper, SIGKILL); // gone already, silent, or it spoke out of turn
             int status = 0;
             while (::waitpid(helper, &status, 0) < 0 && errno == EINTR) {
             }
+            qCDebug(lcHelper).noquote() << EndLine(end);
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        state = State::Ended;
-        changed.notify_all();
-        for (auto &entry : waiting)
-            entry.second->ended.notify_one();
+        SetState(State::Ended);
     }
 
-    pid_t Start()
+    pid_t Start(FileDescriptor *ours)
     {
-        const std::string path = FindHelper();
-        if (path.empty())
+        const std::string place = HelperPlace(ProgramPath());
+        if (place.empty()) {
+            qCDebug(lcHelper).noquote() << QStringLiteral(
+                "Pas de résolveur trelvan-resolver pour un programme ni installé ni dans son "
+                "arbre de construction : la table de voisinage du noyau sert");
             return -1;
-        int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        }
+        std::string why;
+        const FileDescriptor file = OpenGenuineHelper(place, &why);
+        if (!file.valid()) {
+            qCDebug(lcHelper).noquote()
+                << QStringLiteral("Résolveur %1 écarté (%2) : la table de "
+                                  "voisinage du noyau sert")
+                       .arg(QString::fromStdString(place), QString::fromStdString(why));
             return -1;
-        FileDescriptor ours(ends[0]);
-        FileDescriptor theirs(ends[1]);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, theirs.get(), STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, theirs.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-        char *const arguments[] = {const_cast<char *>(path.c_str()), nullptr};
-        char *const environment[] = {nullptr};
-        pid_t pid = -1;
-        const int failed =
-            ::posix_spawn(&pid, path.c_str(), &actions, nullptr, arguments, environment);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed != 0)
-            return -1;
-        socket = std::move(ours);
+        }
+        const pid_t pid = StartHelper(file, ours);
+        if (pid < 0)
+            qCDebug(lcHelper).noquote()
+                << QStringLiteral("Résolveur %1 impossible à lancer : la table "
+                                  "de voisinage du noyau sert")
+                       .arg(QString::fromStdString(place));
         return pid;
     }
 
-    void Serve()
+    void SetState(State next)
     {
-        std::vector<uint8_t> pending;
-        for (;;) {
-            uint8_t chunk[4096];
-            const ssize_t size = ::recv(socket.get(), chunk, sizeof chunk, 0);
-            if (size < 0 && errno == EINTR)
-                continue;
-            if (size <= 0)
-                return;
-            pending.insert(pending.end(), chunk, chunk + size);
-            std::size_t used = 0;
+        {
             std::lock_guard<std::mutex> lock(mutex);
-            for (; pending.size() - used >= resolver::kReplySize; used += resolver::kReplySize) {
-                resolver::Reply reply;
-                if (!resolver::DecodeReply(pending.data() + used, resolver::kReplySize, &reply))
-                    return;
-                if (outstanding > 0)
-                    --outstanding;
-                const auto found = waiting.find(reply.id);
-                if (found == waiting.end())
-                    continue;
-                Waiter *waiter = found->second;
-                waiting.erase(found);
-                waiter->done = true;
-                waiter->answered = reply.answered;
-                waiter->mac = reply.mac;
-                waiter->ended.notify_one();
-            }
-            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
-            changed.notify_all();
+            state = next;
         }
+        changed.notify_all();
     }
 
     std::mutex mutex;
     std::condition_variable changed;
     State state = State::Idle;
-    uint32_t nextId = 1;
-    std::size_t outstanding = 0;
-    std::map<uint32_t, Waiter *> waiting;
-
-    std::mutex writeMutex;
-    FileDescriptor socket; // set before Serving, never changed after
+    std::unique_ptr<HelperSession> session; // set before Serving, never changed after
 };
 
 } // namespace
 
-bool HasRawCapability(const std::string &path)
-{
-    if (::access(path.c_str(), X_OK) != 0)
-        return false;
-    vfs_ns_cap_data data{};
-    const ssize_t size = ::getxattr(path.c_str(), "security.capability", &data, sizeof data);
-    if (size < static_cast<ssize_t>(XATTR_CAPS_SZ_2))
-        return false;
-    const uint32_t magic = le32toh(data.magic_etc);
-    const uint32_t revision = magic & VFS_CAP_REVISION_MASK;
-    if (revision != VFS_CAP_REVISION_2 && revision != VFS_CAP_REVISION_3)
-        return false;
-    if (!(magic & VFS_CAP_FLAGS_EFFECTIVE))
-        return false;
-    return (le32toh(data.data[CAP_TO_INDEX(CAP_NET_RAW)].permitted) & CAP_TO_MASK(CAP_NET_RAW)) !=
-           0;
-}
-
-std::string FindHelper()
-{
-    const std::string folder = ExecutableFolder();
-    if (folder.empty())
-        return {};
-    for (const char *place : {"/../libexec/trelvan/trelvan-resolver", "/trelvan-resolver"}) {
-        const std::string path = folder + place;
-        if (HasRawCapability(path))
-            return path;
-    }
-    return {};
-}
-
 Outcome HelperResolve(uint32_t destIp, MacAddress *mac)
 {
     return HelperClient::Instance().Resolve(destIp, mac);
+}
+
+bool HelperServes()
+{
+    return HelperClient::Instance().Serves();
 }
 
 } // namespace platform::linuxarp

@@ -19,10 +19,10 @@
 // On Windows this is SendARP itself. On Linux the address is resolved on the
 // directly attached network that holds it, the fastest way the process may
 // use: ARP requests of its own where it may open a packet socket (root);
-// otherwise the same requests sent by the resolver helper, when one is
-// installed beside the program and holds CAP_NET_RAW; otherwise the kernel's
-// neighbour table. The machine's own address answers with its own hardware address.
-// An address on no directly attached network never answers.
+// otherwise the same requests sent by the resolver helper, when the genuine
+// one is installed where the program expects it and holds CAP_NET_RAW;
+// otherwise the kernel's neighbour table. The machine's own address answers with its own hardware
+// address. An address on no directly attached network never answers.
 namespace platform {
 
 using SendArpFunction = quint32 (*)(quint32 destIp, quint32 srcIp, void *macAddr,
@@ -43,5 +43,20 @@ bool StopRequested();
 
 // The platform's own resolution, whatever SetSendArpFunction installed.
 quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrLen);
+
+// How the platform's own resolution answers this process: Windows' own
+// SendARP; on Linux ARP requests of the process's own (as root), the same
+// requests sent by the resolver helper, or the kernel's neighbour table,
+// which reports a host that has left for up to about a minute. On Linux this
+// starts the helper when no resolution has yet, and waits the few
+// milliseconds that takes.
+enum class ResolutionPath
+{
+    SystemSendArp,
+    OwnRequests,
+    Helper,
+    NeighbourTable
+};
+ResolutionPath CurrentResolutionPath();
 
 } // namespace platform

@@ -2,7 +2,6 @@
 #include "platform/linuxlinks.h"
 #include "platform/neighbourarp.h"
 #include "platform/packetservice.h"
-#include "platform/platformlog.h"
 #include "platform/resolverclient.h"
 #include "platform/sendarp.h"
 
@@ -23,26 +22,16 @@ bool StopRequested()
 
 namespace {
 
-enum class Path
+// Whether this process may open packet sockets, asked once: the right does
+// not come or go while it runs. Otherwise the resolver helper resolves, when
+// the genuine one is in its place and serves, and else the kernel's table.
+bool OwnSockets()
 {
-    Packet,
-    Helper,
-    Neighbour
-};
-
-// The fastest path this process may use, chosen once: the right to open a
-// packet socket does not come or go while it runs.
-Path ChosenPath()
-{
-    static const Path path = [] {
+    static const bool own = [] {
         const FileDescriptor probe(::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        if (probe.valid())
-            return Path::Packet;
-        if (!FindHelper().empty())
-            return Path::Helper;
-        return Path::Neighbour;
+        return probe.valid();
     }();
-    return path;
+    return own;
 }
 
 } // namespace
@@ -84,24 +73,11 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
         std::copy(route.link->hardwareAddress.begin(), route.link->hardwareAddress.end(),
                   mac.begin());
     } else {
-        static std::atomic<bool> helperEnded{false};
-        Outcome outcome = Outcome::NotPermitted;
-        switch (ChosenPath()) {
-        case Path::Packet:
-            outcome = PacketResolve(*route.link, route.sourceAddress, destIp, &mac);
-            break;
-        case Path::Helper:
-            if (helperEnded)
-                break;
-            outcome = HelperResolve(destIp, &mac);
-            if (outcome == Outcome::NotPermitted && !helperEnded.exchange(true))
-                qCDebug(lcHelper)
-                    << "Le résolveur trelvan-resolver ne répond plus : la suite passe par "
-                       "la table de voisinage du noyau";
-            break;
-        case Path::Neighbour:
-            break;
-        }
+        // NotPermitted: this path may not resolve this address, or no
+        // longer may; the kernel's table does.
+        Outcome outcome = OwnSockets()
+                              ? PacketResolve(*route.link, route.sourceAddress, destIp, &mac)
+                              : HelperResolve(destIp, &mac);
         if (outcome == Outcome::NotPermitted) {
             // Only this path holds sockets of its own per resolution.
             const DescriptorGate::Pass pass(DescriptorGate::Instance());
@@ -117,6 +93,13 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     std::memcpy(macAddr, mac.data(), mac.size());
     *physAddrLen = static_cast<quint32>(mac.size());
     return kNoError;
+}
+
+ResolutionPath CurrentResolutionPath()
+{
+    if (linuxarp::OwnSockets())
+        return ResolutionPath::OwnRequests;
+    return linuxarp::HelperServes() ? ResolutionPath::Helper : ResolutionPath::NeighbourTable;
 }
 
 } // namespace platform

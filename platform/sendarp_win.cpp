@@ -48,4 +48,9 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     return static_cast<quint32>(result);
 }
 
+ResolutionPath CurrentResolutionPath()
+{
+    return ResolutionPath::SystemSendArp;
+}
+
 } // namespace platform

@@ -16,9 +16,13 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QLatin1String>
 #include <QString>
 
 #include <map>
+
+// The group of the settings store that holds the comments.
+inline constexpr QLatin1String CommentsGroup("Comments");
 
 // The comments of the group "Comments" of a settings file's text, later
 // lines winning. A key that names a MAC text with slashes around it (a

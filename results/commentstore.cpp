@@ -11,7 +11,7 @@
 void LoadComments(CommentMap &comments)
 {
     QSettings settings;
-    settings.beginGroup(QStringLiteral("Comments"));
+    settings.beginGroup(QString(CommentsGroup));
     const QStringList keys = settings.allKeys();
     for (const QString &key : keys)
         comments[key] = settings.value(key).toString();
@@ -21,7 +21,7 @@ CommentSave SaveComments(const CommentMap &comments)
 {
     QSettings settings;
     settings.clear();
-    settings.beginGroup(QStringLiteral("Comments"));
+    settings.beginGroup(QString(CommentsGroup));
     for (const auto &[key, comment] : comments)
         settings.setValue(key, QVariant(comment));
     settings.endGroup();

@@ -16,14 +16,18 @@ HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &com
         row.comment = comment->second;
     const Maker maker = LookupMaker(makers, record.mac);
     row.maker = maker.name;
+    // The window shows this text, so it is translated in the window's context.
     if (maker.locallyAdministered)
         row.makerToolTip = QCoreApplication::translate(
             "TrelvanWindow", "Adresse administrée localement : souvent l'adresse aléatoire "
                              "d'un téléphone ou d'une tablette, ou une machine virtuelle");
     row.name = record.name;
+    row.names = record.names;
     row.web = record.webServer;
-    if (row.web)
+    if (record.webServer)
         row.webAddress = WebAddressText(key);
+    else if (record.secureWebServer)
+        row.webAddress = SecureWebAddressText(key);
     return row;
 }
 

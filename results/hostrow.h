@@ -23,9 +23,13 @@ struct HostRow
     QString maker;
     // For a locally administered address: what such an address is.
     QString makerToolTip;
-    QString name;       // the host's name from the system's resolver, or empty
-    bool web = false;   // port 80 accepted a connection
-    QString webAddress; // the host's web root, "http://192.168.1.20/"; empty unless web
+    QString name;     // the one name shown (ShownName), or empty
+    HostNames names;  // each source's answer
+    bool web = false; // port 80 accepted a connection
+    // What "Connecter" opens: the host's web root, "http://192.168.1.20/"
+    // when port 80 accepted, else "https://192.168.1.20/" when port 443 did;
+    // empty when neither did (no button).
+    QString webAddress;
 };
 
 // The row of one host.

@@ -1,11 +1,15 @@
 #include "results/hoststable.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -58,6 +62,64 @@ public:
     }
 };
 
+// Draws a comment cell that holds no comment with its hint instead, dimmed
+// and in italics, and gives its editor the hint as placeholder: the model
+// holds nothing but the comment.
+class CommentDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem view = option;
+        if (!HintOption(view, index)) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        const QWidget *widget = option.widget;
+        QStyle *style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &view, painter, widget);
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem view = option;
+        if (!HintOption(view, index))
+            return QStyledItemDelegate::sizeHint(option, index);
+        const QWidget *widget = option.widget;
+        QStyle *style = widget ? widget->style() : QApplication::style();
+        return style->sizeFromContents(QStyle::CT_ItemViewItem, &view, QSize(), widget);
+    }
+
+    QWidget *createEditor(QWidget *parent, const QStyleOptionViewItem &option,
+                          const QModelIndex &index) const override
+    {
+        QWidget *editor = QStyledItemDelegate::createEditor(parent, option, index);
+        if (auto *line = qobject_cast<QLineEdit *>(editor))
+            line->setPlaceholderText(index.data(CommentHintRole).toString());
+        return editor;
+    }
+
+private:
+    // The option that draws the hint of an empty cell; false when the cell
+    // holds a comment or has no hint.
+    bool HintOption(QStyleOptionViewItem &view, const QModelIndex &index) const
+    {
+        const QString hint = index.data(CommentHintRole).toString();
+        if (hint.isEmpty() || !index.data(Qt::DisplayRole).toString().isEmpty())
+            return false;
+        initStyleOption(&view, index);
+        view.text = hint;
+        view.features |= QStyleOptionViewItem::HasDisplay;
+        view.font.setItalic(true);
+        const QColor dim = view.palette.color(QPalette::PlaceholderText);
+        view.palette.setColor(QPalette::Text, dim);
+        return true;
+    }
+};
+
 // The width the columns have in the table: its own, less its frame, its row
 // header and the vertical scroll bar when the rows need it. Computed from
 // the sizes rather than read from the viewport, which follows the rows only
@@ -92,6 +154,8 @@ void SetupHostColumns(QTableWidget *table)
     // A maker too long for its column is elided on its one line, not
     // wrapped onto a second one that the row's height cuts off.
     table->setWordWrap(false);
+    if (!dynamic_cast<CommentDelegate *>(table->itemDelegateForColumn(CommentColumn)))
+        table->setItemDelegateForColumn(CommentColumn, new CommentDelegate(table));
 }
 
 void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool withMakers,
@@ -102,7 +166,6 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
         auto *address = new TableWidgetIPItem(host.ip);
         address->setFlags(ReadOnlyFlags);
         address->setData(Qt::UserRole, static_cast<uint>(HostOrderAddress(host.key)));
-        address->setToolTip(host.name);
         table->setItem(row, AddressColumn, address);
 
         table->setItem(row, MacColumn, new QTableWidgetItem(host.mac));
@@ -110,6 +173,7 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
 
         table->setItem(row, CommentColumn, new QTableWidgetItem(host.comment));
         table->item(row, CommentColumn)->setFlags(CommentFlags);
+        ShowHostName(table, row, host.name);
 
         if (withMakers) {
             auto *item = new MakerItem(host.maker);
@@ -120,7 +184,7 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
         }
 
         table->setItem(row, WebColumn, new QTableWidgetItem(QString()));
-        if (host.web) {
+        if (!host.webAddress.isEmpty()) {
             auto *button = new QPushButton(Translate("Connecter"));
             button->setObjectName(host.webAddress);
             table->setCellWidget(row, WebColumn, button);
@@ -144,4 +208,12 @@ void FitHostColumns(QTableWidget *table)
     const int cap = std::max(ColumnRoom(table) - others, least);
     if (table->columnWidth(VendorColumn) > cap)
         table->setColumnWidth(VendorColumn, cap);
+}
+
+void ShowHostName(QTableWidget *table, int row, const QString &name)
+{
+    if (QTableWidgetItem *address = table->item(row, AddressColumn))
+        address->setToolTip(name);
+    if (QTableWidgetItem *comment = table->item(row, CommentColumn))
+        comment->setData(CommentHintRole, name.isEmpty() ? QVariant() : QVariant(name));
 }

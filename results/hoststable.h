@@ -20,13 +20,21 @@ public:
     explicit TableWidgetIPItem(const QString &text) : QTableWidgetItem(text, Type) {}
 };
 
-// Five columns with their header labels, sorting off, no word wrap.
+// The role under which a comment cell holds its hint, the host's name: the
+// cell shows it dimmed while it holds no comment, and the editor shows it
+// until the user types. The cell's text stays the comment alone, which is
+// all that the harvest of comments reads.
+constexpr int CommentHintRole = Qt::UserRole + 16;
+
+// Five columns with their header labels, sorting off, no word wrap; the
+// comment column shows the hints.
 void SetupHostColumns(QTableWidget *table);
 
 // Writes rows, in their order, into a table whose row count is already
-// rows.size(): comment, address (with the host's name as its tooltip), MAC
-// text, maker (only withMakers, the window's vendor table being loaded) and,
-// for a host with a web server, a "Connecter" button that joins webButtons.
+// rows.size(): comment (with the host's name as its hint), address (with the
+// name as its tooltip), MAC text, maker (only withMakers, the window's vendor
+// table being loaded) and, for a host with a web server on port 80 or 443, a
+// "Connecter" button, named by the address it opens, that joins webButtons.
 // A maker cell too narrow for its name shows the name whole as its tooltip;
 // the cell of a locally administered address explains what such an address
 // is.
@@ -38,3 +46,7 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
 // (with its "Connecter" buttons) stays in sight; the makers are then elided.
 // The maker column keeps at least the width of its header.
 void FitHostColumns(QTableWidget *table);
+
+// Shows another name for the host of a row already written: the address's
+// tooltip and the comment's hint.
+void ShowHostName(QTableWidget *table, int row, const QString &name);

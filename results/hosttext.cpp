@@ -33,3 +33,8 @@ QString WebAddressText(quint32 key)
 {
     return QStringLiteral("http://%1/").arg(AddressText(key));
 }
+
+QString SecureWebAddressText(quint32 key)
+{
+    return QStringLiteral("https://%1/").arg(AddressText(key));
+}

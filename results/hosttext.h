@@ -14,3 +14,5 @@ QString MacToText(std::vector<unsigned char> bytes);
 QString VendorKey(const std::vector<unsigned char> &mac);
 // The host's web root, "http://192.168.1.20/", from its HostMap key.
 QString WebAddressText(quint32 key);
+// The same over HTTPS, "https://192.168.1.20/".
+QString SecureWebAddressText(quint32 key);

@@ -124,7 +124,11 @@ fi
 . "$state/lan.env"
 echo
 echo "Demo LAN up: $(($(wc -l <"$state/hosts.tsv") - 1)) hosts on $CIDR, Trelvan at $SCANNER_IP."
-awk -F'\t' '!/^#/ {printf "  %-16s %s  %-18s %s\n", $1, $2, $5, ($3 == "yes" ? "web page" : "")}' "$state/hosts.tsv"
+awk -F'\t' '!/^#/ {
+    web = $3 == "yes" ? "web page" : $3 == "https" ? "HTTPS page" : ""
+    names = ($7 != "" ? $7 ".local " : "") $8
+    printf "  %-16s %s  %-18s %-11s %s\n", $1, $2, $5, web, names
+}' "$state/hosts.tsv"
 echo "Starting Trelvan as $user. Close its window (or press Ctrl-C here) to end the demo."
 
 # A generic environment: no desktop session variables and no session bus, so

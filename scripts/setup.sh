@@ -6,11 +6,18 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # the resolver helper confines itself with these
+    libseccomp-dev libcap-ng-dev
     # tests: private networks of namespaces, a host that drops port 80, a
     # DNS server inside the LAN, running as an unprivileged user, and the
     # Windows resource script
     iproute2 nftables ethtool iputils-ping util-linux libcap2-bin python3 dnsmasq-base
     binutils-mingw-w64-x86-64
+    # the frames the resolver helper puts on a test LAN, counted
+    tcpdump
+    # hosts of the test LAN that answer their own names, and one that serves
+    # HTTPS only: they run inside the LAN's namespaces, never as services
+    avahi-daemon samba openssl
     # the Debian package (scripts/package.sh) and its test
     dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
@@ -18,9 +25,10 @@ for option in "$@"; do
     case $option in
     --with-tools)
         # the demo and the benchmarks: a display without a screen, the
-        # yardsticks; the fuzz targets: clang with its libFuzzer and
-        # sanitizer runtimes
-        packages+=(xvfb x11-utils imagemagick arp-scan nmap clang libclang-rt-dev)
+        # yardsticks, GNU time for their rusage and matplotlib for the chart;
+        # the fuzz targets: clang with its libFuzzer and sanitizer runtimes
+        packages+=(xvfb x11-utils imagemagick arp-scan nmap time python3-matplotlib clang
+            libclang-rt-dev)
         ;;
     --windows)
         # the Windows build (scripts/package-windows.sh): MinGW-w64 with POSIX
@@ -47,6 +55,37 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+# avahi-daemon and nmbd answer on every network they find: as services of
+# this machine they would speak on its real network. They must never start
+# outside a test LAN, so before they are installed apt is told to start no
+# service (policy-rc.d exits 101), and their units are masked, so that
+# neither a boot nor a socket can start them later.
+daemons=(avahi-daemon.service avahi-daemon.socket nmbd.service smbd.service samba-ad-dc.service)
+for package in "${missing[@]}"; do
+    case $package in
+    avahi-daemon | samba) ;;
+    *) continue ;;
+    esac
+    policy=/usr/sbin/policy-rc.d
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\n# Never start services on this machine: daemons run only inside test LANs.\nexit 101\n' |
+            $sudo tee "$policy" >/dev/null
+        $sudo chmod 755 "$policy"
+    fi
+    status=0
+    "$policy" avahi-daemon start >/dev/null 2>&1 || status=$?
+    if [ "$status" -ne 101 ]; then
+        echo "$policy lets apt start services: $package is not installed, as it would start" >&2
+        echo "outside the test LAN. Make $policy exit 101, then run this again." >&2
+        exit 1
+    fi
+    if command -v systemctl >/dev/null 2>&1; then
+        $sudo systemctl --root=/ mask "${daemons[@]}" >/dev/null
+    fi
+    break
+done
+
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,5 +1,6 @@
 // The hosts table on its own: the texts built from a host record, the
-// columns, and the rows written from a host map, without a window.
+// columns, and the maker cells of every kind of MAC, without a window. The
+// rows as a whole are the window's tests' (tst_results_window).
 #include "results/hoststable.h"
 
 #include <QButtonGroup>
@@ -17,16 +18,6 @@ using Bytes = std::vector<unsigned char>;
 quint32 Key(const char *address)
 {
     return HostKey(QHostAddress(QString::fromLatin1(address)).toIPv4Address());
-}
-
-QStringList Column(const QTableWidget &table, int column)
-{
-    QStringList texts;
-    for (int row = 0; row < table.rowCount(); ++row) {
-        const QTableWidgetItem *item = table.item(row, column);
-        texts << (item ? item->text() : QStringLiteral("<none>"));
-    }
-    return texts;
 }
 
 const QStringList HeaderLabels{"Commentaire", "Adresse IP", "Adresse MAC", "Fabricant",
@@ -151,66 +142,6 @@ private slots:
         }
     }
 
-    void itemsOfOneRow()
-    {
-        const quint32 key = Key("192.168.1.20");
-        Fill({{key, HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, true}}},
-             {{"00:1A:2B:3C:4D:5E", "imprimante"}});
-        QCOMPARE(table->rowCount(), 1);
-
-        QTableWidgetItem *comment = table->item(0, 0);
-        QVERIFY(comment);
-        QCOMPARE(comment->text(), QStringLiteral("imprimante"));
-        QCOMPARE(int(comment->flags()), 35);
-
-        auto *address = dynamic_cast<TableWidgetIPItem *>(table->item(0, 1));
-        QVERIFY(address);
-        QCOMPARE(address->type(), int(QTableWidgetItem::Type));
-        QCOMPARE(address->text(), QStringLiteral("192.168.1.20"));
-        QCOMPARE(int(address->flags()), 33);
-        const QVariant number = address->data(Qt::UserRole);
-        QCOMPARE(number.typeId(), int(QMetaType::UInt));
-        QCOMPARE(number.toUInt(), 0xC0A80114u);
-
-        QVERIFY(table->item(0, 2));
-        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("00:1A:2B:3C:4D:5E"));
-        QCOMPARE(int(table->item(0, 2)->flags()), 33);
-
-        QVERIFY(table->item(0, 3));
-        QCOMPARE(table->item(0, 3)->text(), QStringLiteral("Fabricant A"));
-        QCOMPARE(int(table->item(0, 3)->flags()), 33);
-
-        QVERIFY(table->item(0, 4));
-        QVERIFY(table->item(0, 4)->text().isEmpty());
-        QCOMPARE(table->item(0, 4)->flags(), QTableWidgetItem().flags());
-    }
-
-    void onlyTheCommentIsEditable()
-    {
-        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}}});
-        QVERIFY(table->item(0, 0)->flags() & Qt::ItemIsEditable);
-        for (int column = 1; column <= 3; ++column)
-            QVERIFY(!(table->item(0, column)->flags() & Qt::ItemIsEditable));
-    }
-
-    void addressNumberHasTheFirstOctetMostSignificant_data()
-    {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<uint>("number");
-        QTest::newRow("192.168.1.20") << "192.168.1.20" << 0xC0A80114u;
-        QTest::newRow("10.0.2.3") << "10.0.2.3" << 0x0A000203u;
-        QTest::newRow("1.2.3.255") << "1.2.3.255" << 0x010203FFu;
-    }
-
-    void addressNumberHasTheFirstOctetMostSignificant()
-    {
-        QFETCH(QString, address);
-        QFETCH(uint, number);
-        Fill({{Key(address.toLatin1()), HostRecord{{1, 2, 3, 4, 5, 6}, false}}});
-        QCOMPARE(table->item(0, 1)->data(Qt::UserRole).toUInt(), number);
-        QCOMPARE(table->item(0, 1)->text(), address);
-    }
-
     void makerCell_data()
     {
         QTest::addColumn<Bytes>("mac");
@@ -239,44 +170,6 @@ private slots:
         QCOMPARE(item->text(), maker);
         QCOMPARE(int(item->flags()), 33);
         QCOMPARE(table->item(0, 2)->text(), MacToText(mac));
-    }
-
-    void noMakerItemsWithoutVendors()
-    {
-        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}},
-              {Key("192.168.1.21"), HostRecord{{0x00, 0x1A, 0x2B}, true}}},
-             {}, {});
-        for (int row = 0; row < 2; ++row) {
-            QVERIFY(!table->item(row, 3));
-            for (int column : {0, 1, 2, 4})
-                QVERIFY(table->item(row, column));
-        }
-    }
-
-    void webButtonOnlyForWebServers()
-    {
-        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, true}},
-              {Key("192.168.1.21"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, false}}});
-        auto *button = qobject_cast<QPushButton *>(table->cellWidget(0, 4));
-        QVERIFY(button);
-        QCOMPARE(button->text(), QStringLiteral("Connecter"));
-        QCOMPARE(button->objectName(), QStringLiteral("http://192.168.1.20/"));
-        QCOMPARE(buttons->buttons(), QList<QAbstractButton *>{button});
-        QVERIFY(button->parentWidget()); // handed to the table
-        QVERIFY(table->item(0, 4));
-
-        QVERIFY(!table->cellWidget(1, 4));
-        QVERIFY(table->item(1, 4));
-        QVERIFY(table->item(1, 4)->text().isEmpty());
-    }
-
-    void equalMacsShareTheirComment()
-    {
-        Fill({{Key("192.168.1.20"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}},
-              {Key("192.168.1.30"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false}},
-              {Key("192.168.1.40"), HostRecord{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, false}}},
-             {{"00:1A:2B:3C:4D:5E", "commun"}, {"00:1a:2b:3c:4d:5f", "jamais"}});
-        QCOMPARE(Column(*table, 0), (QStringList{"commun", "commun", ""}));
     }
 };
 

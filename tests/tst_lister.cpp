@@ -148,28 +148,43 @@ private slots:
         LoadComments(stored);
         MakerIndex makers;
         IndexVendors({{QStringLiteral("001132"), QStringLiteral("Synology Incorporated")}}, makers);
+        HostRecord nas{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, true, QStringLiteral("nas-salon")};
+        nas.names = {QStringLiteral("nas.example"), QStringLiteral("nas-salon.local"), QString()};
+        HostRecord secure{{0x02, 0x54, 0x4C, 0, 1, 1}, false, QStringLiteral("PC-DE-LEA")};
+        secure.secureWebServer = true;
+        secure.names.netbios = QStringLiteral("PC-DE-LEA");
         const HostMap hosts{
-            {NetworkOrder("198.51.100.10"),
-             HostRecord{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, true, QStringLiteral("nas.example")}},
+            {NetworkOrder("198.51.100.10"), nas},
             {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}},
-            {NetworkOrder("198.51.101.1"), HostRecord{{0x02, 0x54, 0x4C, 0, 1, 1}, false}}};
+            {NetworkOrder("198.51.101.1"), secure}};
         const auto listed = MakeHostRows(hosts, stored, makers);
 
         QCOMPARE(lister::FormatCsv(listed),
-                 QStringLiteral("comment,ip,mac,maker,web,name\r\n"
-                                ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),false,\r\n"
+                 QStringLiteral("comment,ip,mac,maker,web,name,url\r\n"
+                                ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),false,,\r\n"
                                 "\"NAS \"\"principal\"\", salon\nétage\",198.51.100.10,"
-                                "00:11:32:AA:BB:10,Synology Incorporated,true,nas.example\r\n"
-                                ",198.51.101.1,02:54:4C:00:01:01,(adresse locale),false,\r\n"));
+                                "00:11:32:AA:BB:10,Synology Incorporated,true,nas-salon,"
+                                "http://198.51.100.10/\r\n"
+                                ",198.51.101.1,02:54:4C:00:01:01,(adresse locale),false,PC-DE-LEA,"
+                                "https://198.51.101.1/\r\n"));
 
         const QJsonArray array =
             QJsonDocument::fromJson(lister::FormatJson(listed).toUtf8()).array();
         QCOMPARE(array.size(), 3);
-        const QJsonObject nas = array[1].toObject();
-        QCOMPARE(nas.keys(), (QStringList{"comment", "ip", "mac", "maker", "name", "web"}));
-        QCOMPARE(nas["comment"].toString(), comments.begin()->second);
-        QCOMPARE(nas["web"], QJsonValue(true));
-        QCOMPARE(nas["name"].toString(), QStringLiteral("nas.example"));
+        const QJsonObject json = array[1].toObject();
+        QCOMPARE(json.keys(),
+                 (QStringList{"comment", "ip", "mac", "maker", "name", "names", "url", "web"}));
+        QCOMPARE(json["comment"].toString(), comments.begin()->second);
+        QCOMPARE(json["web"], QJsonValue(true));
+        QCOMPARE(json["url"].toString(), QStringLiteral("http://198.51.100.10/"));
+        QCOMPARE(json["name"].toString(), QStringLiteral("nas-salon"));
+        QCOMPARE(
+            json["names"].toObject(),
+            (QJsonObject{{"dns", "nas.example"}, {"mdns", "nas-salon.local"}, {"netbios", ""}}));
+        const QJsonObject https = array[2].toObject();
+        QCOMPARE(https["web"], QJsonValue(false));
+        QCOMPARE(https["url"].toString(), QStringLiteral("https://198.51.101.1/"));
+        QCOMPARE(array[0].toObject()["url"].toString(), QString());
 
         // One line per host, every column aligned, the line break flattened.
         const QStringList lines = lister::FormatText(listed, false).split('\n', Qt::SkipEmptyParts);
@@ -177,6 +192,8 @@ private slots:
         QCOMPARE(lines[2].indexOf(QStringLiteral("198.51.100.10")),
                  lines[0].indexOf(QStringLiteral("Adresse IP")));
         QVERIFY(lines[2].contains(QStringLiteral("salon étage")));
+        QCOMPARE(lines[3].mid(lines[0].indexOf(QStringLiteral("Site web ?"))).section(' ', 0, 0),
+                 QStringLiteral("https"));
         QVERIFY(!lister::FormatText(listed, false).contains(QLatin1Char('\x1b')));
     }
 };

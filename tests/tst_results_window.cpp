@@ -4,6 +4,7 @@
 // maps are plain data and no address in them is ever contacted.
 #include "fakes.h"
 #include "messagelog.h"
+#include "results/hoststable.h"
 #include "testsupport.h"
 #include "trelvanversion.h"
 #include "windowstate.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QPointer>
@@ -382,8 +384,10 @@ private slots:
             addresses << AddressText(key);
         QCOMPARE(Column(window, 1), addresses);
         int row = 0;
-        for (const quint32 key : KeysInAddressOrder(shown))
-            QCOMPARE(table->item(row++, 1)->toolTip(), shown.at(key).name);
+        for (const quint32 key : KeysInAddressOrder(shown)) {
+            QCOMPARE(table->item(row, 1)->toolTip(), shown.at(key).name);
+            QCOMPARE(table->item(row++, 0)->data(CommentHintRole).toString(), shown.at(key).name);
+        }
         QCOMPARE(table->item(0, 1)->toolTip(), after.begin()->second.name);
 
         // The columns are fitted to their contents either way.
@@ -424,6 +428,8 @@ private slots:
         Show(window, hosts);
         QCOMPARE(Table(window)->item(int(shown.size()) - 1, 1)->toolTip(),
                  QStringLiteral("dernier.example"));
+        QCOMPARE(Table(window)->item(int(shown.size()) - 1, 0)->data(CommentHintRole).toString(),
+                 QStringLiteral("dernier.example"));
         QVERIFY(Table(window)->item(0, 1)->toolTip().isEmpty());
     }
 
@@ -458,28 +464,6 @@ private slots:
             }
         }
         QCOMPARE(table->item(0, 1)->data(Qt::UserRole).toUInt(), 0x0A000203u);
-    }
-
-    void macTexts_data()
-    {
-        QTest::addColumn<Bytes>("mac");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("six bytes") << MacA << "00:1A:2B:3C:4D:5E";
-        QTest::newRow("three bytes") << Bytes{0x0A, 0x0B, 0x0C} << "0A:0B:0C";
-        QTest::newRow("one byte") << Bytes{0x05} << "05";
-        QTest::newRow("no byte") << Bytes{} << "";
-        QTest::newRow("letters") << Bytes{0xaa, 0xbc, 0xde, 0xf0, 0x0f, 0xff}
-                                 << "AA:BC:DE:F0:0F:FF";
-    }
-
-    void macTexts()
-    {
-        QFETCH(Bytes, mac);
-        QFETCH(QString, text);
-        TrelvanWindow window;
-        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{mac, false}}});
-        QCOMPARE(Column(window, 2), QStringList{text});
-        QCOMPARE(Column(window, 2).first(), Column(window, 2).first().toUpper());
     }
 
     void makerFromTheEmbeddedListing()
@@ -600,6 +584,18 @@ private slots:
         QCOMPARE(second->objectName(), QStringLiteral("http://192.168.1.22/"));
         QCOMPARE(WindowInspector::webButtons(window).buttons(), QList<QAbstractButton *>{second});
         QTRY_VERIFY(old.isNull());
+
+        // HTTPS only gets its button too; port 80 wins where both answer.
+        HostRecord secure{MacA, false};
+        secure.secureWebServer = true;
+        Show(window, {{NetworkOrder("192.168.1.20"), secure},
+                      {NetworkOrder("192.168.1.22"), HostRecord{MacB, true}}});
+        auto *https = qobject_cast<QPushButton *>(table->cellWidget(0, 4));
+        QVERIFY(https);
+        QCOMPARE(https->objectName(), QStringLiteral("https://192.168.1.20/"));
+        QCOMPARE(qobject_cast<QPushButton *>(table->cellWidget(1, 4))->objectName(),
+                 QStringLiteral("http://192.168.1.22/"));
+        QCOMPARE(WindowInspector::webButtons(window).buttons().size(), 2);
     }
 
     void webLinkOpensExactlyItsAddress()
@@ -685,10 +681,16 @@ private slots:
             QSettings store;
             store.setValue(QStringLiteral("Comments/") + TextA, QStringLiteral("commun"));
         }
+        // A key in lower case is never a MAC text.
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/") + TextB.toLower(), QStringLiteral("jamais"));
+        }
         TrelvanWindow window;
         Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, false}},
-                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}}});
-        QCOMPARE(Column(window, 0), (QStringList{"commun", "commun"}));
+                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}},
+                      {NetworkOrder("192.168.1.40"), HostRecord{MacB, false}}});
+        QCOMPARE(Column(window, 0), (QStringList{"commun", "commun", ""}));
 
         TypeUnfinished(window, 0, QStringLiteral("premier"));
         TypeUnfinished(window, 1, QString());
@@ -727,6 +729,50 @@ private slots:
         QVERIFY(!IsStored(TextA));
         QVERIFY(IsStored(QStringLiteral("AA:BB:CC:DD:EE:FF")));
         QCOMPARE(StoredComment(QStringLiteral("AA:BB:CC:DD:EE:FF")), QString());
+    }
+
+    // A host's name is the hint of its empty comment cell, drawn dimmed and
+    // wide enough to be read; what the user types replaces it, and only that
+    // is saved.
+    void nameIsAHintThatATypedCommentReplaces()
+    {
+        auto window = std::make_unique<TrelvanWindow>();
+        window->show();
+        QTableWidget *table = Table(*window);
+        HostMap hosts = TwoHosts();
+        hosts.at(NetworkOrder("192.168.1.20")).name = QStringLiteral("imprimante-bureau-etage");
+        hosts.at(NetworkOrder("192.168.1.21")).name = QStringLiteral("PC-DE-LEA");
+        Show(*window, hosts);
+        QCOMPARE(Column(*window, 0), (QStringList{"", ""}));
+        QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(),
+                 QStringLiteral("imprimante-bureau-etage"));
+        QCOMPARE(table->item(0, 1)->toolTip(), QStringLiteral("imprimante-bureau-etage"));
+        QVERIFY(table->columnWidth(0) >=
+                table->fontMetrics().horizontalAdvance(QStringLiteral("imprimante-bureau-etage")));
+
+        table->setCurrentCell(0, 0);
+        table->editItem(table->item(0, 0));
+        auto *editor = table->findChild<QLineEdit *>();
+        QVERIFY(editor);
+        QCOMPARE(editor->text(), QString());
+        QCOMPARE(editor->placeholderText(), QStringLiteral("imprimante-bureau-etage"));
+        QTest::keyClicks(editor, QStringLiteral("imprimante de Lea"));
+        // What the Return key does, without needing the focus.
+        QAbstractItemDelegate *delegate = table->itemDelegateForColumn(0);
+        emit delegate->commitData(editor);
+        emit delegate->closeEditor(editor);
+        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("imprimante de Lea"));
+        QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(),
+                 QStringLiteral("imprimante-bureau-etage"));
+
+        window.reset();
+        QFile file(QSettings().fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray contents = file.readAll();
+        QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA"),
+                 contents.constData());
+        QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextA});
+        QCOMPARE(StoredComment(TextA), QStringLiteral("imprimante de Lea"));
     }
 
     void finishedEditIsStoredAtOnce()

@@ -1,15 +1,13 @@
 // The probe and coordinator threads, driven by an in-process address
 // resolution: no packet leaves the process except TCP connections to
-// loopback.
+// loopback. No window: the coordinator needs nothing but a receiver.
 #include "fakes.h"
 #include "messagelog.h"
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
-#include "scan/scanreceiver.h"
+#include "scan/scancollector.h"
 #include "testsupport.h"
-#include "windowstate.h"
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -36,6 +34,26 @@ QStringList ResponseLines()
     return MessageLog::lines().filter(QStringLiteral("Réponse de"));
 }
 
+// A collector that also keeps every hand-over, to count them.
+struct Recorder : ScanCollector
+{
+    QMutex mutex;
+    QStringList statuses;
+    int publications = 0;
+    void SetPendingStatus(const QString &text) override
+    {
+        QMutexLocker locker(&mutex);
+        statuses << text;
+        ScanCollector::SetPendingStatus(text);
+    }
+    void PublishHosts(const HostMap &hosts) override
+    {
+        QMutexLocker locker(&mutex);
+        ++publications;
+        ScanCollector::PublishHosts(hosts);
+    }
+};
+
 } // namespace
 
 class TestScan : public QObject
@@ -48,14 +66,14 @@ private:
     std::unique_ptr<MessageLog> log;
     std::unique_ptr<QTcpServer> webServer; // on 127.0.0.5:80 where we may listen
 
-    // Runs a whole scan of address/netmask with a window that receives it.
-    HostMap Scan(TrelvanWindow &window, const char *address, const char *netmask)
+    // Runs a whole scan of address/netmask into collector.
+    HostMap Scan(ScanCollector &collector, const char *address, const char *netmask)
     {
-        CheckThread checker(&window, QHostAddress(QString::fromLatin1(address)),
+        CheckThread checker(&collector, QHostAddress(QString::fromLatin1(address)),
                             QHostAddress(QString::fromLatin1(netmask)));
         checker.start();
         checker.wait();
-        return WindowInspector::latestHosts(window);
+        return collector.Hosts();
     }
 
     std::vector<QString> AskedTexts()
@@ -157,8 +175,8 @@ private slots:
         QFETCH(int, count);
         QFETCH(QString, first);
         QFETCH(QString, last);
-        TrelvanWindow window;
-        Scan(window, address.toLatin1(), netmask.toLatin1());
+        ScanCollector collector;
+        Scan(collector, address.toLatin1(), netmask.toLatin1());
         const std::vector<QString> asked = AskedTexts();
         QCOMPARE(int(asked.size()), count);
         if (count > 0) {
@@ -173,59 +191,8 @@ private slots:
         }
     }
 
-    void scanPublishesStatusLinesAndAnswers()
+    void scanHandsOverStatusLinesAndAnswersWithTheNames()
     {
-        network.addHost("127.0.0.20", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
-        network.addHost("127.0.0.30", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, 300);
-        TrelvanWindow window;
-
-        const QRegularExpression start(QStringLiteral(
-            "^Début de recherche 127\\.0\\.0\\.10 à \\d\\d:\\d\\d:\\d\\d\\.\\.\\.$"));
-        CheckThread checker(&window, QHostAddress(QStringLiteral("127.0.0.10")),
-                            QHostAddress(QStringLiteral("255.255.255.0")));
-        checker.start();
-        QTRY_VERIFY_WITH_TIMEOUT(start.match(WindowInspector::pendingStatus(window)).hasMatch(),
-                                 2000);
-        checker.wait();
-
-        QVERIFY2(
-            QRegularExpression(
-                QStringLiteral("^Fin de recherche 127\\.0\\.0\\.10 à \\d\\d:\\d\\d:\\d\\d\\.$"))
-                .match(WindowInspector::pendingStatus(window))
-                .hasMatch(),
-            qPrintable(WindowInspector::pendingStatus(window)));
-        const HostMap hosts = WindowInspector::latestHosts(window);
-        QCOMPARE(hosts.size(), std::size_t(2));
-        QCOMPARE(hosts.at(NetworkOrder("127.0.0.30")).mac.back(), 0x5F);
-
-        const QStringList lines = MessageLog::lines();
-        const int waitLine = lines.indexOf(QStringLiteral("Attend l'arrêt de tous les threads"));
-        const int reapLine = lines.indexOf(QStringLiteral("Détruit les threads morts"));
-        QVERIFY(lines.contains(QStringLiteral("CheckThread::CheckThread()")));
-        QVERIFY(waitLine >= 0);
-        QVERIFY(reapLine > waitLine);
-        QCOMPARE(ResponseLines().size(), 2);
-    }
-
-    void anyReceiverGetsTheHandOversWithTheNames()
-    {
-        // No window: the coordinator needs nothing but a receiver.
-        struct Recorder : ScanReceiver
-        {
-            QMutex mutex;
-            QStringList statuses;
-            std::vector<HostMap> published;
-            void SetPendingStatus(const QString &text) override
-            {
-                QMutexLocker locker(&mutex);
-                statuses << text;
-            }
-            void PublishHosts(const HostMap &hosts) override
-            {
-                QMutexLocker locker(&mutex);
-                published.push_back(hosts);
-            }
-        } recorder;
         network.addHost("127.0.0.41", {0, 1, 2, 3, 4, 0x41});
         network.addHost("127.0.0.42", {0, 1, 2, 3, 4, 0x42});
         network.setName("127.0.0.41", QStringLiteral("imprimante.example"));
@@ -236,17 +203,34 @@ private slots:
                               QStringLiteral("NAS"));
         network.addHost("127.0.0.44", {0, 1, 2, 3, 4, 0x44});
         network.setLocalNames("127.0.0.44", QString(), QStringLiteral("PC-DE-LEA"));
+        // A slow host: the coordinator waits for it.
+        network.addHost("127.0.0.45", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, 300);
+        Recorder recorder;
+
+        const QRegularExpression start(QStringLiteral(
+            "^Début de recherche 127\\.0\\.0\\.40 à \\d\\d:\\d\\d:\\d\\d\\.\\.\\.$"));
         CheckThread checker(&recorder, QHostAddress(QStringLiteral("127.0.0.40")),
                             QHostAddress(QStringLiteral("255.255.255.248")));
         checker.start();
         QVERIFY(checker.wait(10000));
+
+        // The start line first, then the end line, which the collector keeps.
         QCOMPARE(recorder.statuses.size(), 2);
-        QVERIFY(
-            recorder.statuses[0].startsWith(QStringLiteral("Début de recherche 127.0.0.40 à ")));
-        QVERIFY(recorder.statuses[1].startsWith(QStringLiteral("Fin de recherche 127.0.0.40 à ")));
-        QCOMPARE(recorder.published.size(), std::size_t(1));
-        const HostMap &hosts = recorder.published.front();
-        QCOMPARE(hosts.size(), std::size_t(4));
+        QVERIFY2(start.match(recorder.statuses[0]).hasMatch(), qPrintable(recorder.statuses[0]));
+        const QString end = recorder.TakeStatus();
+        QCOMPARE(end, recorder.statuses[1]);
+        QVERIFY2(
+            QRegularExpression(
+                QStringLiteral("^Fin de recherche 127\\.0\\.0\\.40 à \\d\\d:\\d\\d:\\d\\d\\.$"))
+                .match(end)
+                .hasMatch(),
+            qPrintable(end));
+        QVERIFY(recorder.TakeStatus().isEmpty());
+        QCOMPARE(recorder.publications, 1);
+        QVERIFY(recorder.Published());
+        const HostMap hosts = recorder.Hosts();
+        QCOMPARE(hosts.size(), std::size_t(5));
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.45")).mac.back(), 0x5F);
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.41")).name, QStringLiteral("imprimante.example"));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.42")).name, QString());
         // Every source's answer is kept; the host's own multicast DNS name
@@ -256,33 +240,33 @@ private slots:
         QCOMPARE(nas.names, (HostNames{QStringLiteral("nas.example"),
                                        QStringLiteral("nas-salon.local"), QStringLiteral("NAS")}));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.44")).name, QStringLiteral("PC-DE-LEA"));
+
+        const QStringList lines = MessageLog::lines();
+        const int waitLine = lines.indexOf(QStringLiteral("Attend l'arrêt de tous les threads"));
+        const int reapLine = lines.indexOf(QStringLiteral("Détruit les threads morts"));
+        QVERIFY(lines.contains(QStringLiteral("CheckThread::CheckThread()")));
+        QVERIFY(waitLine >= 0);
+        QVERIFY(reapLine > waitLine);
+        QCOMPARE(ResponseLines().size(), 5);
     }
 
     void emptyScanStillPublishes()
     {
-        TrelvanWindow window;
-        WindowInspector::tick(window);
-        window.PublishHosts(HostMap{{NetworkOrder("127.0.0.1"), HostRecord{{1, 2, 3}, false}}});
-        Scan(window, "198.51.100.4", "255.255.255.255");
-        QVERIFY(WindowInspector::latestHosts(window).empty());
-        QVERIFY(
-            WindowInspector::pendingStatus(window).startsWith(QStringLiteral("Fin de recherche")));
-    }
-
-    void finishedScanStillSleepsOnce()
-    {
-        TrelvanWindow window;
+        ScanCollector collector;
+        collector.PublishHosts(HostMap{{NetworkOrder("127.0.0.1"), HostRecord{{1, 2, 3}, false}}});
         QElapsedTimer timer;
         timer.start();
-        Scan(window, "198.51.100.4", "255.255.255.255");
+        QVERIFY(Scan(collector, "198.51.100.4", "255.255.255.255").empty());
+        QVERIFY(collector.TakeStatus().startsWith(QStringLiteral("Fin de recherche")));
+        // A scan with nothing to wait for still sleeps once.
         QVERIFY(timer.elapsed() >= 100);
     }
 
     void largeSubnetRespectsTheThreadBound()
     {
         // A /20 needs four times the bound; every address is still asked once.
-        TrelvanWindow window;
-        Scan(window, "198.51.96.1", "255.255.240.0");
+        ScanCollector collector;
+        Scan(collector, "198.51.96.1", "255.255.240.0");
         const std::vector<QString> asked = AskedTexts();
         QCOMPARE(int(asked.size()), 4095);
         QCOMPARE(int(std::set<QString>(asked.begin(), asked.end()).size()), 4095);
@@ -290,18 +274,18 @@ private slots:
 
     void stopEndsTheWalkEarly()
     {
-        TrelvanWindow window;
-        CheckThread checker(&window, QHostAddress(QStringLiteral("198.51.96.1")),
+        ScanCollector collector;
+        CheckThread checker(&collector, QHostAddress(QStringLiteral("198.51.96.1")),
                             QHostAddress(QStringLiteral("255.255.0.0")));
         checker.start();
         QTRY_VERIFY(network.asked().size() > 10);
         checker.Stop();
         QVERIFY(checker.wait(5000));
         QVERIFY(network.asked().size() < 65535);
-        QVERIFY(
-            WindowInspector::pendingStatus(window).startsWith(QStringLiteral("Fin de recherche")));
+        QVERIFY(collector.TakeStatus().startsWith(QStringLiteral("Fin de recherche")));
+        QVERIFY(collector.Published());
     }
 };
 
-QTEST_MAIN(TestScan)
+QTEST_GUILESS_MAIN(TestScan)
 #include "tst_scan.moc"

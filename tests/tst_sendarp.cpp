@@ -1,31 +1,42 @@
 // The parts of the Linux address resolution that need no network: frames,
 // filter programs (run here by a small classic-BPF interpreter), netlink
 // parsing, the choice of interface, the neighbour-table budget, stopping,
-// and the resolver helper's records and refusals.
+// and the resolver helper's records, refusals and limits.
 
 #include "platform/descriptorgate.h"
 #include "platform/entrybudget.h"
+#include "platform/helperfile.h"
+#include "platform/helperplaces.h"
+#include "platform/helpersession.h"
 #include "platform/neighbourarp.h"
 #include "platform/netlinkmessages.h"
 #include "platform/packetarp.h"
-#include "platform/resolverclient.h"
 #include "platform/resolverprotocol.h"
 #include "platform/sendarp.h"
+#include "resolver/limits.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <mutex>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace platform::linuxarp;
 
@@ -228,6 +239,12 @@ private slots:
     void seamReplacesAndRestoresTheResolution();
     void stopEndsEveryWait();
     void helperReadsRequestsAndRefusesTheRest();
+    void budgetBoundsEverySecond();
+    void helperAsksEachAddressOnce();
+    void onlyTheGenuineHelperIsStarted();
+    void clientKeepsItsDeadlines();
+    void clientEndsAHelperThatAnswersOutOfTurn_data();
+    void clientEndsAHelperThatAnswersOutOfTurn();
 };
 
 void TestSendArp::requestFrameCarriesSenderAndTarget()
@@ -905,6 +922,371 @@ void TestSendArp::helperReadsRequestsAndRefusesTheRest()
     QVERIFY(!DecodeReply(bytes.data(), bytes.size() - 1, &read));
     bytes[0] = kResolve;
     QVERIFY(!DecodeReply(bytes.data(), bytes.size(), &read));
+}
+
+void TestSendArp::budgetBoundsEverySecond()
+{
+    using namespace std::chrono_literals;
+    // A sender that always has frames, asking as often as it may, with a
+    // pause in the middle that lets a burst build up: at most 5,000 frames in
+    // any second, and the full rate otherwise, which a /16 needs.
+    helper::FrameBudget budget(helper::kFrameRate, helper::kFrameBurst);
+    const Clock::time_point start = Clock::now();
+    budget.Restart(start);
+    QVERIFY(!budget.Take(start));
+    std::vector<Clock::time_point> sent;
+    for (Clock::time_point now = start; now < start + 4s; now += 20us) {
+        while ((now < start + 1s || now > start + 1500ms) && budget.Take(now))
+            sent.push_back(now);
+    }
+    std::size_t busiest = 0;
+    for (std::size_t first = 0, last = 0; first < sent.size(); ++first) {
+        while (last < sent.size() && sent[last] < sent[first] + 1s)
+            ++last;
+        busiest = std::max(busiest, last - first);
+    }
+    QVERIFY2(busiest <= 5000, qPrintable(QString::number(busiest)));
+    QVERIFY2(sent.size() >= 3.5 * helper::kFrameRate, qPrintable(QString::number(sent.size())));
+
+    // It says when its next frame is there.
+    const Clock::time_point due = budget.NextFrame(start + 4s);
+    QVERIFY(due > start + 4s && due <= start + 4s + 1ms);
+    QVERIFY(!budget.Take(due - 1us));
+    QVERIFY(budget.Take(due));
+}
+
+void TestSendArp::helperAsksEachAddressOnce()
+{
+    using namespace std::chrono_literals;
+    using Book = helper::RequestBook<int>;
+    Book book;
+    MacAddress mac{};
+    const Clock::time_point start = Clock::now();
+    const uint32_t present = Ip("198.51.100.9"), absent = Ip("198.51.100.10");
+
+    // Requests for an address being resolved wait for its series.
+    QCOMPARE(int(book.Add(1, present, start, &mac)), int(Book::Step::Start));
+    QCOMPARE(int(book.Add(2, present, start + 100ms, &mac)), int(Book::Step::Join));
+    QCOMPARE(int(book.Add(3, absent, start + 100ms, &mac)), int(Book::Step::Start));
+    QCOMPARE(book.Held(), std::size_t(3));
+    QCOMPARE(book.Series(), std::size_t(2));
+    QCOMPARE(book.End(present, true, kPeerMac, start + 300ms), (std::vector<int>{1, 2}));
+    QCOMPARE(book.End(absent, false, MacAddress{}, start + 900ms), std::vector<int>{3});
+    QCOMPARE(book.Held(), std::size_t(0));
+
+    // An answer serves again for about a second; "no answer" does not.
+    QCOMPARE(int(book.Add(4, present, start + 1200ms, &mac)), int(Book::Step::Reuse));
+    QVERIFY(mac == kPeerMac);
+    QCOMPARE(int(book.Add(5, absent, start + 1200ms, &mac)), int(Book::Step::Start));
+    QCOMPARE(int(book.Add(6, present, start + 1300ms, &mac)), int(Book::Step::Start));
+    QCOMPARE(book.Held(), std::size_t(2));
+}
+
+namespace {
+
+// A security.capability attribute: the revision, whether the permitted set
+// is effective, the permitted set's first word, and for revision 3 the root
+// id.
+QByteArray Capability(uint32_t revision, bool effective, uint32_t permitted, uint32_t rootId = 0)
+{
+    vfs_ns_cap_data data{};
+    data.magic_etc = htole32(revision | (effective ? VFS_CAP_FLAGS_EFFECTIVE : 0));
+    data.data[0].permitted = htole32(permitted);
+    data.rootid = htole32(rootId);
+    const std::size_t size = revision == VFS_CAP_REVISION_3   ? XATTR_CAPS_SZ_3
+                             : revision == VFS_CAP_REVISION_2 ? XATTR_CAPS_SZ_2
+                                                              : XATTR_CAPS_SZ_1;
+    return QByteArray(reinterpret_cast<const char *>(&data), static_cast<int>(size));
+}
+
+bool Grants(const QByteArray &attribute)
+{
+    return GrantsRawNetwork(reinterpret_cast<const uint8_t *>(attribute.constData()),
+                            static_cast<std::size_t>(attribute.size()));
+}
+
+// Whether root alone may change the folder and every folder above it.
+bool RootsAlone(QString folder)
+{
+    for (;;) {
+        struct stat status
+        {
+        };
+        if (::lstat(QFile::encodeName(folder).constData(), &status) != 0 ||
+            !S_ISDIR(status.st_mode) || status.st_uid != 0 || (status.st_mode & S_IWOTH) ||
+            ((status.st_mode & S_IWGRP) && status.st_gid != 0))
+            return false;
+        if (folder == QStringLiteral("/"))
+            return true;
+        folder = QFileInfo(folder).path();
+    }
+}
+
+// The helper's end of a session's socket pair, played by the test.
+struct FakeHelper
+{
+    FileDescriptor socket;
+
+    // The next request, or false after `wait`.
+    bool Read(platform::resolver::Request *request, int wait = 2000)
+    {
+        using namespace platform::resolver;
+        for (;;) {
+            if (reader.Next(request) == RequestReader::Status::Request)
+                return true;
+            pollfd readable{socket.get(), POLLIN, 0};
+            if (::poll(&readable, 1, wait) <= 0)
+                return false;
+            uint8_t chunk[256];
+            const ssize_t size = ::recv(socket.get(), chunk, sizeof chunk, 0);
+            if (size <= 0)
+                return false;
+            reader.Feed(chunk, static_cast<std::size_t>(size));
+        }
+    }
+
+    void Reply(uint32_t id, uint32_t address, bool answered = true)
+    {
+        platform::resolver::Reply reply;
+        reply.id = id;
+        reply.address = address;
+        reply.answered = answered;
+        reply.mac = kPeerMac;
+        const platform::resolver::ReplyBytes bytes = platform::resolver::EncodeReply(reply);
+        QCOMPARE(::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                 ssize_t(bytes.size()));
+    }
+
+    platform::resolver::RequestReader reader;
+};
+
+// A session with its Serve running, and the fake helper at the other end.
+struct Conversation
+{
+    Conversation(std::chrono::milliseconds deadline, std::size_t capacity)
+    {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+            qFatal("socketpair");
+        helper.socket = FileDescriptor(ends[1]);
+        session = std::make_unique<HelperSession>(FileDescriptor(ends[0]), deadline, capacity);
+        serving = std::thread([this] { end = session->Serve(); });
+    }
+    ~Conversation()
+    {
+        helper.socket = FileDescriptor(); // ends Serve, if nothing else has
+        serving.join();
+    }
+
+    // Resolves in a thread of its own; `done` holds the outcome once it has.
+    std::thread Resolve(const char *address, std::atomic<int> *done, MacAddress *mac = nullptr)
+    {
+        return std::thread([this, address, done, mac] {
+            MacAddress found{};
+            *done = int(session->Resolve(Ip(address), &found));
+            if (mac)
+                *mac = found;
+        });
+    }
+
+    FakeHelper helper;
+    std::unique_ptr<HelperSession> session;
+    std::atomic<HelperSession::End> end{HelperSession::End::None};
+    std::thread serving;
+};
+
+} // namespace
+
+void TestSendArp::onlyTheGenuineHelperIsStarted()
+{
+    // The attribute: CAP_NET_RAW permitted and effective in the machine's
+    // own namespace, nothing else.
+    const uint32_t raw = CAP_TO_MASK(CAP_NET_RAW);
+    QVERIFY(Grants(Capability(VFS_CAP_REVISION_2, true, raw)));
+    QVERIFY(Grants(Capability(VFS_CAP_REVISION_3, true, raw, 0)));
+    QVERIFY(!Grants(Capability(VFS_CAP_REVISION_3, true, raw, 1000)));
+    QVERIFY(!Grants(Capability(VFS_CAP_REVISION_2, false, raw)));
+    QVERIFY(!Grants(Capability(VFS_CAP_REVISION_2, true, CAP_TO_MASK(CAP_NET_ADMIN))));
+    QVERIFY(!Grants(Capability(VFS_CAP_REVISION_1, true, raw)));
+    QVERIFY(!Grants(Capability(VFS_CAP_REVISION_2, true, raw).chopped(1)));
+    QVERIFY(!Grants(Capability(VFS_CAP_REVISION_3, true, raw).chopped(4)));
+
+    // Its place: the installed helper for an installed program, the build
+    // tree's own for a program of the build tree, none for any other.
+    QCOMPARE(HelperPlace(TRELVAN_INSTALLED_BINDIR "/trelvan"),
+             std::string(TRELVAN_INSTALLED_HELPER));
+    QCOMPARE(HelperPlace(TRELVAN_PACKAGED_BINDIR "/trelvan-list"),
+             std::string(TRELVAN_PACKAGED_HELPER));
+    QCOMPARE(HelperPlace(TRELVAN_BUILD_DIR "/tests/tst_lan"), std::string(TRELVAN_BUILD_HELPER));
+    QCOMPARE(HelperPlace(TRELVAN_BUILD_DIR "-copy/trelvan"), std::string());
+    QCOMPARE(HelperPlace("/tmp/drop/bin/trelvan"), std::string());
+    QCOMPARE(HelperPlace(ProgramPath()), std::string(TRELVAN_BUILD_HELPER));
+
+    // The file: never one in a folder others may change, nor by a relative
+    // path.
+    std::string why;
+    QTemporaryDir anywhere;
+    QFile planted(anywhere.filePath(QStringLiteral("trelvan-resolver")));
+    QVERIFY(planted.open(QIODevice::WriteOnly));
+    planted.close();
+    QVERIFY(!OpenGenuineHelper(QFile::encodeName(planted.fileName()).toStdString(), &why).valid());
+    QVERIFY2(QString::fromStdString(why).contains(QStringLiteral("dossier")), why.c_str());
+    QVERIFY(!OpenGenuineHelper("trelvan-resolver", &why).valid());
+
+    // The rest needs root, and a build tree that root alone may change.
+    const QString folder = QStringLiteral(TRELVAN_BUILD_DIR "/tests/genuine-helper");
+    QDir().mkpath(folder);
+    if (::geteuid() != 0 || !RootsAlone(folder))
+        QSKIP("needs root, in a build tree that root alone may change");
+    struct Removed
+    {
+        QString folder;
+        ~Removed() { QDir(folder).removeRecursively(); }
+    } removed{folder};
+    const QString file = folder + QStringLiteral("/trelvan-resolver");
+    const std::string path = QFile::encodeName(file).toStdString();
+    QFile helper(file);
+    QVERIFY(helper.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    helper.close();
+    const auto attribute = [&](const QByteArray &value) {
+        return ::setxattr(path.c_str(), "security.capability", value.constData(),
+                          static_cast<std::size_t>(value.size()), 0) == 0;
+    };
+    const auto accepted = [&](const std::string &at = {}) {
+        return OpenGenuineHelper(at.empty() ? path : at, &why).valid();
+    };
+    QCOMPARE(::chmod(path.c_str(), 0755), 0);
+    QVERIFY(!accepted()); // no attribute
+    QVERIFY(attribute(Capability(VFS_CAP_REVISION_2, true, raw)));
+    QVERIFY2(accepted(), why.c_str());
+    QVERIFY(attribute(Capability(VFS_CAP_REVISION_3, true, raw, 1000)));
+    QVERIFY(!accepted());
+    QVERIFY(attribute(Capability(VFS_CAP_REVISION_2, true, raw)));
+
+    // Writable by its group, or not root's: refused.
+    QCOMPARE(::chmod(path.c_str(), 0775), 0);
+    QVERIFY(!accepted());
+    QCOMPARE(::chmod(path.c_str(), 0755), 0);
+    QCOMPARE(::chown(path.c_str(), 65534, 65534), 0);
+    QVERIFY(!accepted());
+    QCOMPARE(::chown(path.c_str(), 0, 0), 0);
+    QVERIFY(attribute(Capability(VFS_CAP_REVISION_2, true, raw))); // chown drops it
+    QVERIFY(accepted());
+
+    // Reached through a link, to the file or to a folder: refused.
+    const std::string link = path + "-link";
+    const std::string folderLink = QFile::encodeName(folder).toStdString() + "/through";
+    ::unlink(link.c_str());
+    ::unlink(folderLink.c_str());
+    QCOMPARE(::symlink(path.c_str(), link.c_str()), 0);
+    QCOMPARE(::symlink(".", folderLink.c_str()), 0);
+    QVERIFY(!accepted(link));
+    QVERIFY(!accepted(folderLink + "/trelvan-resolver"));
+
+    // In a folder others may write: refused.
+    const std::string folderPath = QFile::encodeName(folder).toStdString();
+    QCOMPARE(::chmod(folderPath.c_str(), 01777), 0);
+    QVERIFY(!accepted());
+    QCOMPARE(::chmod(folderPath.c_str(), 0755), 0);
+    QVERIFY(accepted());
+}
+
+void TestSendArp::clientKeepsItsDeadlines()
+{
+    using namespace std::chrono;
+    using platform::resolver::Request;
+    {
+        // A request past its deadline gives up and frees its slot then; its
+        // late reply is taken without fuss, and the next request is served.
+        Conversation talk(milliseconds(300), 1);
+        std::atomic<int> first{-1}, second{-1};
+        QElapsedTimer timer;
+        timer.start();
+        std::thread asking = talk.Resolve("198.51.100.9", &first);
+        Request late;
+        QVERIFY(talk.helper.Read(&late));
+        asking.join();
+        QCOMPARE(first.load(), int(Outcome::NotPermitted)); // the kernel's table takes over
+        QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(talk.session->Waiting(), std::size_t(0));
+
+        MacAddress mac{};
+        asking = talk.Resolve("198.51.100.10", &second, &mac);
+        Request next;
+        QVERIFY(talk.helper.Read(&next)); // sent before the late reply came
+        talk.helper.Reply(late.id, late.address);
+        talk.helper.Reply(next.id, next.address);
+        asking.join();
+        QCOMPARE(second.load(), int(Outcome::Answered));
+        QVERIFY(mac == kPeerMac);
+        QCOMPARE(int(talk.end.load()), int(HelperSession::End::None));
+    }
+    {
+        // A helper that reads nothing and answers nothing: every caller,
+        // those waiting for a slot too, is let go within about a deadline,
+        // and the helper is ended.
+        Conversation talk(milliseconds(300), 4);
+        std::vector<std::atomic<int>> outcomes(12);
+        std::vector<std::thread> callers;
+        QElapsedTimer timer;
+        timer.start();
+        for (auto &outcome : outcomes) {
+            outcome = -1;
+            callers.push_back(talk.Resolve("198.51.100.9", &outcome));
+        }
+        for (std::thread &caller : callers)
+            caller.join();
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        for (const auto &outcome : outcomes)
+            QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
+        QTRY_COMPARE(int(talk.end.load()), int(HelperSession::End::Timeouts));
+        QCOMPARE(talk.session->Waiting(), std::size_t(0));
+    }
+    {
+        // A request that cannot be sent holds no slot.
+        Conversation talk(milliseconds(300), 1);
+        talk.helper.socket = FileDescriptor();
+        std::atomic<int> outcome{-1};
+        talk.Resolve("198.51.100.9", &outcome).join();
+        QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
+        QCOMPARE(talk.session->Waiting(), std::size_t(0));
+    }
+}
+
+void TestSendArp::clientEndsAHelperThatAnswersOutOfTurn_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("end");
+    QTest::newRow("another address") << 0 << int(HelperSession::End::WrongAddress);
+    QTest::newRow("an id never asked") << 1 << int(HelperSession::End::UnknownId);
+    QTest::newRow("not a reply") << 2 << int(HelperSession::End::Malformed);
+}
+
+void TestSendArp::clientEndsAHelperThatAnswersOutOfTurn()
+{
+    QFETCH(int, kind);
+    QFETCH(int, end);
+    Conversation talk(std::chrono::seconds(10), 4);
+    std::atomic<int> outcome{-1};
+    std::thread asking = talk.Resolve("198.51.100.9", &outcome);
+    platform::resolver::Request request;
+    QVERIFY(talk.helper.Read(&request));
+    if (kind == 0) {
+        talk.helper.Reply(request.id, Ip("198.51.100.10"));
+    } else if (kind == 1) {
+        talk.helper.Reply(request.id + 1000, request.address);
+    } else {
+        const uint8_t nonsense[platform::resolver::kReplySize] = {0x5A};
+        QCOMPARE(::send(talk.helper.socket.get(), nonsense, sizeof nonsense, MSG_NOSIGNAL),
+                 ssize_t(sizeof nonsense));
+    }
+    asking.join();
+    QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
+    QTRY_COMPARE(int(talk.end.load()), end);
+    // Nothing more is asked of it.
+    outcome = -1;
+    talk.Resolve("198.51.100.9", &outcome).join();
+    QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
 }
 
 QTEST_GUILESS_MAIN(TestSendArp)

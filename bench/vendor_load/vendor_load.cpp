@@ -36,7 +36,7 @@ template <typename Work> Figures Time(int runs, const Work &work)
     for (int i = 0; i < runs; ++i) {
         QElapsedTimer timer;
         timer.start();
-        const auto result = work();
+        [[maybe_unused]] const auto result = work();
         ms.push_back(timer.nsecsElapsed() / 1e6);
     }
     std::sort(ms.begin(), ms.end());

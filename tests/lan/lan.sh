@@ -232,18 +232,18 @@ preset_demo() {
     P_SCANNER=198.51.100.1 P_PREFIX=24
     read -r -d '' P_HOSTS <<'EOF' || true
 198.51.100.2,00:00:0C:D0:00:02,web,name=routeur-cisco
-198.51.100.5,DC:A6:32:D0:00:05,web,name=raspberry-salon
-198.51.100.8,A4:83:E7:D0:00:08,name=iphone
-198.51.100.10,00:11:32:D0:00:10,web,name=nas-synology
-198.51.100.12,9C:7B:EF:D0:00:12,web,name=imprimante-hp
+198.51.100.5,DC:A6:32:D0:00:05,web,mdns,name=raspberry-salon
+198.51.100.8,A4:83:E7:D0:00:08,mdns=iPhone-de-Lea,name=iphone
+198.51.100.10,00:11:32:D0:00:10,web,mdns=nas-salon,netbios=NAS-SALON,name=nas-synology
+198.51.100.12,9C:7B:EF:D0:00:12,web,mdns=imprimante-bureau,name=imprimante-hp
 198.51.100.15,00:80:77:D0:00:15,name=imprimante-brother
 198.51.100.18,70:B3:D5:96:B0:18,web,name=ampli-focal
-198.51.100.23,AC:ED:5C:D0:00:23,name=portable-intel
-198.51.100.30,00:04:3C:D0:00:30,name=enceinte-sonos
-198.51.100.42,74:83:C2:D0:00:42,web,name=borne-wifi
+198.51.100.23,AC:ED:5C:D0:00:23,netbios=PC-DE-LEA,name=portable-intel
+198.51.100.30,00:04:3C:D0:00:30,mdns=enceinte-cuisine,name=enceinte-sonos
+198.51.100.42,74:83:C2:D0:00:42,https,name=borne-wifi
 198.51.100.50,D8:86:0B:5D:00:50,name=camera-camtrace
 198.51.100.60,D0:37:45:D0:00:60,drop,name=camera-tplink
-198.51.100.77,00:1A:11:D0:00:77,name=chromecast
+198.51.100.77,00:1A:11:D0:00:77,mdns=chromecast-salon,name=chromecast
 198.51.100.100,6A:2F:9C:D0:01:00,name=telephone-invite
 EOF
 }
@@ -955,7 +955,7 @@ cmd_check() {
     verdict "nmap -sn $CIDR ($(since "$t0") s)" "$expected" "$got"
 
     local ip mac web delay label ns rc page ms avg
-    while IFS=$'\t' read -r ip mac web delay label ns; do
+    while IFS=$'\t' read -r ip mac web delay label ns _; do
         [[ $ip == \#* ]] && continue
         case $web in
         yes)
@@ -964,6 +964,17 @@ cmd_check() {
                 echo "PASS $ip port 80 serves the page of $label"
             else
                 echo "FAIL $ip port 80 did not serve the page of $label"
+                fails=$((fails + 1))
+            fi
+            ;;
+        https)
+            page=$(ip netns exec "$SCANNER_NS" curl -sk -m 5 "https://$ip/" || true)
+            rc=0
+            ip netns exec "$SCANNER_NS" timeout 3 bash -c "</dev/tcp/$ip/80" 2>/dev/null || rc=$?
+            if grep -q "<h1>$label</h1>" <<<"$page" && [[ $rc == 1 ]]; then
+                echo "PASS $ip port 443 serves the page of $label over HTTPS, port 80 refuses"
+            else
+                echo "FAIL $ip HTTPS page of $label (port 80: exit code $rc)"
                 fails=$((fails + 1))
             fi
             ;;

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# trelvan-list in a test LAN (preset lan24) with its own DNS server: the JSON
-# and CSV lists, as root and as an ordinary user, against hosts.tsv (hosts,
-# MACs, makers, port 80, names); a refusal; watch mode reporting a host that
+# trelvan-list in a test LAN (preset lan24) with its own DNS server and three
+# more hosts, which answer their own names (avahi-daemon, nmbd) or serve
+# HTTPS only: the JSON and CSV lists, as root and as an ordinary user, against
+# hosts.tsv (hosts, MACs, makers, port 80, the address "Connecter" opens, the
+# name shown and each source's name); the word of the neighbour table on a
+# terminal; a refusal; watch mode reporting a host that
 # comes, one that goes and one that changes its card, then ending on SIGINT
 # and on a closed pipe.
 #
@@ -27,7 +30,12 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-"$here/lan.sh" up "$name" --preset lan24 --dns >"$work/up.log" || {
+# The host name "imprimante" in the LAN's DNS, "epson-bureau" by multicast
+# DNS: the host's own name is shown. NetBIOS names come after DNS names.
+"$here/lan.sh" up "$name" --preset lan24 --dns \
+    --host 198.51.100.30,mdns=epson-bureau,name=imprimante \
+    --host 198.51.100.31,netbios=PC-DE-LEA,name=portable \
+    --host 198.51.100.32,https,mdns=nas-salon,netbios=NAS-SALON,name=nas >"$work/up.log" || {
     status=$?
     cat "$work/up.log" >&2
     exit "$status"
@@ -62,18 +70,24 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
 
 for mode in root user; do
-    list "$mode" --format json >"$work/$mode.json"
+    list "$mode" --format json >"$work/$mode.json" 2>"$work/$mode.err"
     list "$mode" --format csv "$SCANNER_IP/$PREFIX" >"$work/$mode.csv"
     "$python" - "$state/hosts.tsv" "$SCANNER_IP" "$SCANNER_MAC" "$work/$mode.json" \
         "$work/$mode.csv" <<'PY' || fail "lists as $mode"
 import csv, json, sys
 tsv, scanner_ip, scanner_mac, json_file, csv_file = sys.argv[1:]
-expected = {scanner_ip: {"mac": scanner_mac.upper(), "web": False, "name": ""}}
+expected = {scanner_ip: {"mac": scanner_mac.upper(), "web": False, "name": "", "url": "",
+                         "names": {"dns": "", "mdns": "", "netbios": ""}}}
 for line in open(tsv):
     if line.startswith("#") or not line.strip():
         continue
-    ip, mac, web, _delay, label = line.rstrip("\n").split("\t")[:5]
-    expected[ip] = {"mac": mac.upper(), "web": web == "yes", "name": label}
+    ip, mac, web, _delay, label, _ns, mdns, netbios = line.rstrip("\n").split("\t")
+    url = {"yes": f"http://{ip}/", "https": f"https://{ip}/"}.get(web, "")
+    names = {"dns": label, "mdns": mdns + ".local" if mdns else "", "netbios": netbios}
+    expected[ip] = {"mac": mac.upper(), "web": web == "yes", "name": mdns or label, "url": url,
+                    "names": names}
+assert sum(bool(want["names"]["mdns"]) for want in expected.values()) == 2
+assert sum(bool(want["names"]["netbios"]) for want in expected.values()) == 2
 makers = {"00:00:0C": "Cisco", "B8:27:EB": "Raspberry", "F0:18:98": "Apple", "00:11:32": "Synology"}
 
 def check(rows, what):
@@ -83,7 +97,7 @@ def check(rows, what):
     assert set(got) == set(expected), f"{what}: hosts {sorted(set(got) ^ set(expected))}"
     for ip, want in expected.items():
         row = got[ip]
-        for key in ("mac", "web", "name"):
+        for key in ("mac", "web", "name", "url", "names")[: 4 if what == "csv" else 5]:
             assert row[key] == want[key], f"{what}: {ip} {key} {row[key]!r}, expected {want[key]!r}"
         maker = makers.get(want["mac"][:8])
         if int(want["mac"][:2], 16) & 0x02:
@@ -95,10 +109,11 @@ def check(rows, what):
         assert row["comment"] == "", f"{what}: {ip} comment {row['comment']!r}"
 
 rows = json.load(open(json_file))
-assert all(sorted(row) == ["comment", "ip", "mac", "maker", "name", "web"] for row in rows)
+assert all(sorted(row) == ["comment", "ip", "mac", "maker", "name", "names", "url", "web"]
+           for row in rows)
 check(rows, "json")
 with open(csv_file, newline="") as f:
-    assert f.readline() == "comment,ip,mac,maker,web,name\r\n", "csv header"
+    assert f.readline() == "comment,ip,mac,maker,web,name,url\r\n", "csv header"
     f.seek(0)
     rows = list(csv.DictReader(f, strict=True))
 for row in rows:
@@ -108,6 +123,20 @@ check(rows, "csv")
 print(f"PASS {len(rows)} hosts in JSON and CSV")
 PY
 done
+
+# On the neighbour table (nobody, and a copy of the program starts no
+# helper), a terminal hears so in one line; a pipe does not, nor root.
+for mode in root user; do
+    lister "$mode"
+    script -qec "$(printf '%q ' "${run[@]}") --format csv >/dev/null" /dev/null \
+        >"$work/$mode.tty" 2>&1 </dev/null || fail "on a terminal as $mode: $(cat "$work/$mode.tty")"
+done
+neighbours="sans le résolveur trelvan-resolver, la table de voisinage du noyau répond"
+[ "$(grep -c "$neighbours" "$work/user.tty")" -eq 1 ] ||
+    fail "no word of the neighbour table on a terminal: $(cat "$work/user.tty")"
+! grep -q "$neighbours" "$work/root.tty" "$work/user.err" "$work/root.err" ||
+    fail "word of the neighbour table as root or in a pipe"
+echo "PASS the neighbour table said on a terminal only"
 
 # The table, for a pipe: one line per host under the heading, no colours.
 list root >"$work/table.txt"

@@ -6,9 +6,14 @@
 #
 # "user" runs the program as an unprivileged user (nobody), so that address
 # resolution takes the path of an ordinary desktop user. "helper" does the
-# same with a copy of the resolver helper ($TRELVAN_LAN_RESOLVER) beside the
-# program, given CAP_NET_RAW. Exits 77 (skipped) without root or network
-# namespaces, or where the copy's filesystem keeps no file capabilities.
+# same with the build tree's own resolver helper ($TRELVAN_LAN_RESOLVER)
+# given CAP_NET_RAW for the run, and the program run where it was built: the
+# only helper a program of the build tree starts, and only from folders that
+# root owns and others may not write. For that run fs.suid_dumpable is 1
+# (put back afterwards), and tcpdump lists the ARP frames that leave the
+# scanner in $TRELVAN_LAN_CAPTURE. Exits 77 (skipped) without root or
+# network namespaces, where the build tree is not so kept or cannot be
+# reached by nobody, or where its filesystem keeps no file capabilities.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 preset=$1 mode=$2 program=$3
@@ -21,7 +26,11 @@ fi
 
 name=t$$
 work=$(mktemp -d /tmp/trelvan-lan-test.XXXXXX)
+helper="" dumpable="" capturing=""
 cleanup() {
+    [ -n "$helper" ] && setcap -r "$helper" 2>/dev/null
+    [ -n "$capturing" ] && kill "$capturing" 2>/dev/null && wait "$capturing" 2>/dev/null
+    [ -n "$dumpable" ] && sysctl -qw fs.suid_dumpable="$dumpable"
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -34,28 +43,60 @@ trap cleanup EXIT INT TERM
 }
 state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
 
-# A copy the unprivileged user can reach, wherever the build tree lives.
-cp "$program" "$work/"
-chmod 755 "$work" "$work/$(basename "$program")"
 if [ "$mode" = helper ]; then
-    helper=$work/trelvan-resolver
-    cp "${TRELVAN_LAN_RESOLVER:?names the resolver helper to test}" "$helper"
-    chmod 755 "$helper"
-    if ! setcap cap_net_raw+ep "$helper" 2>/dev/null ||
-        ! getcap "$helper" | grep -q cap_net_raw; then
-        echo "skipped: $work keeps no file capabilities (or setcap is missing)" >&2
+    resolver=${TRELVAN_LAN_RESOLVER:?names the build tree\'s resolver helper}
+    for folder in "$(dirname "$resolver")" "$(dirname "$program")"; do
+        while :; do
+            if [ "$(stat -c %u "$folder")" != 0 ] ||
+                [ -n "$(find "$folder" -maxdepth 0 \( -perm -o+w -o -perm -g+w ! -gid 0 \))" ] ||
+                ! setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$folder"; then
+                echo "skipped: $folder is not root's alone, or nobody cannot reach it:" \
+                    "the program would rightly not start its helper" >&2
+                exit 77
+            fi
+            [ "$folder" = / ] && break
+            folder=$(dirname "$folder")
+        done
+    done
+    if ! setcap cap_net_raw+ep "$resolver" 2>/dev/null ||
+        ! getcap "$resolver" | grep -q cap_net_raw; then
+        echo "skipped: $resolver keeps no file capabilities (or setcap is missing)" >&2
         exit 77
+    fi
+    helper=$resolver
+    run=("$program" "$@")
+else
+    # A copy the unprivileged user can reach, wherever the build tree lives.
+    cp "$program" "$work/"
+    chmod 755 "$work" "$work/$(basename "$program")"
+    run=("$work/$(basename "$program")" "$@")
+fi
+capture=""
+if [ "$mode" = helper ]; then
+    # Where set-id programs may be inspected by their user, the helper must
+    # still not be.
+    dumpable=$(sysctl -n fs.suid_dumpable)
+    sysctl -qw fs.suid_dumpable=1
+    if command -v tcpdump >/dev/null; then
+        capture=$work/arp.txt
+        touch "$capture" && chmod 755 "$work" && chmod 644 "$capture"
+        "$here/lan.sh" exec "$name" tcpdump -i eth0 -Q out -nn -tt -l -B 8192 arp \
+            >"$capture" 2>"$work/tcpdump.log" &
+        capturing=$!
+        for _ in $(seq 50); do
+            grep -q "listening on" "$work/tcpdump.log" && break
+            sleep 0.1
+        done
     fi
 fi
 home=$work/home
 mkdir -m 700 "$home"
 [ "$mode" != root ] && chown nobody:nogroup "$home"
-run=("$work/$(basename "$program")" "$@")
 timeout_ms=${TRELVAN_LAN_TIMEOUT_MS:-30000}
 # QtTest's watchdog must not end a wide scan before the test's own limit.
 environment=(env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen "HOME=$home"
     "XDG_CONFIG_HOME=$home" "XDG_RUNTIME_DIR=$home" "TRELVAN_LAN_TIMEOUT_MS=$timeout_ms"
-    "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))")
+    "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))" "TRELVAN_LAN_CAPTURE=$capture")
 if [ "$mode" != root ]; then
     "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups \
         --inh-caps=-all "${environment[@]}" "${run[@]}"

@@ -80,6 +80,10 @@ done
 grep -q "^Depends: .*qt6-qpa-plugins" "$work/control" || fail "Depends lacks qt6-qpa-plugins"
 if [ "$with_resolver" = 1 ]; then
     grep -q "^Depends: .*libcap2-bin" "$work/control" || fail "Depends lacks libcap2-bin"
+    # The helper confines itself with these.
+    for dependency in libseccomp2 libcap-ng0; do
+        grep -q "^Depends:.* $dependency (>= " "$work/control" || fail "no versioned $dependency in Depends"
+    done
 else
     grep -q "libcap2-bin" "$work/control" && fail "libcap2-bin without a helper to give a capability to"
 fi
@@ -96,6 +100,21 @@ grep -q "^Name\[fr\]=\|^GenericName\[fr\]=" "$desktop" || fail "no French name"
 grep -q "^Comment\[fr\]=" "$desktop" || fail "no French comment"
 appstreamcli validate --no-net --no-color "$root/usr/share/metainfo/$id.metainfo.xml" ||
     fail "appstreamcli validate"
+
+# Every file that names the version names the package's: the programs, the
+# manual pages and the metainfo.
+[ "$("$root/usr/bin/trelvan" --version)" = "trelvan $version" ] ||
+    fail "trelvan --version: $("$root/usr/bin/trelvan" --version 2>&1)"
+if [ "$with_lister" = 1 ]; then
+    [ "$("$root/usr/bin/trelvan-list" --version)" = "trelvan-list $version" ] ||
+        fail "trelvan-list --version: $("$root/usr/bin/trelvan-list" --version 2>&1)"
+fi
+for page in "$root"/usr/share/man/man1/*.1.gz; do
+    zcat "$page" | head -1 | grep -qF "\"Trelvan $version\"" ||
+        fail "$(basename "$page") names another version"
+done
+grep -qF "<release version=\"$version\"" "$root/usr/share/metainfo/$id.metainfo.xml" ||
+    fail "the metainfo's release is not $version"
 for size in 16 22 24 32 48 64 128 256; do
     png=$root/usr/share/icons/hicolor/${size}x$size/apps/$id.png
     file -b "$png" | grep -q "^PNG image data, $size x $size, 8-bit/color RGBA" ||
@@ -134,9 +153,13 @@ for script in preinst prerm postrm; do
     [ -e "$control/$script" ] && fail "unexpected $script"
 done
 
-# Lintian: no error. Warnings and infos are printed, not counted.
-lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1 | grep -v "^running with root privileges"
-[ "${PIPESTATUS[0]}" -eq 0 ] || fail "lintian reports an error"
+# Lintian: no error, and no binary built without the hardening flags.
+# Warnings are printed, not counted; infos are not printed (the embedded
+# listings alone make hundreds).
+lintian --fail-on error --tag-display-limit 0 --display-info "$deb" >"$work/lintian" 2>&1 ||
+    fail "lintian reports an error"
+grep -v "^running with root privileges\|^I: " "$work/lintian"
+grep "hardening-no-" "$work/lintian" && fail "a binary lacks hardening"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
