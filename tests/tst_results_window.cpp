@@ -766,11 +766,13 @@ private slots:
                  QStringLiteral("imprimante-bureau-etage"));
 
         window.reset();
+#ifndef Q_OS_WIN // the registry has no file; its keys are checked below
         QFile file(QSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray contents = file.readAll();
         QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA"),
                  contents.constData());
+#endif
         QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextA});
         QCOMPARE(StoredComment(TextA), QStringLiteral("imprimante de Lea"));
     }
