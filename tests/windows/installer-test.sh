@@ -44,13 +44,14 @@ xvfb=""
 watcher=""
 window=""
 cleanup() {
-    [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
-    [ -n "$window" ] && kill "$window" 2>/dev/null
-    inlan "$server" -k >/dev/null 2>&1 || true
-    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
-    "$lan" down "$name" >/dev/null 2>&1 || true
+    set +e
+    [ -n "$watcher" ] && kill "$watcher"
+    [ -n "$window" ] && kill "$window"
+    inlan "$server" -k
+    [ -n "$xvfb" ] && kill "$xvfb"
+    "$lan" down "$name"
     rm -rf "$work"
-}
+} >/dev/null 2>&1
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 fail() {
@@ -191,7 +192,7 @@ inlan xwininfo -root -tree >"$work/windows.txt"
 grep -q '"Trelvan": ' "$work/windows.txt" || fail "no window titled Trelvan: $(cat "$work/windows.txt")"
 if [ -n "$screenshot" ] && command -v import >/dev/null; then
     sleep 1
-    inlan import -window root "$screenshot"
+    inlan import -window "$(awk '/"Trelvan": / {print $1; exit}' "$work/windows.txt")" "$screenshot"
 fi
 # Closed as a user closes it: taskkill asks the window to close.
 inlan "$wine" taskkill /im trelvan.exe </dev/null >/dev/null 2>&1 || true
