@@ -2,7 +2,8 @@
 #
 #   cd build && cpack        ->  build/trelvan_<version>_<arch>.deb
 #
-# Its dependencies come from the binaries (dpkg-shlibdeps). Two are named by
+# Its dependencies come from the binaries (dpkg-shlibdeps): Qt's and the C
+# library's, and for the helper libseccomp's and libcap-ng's. Two are named by
 # hand, for what no binary links: qt6-qpa-plugins, the platform plugins (X11,
 # Wayland) the window loads at run time, only recommended by Qt's own
 # packages, so that the program would not start where recommends are off;

@@ -13,6 +13,7 @@
 #include <linux/if_packet.h>
 #include <memory>
 #include <poll.h>
+#include <set>
 #include <sys/socket.h>
 
 namespace platform::linuxarp {
@@ -102,6 +103,11 @@ Outcome OpenArpSocket(const LinkInterface &link, FileDescriptor *socket)
     sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
     if (::setsockopt(opened.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
         return Outcome::Failed;
+    // Nobody who gets hold of the socket later may take the filter off and
+    // read the rest of the LAN's traffic.
+    const int locked = 1;
+    if (::setsockopt(opened.get(), SOL_SOCKET, SO_LOCK_FILTER, &locked, sizeof locked) != 0)
+        return Outcome::Failed;
     // A scan of a wide network sends a thousand requests in a burst; room
     // for them saves resending the ones the queue would refuse.
     const int room = 1 << 20;
@@ -142,7 +148,8 @@ void ArpEngine::Start(uint64_t id, int ifindex, const MacAddress &ownMac, uint32
     resolution.destIp = destIp;
     resolution.request = BuildArpRequest(ownMac, sourceIp, destIp);
     resolution.nextSend = Clock::now();
-    resolution.deadline = resolution.nextSend + kAnswerWait;
+    // Until the last request has gone; then kResendInterval after it.
+    resolution.deadline = resolution.nextSend + kSendPatience;
     if (!pending.emplace(id, resolution).second)
         return;
     bySender.emplace(std::make_pair(ifindex, destIp), id);
@@ -182,7 +189,7 @@ void ArpEngine::Finish(uint64_t id, bool answered, const MacAddress &mac,
 
 void ArpEngine::Receive(int ifindex, int fd, std::vector<Result> *ended)
 {
-    for (;;) {
+    for (int read = 0; read < kRepliesPerService; ++read) {
         uint8_t frame[128];
         const ssize_t size = ::recv(fd, frame, sizeof frame, MSG_TRUNC);
         if (size < 0)
@@ -221,17 +228,35 @@ void ArpEngine::Service(const std::vector<pollfd> &polled, std::vector<Result> *
 
     const Clock::time_point now = Clock::now();
     std::vector<uint64_t> expired;
+    Send(now, &expired);
+    for (const uint64_t id : expired)
+        Finish(id, false, MacAddress{}, ended);
+}
+
+void ArpEngine::Send(Clock::time_point now, std::vector<uint64_t> *expired)
+{
+    heldBack.clear();
+    std::set<int> sending; // interfaces with requests still to send
     for (auto &entry : pending) {
         Resolution &resolution = entry.second;
         if (now >= resolution.deadline) {
-            expired.push_back(entry.first);
+            expired->push_back(entry.first);
             continue;
         }
-        if (now < resolution.nextSend)
+        if (resolution.requestsLeft == 0)
+            continue;
+        sending.insert(resolution.ifindex);
+        if (now < resolution.nextSend || heldBack.count(resolution.ifindex))
             continue;
         const auto socket = sockets.find(resolution.ifindex);
         if (socket == sockets.end()) {
-            expired.push_back(entry.first);
+            expired->push_back(entry.first);
+            continue;
+        }
+        Clock::time_point retry;
+        if (gate && !gate->MaySend(resolution.ifindex, now, &retry)) {
+            // Later ones on this interface wait too, so that they keep their order.
+            heldBack[resolution.ifindex] = retry;
             continue;
         }
         sockaddr_ll broadcast{};
@@ -245,23 +270,36 @@ void ArpEngine::Service(const std::vector<pollfd> &polled, std::vector<Result> *
                      reinterpret_cast<const sockaddr *>(&broadcast), sizeof broadcast);
         if (sent >= 0 || (errno != EAGAIN && errno != ENOBUFS)) {
             // Sent, or lost for a reason a retry would not mend: the next
-            // copy goes out on schedule.
-            resolution.nextSend += kResendInterval;
+            // copy goes out kResendInterval later.
+            resolution.nextSend = now + kResendInterval;
+            if (--resolution.requestsLeft == 0)
+                resolution.deadline = now + kResendInterval;
         } else {
             // The queue is full for a moment: this copy goes as soon as it
             // has room.
             resolution.nextSend = now + std::chrono::milliseconds(2);
         }
     }
-    for (const uint64_t id : expired)
-        Finish(id, false, MacAddress{}, ended);
+    if (gate) {
+        for (const auto &socket : sockets) {
+            if (!sending.count(socket.first))
+                gate->Idle(socket.first);
+        }
+    }
 }
 
 Clock::time_point ArpEngine::NextEvent() const
 {
     Clock::time_point next = Clock::time_point::max();
-    for (const auto &entry : pending)
-        next = std::min({next, entry.second.nextSend, entry.second.deadline});
+    for (const auto &entry : pending) {
+        const Resolution &resolution = entry.second;
+        next = std::min(next, resolution.deadline);
+        if (resolution.requestsLeft == 0)
+            continue;
+        const auto held = heldBack.find(resolution.ifindex);
+        next = std::min(next, held == heldBack.end() ? resolution.nextSend
+                                                     : std::max(resolution.nextSend, held->second));
+    }
     return next;
 }
 

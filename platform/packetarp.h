@@ -9,6 +9,7 @@
 #include <linux/filter.h>
 #include <poll.h>
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -35,19 +36,43 @@ Outcome OpenArpSocket(const LinkInterface &link, FileDescriptor *socket);
 
 // Many resolutions at once with ARP requests of our own: one packet socket per
 // interface, whose replies go to the resolutions waiting for their sender;
-// four requests kResendInterval apart, given up after kAnswerWait. The
+// four requests kResendInterval apart, given up kResendInterval after the
+// last (kAnswerWait after the first when nothing holds them back). The
 // engine builds every frame itself from the interface's own addresses. It
 // does not block and is not thread-safe: one thread polls Descriptors(),
 // then calls Service(), and sleeps no longer than until NextEvent().
 class ArpEngine
 {
 public:
+    // Decides whether a frame may leave: the engine asks before every one.
+    // Frames held back go out in the order their resolutions started.
+    class SendGate
+    {
+    public:
+        virtual ~SendGate() = default;
+        // False when the frame must wait; *retry then says until when.
+        virtual bool MaySend(int ifindex, Clock::time_point now, Clock::time_point *retry) = 0;
+        // Nothing is left to send on the interface for now.
+        virtual void Idle(int ifindex) = 0;
+    };
+
+    // Requests a resolution sends, and how long one held back by the gate
+    // may wait for its first before it gives up.
+    static constexpr int kRequests = kAnswerWait / kResendInterval;
+    static constexpr std::chrono::seconds kSendPatience{10};
+    // Replies read from one socket per call of Service, so that a flood of
+    // them cannot hold up the rest.
+    static constexpr int kRepliesPerService = 64;
+
     struct Result
     {
         uint64_t id = 0;
         bool answered = false;
         MacAddress mac{};
     };
+
+    // The gate, which must outlive the engine; none lets every frame go.
+    void SetGate(SendGate *gate) { this->gate = gate; }
 
     // Opens the interface's socket unless it is open already.
     Outcome Attach(const LinkInterface &link);
@@ -74,9 +99,12 @@ private:
         int ifindex = 0;
         uint32_t destIp = 0;
         ArpPacket request{};
+        int requestsLeft = kRequests;
         Clock::time_point nextSend;
         Clock::time_point deadline;
     };
+
+    void Send(Clock::time_point now, std::vector<uint64_t> *expired);
 
     void Finish(uint64_t id, bool answered, const MacAddress &mac, std::vector<Result> *ended);
     void Receive(int ifindex, int fd, std::vector<Result> *ended);
@@ -84,6 +112,8 @@ private:
     std::map<int, std::unique_ptr<FileDescriptor>> sockets; // by interface index
     std::map<uint64_t, Resolution> pending;
     std::multimap<std::pair<int, uint32_t>, uint64_t> bySender;
+    SendGate *gate = nullptr;
+    std::map<int, Clock::time_point> heldBack; // by interface: until when
 };
 
 } // namespace platform::linuxarp

@@ -1,27 +1,28 @@
 // trelvan-resolver: the one file of Trelvan that carries CAP_NET_RAW.
 //
 // Trelvan starts it with a socket pair on its standard input and output. At
-// start it opens one packet socket per ARP-capable interface, then drops
-// every capability for good, and only then reads requests: addresses to
-// resolve, each answered with its hardware address or "no answer" (the
-// records are described in platform/resolverprotocol.h). It builds every
-// frame itself from the interface's own addresses, and resolves only
-// addresses on the machine's directly attached ARP networks. Anything that is
-// not a well-formed request ends it with a message on its standard error; so
-// does the end of its input or the death of its parent.
+// start it makes itself non-dumpable, opens one packet socket per ARP-capable
+// interface, then drops every capability for good, confines itself to the
+// system calls that serving needs (resolver/sandbox.h), and only then reads
+// requests: addresses to resolve, each answered with its hardware address or
+// "no answer" (the records are described in platform/resolverprotocol.h). It
+// builds every frame itself from the interface's own addresses, and resolves
+// only addresses on the machine's directly attached ARP networks. Whoever
+// starts it, what it sends stays within the limits of resolver/limits.h.
+// Anything that is not a well-formed request ends it with a message on its
+// standard error; so does the end of its input or the death of its parent.
 
 #include "platform/packetarp.h"
 #include "platform/resolverprotocol.h"
+#include "resolver/limits.h"
+#include "resolver/sandbox.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <linux/capability.h>
 #include <poll.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace platform;
@@ -37,41 +38,6 @@ constexpr int kOutput = STDOUT_FILENO;
     if (!message.empty())
         std::fprintf(stderr, "trelvan-resolver: %s\n", message.c_str());
     std::_Exit(status);
-}
-
-int LastCapability()
-{
-    std::ifstream file("/proc/sys/kernel/cap_last_cap");
-    int last = 0;
-    if (file >> last && last > 0 && last < 64)
-        return last;
-    return CAP_LAST_CAP;
-}
-
-// Leaves the process with no capability at all, and no way to gain one:
-// empty effective, permitted and inheritable sets, no ambient ones, as small
-// a bounding set as it may make (dropping from it needs CAP_SETPCAP, which
-// the helper holds only when run as root), and no new privileges on exec.
-bool DropCapabilities()
-{
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return false;
-    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-    for (int capability = 0; capability <= LastCapability(); ++capability)
-        ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
-
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capset, &header, none) != 0)
-        return false;
-    __user_cap_data_struct left[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, left) != 0)
-        return false;
-    for (const __user_cap_data_struct &word : left) {
-        if (word.effective || word.permitted || word.inheritable)
-            return false;
-    }
-    return true;
 }
 
 bool WriteAll(const uint8_t *data, std::size_t size)
@@ -115,6 +81,9 @@ int Milliseconds(Clock::time_point until)
 
 int main()
 {
+    // Before anything else: from the exec on, its own user may not look
+    // inside it or take its descriptors.
+    helper::ForbidInspection();
     // The parent-death signal does not survive the exec of a file with
     // capabilities: set it here. If Trelvan died before this, the end of the
     // input says so below.
@@ -125,19 +94,27 @@ int main()
     if (!ListInterfaces(&links))
         Quit(1, "cannot list the interfaces");
     ArpEngine engine;
+    helper::SendLimits limits;
     for (const LinkInterface &link : links) {
         if (!IsArpCapable(link))
             continue;
         // An interface it cannot open for another reason is left out: its
         // addresses then get "no answer".
-        if (engine.Attach(link) == Outcome::NotPermitted)
+        const Outcome attached = engine.Attach(link);
+        if (attached == Outcome::NotPermitted)
             Quit(1, "may not open a packet socket (no CAP_NET_RAW)");
+        if (attached == Outcome::Answered)
+            limits.Add(link.index, link.name);
     }
-    if (!DropCapabilities())
+    engine.SetGate(&limits);
+    if (!helper::DropCapabilities())
         Quit(1, "cannot drop its capabilities");
+    if (!helper::ConfineToServing())
+        Quit(1, "cannot confine its system calls");
 
     resolver::RequestReader reader;
-    std::map<uint64_t, resolver::Request> outstanding;
+    helper::RequestBook<resolver::Request> book;
+    std::map<uint64_t, uint32_t> seriesAddress; // by engine id
     uint64_t nextId = 1;
     std::vector<pollfd> fds;
     std::vector<ArpEngine::Result> ended;
@@ -154,10 +131,11 @@ int main()
         if (inputOpen && ready > 0 && fds[0].revents) {
             uint8_t chunk[4096];
             const ssize_t size = ::read(kInput, chunk, sizeof chunk);
-            if (size < 0 && errno != EINTR && errno != EAGAIN)
+            if (size < 0 && errno != EINTR && errno != EAGAIN && errno != ECONNRESET)
                 Quit(1, std::string("reading requests: ") + std::strerror(errno));
-            if (size == 0) {
-                // Trelvan has gone: nobody waits for the answers.
+            if (size == 0 || (size < 0 && errno == ECONNRESET)) {
+                // Trelvan has gone, maybe with replies unread: nobody waits
+                // for the answers.
                 if (!reader.Finish())
                     Quit(2, "refused " + reader.Reason());
                 Quit(0, "");
@@ -178,7 +156,7 @@ int main()
                 resolver::Reply reply;
                 reply.id = request.id;
                 reply.address = request.address;
-                switch (resolver::Judge(request, outstanding.size(), links, &route)) {
+                switch (resolver::Judge(request, book.Held(), links, &route)) {
                 case resolver::Verdict::Refuse:
                     Quit(2, "refused a flood of requests (more than " +
                                 std::to_string(resolver::kMaxOutstanding) + " at once)");
@@ -196,13 +174,23 @@ int main()
                         SendReply(reply); // an interface that came later
                         break;
                     }
-                    MacAddress ownMac{};
-                    std::copy(route.link->hardwareAddress.begin(),
-                              route.link->hardwareAddress.end(), ownMac.begin());
-                    outstanding.emplace(nextId, request);
-                    engine.Start(nextId, route.link->index, ownMac, route.sourceAddress,
-                                 request.address);
-                    ++nextId;
+                    switch (book.Add(request, request.address, Clock::now(), &reply.mac)) {
+                    case helper::RequestBook<resolver::Request>::Step::Reuse:
+                        reply.answered = true;
+                        SendReply(reply);
+                        break;
+                    case helper::RequestBook<resolver::Request>::Step::Join:
+                        break;
+                    case helper::RequestBook<resolver::Request>::Step::Start:
+                        MacAddress ownMac{};
+                        std::copy(route.link->hardwareAddress.begin(),
+                                  route.link->hardwareAddress.end(), ownMac.begin());
+                        seriesAddress.emplace(nextId, request.address);
+                        engine.Start(nextId, route.link->index, ownMac, route.sourceAddress,
+                                     request.address);
+                        ++nextId;
+                        break;
+                    }
                     break;
                 }
             }
@@ -211,16 +199,20 @@ int main()
         ended.clear();
         engine.Service(fds, &ended);
         for (const ArpEngine::Result &result : ended) {
-            const auto found = outstanding.find(result.id);
-            if (found == outstanding.end())
+            const auto found = seriesAddress.find(result.id);
+            if (found == seriesAddress.end())
                 continue;
-            resolver::Reply reply;
-            reply.id = found->second.id;
-            reply.address = found->second.address;
-            reply.answered = result.answered;
-            reply.mac = result.mac;
-            outstanding.erase(found);
-            SendReply(reply);
+            const uint32_t address = found->second;
+            seriesAddress.erase(found);
+            for (const resolver::Request &request :
+                 book.End(address, result.answered, result.mac, Clock::now())) {
+                resolver::Reply reply;
+                reply.id = request.id;
+                reply.address = request.address;
+                reply.answered = result.answered;
+                reply.mac = result.mac;
+                SendReply(reply);
+            }
         }
     }
     return 0;

@@ -1,7 +1,7 @@
 // The parts of the Linux address resolution that need no network: frames,
 // filter programs (run here by a small classic-BPF interpreter), netlink
 // parsing, the choice of interface, the neighbour-table budget, stopping,
-// and the resolver helper's records and refusals.
+// and the resolver helper's records, refusals and limits.
 
 #include "platform/descriptorgate.h"
 #include "platform/entrybudget.h"
@@ -13,6 +13,7 @@
 #include "platform/packetarp.h"
 #include "platform/resolverprotocol.h"
 #include "platform/sendarp.h"
+#include "resolver/limits.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -238,6 +239,8 @@ private slots:
     void seamReplacesAndRestoresTheResolution();
     void stopEndsEveryWait();
     void helperReadsRequestsAndRefusesTheRest();
+    void budgetBoundsEverySecond();
+    void helperAsksEachAddressOnce();
     void onlyTheGenuineHelperIsStarted();
     void clientKeepsItsDeadlines();
     void clientEndsAHelperThatAnswersOutOfTurn_data();
@@ -919,6 +922,64 @@ void TestSendArp::helperReadsRequestsAndRefusesTheRest()
     QVERIFY(!DecodeReply(bytes.data(), bytes.size() - 1, &read));
     bytes[0] = kResolve;
     QVERIFY(!DecodeReply(bytes.data(), bytes.size(), &read));
+}
+
+void TestSendArp::budgetBoundsEverySecond()
+{
+    using namespace std::chrono_literals;
+    // A sender that always has frames, asking as often as it may, with a
+    // pause in the middle that lets a burst build up: at most 5,000 frames in
+    // any second, and the full rate otherwise, which a /16 needs.
+    helper::FrameBudget budget(helper::kFrameRate, helper::kFrameBurst);
+    const Clock::time_point start = Clock::now();
+    budget.Restart(start);
+    QVERIFY(!budget.Take(start));
+    std::vector<Clock::time_point> sent;
+    for (Clock::time_point now = start; now < start + 4s; now += 20us) {
+        while ((now < start + 1s || now > start + 1500ms) && budget.Take(now))
+            sent.push_back(now);
+    }
+    std::size_t busiest = 0;
+    for (std::size_t first = 0, last = 0; first < sent.size(); ++first) {
+        while (last < sent.size() && sent[last] < sent[first] + 1s)
+            ++last;
+        busiest = std::max(busiest, last - first);
+    }
+    QVERIFY2(busiest <= 5000, qPrintable(QString::number(busiest)));
+    QVERIFY2(sent.size() >= 3.5 * helper::kFrameRate, qPrintable(QString::number(sent.size())));
+
+    // It says when its next frame is there.
+    const Clock::time_point due = budget.NextFrame(start + 4s);
+    QVERIFY(due > start + 4s && due <= start + 4s + 1ms);
+    QVERIFY(!budget.Take(due - 1us));
+    QVERIFY(budget.Take(due));
+}
+
+void TestSendArp::helperAsksEachAddressOnce()
+{
+    using namespace std::chrono_literals;
+    using Book = helper::RequestBook<int>;
+    Book book;
+    MacAddress mac{};
+    const Clock::time_point start = Clock::now();
+    const uint32_t present = Ip("198.51.100.9"), absent = Ip("198.51.100.10");
+
+    // Requests for an address being resolved wait for its series.
+    QCOMPARE(int(book.Add(1, present, start, &mac)), int(Book::Step::Start));
+    QCOMPARE(int(book.Add(2, present, start + 100ms, &mac)), int(Book::Step::Join));
+    QCOMPARE(int(book.Add(3, absent, start + 100ms, &mac)), int(Book::Step::Start));
+    QCOMPARE(book.Held(), std::size_t(3));
+    QCOMPARE(book.Series(), std::size_t(2));
+    QCOMPARE(book.End(present, true, kPeerMac, start + 300ms), (std::vector<int>{1, 2}));
+    QCOMPARE(book.End(absent, false, MacAddress{}, start + 900ms), std::vector<int>{3});
+    QCOMPARE(book.Held(), std::size_t(0));
+
+    // An answer serves again for about a second; "no answer" does not.
+    QCOMPARE(int(book.Add(4, present, start + 1200ms, &mac)), int(Book::Step::Reuse));
+    QVERIFY(mac == kPeerMac);
+    QCOMPARE(int(book.Add(5, absent, start + 1200ms, &mac)), int(Book::Step::Start));
+    QCOMPARE(int(book.Add(6, present, start + 1300ms, &mac)), int(Book::Step::Start));
+    QCOMPARE(book.Held(), std::size_t(2));
 }
 
 namespace {

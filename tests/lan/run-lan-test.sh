@@ -9,7 +9,9 @@
 # same with the build tree's own resolver helper ($TRELVAN_LAN_RESOLVER)
 # given CAP_NET_RAW for the run, and the program run where it was built: the
 # only helper a program of the build tree starts, and only from folders that
-# root owns and others may not write. Exits 77 (skipped) without root or
+# root owns and others may not write. For that run fs.suid_dumpable is 1
+# (put back afterwards), and tcpdump lists the ARP frames that leave the
+# scanner in $TRELVAN_LAN_CAPTURE. Exits 77 (skipped) without root or
 # network namespaces, where the build tree is not so kept or cannot be
 # reached by nobody, or where its filesystem keeps no file capabilities.
 set -euo pipefail
@@ -24,9 +26,11 @@ fi
 
 name=t$$
 work=$(mktemp -d /tmp/trelvan-lan-test.XXXXXX)
-helper=""
+helper="" dumpable="" capturing=""
 cleanup() {
     [ -n "$helper" ] && setcap -r "$helper" 2>/dev/null
+    [ -n "$capturing" ] && kill "$capturing" 2>/dev/null && wait "$capturing" 2>/dev/null
+    [ -n "$dumpable" ] && sysctl -qw fs.suid_dumpable="$dumpable"
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -67,6 +71,24 @@ else
     chmod 755 "$work" "$work/$(basename "$program")"
     run=("$work/$(basename "$program")" "$@")
 fi
+capture=""
+if [ "$mode" = helper ]; then
+    # Where set-id programs may be inspected by their user, the helper must
+    # still not be.
+    dumpable=$(sysctl -n fs.suid_dumpable)
+    sysctl -qw fs.suid_dumpable=1
+    if command -v tcpdump >/dev/null; then
+        capture=$work/arp.txt
+        touch "$capture" && chmod 755 "$work" && chmod 644 "$capture"
+        "$here/lan.sh" exec "$name" tcpdump -i eth0 -Q out -nn -tt -l -B 8192 arp \
+            >"$capture" 2>"$work/tcpdump.log" &
+        capturing=$!
+        for _ in $(seq 50); do
+            grep -q "listening on" "$work/tcpdump.log" && break
+            sleep 0.1
+        done
+    fi
+fi
 home=$work/home
 mkdir -m 700 "$home"
 [ "$mode" != root ] && chown nobody:nogroup "$home"
@@ -74,7 +96,7 @@ timeout_ms=${TRELVAN_LAN_TIMEOUT_MS:-30000}
 # QtTest's watchdog must not end a wide scan before the test's own limit.
 environment=(env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen "HOME=$home"
     "XDG_CONFIG_HOME=$home" "XDG_RUNTIME_DIR=$home" "TRELVAN_LAN_TIMEOUT_MS=$timeout_ms"
-    "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))")
+    "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))" "TRELVAN_LAN_CAPTURE=$capture")
 if [ "$mode" != root ]; then
     "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups \
         --inh-caps=-all "${environment[@]}" "${run[@]}"

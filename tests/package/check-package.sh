@@ -80,6 +80,10 @@ done
 grep -q "^Depends: .*qt6-qpa-plugins" "$work/control" || fail "Depends lacks qt6-qpa-plugins"
 if [ "$with_resolver" = 1 ]; then
     grep -q "^Depends: .*libcap2-bin" "$work/control" || fail "Depends lacks libcap2-bin"
+    # The helper confines itself with these.
+    for dependency in libseccomp2 libcap-ng0; do
+        grep -q "^Depends:.* $dependency (>= " "$work/control" || fail "no versioned $dependency in Depends"
+    done
 else
     grep -q "libcap2-bin" "$work/control" && fail "libcap2-bin without a helper to give a capability to"
 fi
@@ -149,9 +153,13 @@ for script in preinst prerm postrm; do
     [ -e "$control/$script" ] && fail "unexpected $script"
 done
 
-# Lintian: no error. Warnings and infos are printed, not counted.
-lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1 | grep -v "^running with root privileges"
-[ "${PIPESTATUS[0]}" -eq 0 ] || fail "lintian reports an error"
+# Lintian: no error, and no binary built without the hardening flags.
+# Warnings are printed, not counted; infos are not printed (the embedded
+# listings alone make hundreds).
+lintian --fail-on error --tag-display-limit 0 --display-info "$deb" >"$work/lintian" 2>&1 ||
+    fail "lintian reports an error"
+grep -v "^running with root privileges\|^I: " "$work/lintian"
+grep "hardening-no-" "$work/lintian" && fail "a binary lacks hardening"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
