@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QSignalBlocker>
@@ -34,6 +35,11 @@
 namespace {
 
 constexpr int HeartbeatMs = 250;
+
+// What the window shows, for whoever cannot look at it (a test, a remote
+// session): the status lines and the picker's entries. Off unless
+// QT_LOGGING_RULES="trelvan.window.debug=true".
+Q_LOGGING_CATEGORY(lcWindow, "trelvan.window", QtInfoMsg)
 
 std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
 
@@ -176,6 +182,7 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
     if (!pendingStatus.isEmpty()) {
         if (refusedStatus.isEmpty() && unsavedStatus.isEmpty()) {
             ui->Status_->setText(pendingStatus);
+            qCDebug(lcWindow).noquote() << "status:" << pendingStatus;
             repaint();
         }
         pendingStatus.clear();
@@ -287,6 +294,8 @@ void TrelvanWindow::RefreshNetworks()
             index = 0;
     }
     picker->setCurrentIndex(index);
+    qCDebug(lcWindow).noquote() << "networks:" << entries.join(QStringLiteral(", "))
+                                << "chosen:" << picker->currentText();
 }
 
 void TrelvanWindow::RebuildHosts()
@@ -294,6 +303,7 @@ void TrelvanWindow::RebuildHosts()
     QMutexLocker locker(&mutex);
     QTableWidget *table = ui->Hosts_;
 
+    KeepKnownNames(latestHosts, shownHosts);
     if (latestHosts != shownHosts) {
         qDebug() << "Machines=" << static_cast<uint>(latestHosts.size());
         HarvestComments();

@@ -13,6 +13,12 @@
 #
 # Included at the end of the top-level CMakeLists.txt, so that every target
 # exists by then; the helper and the lister are installed only when built.
+# Windows has rules of its own, and its installer: InstallWindows.cmake.
+
+if(WIN32)
+    include(${CMAKE_CURRENT_LIST_DIR}/InstallWindows.cmake)
+    return()
+endif()
 
 include(GNUInstallDirs)
 

@@ -1,6 +1,7 @@
 // trelvan-list: lists the hosts of one of the machine's networks with the
 // window's scan, for scripts, monitoring and machines without a display.
 #include "lister/lister.h"
+#include "lister/terminal.h"
 
 #include <QCoreApplication>
 
@@ -15,7 +16,7 @@ void QuietDebug(QtMsgType type, const QMessageLogContext &, const QString &messa
 {
     if (type == QtDebugMsg || type == QtInfoMsg)
         return;
-    std::fprintf(stderr, "trelvan-list: %s\n", message.toLocal8Bit().constData());
+    lister::Write(stderr, QStringLiteral("trelvan-list: %1\n").arg(message));
 }
 
 } // namespace

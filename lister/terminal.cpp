@@ -4,7 +4,9 @@
 #include <csignal>
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
 #include <poll.h>
 #include <unistd.h>
@@ -16,19 +18,66 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 
+bool WriteBytes(std::FILE *file, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), file);
+    return std::fflush(file) == 0 && !std::ferror(file);
+}
+
+#ifdef Q_OS_WIN
+// The console behind file, or nullptr for a file or a pipe.
+HANDLE ConsoleOf(std::FILE *file)
+{
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
+// Ctrl+C and Ctrl+Break, from the console's own thread.
+BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    stopRequested = true;
+    return TRUE;
+}
+#else
 extern "C" void OnStopSignal(int)
 {
     stopRequested = true;
 }
+#endif
 
 } // namespace
 
+#ifdef Q_OS_WIN
 bool Write(std::FILE *file, const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), file);
-    return std::fflush(file) == 0 && !std::ferror(file);
+    if (const HANDLE console = ConsoleOf(file)) {
+        // UTF-16 to a console: the accents show whatever its code page.
+        std::fflush(file);
+        auto data = reinterpret_cast<const wchar_t *>(text.utf16());
+        auto left = DWORD(text.size());
+        while (left > 0) {
+            DWORD written = 0;
+            if (!::WriteConsoleW(console, data, left, &written, nullptr) || written == 0)
+                return false;
+            data += written;
+            left -= written;
+        }
+        return true;
+    }
+    // To a file or a pipe, the same UTF-8 bytes as everywhere, line ends
+    // included: the C library's text mode would make "\r\n" of every "\n".
+    ::_setmode(::_fileno(file), _O_BINARY);
+    return WriteBytes(file, text.toUtf8());
 }
+#else
+bool Write(std::FILE *file, const QString &text)
+{
+    return WriteBytes(file, text.toUtf8());
+}
+#endif
 
 void Complain(std::FILE *err, const QString &message)
 {
@@ -41,9 +90,15 @@ QString Quoted(const QString &text)
 }
 
 #ifdef Q_OS_WIN
+// A console that takes the escape sequences of bold text and of the progress
+// line (Windows 10 and later; NUL, which _isatty() counts, is none).
 bool IsTerminal(std::FILE *file)
 {
-    return ::_isatty(::_fileno(file)) != 0;
+    const HANDLE console = ConsoleOf(file);
+    DWORD mode = 0;
+    return console && ::GetConsoleMode(console, &mode) &&
+           ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+            ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
 }
 
 bool OutputClosed(std::FILE *)
@@ -67,9 +122,13 @@ bool OutputClosed(std::FILE *file)
 void CatchStopSignals()
 {
     stopRequested = false;
+#ifdef Q_OS_WIN
+    // Windows has no signals for these: Ctrl+C and Ctrl+Break come to a
+    // console handler, a closed pipe as a failed write.
+    ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
-#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
 #endif
 }

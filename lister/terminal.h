@@ -9,7 +9,8 @@
 
 namespace lister {
 
-// Writes text as UTF-8 and flushes; false when the write failed.
+// Writes text as UTF-8 and flushes; false when the write failed. To a
+// Windows console, as UTF-16 instead, which shows whatever its code page.
 bool Write(std::FILE *file, const QString &text);
 // "trelvan-list : message" on its own line.
 void Complain(std::FILE *err, const QString &message);
@@ -21,8 +22,9 @@ bool IsTerminal(std::FILE *file);
 // a later write tells on Windows.
 bool OutputClosed(std::FILE *file);
 
-// From now on SIGINT and SIGTERM set StopRequested instead of ending the
-// process, and a closed pipe shows as a failed write, not as a signal.
+// From now on SIGINT and SIGTERM (Ctrl+C and Ctrl+Break on Windows) set
+// StopRequested instead of ending the process, and a closed pipe shows as a
+// failed write, not as a signal.
 void CatchStopSignals();
 bool StopRequested();
 

@@ -10,9 +10,9 @@ packages=(
     libseccomp-dev libcap-ng-dev
     # tests: private networks of namespaces, a host that drops port 80, a
     # DNS server inside the LAN, running as an unprivileged user, and the
-    # Windows cross-builds
+    # Windows resource script
     iproute2 nftables ethtool iputils-ping util-linux libcap2-bin python3 dnsmasq-base
-    binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64
+    binutils-mingw-w64-x86-64
     # the frames the resolver helper puts on a test LAN, counted
     tcpdump
     # hosts of the test LAN that answer their own names, and one that serves
@@ -21,13 +21,30 @@ packages=(
     # the Debian package (scripts/package.sh) and its test
     dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
-if [ "${1:-}" = "--with-tools" ]; then
-    # the demo and the benchmarks: a display without a screen, the yardsticks,
-    # GNU time for their rusage and matplotlib for the chart; the fuzz
-    # targets: clang with its libFuzzer and sanitizer runtimes
-    packages+=(xvfb x11-utils imagemagick arp-scan nmap time python3-matplotlib clang
-        libclang-rt-dev)
-fi
+for option in "$@"; do
+    case $option in
+    --with-tools)
+        # the demo and the benchmarks: a display without a screen, the
+        # yardsticks, GNU time for their rusage and matplotlib for the chart;
+        # the fuzz targets: clang with its libFuzzer and sanitizer runtimes
+        packages+=(xvfb x11-utils imagemagick arp-scan nmap time python3-matplotlib clang
+            libclang-rt-dev)
+        ;;
+    --windows)
+        # the Windows build (scripts/package-windows.sh): MinGW-w64 with POSIX
+        # threads, as Qt 6 needs, the installer's maker, a Qt for Windows
+        # unpacked from its archive (or built from Debian's source, which
+        # tools/build-qt-windows.sh installs what for); its tests: Wine,
+        # a screen without a display, fonts for Qt's offscreen platform
+        packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+            nsis zstd wine wine64 xvfb x11-utils imagemagick fonts-dejavu-core)
+        ;;
+    *)
+        echo "usage: $0 [--with-tools] [--windows]" >&2
+        exit 2
+        ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -82,8 +82,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        settings.useProgramIdentity();
         QVERIFY(QSettings().fileName().startsWith(settings.path()));
     }
 
@@ -203,6 +202,9 @@ private slots:
 
     void saveReachesTheFile()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the store is the registry");
+#endif
         SaveComments({{"00:1A:2B:3C:4D:5E", "sur le disque"}});
         QFile file(QSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -237,6 +239,7 @@ private slots:
         LoadComments(loaded);
         QCOMPARE(loaded, comments);
 
+#ifndef Q_OS_WIN // the registry has no text to compare
         const QString toolkitFile = settings.path() + QStringLiteral("/toolkit.conf");
         {
             QSettings toolkit(toolkitFile, QSettings::IniFormat);
@@ -244,6 +247,7 @@ private slots:
                 toolkit.setValue(QStringLiteral("Comments/") + key, comment);
         }
         QCOMPARE(FileBytes(QSettings().fileName()), FileBytes(toolkitFile));
+#endif
     }
 
     // A save that fails leaves the previous file byte for byte, with nothing
@@ -304,6 +308,9 @@ private slots:
     // reads as that MAC text; any other key is saved back as it was.
     void handEditedFileLoadsAndSavesBack()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the store is the registry");
+#endif
         const QByteArray poison = "@DateTime(\\0\\0\\0G\\0\\0\\x10\\0\\0)";
         {
             QFile file(QSettings().fileName());

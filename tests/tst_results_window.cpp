@@ -236,8 +236,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        settings.useProgramIdentity();
         QVERIFY(QSettings().fileName().startsWith(settings.path()));
         log = std::make_unique<MessageLog>();
     }
@@ -767,11 +766,13 @@ private slots:
                  QStringLiteral("imprimante-bureau-etage"));
 
         window.reset();
+#ifndef Q_OS_WIN // the registry has no file; its keys are checked below
         QFile file(QSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray contents = file.readAll();
         QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA"),
                  contents.constData());
+#endif
         QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextA});
         QCOMPARE(StoredComment(TextA), QStringLiteral("imprimante de Lea"));
     }
@@ -784,12 +785,14 @@ private slots:
         QCOMPARE(WindowInspector::comments(window).at(TextB), QStringLiteral("tapé à l'instant"));
         QCOMPARE(StoredComment(TextB), QStringLiteral("tapé à l'instant"));
 
+#ifndef Q_OS_WIN // where the registry is the store, each value is written at once
         // On the disk already, not only in this process's cache.
         QFile file(QSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray contents = file.readAll();
         QVERIFY2(contents.contains("[Comments]"), contents.constData());
         QVERIFY2(contents.contains("l'instant"), contents.constData());
+#endif
 
         // An edit of another column stores nothing.
         Table(window)->item(0, 4)->setText(QStringLiteral("pas un commentaire"));
@@ -827,6 +830,9 @@ private slots:
     // and lands at the next refresh once saving works again.
     void failedSaveIsShownAndTriedAgain()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the store is the registry, which no lock file guards");
+#endif
         const QString fileName = QSettings().fileName();
         QVERIFY(SaveComments({{TextA, QStringLiteral("ancien")}}).saved());
         QFile file(fileName);

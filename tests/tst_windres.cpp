@@ -411,6 +411,7 @@ void TestWindowsResources::manifest()
     QXmlStreamReader xml(m->data);
     bool level = false;
     bool controls = false;
+    QString dpiAware, dpiAwareness; // per monitor, the newer form first
     while (!xml.atEnd()) {
         if (xml.readNext() != QXmlStreamReader::StartElement) {
             continue;
@@ -428,11 +429,17 @@ void TestWindowsResources::manifest()
             QCOMPARE(a.value(QLatin1String("processorArchitecture")), QLatin1String("*"));
             QCOMPARE(a.value(QLatin1String("language")), QLatin1String("*"));
             controls = true;
+        } else if (xml.name() == QLatin1String("dpiAware")) {
+            dpiAware = xml.readElementText();
+        } else if (xml.name() == QLatin1String("dpiAwareness")) {
+            dpiAwareness = xml.readElementText();
         }
     }
     QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
     QVERIFY(level);
     QVERIFY(controls);
+    QCOMPARE(dpiAware, QStringLiteral("true/pm"));
+    QCOMPARE(dpiAwareness, QStringLiteral("PerMonitorV2, PerMonitor"));
 }
 
 int main(int argc, char *argv[])

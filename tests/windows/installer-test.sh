@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# The Windows installer end to end, under Wine, in a test LAN of its own:
+#
+#   installer-test.sh INSTALLER WINE [SCREENSHOT]
+#
+# In a fresh Wine prefix whose every process runs in the LAN's scanner
+# namespace (Wine's server makes the programs' sockets, so it runs there
+# too): a silent install; the files, the Start-menu entry, the Add/Remove
+# Programs entry and trelvan.exe's version and manifest; trelvan-list.exe's
+# --version, --help (to a file and to a console), a JSON list, a refusal and
+# Ctrl+C in watch mode; trelvan.exe on Xvfb with its window titled
+# "Trelvan", the LAN's network in its picker and the end of its scan (a
+# screenshot of the screen goes to SCREENSHOT when given); a silent uninstall
+# that leaves no installed file and the user's comments in the registry.
+#
+# Wine's SendARP is a stub that answers ERROR_NOT_SUPPORTED for every
+# address: under Wine a scan finds no host, not even the LAN's, and the
+# programs say why. This test expects exactly that.
+#
+# Exits 77 (skipped) without root, network namespaces, Xvfb or the installer.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+lan=$here/../lan/lan.sh
+installer=$1
+wine=$2
+screenshot=${3:-}
+skip() {
+    echo "skipped: $*" >&2
+    exit 77
+}
+[ "$(id -u)" -eq 0 ] || skip "building a LAN of network namespaces needs root"
+[ -f "$installer" ] || skip "no installer at $installer (cpack makes it)"
+command -v Xvfb >/dev/null || skip "Xvfb is not installed"
+command -v xwininfo >/dev/null || skip "xwininfo (x11-utils) is not installed"
+server=$(dirname "$wine")/wineserver
+[ -x "$server" ] || server=wineserver
+
+name=wi$$
+work=$(mktemp -d /tmp/trelvan-installer-test.XXXXXX)
+chmod 755 "$work"
+prefix=$work/prefix
+mkdir "$prefix"
+xvfb=""
+watcher=""
+window=""
+cleanup() {
+    [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
+    [ -n "$window" ] && kill "$window" 2>/dev/null
+    inlan "$server" -k >/dev/null 2>&1 || true
+    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
+    "$lan" down "$name" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# One host with a web server: present, yet unseen under Wine.
+"$lan" up "$name" --scanner 198.51.100.1/24 --host 198.51.100.20,web >"$work/up.log" || {
+    status=$?
+    cat "$work/up.log" >&2
+    exit "$status"
+}
+state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
+# shellcheck disable=SC1091
+. "$state/lan.env"
+
+# A command in the scanner namespace, with this test's Wine prefix; Wine
+# hands QT_* variables on only when they are named WINEQT_*.
+# A screen first: Wine's desktop, which the prefix's first program starts,
+# keeps the display it found for every later window.
+"$lan" exec "$name" Xvfb -displayfd 3 -nolisten tcp -screen 0 800x700x24 3>"$work/display" \
+    >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+display=:$(cat "$work/display")
+[ "$display" != : ] || fail "Xvfb did not start"
+
+winenv=(env WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= LC_ALL=C.UTF-8
+    DISPLAY="$display")
+inlan() { "$lan" exec "$name" "${winenv[@]}" "$@"; }
+# Started in the background, the process whose PID $! gives is the program
+# itself: each command of the line execs the next, and Wine runs the
+# program in the process it was started as.
+lister=("$lan" exec "$name" "${winenv[@]}" "$wine" 'C:\Program Files\Trelvan\trelvan-list.exe')
+inlan "$server" -p </dev/null >/dev/null 2>&1
+inlan "$wine" wineboot --init </dev/null >/dev/null 2>&1
+echo "PASS a fresh Wine prefix in the LAN's scanner namespace"
+
+# --- install ---
+status=0
+inlan "$wine" "$(realpath "$installer")" /S </dev/null >"$work/install.log" 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "silent install: status $status, $(cat "$work/install.log")"
+folder="$prefix/drive_c/Program Files/Trelvan"
+expected="Qt6Core.dll Qt6Gui.dll Qt6Network.dll Qt6Widgets.dll Uninstall.exe
+imageformats/qico.dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll
+platforms/qwindows.dll styles/qwindowsvistastyle.dll trelvan-list.exe trelvan.exe"
+installed=$(cd "$folder" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
+[ "$installed" = "$(echo $expected | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')" ] ||
+    fail "installed files: $installed"
+shortcut="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Trelvan.lnk"
+[ -f "$shortcut" ] || fail "no Start-menu entry: $(find "$prefix/drive_c/ProgramData" -name '*.lnk')"
+# The link names the program, and the program again as its icon.
+[ "$(grep -ao 'C:\\Program Files\\Trelvan\\trelvan.exe' "$shortcut" | wc -l)" -ge 1 ] ||
+    fail "the Start-menu entry does not start trelvan.exe"
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Trelvan'
+inlan "$wine" reg query "$key" </dev/null >"$work/uninstall-key.txt" 2>/dev/null ||
+    fail "no Add/Remove Programs entry"
+for value in "DisplayName.*Trelvan" "DisplayVersion.*1\.0\.2" "Publisher.*Dantrix" \
+    'DisplayIcon.*C:\\Program Files\\Trelvan\\trelvan\.exe,0' "UninstallString.*Uninstall\.exe"; do
+    grep -aq "$value" "$work/uninstall-key.txt" || fail "Add/Remove Programs: no $value in $(cat "$work/uninstall-key.txt")"
+done
+# A GUI program with its version block and manifest; the lister a console one.
+objdump=x86_64-w64-mingw32-objdump
+"$objdump" -p "$folder/trelvan.exe" >"$work/trelvan.pe"
+"$objdump" -p "$folder/trelvan-list.exe" >"$work/trelvan-list.pe"
+grep -q 'Subsystem.*(Windows GUI)' "$work/trelvan.pe" || fail "trelvan.exe is no GUI program"
+grep -q 'Subsystem.*(Windows CUI)' "$work/trelvan-list.pe" || fail "trelvan-list.exe is no console program"
+x86_64-w64-mingw32-windres -i "$folder/trelvan.exe" -O rc >"$work/resources.rc" 2>/dev/null
+for text in 'VALUE "FileVersion", "1.00.002"' 'VALUE "CompanyName", "Dantrix"' \
+    'VALUE "FileDescription", L"Trelvan - Liste les machines sur un r\351seau"' \
+    'VALUE "Translation", 0x40c, 1200' 'FILEVERSION 1, 0, 2, 0'; do
+    grep -aqF "$text" "$work/resources.rc" || fail "trelvan.exe's resources: no $text"
+done
+# The manifest is kept as its text.
+for text in '<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2' \
+    'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' 'level="asInvoker"'; do
+    grep -aqF "$text" "$folder/trelvan.exe" || fail "trelvan.exe's manifest: no $text"
+done
+echo "PASS install: the files, the Start-menu entry, Add/Remove Programs, resources"
+
+# --- trelvan-list.exe ---
+list() { "${lister[@]}" "$@"; }
+[ "$(list --version </dev/null)" = "trelvan-list 1.0.2" ] || fail "--version: $(list --version)"
+list --help </dev/null >"$work/help.txt"
+# To a file: UTF-8, and the line ends of Linux.
+grep -q "^Liste les machines présentes sur un réseau local" "$work/help.txt" &&
+    grep -q "RÉSEAU" "$work/help.txt" && ! grep -q $'\r' "$work/help.txt" ||
+    fail "--help to a file: $(head -3 "$work/help.txt" | od -c | head -5)"
+# To a console (Wine makes one of a terminal): the same accents.
+script -qec "$(printf '%q ' "${lister[@]}" --help)" /dev/null </dev/null >"$work/help-console.txt"
+grep -aq "Liste les machines présentes sur un réseau local" "$work/help-console.txt" &&
+    grep -aq "RÉSEAU" "$work/help-console.txt" ||
+    fail "--help to a console: $(head -c 300 "$work/help-console.txt" | od -c | head -8)"
+status=0
+list --format json </dev/null >"$work/list.json" 2>"$work/list.err" || status=$?
+[ "$status" -eq 0 ] && [ "$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1])))' "$work/list.json")" = "[]" ] ||
+    fail "--format json: status $status, $(cat "$work/list.json" "$work/list.err")"
+grep -q "SendARP échoue avec l'erreur 50" "$work/list.err" || fail "no word of Wine's SendARP: $(cat "$work/list.err")"
+status=0
+list 203.0.113.1/24 </dev/null >"$work/refused.out" 2>"$work/refused.err" || status=$?
+[ "$status" -eq 2 ] && [ ! -s "$work/refused.out" ] && grep -q "$SCANNER_IP/$PREFIX" "$work/refused.err" ||
+    fail "refusal: status $status, $(cat "$work/refused.err")"
+echo "PASS trelvan-list.exe: --version, --help, an empty JSON list (Wine's SendARP), a refusal"
+
+# Ctrl+C in watch mode (Wine turns SIGINT into the console's Ctrl+C event).
+"${lister[@]}" --suivre </dev/null >"$work/watch.jsonl" 2>"$work/watch.err" &
+watcher=$!
+sleep 6
+start=$(date +%s%N)
+kill -INT "$watcher"
+for _ in $(seq 50); do kill -0 "$watcher" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$watcher" 2>/dev/null && fail "watch mode still runs 5 s after Ctrl+C"
+status=0
+wait "$watcher" || status=$?
+watcher=""
+ms=$((($(date +%s%N) - start) / 1000000))
+[ "$status" -eq 0 ] && [ "$ms" -lt 3000 ] && [ ! -s "$work/watch.jsonl" ] ||
+    fail "watch after Ctrl+C: status $status after $ms ms, $(cat "$work/watch.jsonl" "$work/watch.err")"
+echo "PASS watch mode ends on Ctrl+C with status 0 in $ms ms"
+
+# --- trelvan.exe on a screen ---
+"$lan" exec "$name" "${winenv[@]}" WINEQT_FORCE_STDERR_LOGGING=1 \
+    WINEQT_LOGGING_RULES="trelvan.window.debug=true" \
+    "$wine" 'C:\Program Files\Trelvan\trelvan.exe' </dev/null >"$work/window.log" 2>&1 &
+window=$!
+deadline=$(($(date +%s) + 90))
+until grep -q "^trelvan.window: status: Fin de recherche $SCANNER_IP à " "$work/window.log"; do
+    [ "$(date +%s)" -lt "$deadline" ] || fail "the window did not end its scan: $(cat "$work/window.log")"
+    kill -0 "$window" 2>/dev/null || fail "trelvan.exe ended: $(cat "$work/window.log")"
+    sleep 1
+done
+grep -q "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP / $NETMASK$" \
+    "$work/window.log" || fail "the picker: $(grep 'networks:' "$work/window.log")"
+grep -q "SendARP échoue avec l'erreur 50" "$work/window.log" || fail "no word of Wine's SendARP"
+! grep -q '^Machines=' "$work/window.log" || fail "a host under Wine: $(grep '^Machines=' "$work/window.log")"
+inlan xwininfo -root -tree >"$work/windows.txt"
+grep -q '"Trelvan": ' "$work/windows.txt" || fail "no window titled Trelvan: $(cat "$work/windows.txt")"
+if [ -n "$screenshot" ] && command -v import >/dev/null; then
+    sleep 1
+    inlan import -window root "$screenshot"
+fi
+# Closed as a user closes it: taskkill asks the window to close.
+inlan "$wine" taskkill /im trelvan.exe </dev/null >/dev/null 2>&1 || true
+for _ in $(seq 200); do kill -0 "$window" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$window" 2>/dev/null && fail "trelvan.exe did not close"
+status=0
+wait "$window" || status=$?
+window=""
+[ "$status" -eq 0 ] || fail "trelvan.exe closed with status $status"
+echo "PASS trelvan.exe: its window \"Trelvan\", the LAN's network in the picker, the end of its scan"
+
+# --- uninstall ---
+# A comment of the user's, which must stay.
+inlan "$wine" reg add 'HKCU\Software\Dantrix\Trelvan\Comments' /v 02:54:4C:00:00:14 /d "serveur à garder" /f \
+    </dev/null >/dev/null 2>&1
+status=0
+inlan "$wine" 'C:\Program Files\Trelvan\Uninstall.exe' /S </dev/null >"$work/uninstall.log" 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "silent uninstall: status $status"
+# The uninstaller copies itself away and goes on from there: wait for it.
+for _ in $(seq 60); do [ -d "$folder" ] || break; sleep 1; done
+left=$(find "$prefix/drive_c" -ipath '*trelvan*' 2>/dev/null | grep -v '/users/' || true)
+[ -z "$left" ] || fail "left after the uninstall: $left"
+! inlan "$wine" reg query "$key" </dev/null >/dev/null 2>&1 || fail "Add/Remove Programs entry left"
+inlan "$wine" reg query 'HKCU\Software\Dantrix\Trelvan\Comments' </dev/null >"$work/comments.txt" 2>&1 || true
+grep -q "02:54:4C:00:00:14" "$work/comments.txt" || fail "the user's comment went with the uninstall"
+echo "PASS uninstall: no installed file, no folder, no entry; the user's comments stay"
