@@ -303,6 +303,7 @@ void TrelvanWindow::RebuildHosts()
     QMutexLocker locker(&mutex);
     QTableWidget *table = ui->Hosts_;
 
+    KeepKnownNames(latestHosts, shownHosts);
     if (latestHosts != shownHosts) {
         qDebug() << "Machines=" << static_cast<uint>(latestHosts.size());
         HarvestComments();

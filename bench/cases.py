@@ -14,6 +14,9 @@ is what `--cases` names. Fields:
   tools    optional, the tools this case is limited to (default: all chosen)
   env      optional, variables set for Trelvan's runs (NAME=value strings)
   idle     optional, True to measure Trelvan's idle CPU on this LAN
+  names    optional, True to run Trelvan also without its name queries (the
+           "no names" tools, from a build made with TRELVAN_NAME_QUERIES=OFF)
+           and report what the names cost the table
 
 Cases run in the order of this table; `--cases` picks some of them.
 """
@@ -44,6 +47,26 @@ HOSTS_24 = [
 ]
 DROP_HOST = "198.51.100.21,D0:37:45:DE:F0:21,drop,name=tplink-filtered"
 
+# The same 20 hosts where nine answer their names, as in a home: avahi-daemon
+# (multicast DNS) on eight of them, nmbd (NetBIOS) on four, and the Wi-Fi
+# access point serving HTTPS only.
+NAMED_24 = {
+    "198.51.100.3": ",netbios=PC-BUREAU",
+    "198.51.100.4": ",mdns",
+    "198.51.100.5": ",mdns=macbook-de-lea,netbios=MACBOOK-LEA",
+    "198.51.100.10": ",mdns=nas-salon,netbios=NAS-SALON",
+    "198.51.100.11": ",mdns=imprimante-bureau",
+    "198.51.100.33": ",mdns=iPhone-de-Lea",
+    "198.51.100.42": ",mdns=enceinte-cuisine",
+    "198.51.100.150": ",mdns=enceinte-salon",
+    "198.51.100.200": ",mdns=pc-jeux,netbios=PC-JEUX",
+}
+HOSTS_24_NAMED = [
+    host.replace(",web", ",https") if host.startswith("198.51.100.20,")
+    else host + NAMED_24.get(host.split(",")[0], "")
+    for host in HOSTS_24
+]
+
 # The /22 preset less its host that drops port 80.
 HOSTS_22 = [
     "198.51.100.2,00:00:0C:22:00:02,web,name=cisco-100-2",
@@ -67,6 +90,13 @@ CASES = {
         "short": "/24",
         "lan": hosts(HOSTS_24),
         "idle": True,
+        "names": True,
+    },
+    "n": {
+        "title": "/24, the same 20 hosts, 9 giving their names (8 by multicast DNS, 4 by NetBIOS), one serving HTTPS only",
+        "short": "/24 names",
+        "lan": hosts(HOSTS_24_NAMED),
+        "names": True,
     },
     "b": {
         "title": "/24, same + one host dropping port 80",
@@ -91,8 +121,19 @@ CASES = {
     },
 }
 
-# Trelvan in its three set-ups, then the yardsticks.
-TOOLS = ["trelvan root", "trelvan helper", "trelvan user", "arp-scan", "arp-scan fast", "nmap"]
+# Trelvan in its three set-ups, then the yardsticks; last, Trelvan without
+# its name queries (only on the cases marked "names").
+TOOLS = [
+    "trelvan root",
+    "trelvan helper",
+    "trelvan user",
+    "arp-scan",
+    "arp-scan fast",
+    "nmap",
+    "trelvan root, no names",
+    "trelvan helper, no names",
+]
+NAMELESS = {"trelvan root, no names": "trelvan root", "trelvan helper, no names": "trelvan helper"}
 # The tool every other's median time is compared with.
 BASELINE = "arp-scan"
 

@@ -16,6 +16,11 @@ before every run so that all start cold:
                     the program holding CAP_NET_RAW: the same requests, sent by
                     the helper
   trelvan user      as nobody, no capabilities: the kernel neighbour table
+  trelvan root, no names / trelvan helper, no names
+                    the same from a build whose probes ask no names
+                    (TRELVAN_NAME_QUERIES=OFF, bench/run.sh makes it in
+                    BUILD_DIR-no-names), on the cases marked "names": what
+                    the name queries cost the table
   arp-scan          `arp-scan --localnet`, its defaults
   arp-scan fast     `arp-scan --localnet --retry=1 --timeout=500`
   nmap              `nmap -sn -n CIDR`
@@ -35,7 +40,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cases import CASES, TOOLS, pick_cases  # noqa: E402
+from cases import CASES, NAMELESS, TOOLS, pick_cases  # noqa: E402
 from lanruns import (  # noqa: E402
     ROOT,
     TRELVAN_MODES,
@@ -56,6 +61,12 @@ def run_case(key, case, binaries, tools, runs, peer_runs, idle_seconds):
     env = case.get("env", ())
     if "tools" in case:
         tools = [tool for tool in tools if tool in case["tools"]]
+    # Without names only where the case asks, and where such a build exists.
+    tools = [
+        tool
+        for tool in tools
+        if tool not in NAMELESS or (case.get("names") and TRELVAN_MODES[tool][0] in binaries)
+    ]
     results = {tool: [] for tool in TOOLS}
     with Lan(name, case["lan"]) as lan:
         present = {h["ip"] for h in lan.hosts}
@@ -84,7 +95,7 @@ def run_case(key, case, binaries, tools, runs, peer_runs, idle_seconds):
         idle = {}
         if idle_seconds and case.get("idle"):
             for label in tools:
-                if label not in TRELVAN_MODES:
+                if label not in TRELVAN_MODES or label in NAMELESS:
                     continue
                 copy, user = TRELVAN_MODES[label]
                 lan.flush_neighbours()
@@ -146,20 +157,21 @@ def environment():
     }
 
 
-def program_copies(binary, with_helper):
+def program_copies(binary, with_helper, suffix=""):
     """The programs to run: a copy that nobody can reach, wherever the build
     tree lives; and for the helper's runs the build tree's own program, whose
     helper (the build tree's, the only one it starts) holds CAP_NET_RAW for
-    the benchmark. Returns the folder of the copy, the programs by name, and
-    the helper given the capability (None if none)."""
+    the benchmark. Returns the folder of the copy, the programs by name (with
+    suffix: ", no names" for the build without name queries), and the helper
+    given the capability (None if none)."""
     bindir = tempfile.mkdtemp(prefix="trelvan-bench-bin-")
     os.chmod(bindir, 0o755)
-    binaries = {"user": os.path.join(bindir, "trelvan")}
-    shutil.copy2(binary, binaries["user"])
-    os.chmod(binaries["user"], 0o755)
+    binaries = {"user" + suffix: os.path.join(bindir, "trelvan")}
+    shutil.copy2(binary, binaries["user" + suffix])
+    os.chmod(binaries["user" + suffix], 0o755)
     helper = None
     if with_helper:
-        binaries["helper"] = binary
+        binaries["helper" + suffix] = binary
         helper = os.path.join(os.path.dirname(binary), "trelvan-resolver")
         subprocess.run(["setcap", "cap_net_raw+ep", helper], check=True)
         caps = subprocess.run(["getcap", helper], capture_output=True, text=True).stdout
@@ -200,6 +212,11 @@ def parse_args():
         "--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(ROOT, "build"))
     )
     parser.add_argument("--json", help="where the figures go (default BUILD_DIR/benchmark.json)")
+    parser.add_argument(
+        "--no-names-build",
+        help="a build made with -DTRELVAN_NAME_QUERIES=OFF, for the \"no names\" tools "
+        "(default BUILD_DIR-no-names when it holds a program)",
+    )
     args = parser.parse_args()
     args.tools = [tool.strip() for tool in args.tools.split(",") if tool.strip()]
     unknown = [tool for tool in args.tools if tool not in TOOLS]
@@ -211,6 +228,7 @@ def parse_args():
         parser.error(str(error))
     args.build_dir = os.path.abspath(args.build_dir)
     args.json = os.path.abspath(args.json or os.path.join(args.build_dir, "benchmark.json"))
+    args.no_names_build = os.path.abspath(args.no_names_build or args.build_dir + "-no-names")
     return args
 
 
@@ -238,6 +256,16 @@ def main():
         "build_type": os.environ.get("BUILD_TYPE", "RelWithDebInfo"),
     }
     bindir, binaries, helper = program_copies(binary, "trelvan helper" in args.tools)
+    helpers = [helper]
+    bindirs = [bindir]
+    nameless = os.path.join(args.no_names_build, "trelvan")
+    if any(tool in NAMELESS for tool in args.tools) and os.access(nameless, os.X_OK):
+        more_dir, more, more_helper = program_copies(
+            nameless, "trelvan helper, no names" in args.tools, ", no names"
+        )
+        binaries.update(more)
+        helpers.append(more_helper)
+        bindirs.append(more_dir)
     try:
         for key in args.cases:
             case = CASES[key]
@@ -265,9 +293,11 @@ def main():
             log("start-up figures (bench/startup.sh)")
             data["startup"] = startup_figures(args.build_dir)
     finally:
-        shutil.rmtree(bindir, ignore_errors=True)
-        if helper:
-            subprocess.run(["setcap", "-r", helper], check=False)
+        for folder in bindirs:
+            shutil.rmtree(folder, ignore_errors=True)
+        for given in helpers:
+            if given:
+                subprocess.run(["setcap", "-r", given], check=False)
 
     os.makedirs(os.path.dirname(args.json), exist_ok=True)
     with open(args.json, "w") as f:

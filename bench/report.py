@@ -15,7 +15,7 @@ import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cases import BASELINE, TOOLS  # noqa: E402
+from cases import BASELINE, NAMELESS, TOOLS  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -73,6 +73,34 @@ def case_table(case):
     return lines
 
 
+def names_table(case):
+    """What the name queries cost the table: each mode's median with and
+    without them, where the case measured both."""
+    base = summarise(case["runs"].get(BASELINE, []))
+    lines = []
+    for nameless, named in NAMELESS.items():
+        with_names = summarise(case["runs"].get(named, []))
+        without = summarise(case["runs"].get(nameless, []))
+        if not with_names or not without or None in (with_names["median"], without["median"]):
+            continue
+        ratio = "–"
+        if base and base["median"]:
+            ratio = f"{with_names['median'] / base['median']:.2f}"
+        lines.append(
+            f"| {named} | {fmt(with_names['median'], 3)} | {fmt(without['median'], 3)} "
+            f"| {with_names['median'] - without['median']:+.3f} | {ratio} |"
+        )
+    if not lines:
+        return []
+    return [
+        "What the names cost: the median time to the table with the name queries and from "
+        "a build that asks none (TRELVAN_NAME_QUERIES=OFF).",
+        "",
+        "| mode | with names, s | without, s | difference, s | with names × arp-scan |",
+        "|---|---:|---:|---:|---:|",
+    ] + lines
+
+
 def runs_text(settings):
     if not settings:
         return "- Runs per tool: as the figures' file records them."
@@ -87,7 +115,7 @@ def idle_cases(data):
     return [(key, data["cases"][key].get("idle")) for key in data["order"] if data["cases"][key].get("idle")]
 
 
-def write_markdown(path, data):
+def write_markdown(path, data, chart="benchmark.png"):
     env = data["environment"]
     settings = data.get("settings", {})
     out = [
@@ -124,6 +152,9 @@ def write_markdown(path, data):
         out += [f"## ({key}) {case['title']}: {case['cidr']}", ""]
         out += case_table(case)
         out.append("")
+        names = names_table(case)
+        if names:
+            out += names + [""]
     for key, idle in idle_cases(data):
         out += [
             f"## Idle ({key})",
@@ -150,7 +181,7 @@ def write_markdown(path, data):
         else:
             out.append(f"startup.sh failed: {st.get('error')}")
         out.append("")
-    out += ["## Chart", "", "![median wall time per case and tool](benchmark.png)", ""]
+    out += ["## Chart", "", f"![median wall time per case and tool]({chart})", ""]
     with open(path, "w") as f:
         f.write("\n".join(out))
 
@@ -224,7 +255,7 @@ def print_report(data):
     for key in data["order"]:
         case = data["cases"][key]
         print(f"\n({key}) {case['title']}: {case['cidr']}")
-        for line in case_table(case):
+        for line in case_table(case) + names_table(case):
             print(line)
     for key, idle in idle_cases(data):
         for label, v in idle.items():
@@ -248,14 +279,17 @@ def main():
         help="the figures (default BUILD_DIR/benchmark.json)",
     )
     parser.add_argument("--out", default=os.path.join(ROOT, "docs"), help="where the .md and .png go")
+    parser.add_argument(
+        "--stem", default="benchmark", help="their name without the ending (default benchmark)"
+    )
     args = parser.parse_args()
     with open(args.json) as f:
         data = json.load(f)
     os.makedirs(args.out, exist_ok=True)
-    write_markdown(os.path.join(args.out, "benchmark.md"), data)
-    write_chart(os.path.join(args.out, "benchmark.png"), data)
+    write_markdown(os.path.join(args.out, args.stem + ".md"), data, args.stem + ".png")
+    write_chart(os.path.join(args.out, args.stem + ".png"), data)
     print_report(data)
-    print(f"\nwrote {args.out}/benchmark.md and {args.out}/benchmark.png from {args.json}")
+    print(f"\nwrote {args.out}/{args.stem}.md and {args.out}/{args.stem}.png from {args.json}")
 
 
 if __name__ == "__main__":

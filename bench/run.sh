@@ -39,6 +39,11 @@ export BUILD_DIR=$(realpath -m "${BUILD_DIR:-$root/build}")
 if ((build)); then
     echo "building into $BUILD_DIR" >&2
     "$root/scripts/build.sh" >/dev/null
+    # The same program asking no names, to measure what they cost.
+    echo "building the program without name queries into $BUILD_DIR-no-names" >&2
+    cmake -S "$root" -B "$BUILD_DIR-no-names" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
+        -DTRELVAN_NAME_QUERIES=OFF -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$BUILD_DIR-no-names" --target trelvan trelvan-resolver >/dev/null
 fi
 # Debian's interpreter: it is the one that sees python3-matplotlib.
 json=$BUILD_DIR/benchmark.json

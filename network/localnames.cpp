@@ -1,6 +1,7 @@
 #include "network/localnames.h"
 
 #include "network/namepackets.h"
+#include "network/networklog.h"
 
 #include <QHostAddress>
 #include <QNetworkDatagram>
@@ -145,5 +146,7 @@ LocalNames LocalNameQuery::Wait()
         socket->waitForReadyRead(int(std::max<qint64>(1, until - elapsed)));
     }
     socket.reset();
+    qCDebug(lcNames).noquote() << QHostAddress(address).toString() << "mDNS" << answer.mdns
+                               << "NetBIOS" << answer.netbios;
     return answer;
 }

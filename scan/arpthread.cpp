@@ -15,6 +15,13 @@
 namespace {
 constexpr quint16 WebPort = 80;
 constexpr quint16 SecureWebPort = 443;
+#ifdef TRELVAN_NO_NAME_QUERIES
+// A build that measures what the names cost.
+constexpr bool AskNames = false;
+#else
+constexpr bool AskNames = true;
+#endif
+
 // For both ports together, from the start of the two attempts.
 constexpr int WebConnectTimeoutMs = 1500;
 
@@ -63,12 +70,15 @@ void ArpThread::run()
 
     // Everything at once: the connections proceed in the system while the
     // probe waits for the names, and each wait has its own deadline.
-    lookupPending = true;
-    ReverseLookup lookup(addressText);
+    std::unique_ptr<ReverseLookup> lookup;
     std::unique_ptr<LocalNameQuery> local;
-    if (interfaceAddress != 0)
-        local =
-            std::make_unique<LocalNameQuery>(HostOrderAddress(address), interfaceAddress, netmask);
+    if (AskNames) {
+        lookupPending = true;
+        lookup = std::make_unique<ReverseLookup>(addressText);
+        if (interfaceAddress != 0)
+            local = std::make_unique<LocalNameQuery>(HostOrderAddress(address), interfaceAddress,
+                                                     netmask);
+    }
     QElapsedTimer sinceConnect;
     sinceConnect.start();
     auto socket = std::make_unique<QTcpSocket>();
@@ -89,7 +99,8 @@ void ArpThread::run()
 
     // At most a second from the lookup's start: a slow or absent resolver
     // holds the probe no longer than its port attempts, or a second.
-    lookedUp(lookup.Wait(LookupTimeoutMs));
+    if (lookup)
+        lookedUp(lookup->Wait(LookupTimeoutMs));
     record.names.dns = hostName;
     record.name = ShownName(record.names);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 bool operator==(const HostRecord &a, const HostRecord &b)
 {
@@ -45,4 +46,26 @@ std::vector<quint32> KeysInAddressOrder(const HostMap &hosts)
     std::sort(keys.begin(), keys.end(),
               [](quint32 a, quint32 b) { return HostOrderAddress(a) < HostOrderAddress(b); });
     return keys;
+}
+
+void KeepKnownNames(HostMap &latest, const HostMap &earlier)
+{
+    for (auto &[key, record] : latest) {
+        const auto known = earlier.find(key);
+        if (known == earlier.end() || known->second.mac != record.mac)
+            continue;
+        HostNames &names = record.names;
+        const HostNames &before = known->second.names;
+        bool kept = false;
+        for (auto [now, then] :
+             {std::pair{&names.dns, &before.dns}, std::pair{&names.mdns, &before.mdns},
+              std::pair{&names.netbios, &before.netbios}}) {
+            if (now->isEmpty() && !then->isEmpty()) {
+                *now = *then;
+                kept = true;
+            }
+        }
+        if (kept)
+            record.name = ShownName(names);
+    }
 }

@@ -54,3 +54,9 @@ quint32 HostKey(quint32 hostOrderAddress);
 quint32 HostOrderAddress(quint32 key);
 // "%0.%1.%2.%3" from the key's bytes in memory order: 192.168.1.20.
 QString AddressText(quint32 key);
+
+// Names answered over UDP may miss a scan now and then: for every host of
+// latest that is in earlier at the same address with the same MAC, a source
+// that gave no name now keeps the one it gave before, and the name shown
+// follows. A source that answers with another name replaces it.
+void KeepKnownNames(HostMap &latest, const HostMap &earlier);

@@ -100,6 +100,28 @@ private slots:
         QCOMPARE(HostRecord().webServer, false);
     }
 
+    void namesMissingFromAScanAreKept()
+    {
+        HostRecord before{{1, 2, 3, 4, 5, 6}, false};
+        before.names = {QStringLiteral("nas.example"), QStringLiteral("nas-salon.local"),
+                        QStringLiteral("NAS")};
+        const HostMap earlier{{Key("10.0.0.2"), before}, {Key("10.0.0.3"), before}};
+        HostRecord now = before;
+        now.names = {QString(), QString(), QStringLiteral("NAS-2")};
+        HostRecord otherCard = now;
+        otherCard.mac.back() = 7;
+        HostMap latest{
+            {Key("10.0.0.2"), now}, {Key("10.0.0.3"), otherCard}, {Key("10.0.0.4"), now}};
+        KeepKnownNames(latest, earlier);
+        const HostNames kept{QStringLiteral("nas.example"), QStringLiteral("nas-salon.local"),
+                             QStringLiteral("NAS-2")};
+        QCOMPARE(latest.at(Key("10.0.0.2")).names, kept);
+        QCOMPARE(latest.at(Key("10.0.0.2")).name, QStringLiteral("nas-salon"));
+        // Another card, or an address not seen before, keeps only its own.
+        QCOMPARE(latest.at(Key("10.0.0.3")).names, now.names);
+        QCOMPARE(latest.at(Key("10.0.0.4")).names, now.names);
+    }
+
     void mapsDifferingInOneWebFlagAreUnequal()
     {
         HostMap a;

@@ -417,16 +417,23 @@ in_ns() { # ns script
 
 # Background process inside a namespace, detached from our terminal and stdio
 # so that callers capturing our output are not held open by it, and without
-# our lock, which would otherwise stay held until `down`. The child records
-# itself in pids before it becomes the command (same pid, same start time), so
-# even a `kill -9` of `up` cannot leave a process that `down` does not know.
+# any other descriptor: neither our lock nor one the caller holds (the LAN
+# lock that `flock LOCK lan.sh up ...` takes), which the process would
+# otherwise keep held until `down`, and for ever after a caller that never
+# comes to it. The child records itself in pids before it becomes the command
+# (same pid, same start time), so even a `kill -9` of `up` cannot leave a
+# process that `down` does not know.
 spawn() { # ns log role cmd...
     local ns=$1 log=$2 role=$3
     shift 3
     # setsid keeps the pid: a background child of a script never leads its
     # process group.
     # shellcheck disable=SC2016 # expanded by the child
-    setsid bash -c 'started_at $$ && echo "$$ $REPLY $1" >>"$2" || exit 1; shift 2; exec "$@"' \
+    setsid bash -c 'for fd in /proc/$$/fd/*; do
+            fd=${fd##*/}
+            ((fd > 2)) && eval "exec $fd>&-"
+        done
+        started_at $$ && echo "$$ $REPLY $1" >>"$2" || exit 1; shift 2; exec "$@"' \
         spawn "$role" "$STATE/pids" ip netns exec "$ns" "$@" </dev/null >"$log" 2>&1 9>&- &
     SPAWNED=$!
 }
