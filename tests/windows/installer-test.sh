@@ -24,6 +24,12 @@ lan=$here/../lan/lan.sh
 installer=$1
 wine=$2
 screenshot=${3:-}
+# The version, from the installer's name (trelvan-<version>-win64.exe), and
+# as the version block writes it (minor in two digits, patch in three).
+version=$(basename "$installer" -win64.exe)
+version=${version#trelvan-}
+IFS=. read -r major minor patch <<<"$version"
+rc_version=$(printf '%d.%02d.%03d' "$major" "$minor" "$patch")
 skip() {
     echo "skipped: $*" >&2
     exit 77
@@ -121,9 +127,9 @@ objdump=x86_64-w64-mingw32-objdump
 grep -q 'Subsystem.*(Windows GUI)' "$work/trelvan.pe" || fail "trelvan.exe is no GUI program"
 grep -q 'Subsystem.*(Windows CUI)' "$work/trelvan-list.pe" || fail "trelvan-list.exe is no console program"
 x86_64-w64-mingw32-windres -i "$folder/trelvan.exe" -O rc >"$work/resources.rc" 2>/dev/null
-for text in 'VALUE "FileVersion", "1.00.002"' 'VALUE "CompanyName", "Dantrix"' \
+for text in "VALUE \"FileVersion\", \"$rc_version\"" 'VALUE "CompanyName", "Dantrix"' \
     'VALUE "FileDescription", L"Trelvan - Liste les machines sur un r\351seau"' \
-    'VALUE "Translation", 0x40c, 1200' 'FILEVERSION 1, 0, 2, 0'; do
+    'VALUE "Translation", 0x40c, 1200' "FILEVERSION $major, $minor, $patch, 0"; do
     grep -aqF "$text" "$work/resources.rc" || fail "trelvan.exe's resources: no $text"
 done
 # The manifest is kept as its text.
@@ -135,7 +141,7 @@ echo "PASS install: the files, the Start-menu entry, Add/Remove Programs, resour
 
 # --- trelvan-list.exe ---
 list() { "${lister[@]}" "$@"; }
-[ "$(list --version </dev/null)" = "trelvan-list 1.0.2" ] || fail "--version: $(list --version)"
+[ "$(list --version </dev/null)" = "trelvan-list $version" ] || fail "--version: $(list --version)"
 list --help </dev/null >"$work/help.txt"
 # To a file: UTF-8, and the line ends of Linux.
 grep -q "^Liste les machines présentes sur un réseau local" "$work/help.txt" &&
