@@ -116,7 +116,7 @@ shortcut="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Trel
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Trelvan'
 inlan "$wine" reg query "$key" </dev/null >"$work/uninstall-key.txt" 2>/dev/null ||
     fail "no Add/Remove Programs entry"
-for value in "DisplayName.*Trelvan" "DisplayVersion.*1\.0\.2" "Publisher.*Dantrix" \
+for value in "DisplayName.*Trelvan" "DisplayVersion.*${version//./\\.}" "Publisher.*Dantrix" \
     'DisplayIcon.*C:\\Program Files\\Trelvan\\trelvan\.exe,0' "UninstallString.*Uninstall\.exe"; do
     grep -aq "$value" "$work/uninstall-key.txt" || fail "Add/Remove Programs: no $value in $(cat "$work/uninstall-key.txt")"
 done
@@ -185,15 +185,17 @@ echo "PASS watch mode ends on Ctrl+C with status 0 in $ms ms"
     "$wine" 'C:\Program Files\Trelvan\trelvan.exe' </dev/null >"$work/window.log" 2>&1 &
 window=$!
 deadline=$(($(date +%s) + 90))
-until grep -q "^trelvan.window: status: Fin de recherche $SCANNER_IP à " "$work/window.log"; do
-    [ "$(date +%s)" -lt "$deadline" ] || fail "the window did not end its scan: $(cat "$work/window.log")"
+# Qt writes it in the ANSI code page (1252 here): "à" is one byte, matched by ".".
+until grep -aq "^trelvan.window: status: Fin de recherche $SCANNER_IP . [0-9:]*\.\$" "$work/window.log"; do
+    [ "$(date +%s)" -lt "$deadline" ] ||
+        fail "the window did not end its scan: $(iconv -f WINDOWS-1252 -t UTF-8 "$work/window.log")"
     kill -0 "$window" 2>/dev/null || fail "trelvan.exe ended: $(cat "$work/window.log")"
     sleep 1
 done
-grep -q "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP / $NETMASK$" \
+grep -aq "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP / $NETMASK$" \
     "$work/window.log" || fail "the picker: $(grep 'networks:' "$work/window.log")"
-grep -q "SendARP échoue avec l'erreur 50" "$work/window.log" || fail "no word of Wine's SendARP"
-! grep -q '^Machines=' "$work/window.log" || fail "a host under Wine: $(grep '^Machines=' "$work/window.log")"
+grep -aq "SendARP .choue avec l'erreur 50" "$work/window.log" || fail "no word of Wine's SendARP"
+! grep -aq '^Machines=' "$work/window.log" || fail "a host under Wine: $(grep '^Machines=' "$work/window.log")"
 inlan xwininfo -root -tree >"$work/windows.txt"
 grep -q '"Trelvan": ' "$work/windows.txt" || fail "no window titled Trelvan: $(cat "$work/windows.txt")"
 if [ -n "$screenshot" ] && command -v import >/dev/null; then
