@@ -95,6 +95,13 @@ inlan() { "$lan" exec "$name" "${winenv[@]}" "$@"; }
 lister=("$lan" exec "$name" "${winenv[@]}" "$wine" 'C:\Program Files\Trelvan\trelvan-list.exe')
 inlan "$server" -p </dev/null >/dev/null 2>&1
 inlan "$wine" wineboot --init </dev/null >/dev/null 2>&1
+# Wine's own view of the interfaces may lag behind a fresh prefix: wait
+# until it shows the LAN's address.
+for _ in $(seq 30); do
+    inlan "$wine" ipconfig </dev/null >"$work/ipconfig.txt" 2>/dev/null || true
+    grep -aq "$SCANNER_IP" "$work/ipconfig.txt" && break
+    sleep 1
+done
 echo "PASS a fresh Wine prefix in the LAN's scanner namespace"
 
 # --- install ---
@@ -185,17 +192,19 @@ echo "PASS watch mode ends on Ctrl+C with status 0 in $ms ms"
     "$wine" 'C:\Program Files\Trelvan\trelvan.exe' </dev/null >"$work/window.log" 2>&1 &
 window=$!
 deadline=$(($(date +%s) + 90))
-# Qt writes it in the ANSI code page (1252 here): "à" is one byte, matched by ".".
-until grep -aq "^trelvan.window: status: Fin de recherche $SCANNER_IP . [0-9:]*\.\$" "$work/window.log"; do
+# Qt writes its lines in the ANSI code page (1252 here: "à" is one byte,
+# matched by "." in the C locale) and with CRLF.
+windowlog() { tr -d '\r' <"$work/window.log" >"$work/window.txt"; }
+until windowlog && LC_ALL=C grep -aq "^trelvan.window: status: Fin de recherche $SCANNER_IP . [0-9:]*\.$" "$work/window.txt"; do
     [ "$(date +%s)" -lt "$deadline" ] ||
         fail "the window did not end its scan: $(iconv -f WINDOWS-1252 -t UTF-8 "$work/window.log")"
     kill -0 "$window" 2>/dev/null || fail "trelvan.exe ended: $(cat "$work/window.log")"
     sleep 1
 done
-grep -aq "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP / $NETMASK$" \
-    "$work/window.log" || fail "the picker: $(grep 'networks:' "$work/window.log")"
-grep -aq "SendARP .choue avec l'erreur 50" "$work/window.log" || fail "no word of Wine's SendARP"
-! grep -aq '^Machines=' "$work/window.log" || fail "a host under Wine: $(grep '^Machines=' "$work/window.log")"
+grep -aq "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP / $NETMASK$" "$work/window.txt" ||
+    fail "the picker: $(grep 'networks:' "$work/window.log")"
+LC_ALL=C grep -aq "SendARP .choue avec l'erreur 50" "$work/window.txt" || fail "no word of Wine's SendARP"
+! grep -aq '^Machines=' "$work/window.txt" || fail "a host under Wine: $(grep '^Machines=' "$work/window.log")"
 inlan xwininfo -root -tree >"$work/windows.txt"
 grep -q '"Trelvan": ' "$work/windows.txt" || fail "no window titled Trelvan: $(cat "$work/windows.txt")"
 if [ -n "$screenshot" ] && command -v import >/dev/null; then
@@ -221,7 +230,7 @@ inlan "$wine" 'C:\Program Files\Trelvan\Uninstall.exe' /S </dev/null >"$work/uni
 [ "$status" -eq 0 ] || fail "silent uninstall: status $status"
 # The uninstaller copies itself away and goes on from there: wait for it.
 for _ in $(seq 60); do [ -d "$folder" ] || break; sleep 1; done
-left=$(find "$prefix/drive_c" -ipath '*trelvan*' 2>/dev/null | grep -v '/users/' || true)
+left=$(cd "$prefix/drive_c" && find . -ipath '*trelvan*' ! -path './users/*')
 [ -z "$left" ] || fail "left after the uninstall: $left"
 ! inlan "$wine" reg query "$key" </dev/null >/dev/null 2>&1 || fail "Add/Remove Programs entry left"
 inlan "$wine" reg query 'HKCU\Software\Dantrix\Trelvan\Comments' </dev/null >"$work/comments.txt" 2>&1 || true
