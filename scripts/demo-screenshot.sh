@@ -86,9 +86,9 @@ geometry=$(x xwininfo -id "$window" | awk '
 x import -window root -crop "$geometry" +repage "$output"
 echo "screenshot: $output ($geometry)"
 
-# Tab into the table (its first row becomes current), down to the third
-# row (198.51.100.5), type, Return; then Escape closes the window, which
-# saves the comments.
+# Double-click the comment cell of the third row (198.51.100.5), where the
+# window at its starting size has it, type, Return; then Escape closes the
+# window, which saves the comments.
 x python3 - "$window" <<'EOF'
 import ctypes, sys, time
 
@@ -97,30 +97,28 @@ xtst = ctypes.CDLL("libXtst.so.6")
 x11.XOpenDisplay.restype = ctypes.c_void_p
 x11.XStringToKeysym.restype = ctypes.c_ulong
 display = ctypes.c_void_p(x11.XOpenDisplay(None))
-window = int(sys.argv[1], 16)
+window = ctypes.c_ulong(int(sys.argv[1], 16))
 
-# No window manager: the keyboard follows the pointer, put over the window.
-x11.XWarpPointer(display, 0, ctypes.c_ulong(window), 0, 0, 0, 0, 300, 20)
+# No window manager: the window gets the keyboard from us.
+x11.XSetInputFocus(display, window, 2, 0)
+x11.XWarpPointer(display, 0, window, 0, 0, 0, 0, 95, 151)
 x11.XSync(display, 0)
 time.sleep(0.3)
+for _ in range(2):
+    xtst.XTestFakeButtonEvent(display, 1, 1, 0)
+    xtst.XTestFakeButtonEvent(display, 1, 0, 0)
+x11.XSync(display, 0)
+time.sleep(0.5)
 
 
 def key(name, shift=False):
     code = x11.XKeysymToKeycode(display, x11.XStringToKeysym(name.encode()))
-    shift_code = x11.XKeysymToKeycode(display, x11.XStringToKeysym(b"Shift_L"))
-    if shift:
-        xtst.XTestFakeKeyEvent(display, shift_code, 1, 0)
     xtst.XTestFakeKeyEvent(display, code, 1, 0)
     xtst.XTestFakeKeyEvent(display, code, 0, 0)
-    if shift:
-        xtst.XTestFakeKeyEvent(display, shift_code, 0, 0)
     x11.XSync(display, 0)
     time.sleep(0.08)
 
 
-key("Tab")
-key("Down")
-key("Down")
 for letter in "salon tv":
     key("space" if letter == " " else letter)
 key("Return")
