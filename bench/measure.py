@@ -12,9 +12,9 @@ interleaved, each several times, with the scanner's neighbour table flushed
 before every run so that all start cold:
 
   trelvan root      the packet-socket path (own ARP requests)
-  trelvan helper    as nobody, no capabilities, with the resolver helper beside
-                    the program holding CAP_NET_RAW: the same requests, sent by
-                    the helper
+  trelvan helper    as nobody, no capabilities, the build tree's program with
+                    its own resolver helper holding CAP_NET_RAW: the same
+                    requests, sent by the helper
   trelvan user      as nobody, no capabilities: the kernel neighbour table
   trelvan root (no names) / trelvan helper (no names)
                     the same from a build whose probes ask no names

@@ -132,8 +132,9 @@ def write_markdown(path, data, chart="benchmark.png"):
         "the scanner's neighbour table flushed before every run.",
         "",
         "- **trelvan root**: the program as root (own ARP requests on a packet socket). "
-        "**trelvan helper**: as `nobody` with no capabilities, the resolver helper beside "
-        "the program holding `cap_net_raw` (the same requests, sent by the helper). "
+        "**trelvan helper**: as `nobody` with no capabilities, the build tree's program "
+        "and its own resolver helper holding `cap_net_raw` (the same requests, sent by the "
+        "helper). "
         "**trelvan user**: as `nobody` with no capabilities (kernel neighbour table). "
         "Time from just before the process is started until its `Machines= N` line, "
         "i.e. the table being filled, start-up included. Offscreen Qt platform.",

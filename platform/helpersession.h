@@ -4,6 +4,7 @@
 // socket pair it holds the other end of.
 
 #include "platform/linuxlinks.h"
+#include "platform/packetarp.h"
 
 #include <cstddef>
 #include <deque>
@@ -14,10 +15,11 @@
 namespace platform::linuxarp {
 
 // How long the program waits for the helper's reply to one request: the
-// helper answers every request within its own patience for a busy interface
-// and the answer's wait (ArpEngine); past that, and a margin, it has stopped
-// serving.
-constexpr std::chrono::seconds kHelperReplyDeadline{13};
+// helper answers every request within its patience with an interface that
+// another helper holds, and the answer's own wait; past that, and a margin,
+// it has stopped serving.
+constexpr std::chrono::milliseconds kHelperReplyDeadline =
+    ArpEngine::kSendPatience + kAnswerWait + std::chrono::seconds(2);
 // Requests past their deadline in a row, with no reply between, after which
 // the helper is ended and the kernel's table takes over.
 constexpr int kHelperTimeoutsToEnd = 3;

@@ -281,14 +281,15 @@ private slots:
     }
 
     // Runs after a scan through the helper (the wrapper's "helper" mode: an
-    // ordinary user, the helper beside the program with CAP_NET_RAW).
+    // ordinary user, the build tree's own helper with CAP_NET_RAW).
     void helperRunsWithoutPrivilegeAndNeverOutlivesTheProgram()
     {
         std::string why;
         if (!platform::linuxarp::OpenGenuineHelper(
                  platform::linuxarp::HelperPlace(platform::linuxarp::ProgramPath()), &why)
                  .valid())
-            QSKIP("no resolver helper with CAP_NET_RAW beside the program");
+            QSKIP(qPrintable(QStringLiteral("no resolver helper this program may start: %1")
+                                 .arg(QString::fromStdString(why))));
         const qint64 self = QCoreApplication::applicationPid();
         const qint64 helper = HelperOf(self);
         QVERIFY2(helper > 0, "no resolver helper serves");

@@ -24,6 +24,12 @@ lan=$here/../lan/lan.sh
 installer=$1
 wine=$2
 screenshot=${3:-}
+# The version, from the installer's name (trelvan-<version>-win64.exe), and
+# as the version block writes it (minor in two digits, patch in three).
+version=$(basename "$installer" -win64.exe)
+version=${version#trelvan-}
+IFS=. read -r major minor patch <<<"$version"
+rc_version=$(printf '%d.%02d.%03d' "$major" "$minor" "$patch")
 skip() {
     echo "skipped: $*" >&2
     exit 77
@@ -44,13 +50,14 @@ xvfb=""
 watcher=""
 window=""
 cleanup() {
-    [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
-    [ -n "$window" ] && kill "$window" 2>/dev/null
-    inlan "$server" -k >/dev/null 2>&1 || true
-    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
-    "$lan" down "$name" >/dev/null 2>&1 || true
+    set +e
+    [ -n "$watcher" ] && kill "$watcher"
+    [ -n "$window" ] && kill "$window"
+    inlan "$server" -k
+    [ -n "$xvfb" ] && kill "$xvfb"
+    "$lan" down "$name"
     rm -rf "$work"
-}
+} >/dev/null 2>&1
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 fail() {
@@ -109,7 +116,7 @@ shortcut="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Trel
 key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Trelvan'
 inlan "$wine" reg query "$key" </dev/null >"$work/uninstall-key.txt" 2>/dev/null ||
     fail "no Add/Remove Programs entry"
-for value in "DisplayName.*Trelvan" "DisplayVersion.*1\.0\.2" "Publisher.*Dantrix" \
+for value in "DisplayName.*Trelvan" "DisplayVersion.*${version//./\\.}" "Publisher.*Dantrix" \
     'DisplayIcon.*C:\\Program Files\\Trelvan\\trelvan\.exe,0' "UninstallString.*Uninstall\.exe"; do
     grep -aq "$value" "$work/uninstall-key.txt" || fail "Add/Remove Programs: no $value in $(cat "$work/uninstall-key.txt")"
 done
@@ -120,9 +127,9 @@ objdump=x86_64-w64-mingw32-objdump
 grep -q 'Subsystem.*(Windows GUI)' "$work/trelvan.pe" || fail "trelvan.exe is no GUI program"
 grep -q 'Subsystem.*(Windows CUI)' "$work/trelvan-list.pe" || fail "trelvan-list.exe is no console program"
 x86_64-w64-mingw32-windres -i "$folder/trelvan.exe" -O rc >"$work/resources.rc" 2>/dev/null
-for text in 'VALUE "FileVersion", "1.00.002"' 'VALUE "CompanyName", "Dantrix"' \
+for text in "VALUE \"FileVersion\", \"$rc_version\"" 'VALUE "CompanyName", "Dantrix"' \
     'VALUE "FileDescription", L"Trelvan - Liste les machines sur un r\351seau"' \
-    'VALUE "Translation", 0x40c, 1200' 'FILEVERSION 1, 0, 2, 0'; do
+    'VALUE "Translation", 0x40c, 1200' "FILEVERSION $major, $minor, $patch, 0"; do
     grep -aqF "$text" "$work/resources.rc" || fail "trelvan.exe's resources: no $text"
 done
 # The manifest is kept as its text.
@@ -134,7 +141,7 @@ echo "PASS install: the files, the Start-menu entry, Add/Remove Programs, resour
 
 # --- trelvan-list.exe ---
 list() { "${lister[@]}" "$@"; }
-[ "$(list --version </dev/null)" = "trelvan-list 1.0.2" ] || fail "--version: $(list --version)"
+[ "$(list --version </dev/null)" = "trelvan-list $version" ] || fail "--version: $(list --version)"
 list --help </dev/null >"$work/help.txt"
 # To a file: UTF-8, and the line ends of Linux.
 grep -q "^Liste les machines présentes sur un réseau local" "$work/help.txt" &&
@@ -178,20 +185,22 @@ echo "PASS watch mode ends on Ctrl+C with status 0 in $ms ms"
     "$wine" 'C:\Program Files\Trelvan\trelvan.exe' </dev/null >"$work/window.log" 2>&1 &
 window=$!
 deadline=$(($(date +%s) + 90))
-until grep -q "^trelvan.window: status: Fin de recherche $SCANNER_IP à " "$work/window.log"; do
-    [ "$(date +%s)" -lt "$deadline" ] || fail "the window did not end its scan: $(cat "$work/window.log")"
+# Qt writes it in the ANSI code page (1252 here): "à" is one byte, matched by ".".
+until grep -aq "^trelvan.window: status: Fin de recherche $SCANNER_IP . [0-9:]*\.\$" "$work/window.log"; do
+    [ "$(date +%s)" -lt "$deadline" ] ||
+        fail "the window did not end its scan: $(iconv -f WINDOWS-1252 -t UTF-8 "$work/window.log")"
     kill -0 "$window" 2>/dev/null || fail "trelvan.exe ended: $(cat "$work/window.log")"
     sleep 1
 done
-grep -q "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP / $NETMASK$" \
+grep -aq "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP / $NETMASK$" \
     "$work/window.log" || fail "the picker: $(grep 'networks:' "$work/window.log")"
-grep -q "SendARP échoue avec l'erreur 50" "$work/window.log" || fail "no word of Wine's SendARP"
-! grep -q '^Machines=' "$work/window.log" || fail "a host under Wine: $(grep '^Machines=' "$work/window.log")"
+grep -aq "SendARP .choue avec l'erreur 50" "$work/window.log" || fail "no word of Wine's SendARP"
+! grep -aq '^Machines=' "$work/window.log" || fail "a host under Wine: $(grep '^Machines=' "$work/window.log")"
 inlan xwininfo -root -tree >"$work/windows.txt"
 grep -q '"Trelvan": ' "$work/windows.txt" || fail "no window titled Trelvan: $(cat "$work/windows.txt")"
 if [ -n "$screenshot" ] && command -v import >/dev/null; then
     sleep 1
-    inlan import -window root "$screenshot"
+    inlan import -window "$(awk '/"Trelvan": / {print $1; exit}' "$work/windows.txt")" "$screenshot"
 fi
 # Closed as a user closes it: taskkill asks the window to close.
 inlan "$wine" taskkill /im trelvan.exe </dev/null >/dev/null 2>&1 || true
