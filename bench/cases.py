@@ -130,10 +130,10 @@ TOOLS = [
     "arp-scan",
     "arp-scan fast",
     "nmap",
-    "trelvan root, no names",
-    "trelvan helper, no names",
+    "trelvan root (no names)",
+    "trelvan helper (no names)",
 ]
-NAMELESS = {"trelvan root, no names": "trelvan root", "trelvan helper, no names": "trelvan helper"}
+NAMELESS = {"trelvan root (no names)": "trelvan root", "trelvan helper (no names)": "trelvan helper"}
 # The tool every other's median time is compared with.
 BASELINE = "arp-scan"
 

@@ -307,8 +307,8 @@ TRELVAN_MODES = {
     "trelvan root": ("user", False),
     "trelvan helper": ("helper", True),
     "trelvan user": ("user", True),
-    "trelvan root, no names": ("user, no names", False),
-    "trelvan helper, no names": ("helper, no names", True),
+    "trelvan root (no names)": ("user (no names)", False),
+    "trelvan helper (no names)": ("helper (no names)", True),
 }
 
 

@@ -16,7 +16,7 @@ before every run so that all start cold:
                     its own resolver helper holding CAP_NET_RAW: the same
                     requests, sent by the helper
   trelvan user      as nobody, no capabilities: the kernel neighbour table
-  trelvan root, no names / trelvan helper, no names
+  trelvan root (no names) / trelvan helper (no names)
                     the same from a build whose probes ask no names
                     (TRELVAN_NAME_QUERIES=OFF, bench/run.sh makes it in
                     BUILD_DIR-no-names), on the cases marked "names": what
@@ -162,7 +162,7 @@ def program_copies(binary, with_helper, suffix=""):
     tree lives; and for the helper's runs the build tree's own program, whose
     helper (the build tree's, the only one it starts) holds CAP_NET_RAW for
     the benchmark. Returns the folder of the copy, the programs by name (with
-    suffix: ", no names" for the build without name queries), and the helper
+    suffix: " (no names)" for the build without name queries), and the helper
     given the capability (None if none)."""
     bindir = tempfile.mkdtemp(prefix="trelvan-bench-bin-")
     os.chmod(bindir, 0o755)
@@ -261,7 +261,7 @@ def main():
     nameless = os.path.join(args.no_names_build, "trelvan")
     if any(tool in NAMELESS for tool in args.tools) and os.access(nameless, os.X_OK):
         more_dir, more, more_helper = program_copies(
-            nameless, "trelvan helper, no names" in args.tools, ", no names"
+            nameless, "trelvan helper (no names)" in args.tools, " (no names)"
         )
         binaries.update(more)
         helpers.append(more_helper)

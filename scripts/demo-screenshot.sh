@@ -46,9 +46,9 @@ trap cleanup EXIT INT TERM
     cat "$work/up.log" >&2
     fail "could not build the demo LAN"
 }
-in_lan() { "$lan_sh" exec "$lan" "$@"; }
-
-in_lan Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# lan.sh exec, ip netns exec, setpriv and env all exec the next program:
+# the pid of each background command is the program's own.
+"$lan_sh" exec "$lan" Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 for _ in $(seq 50); do
     [ -e "/tmp/.X11-unix/X${display#:}" ] && break
@@ -59,27 +59,36 @@ cp "$binary" "$work/trelvan"
 chmod 755 "$work" "$work/trelvan"
 mkdir -m 700 "$work/home"
 chown nobody:nogroup "$work/home"
-in_lan setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
+"$lan_sh" exec "$lan" setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
     env -i "DISPLAY=$display" "HOME=$work/home" "XDG_CONFIG_HOME=$work/home" \
     QT_QPA_PLATFORM=xcb "$work/trelvan" >"$work/trelvan.log" 2>&1 &
 program=$!
 
-x() { in_lan env "DISPLAY=$display" "$@"; }
+x() { "$lan_sh" exec "$lan" env "DISPLAY=$display" "$@"; }
+# The window: the viewable one of those named Trelvan.
 window=""
 for _ in $(seq 100); do
-    window=$(x xwininfo -root -tree 2>/dev/null | awk '/"Trelvan"/ {print $1; exit}')
+    for id in $(x xwininfo -root -tree 2>/dev/null | awk '/"Trelvan"/ {print $1}'); do
+        if x xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable'; then
+            window=$id
+            break
+        fi
+    done
     [ -n "$window" ] && break
     sleep 0.1
 done
 [ -n "$window" ] || fail "no window; see $work/trelvan.log"
 # The first scan, the names and a rescan or so.
 sleep 6
-x import -window "$window" "$output"
-echo "screenshot: $output ($(x xwininfo -id "$window" | awk '/Width|Height/ {printf "%s ", $2}'))"
+geometry=$(x xwininfo -id "$window" | awk '
+    /Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF}
+    /Width:/ {w = $NF} /Height:/ {h = $NF} END {printf "%dx%d+%d+%d", w, h, x, y}')
+x import -window root -crop "$geometry" +repage "$output"
+echo "screenshot: $output ($geometry)"
 
-# Tab into the table (its first row becomes current), down to the third
-# row (198.51.100.5), type, Return; then Escape closes the window, which
-# saves the comments.
+# Double-click the comment cell of the third row (198.51.100.5), where the
+# window at its starting size has it, type, Return; then Escape closes the
+# window, which saves the comments.
 x python3 - "$window" <<'EOF'
 import ctypes, sys, time
 
@@ -88,30 +97,28 @@ xtst = ctypes.CDLL("libXtst.so.6")
 x11.XOpenDisplay.restype = ctypes.c_void_p
 x11.XStringToKeysym.restype = ctypes.c_ulong
 display = ctypes.c_void_p(x11.XOpenDisplay(None))
-window = int(sys.argv[1], 16)
+window = ctypes.c_ulong(int(sys.argv[1], 16))
 
-# No window manager: the keyboard follows the pointer, put over the window.
-x11.XWarpPointer(display, 0, ctypes.c_ulong(window), 0, 0, 0, 0, 300, 20)
+# No window manager: the window gets the keyboard from us.
+x11.XSetInputFocus(display, window, 2, 0)
+x11.XWarpPointer(display, 0, window, 0, 0, 0, 0, 95, 151)
 x11.XSync(display, 0)
 time.sleep(0.3)
+for _ in range(2):
+    xtst.XTestFakeButtonEvent(display, 1, 1, 0)
+    xtst.XTestFakeButtonEvent(display, 1, 0, 0)
+x11.XSync(display, 0)
+time.sleep(0.5)
 
 
 def key(name, shift=False):
     code = x11.XKeysymToKeycode(display, x11.XStringToKeysym(name.encode()))
-    shift_code = x11.XKeysymToKeycode(display, x11.XStringToKeysym(b"Shift_L"))
-    if shift:
-        xtst.XTestFakeKeyEvent(display, shift_code, 1, 0)
     xtst.XTestFakeKeyEvent(display, code, 1, 0)
     xtst.XTestFakeKeyEvent(display, code, 0, 0)
-    if shift:
-        xtst.XTestFakeKeyEvent(display, shift_code, 0, 0)
     x11.XSync(display, 0)
     time.sleep(0.08)
 
 
-key("Tab")
-key("Down")
-key("Down")
 for letter in "salon tv":
     key("space" if letter == " " else letter)
 key("Return")
