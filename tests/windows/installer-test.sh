@@ -187,6 +187,12 @@ ms=$((($(date +%s%N) - start) / 1000000))
 echo "PASS watch mode ends on Ctrl+C with status 0 in $ms ms"
 
 # --- trelvan.exe on a screen ---
+# Wine would draw Windows' interface fonts with a font of symbols: DejaVu Sans
+# stands in for them, for the screenshot.
+for font in "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI" "Tahoma" "Microsoft Sans Serif" "MS Sans Serif"; do
+    inlan "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d "DejaVu Sans" /f \
+        </dev/null >/dev/null 2>&1
+done
 "$lan" exec "$name" "${winenv[@]}" WINEQT_FORCE_STDERR_LOGGING=1 \
     WINEQT_LOGGING_RULES="trelvan.window.debug=true" \
     "$wine" 'C:\Program Files\Trelvan\trelvan.exe' </dev/null >"$work/window.log" 2>&1 &
