@@ -138,13 +138,13 @@ NAMELESS = {"trelvan root (no names)": "trelvan root", "trelvan helper (no names
 BASELINE = "arp-scan"
 
 
-def pick_cases(spec):
+def pick_cases(wanted):
     """Case keys from `--cases`: comma-separated keys, or (all keys being
     one letter) a run of letters such as "abd"."""
-    if "," in spec or spec in CASES:
-        keys = [key.strip() for key in spec.split(",") if key.strip()]
+    if "," in wanted or wanted in CASES:
+        keys = [key.strip() for key in wanted.split(",") if key.strip()]
     else:
-        keys = list(spec)
+        keys = list(wanted)
     unknown = [key for key in keys if key not in CASES]
     if unknown:
         raise ValueError(f"unknown cases: {', '.join(unknown)}; choose from: {', '.join(CASES)}")
