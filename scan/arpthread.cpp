@@ -7,8 +7,10 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMutexLocker>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <memory>
 
@@ -25,15 +27,54 @@ constexpr bool AskNames = true;
 // For both ports together, from the start of the two attempts.
 constexpr int WebConnectTimeoutMs = 1500;
 
-// Whether the socket's connection is established within what is left of
-// the time since start; closes it when it is.
-bool Connected(QTcpSocket &socket, const QElapsedTimer &sinceStart)
+enum class WebAnswer
 {
-    const qint64 left = std::max<qint64>(1, WebConnectTimeoutMs - sinceStart.elapsed());
-    if (!socket.waitForConnected(int(left)))
-        return false;
-    socket.close();
-    return true;
+    None,
+    Plain,
+    Secure
+};
+
+bool Attempting(const QTcpSocket &socket)
+{
+    return socket.state() != QAbstractSocket::ConnectedState &&
+           socket.state() != QAbstractSocket::UnconnectedState;
+}
+
+// Which port accepted, port 80 winning when both do: waits until port 80
+// accepts or both attempts have ended, within what is left of the time since
+// start. The wait is an event loop so that both attempts are followed as they
+// go: a socket tries its address twice, and a refusal that lay unread while
+// the probe waited for the names, then for the other port, had that second
+// try start one round trip to the host after another.
+WebAnswer AwaitWebAnswer(QTcpSocket &web, QTcpSocket &secure, const QElapsedTimer &sinceStart)
+{
+    QEventLoop loop;
+    const auto settled = [&] {
+        return web.state() == QAbstractSocket::ConnectedState ||
+               (!Attempting(web) && !Attempting(secure));
+    };
+    const auto check = [&] {
+        if (settled())
+            loop.quit();
+    };
+    QObject::connect(&web, &QAbstractSocket::stateChanged, &loop, check);
+    QObject::connect(&secure, &QAbstractSocket::stateChanged, &loop, check);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(int(std::max<qint64>(0, WebConnectTimeoutMs - sinceStart.elapsed())));
+    if (!settled())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+
+    if (web.state() == QAbstractSocket::ConnectedState) {
+        web.close();
+        return WebAnswer::Plain;
+    }
+    if (secure.state() == QAbstractSocket::ConnectedState) {
+        secure.close();
+        return WebAnswer::Secure;
+    }
+    return WebAnswer::None;
 }
 } // namespace
 
@@ -68,8 +109,8 @@ void ArpThread::run()
     record.mac = buffer;
     record.webServer = false;
 
-    // Everything at once: the connections proceed in the system while the
-    // probe waits for the names, and each wait has its own deadline.
+    // Everything at once: the names are asked while the connections are
+    // tried, and each wait has its own deadline from its start.
     std::unique_ptr<ReverseLookup> lookup;
     std::unique_ptr<LocalNameQuery> local;
     if (AskNames) {
@@ -86,16 +127,16 @@ void ArpThread::run()
     auto secureSocket = std::make_unique<QTcpSocket>();
     secureSocket->connectToHost(addressText, SecureWebPort, QIODevice::ReadWrite);
 
+    const WebAnswer web = AwaitWebAnswer(*socket, *secureSocket, sinceConnect);
+    record.webServer = web == WebAnswer::Plain;
+    record.secureWebServer = web == WebAnswer::Secure;
+
+    // The names' deadlines run from their questions, not from this wait.
     if (local) {
         const LocalNames answers = local->Wait();
         record.names.mdns = answers.mdns;
         record.names.netbios = answers.netbios;
     }
-    // Port 80 wins when both accept.
-    if (Connected(*socket, sinceConnect))
-        record.webServer = true;
-    else if (Connected(*secureSocket, sinceConnect))
-        record.secureWebServer = true;
 
     // At most a second from the lookup's start: a slow or absent resolver
     // holds the probe no longer than its port attempts, or a second.
