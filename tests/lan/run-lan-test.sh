@@ -12,7 +12,8 @@
 # root owns and others may not write. For that run fs.suid_dumpable is 1
 # (put back afterwards), and tcpdump lists the ARP frames that leave the
 # scanner in $TRELVAN_LAN_CAPTURE. Exits 77 (skipped) without root or
-# network namespaces, where the build tree is not so kept or cannot be
+# network namespaces, where the build tree itself is not so kept (a folder
+# above it that others may write is hidden for the run instead) or cannot be
 # reached by nobody, or where its filesystem keeps no file capabilities.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,13 +27,14 @@ fi
 
 name=t$$
 work=$(mktemp -d /tmp/trelvan-lan-test.XXXXXX)
-helper="" dumpable="" capturing=""
+helper="" dumpable="" capturing="" exposed="" stash=""
 cleanup() {
     [ -n "$helper" ] && setcap -r "$helper" 2>/dev/null
     [ -n "$capturing" ] && kill "$capturing" 2>/dev/null && wait "$capturing" 2>/dev/null
     [ -n "$dumpable" ] && sysctl -qw fs.suid_dumpable="$dumpable"
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
     rm -rf "$work"
+    [ -z "$stash" ] || rmdir "$stash" || true
 }
 trap cleanup EXIT INT TERM
 
@@ -45,14 +47,24 @@ state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
 
 if [ "$mode" = helper ]; then
     resolver=${TRELVAN_LAN_RESOLVER:?names the build tree\'s resolver helper}
+    # The build tree itself must be root's alone and reachable by nobody. A
+    # folder above it that others may write (a clone under /tmp, say) is
+    # hidden for the run instead: see run_program.
+    build_root=$(dirname "$resolver")
     for folder in "$(dirname "$resolver")" "$(dirname "$program")"; do
         while :; do
             if [ "$(stat -c %u "$folder")" != 0 ] ||
                 [ -n "$(find "$folder" -maxdepth 0 \( -perm -o+w -o -perm -g+w ! -gid 0 \))" ] ||
                 ! setpriv --reuid=nobody --regid=nogroup --clear-groups test -x "$folder"; then
-                echo "skipped: $folder is not root's alone, or nobody cannot reach it:" \
-                    "the program would rightly not start its helper" >&2
-                exit 77
+                case "$build_root/" in
+                "$folder"/*) [ "$folder" != "$build_root" ] && exposed=$folder ;;
+                *) exposed="" ;;
+                esac
+                if [ -z "$exposed" ]; then
+                    echo "skipped: $folder is not root's alone, or nobody cannot reach it:" \
+                        "the program would rightly not start its helper" >&2
+                    exit 77
+                fi
             fi
             [ "$folder" = / ] && break
             folder=$(dirname "$folder")
@@ -97,9 +109,38 @@ timeout_ms=${TRELVAN_LAN_TIMEOUT_MS:-30000}
 environment=(env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen "HOME=$home"
     "XDG_CONFIG_HOME=$home" "XDG_RUNTIME_DIR=$home" "TRELVAN_LAN_TIMEOUT_MS=$timeout_ms"
     "QTEST_FUNCTION_TIMEOUT=$((timeout_ms + 60000))" "TRELVAN_LAN_CAPTURE=$capture")
+# With a folder above the build tree that others may write (a clone under
+# /tmp), the program runs in a mount namespace of its own where that folder is
+# a root-owned tmpfs holding only the build tree, these scripts and this run's
+# folder, bound at their real paths: the helper's checks then see what an
+# installation would give them. The test's temporary files go to a folder
+# anyone may write, as /tmp is.
+run_program() {
+    if [ -z "$exposed" ]; then
+        "$@"
+        return
+    fi
+    mkdir -m 1777 "$work/tmp"
+    chmod 755 "$work"
+    stash=$(mktemp -d /run/trelvan-lan-stash.XXXXXX)
+    unshare --mount --propagation private bash -euc '
+        exposed=$1 stash=$2 build=$3 work=$4 scripts=$5
+        shift 5
+        mount --bind "$exposed" "$stash"
+        mount -t tmpfs -o mode=0755 trelvan-run "$exposed"
+        for kept in "$build" "$work" "$scripts"; do
+            case "$kept/" in
+            "$exposed"/*)
+                mkdir -p "$kept"
+                mount --bind "$stash${kept#"$exposed"}" "$kept"
+                ;;
+            esac
+        done
+        exec "$@"' bash "$exposed" "$stash" "$build_root" "$work" "$here" env "TMPDIR=$work/tmp" "$@"
+}
 if [ "$mode" != root ]; then
-    "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    run_program "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups \
         --inh-caps=-all "${environment[@]}" "${run[@]}"
 else
-    "$here/lan.sh" exec "$name" "${environment[@]}" "${run[@]}"
+    run_program "$here/lan.sh" exec "$name" "${environment[@]}" "${run[@]}"
 fi
