@@ -9,9 +9,6 @@ namespace platform::winarp {
 
 namespace {
 
-// How often a waiting resolution looks whether its thread is asked to stop.
-constexpr std::chrono::milliseconds kStopPoll{100};
-
 bool HasHardwareAddress(NL_NEIGHBOR_STATE state)
 {
     switch (state) {
@@ -297,36 +294,58 @@ NeighbourReads &NeighbourReads::System()
     return *reads;
 }
 
+bool NeighbourReads::Stopped(const Waiter &waiter) const
+{
+    return waiter.stop && waiter.stop->load();
+}
+
 bool NeighbourReads::Await(quint32 address, quint32 interfaceIndex, Clock::time_point until,
                            HardwareAddress *mac)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    const auto self =
-        waiters.insert(waiters.end(), Waiter{address, interfaceIndex, readsBegun, false, {}});
+    const auto self = waiters.emplace(waiters.end());
+    self->address = address;
+    self->interfaceIndex = interfaceIndex;
+    self->readsBefore = readsBegun;
+    self->until = until;
+    self->stop = platform::StopFlag();
     for (;;) {
-        if (self->answered || platform::StopRequested())
+        if (self->answered || Stopped(*self))
             break;
         const Clock::time_point now = Clock::now();
-        if (now >= until)
+        // A read under way that began after this call may still answer.
+        const bool readMayAnswer = reading && readsBegun > self->readsBefore;
+        if (now >= until && !(readMayAnswer && now < until + kReadGrace))
             break;
-        if (!reading && now >= nextRead) {
+        if (!reader)
+            reader = &*self;
+        if (reader == &*self && now >= nextRead) {
             reading = true;
             const std::uint64_t number = ++readsBegun;
             nextRead = now + interval;
             lock.unlock();
             std::vector<MIB_IPNET_ROW2> rows;
-            const bool readable = read(&rows);
+            if (!read(&rows))
+                rows.clear();
             lock.lock();
             reading = false;
-            if (readable)
-                Serve(rows, number);
-            changed.notify_all();
+            Serve(rows, number, &*self);
             continue;
         }
-        Clock::time_point wake = std::min(until, now + kStopPoll);
-        if (!reading)
+        Clock::time_point wake = now < until ? until : until + kReadGrace;
+        if (reader == &*self)
             wake = std::min(wake, nextRead);
-        changed.wait_until(lock, wake);
+        self->wake.wait_until(lock, wake);
+    }
+    if (reader == &*self) {
+        reader = nullptr;
+        // Another takes the reader's part.
+        for (Waiter &waiter : waiters) {
+            if (&waiter != &*self) {
+                waiter.wake.notify_one();
+                break;
+            }
+        }
     }
     const bool answered = self->answered;
     if (answered)
@@ -335,7 +354,8 @@ bool NeighbourReads::Await(quint32 address, quint32 interfaceIndex, Clock::time_
     return answered;
 }
 
-void NeighbourReads::Serve(const std::vector<MIB_IPNET_ROW2> &rows, std::uint64_t number)
+void NeighbourReads::Serve(const std::vector<MIB_IPNET_ROW2> &rows, std::uint64_t number,
+                           Waiter *self)
 {
     std::unordered_map<std::uint64_t, HardwareAddress> answers;
     for (const MIB_IPNET_ROW2 &row : rows) {
@@ -344,13 +364,26 @@ void NeighbourReads::Serve(const std::vector<MIB_IPNET_ROW2> &rows, std::uint64_
         if (RowAnswers(row, address, row.InterfaceIndex, &mac))
             answers.emplace(Key(address, row.InterfaceIndex), mac);
     }
+    const Clock::time_point now = Clock::now();
     for (Waiter &waiter : waiters) {
-        if (waiter.answered || waiter.readsBefore >= number)
+        if (&waiter == self || waiter.answered)
             continue;
-        const auto found = answers.find(Key(waiter.address, waiter.interfaceIndex));
+        if (waiter.readsBefore < number) {
+            const auto found = answers.find(Key(waiter.address, waiter.interfaceIndex));
+            if (found != answers.end()) {
+                waiter.mac = found->second;
+                waiter.answered = true;
+            }
+        }
+        // Woken only to leave: answered, past its time, or asked to stop.
+        if (waiter.answered || now >= waiter.until || Stopped(waiter))
+            waiter.wake.notify_one();
+    }
+    if (self->readsBefore < number) {
+        const auto found = answers.find(Key(self->address, self->interfaceIndex));
         if (found != answers.end()) {
-            waiter.mac = found->second;
-            waiter.answered = true;
+            self->mac = found->second;
+            self->answered = true;
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -31,10 +32,14 @@ using Clock = std::chrono::steady_clock;
 
 // How long a resolution waits for the stack's answer: a little past its
 // second request, a second after the first, so that a host that misses one
-// is still found.
+// is still found. A read of the table that began before that time and can
+// answer is waited for, up to kReadGrace more: under Wine one read of a
+// /24's table takes 30 to 50 ms, and several hundred while a scan loads
+// the machine.
 constexpr std::chrono::milliseconds kAnswerWait{1200};
+constexpr std::chrono::milliseconds kReadGrace{1000};
 // How often the table is read while resolutions wait.
-constexpr std::chrono::milliseconds kReadInterval{50};
+constexpr std::chrono::milliseconds kReadInterval{100};
 // The most rows one read takes in; a table is a few hundred rows (Linux
 // keeps at most 1,024 by default), whatever answers on the network.
 constexpr std::size_t kMaxRows = 65536;
@@ -62,9 +67,10 @@ using TableRead = std::function<bool(std::vector<MIB_IPNET_ROW2> *rows)>;
 bool ReadSystemTable(std::vector<MIB_IPNET_ROW2> *rows);
 bool SystemTableReadable();
 
-// Resolutions waiting on the table. Whichever of them finds a read due makes
-// it, at most one at a time and one every `readInterval`, and hands every
-// waiting resolution its answer from it.
+// Resolutions waiting on the table. One of them, the reader, reads it once
+// every `readInterval` and hands every other its answer; they sleep until
+// then, since under Wine every wake-up is a call into its server. The reader
+// also ends the waits of threads asked to stop (platform::StopFlag).
 class NeighbourReads
 {
 public:
@@ -74,28 +80,33 @@ public:
     static NeighbourReads &System();
 
     // Waits for a read begun after this call that gives the hardware address
-    // of `address` on `interfaceIndex`, until `until` or until the calling
-    // thread is asked to stop (platform::StopRequested).
+    // of `address` on `interfaceIndex`, until `until` (or the end of a read
+    // under way then, at most kReadGrace later) or until the calling thread
+    // is asked to stop.
     bool Await(quint32 address, quint32 interfaceIndex, Clock::time_point until,
                HardwareAddress *mac);
 
 private:
     struct Waiter
     {
-        quint32 address;
-        quint32 interfaceIndex;
-        std::uint64_t readsBefore; // reads begun before it came
-        bool answered;
+        quint32 address = 0;
+        quint32 interfaceIndex = 0;
+        std::uint64_t readsBefore = 0; // reads begun before it came
+        Clock::time_point until{};
+        const std::atomic<bool> *stop = nullptr;
+        bool answered = false;
         HardwareAddress mac;
+        std::condition_variable wake;
     };
 
-    void Serve(const std::vector<MIB_IPNET_ROW2> &rows, std::uint64_t read);
+    bool Stopped(const Waiter &waiter) const;
+    void Serve(const std::vector<MIB_IPNET_ROW2> &rows, std::uint64_t read, Waiter *self);
 
     const TableRead read;
     const Clock::duration interval;
     std::mutex mutex;
-    std::condition_variable changed;
     std::list<Waiter> waiters;
+    Waiter *reader = nullptr;
     std::uint64_t readsBegun = 0;
     bool reading = false;
     Clock::time_point nextRead{};
