@@ -337,11 +337,14 @@ bool NeighbourReads::Await(quint32 address, quint32 interfaceIndex, Clock::time_
             wake = std::min(wake, nextRead);
         self->wake.wait_until(lock, wake);
     }
-    if (reader == &*self) {
+    if (reader == &*self)
         reader = nullptr;
-        // Another takes the reader's part.
+    if (!reader) {
+        // One that still waits takes the reader's part: not one that is
+        // woken to leave, which would leave the rest without reads.
+        const Clock::time_point now = Clock::now();
         for (Waiter &waiter : waiters) {
-            if (&waiter != &*self) {
+            if (&waiter != &*self && !waiter.answered && !Stopped(waiter) && now < waiter.until) {
                 waiter.wake.notify_one();
                 break;
             }

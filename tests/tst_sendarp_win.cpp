@@ -146,6 +146,38 @@ void TestSendArp::oneReadServesEveryWaiter()
     QCOMPARE(answered.load(), hosts);
     // A read per thread would be at least 64; late starters may need one more.
     QVERIFY2(reads.load() <= 6, qPrintable(QString::number(reads.load())));
+
+    // The first host's lone read puts off the next; meanwhile three come.
+    // The next read answers the first two: the reader, the first, leaves, and
+    // so does the second. The third, whom only later reads answer, must
+    // still get them.
+    reads = 0;
+    NeighbourReads later(
+        [&reads](std::vector<MIB_IPNET_ROW2> *rows) {
+            const int read = ++reads;
+            for (const char *host : {"198.51.100.1", "198.51.100.2", "198.51.100.4"})
+                rows->push_back(Row(host, kInterface, NlnsReachable, kMac));
+            if (read >= 3)
+                rows->push_back(Row("198.51.100.3", kInterface, NlnsReachable, kMac));
+            return true;
+        },
+        std::chrono::milliseconds(200));
+    HardwareAddress first;
+    QVERIFY(later.Await(Ip("198.51.100.4"), kInterface, Clock::now() + std::chrono::seconds(1),
+                        &first));
+    std::atomic<int> found{0};
+    std::vector<std::thread> three;
+    for (const char *host : {"198.51.100.1", "198.51.100.2", "198.51.100.3"}) {
+        three.emplace_back([&, host] {
+            HardwareAddress mac;
+            found +=
+                later.Await(Ip(host), kInterface, Clock::now() + std::chrono::seconds(1), &mac);
+        });
+        QTest::qWait(10);
+    }
+    for (std::thread &thread : three)
+        thread.join();
+    QCOMPARE(found.load(), 3);
 }
 
 void TestSendArp::onlyLaterReadsAnswerAndStopEndsTheWait()
