@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace platform::winarp {
 
@@ -300,7 +301,7 @@ bool NeighbourReads::Stopped(const Waiter &waiter) const
 }
 
 bool NeighbourReads::Await(quint32 address, quint32 interfaceIndex, Clock::time_point until,
-                           HardwareAddress *mac)
+                           HardwareAddress *mac, const std::function<void()> &ask)
 {
     std::unique_lock<std::mutex> lock(mutex);
     const auto self = waiters.emplace(waiters.end());
@@ -312,6 +313,13 @@ bool NeighbourReads::Await(quint32 address, quint32 interfaceIndex, Clock::time_
     for (;;) {
         if (self->answered || Stopped(*self))
             break;
+        if (self->unasked) {
+            self->unasked = false;
+            lock.unlock();
+            ask();
+            lock.lock();
+            continue;
+        }
         const Clock::time_point now = Clock::now();
         // A read under way that began after this call may still answer.
         const bool readMayAnswer = reading && readsBegun > self->readsBefore;
@@ -361,33 +369,33 @@ void NeighbourReads::Serve(const std::vector<MIB_IPNET_ROW2> &rows, std::uint64_
                            Waiter *self)
 {
     std::unordered_map<std::uint64_t, HardwareAddress> answers;
+    std::unordered_set<std::uint64_t> listed;
     for (const MIB_IPNET_ROW2 &row : rows) {
+        if (row.Address.si_family != AF_INET)
+            continue;
         HardwareAddress mac;
         const quint32 address = row.Address.Ipv4.sin_addr.s_addr;
+        listed.insert(Key(address, row.InterfaceIndex));
         if (RowAnswers(row, address, row.InterfaceIndex, &mac))
             answers.emplace(Key(address, row.InterfaceIndex), mac);
     }
     const Clock::time_point now = Clock::now();
     for (Waiter &waiter : waiters) {
-        if (&waiter == self || waiter.answered)
+        if (waiter.answered || waiter.readsBefore >= number)
             continue;
-        if (waiter.readsBefore < number) {
-            const auto found = answers.find(Key(waiter.address, waiter.interfaceIndex));
-            if (found != answers.end()) {
-                waiter.mac = found->second;
-                waiter.answered = true;
-            }
-        }
-        // Woken only to leave: answered, past its time, or asked to stop.
-        if (waiter.answered || now >= waiter.until || Stopped(waiter))
-            waiter.wake.notify_one();
-    }
-    if (self->readsBefore < number) {
-        const auto found = answers.find(Key(self->address, self->interfaceIndex));
+        const std::uint64_t key = Key(waiter.address, waiter.interfaceIndex);
+        const auto found = answers.find(key);
         if (found != answers.end()) {
-            self->mac = found->second;
-            self->answered = true;
+            waiter.mac = found->second;
+            waiter.answered = true;
+        } else if (!listed.count(key) && !rows.empty()) {
+            waiter.unasked = true;
         }
+        // Woken to leave (answered, past its time, asked to stop) or to ask
+        // again; the reader goes on by itself.
+        if (&waiter != self &&
+            (waiter.answered || waiter.unasked || now >= waiter.until || Stopped(waiter)))
+            waiter.wake.notify_one();
     }
 }
 
@@ -425,9 +433,11 @@ quint32 NeighbourResolve(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *
         // its hardware address for as long as nothing else asks. While the
         // check runs the entry keeps its address, as it does for the
         // system's own SendARP.
-        SendDatagram(route.sourceAddress, destIp);
+        const quint32 sourceIp = route.sourceAddress;
+        const auto ask = [sourceIp, destIp] { SendDatagram(sourceIp, destIp); };
+        ask();
         if (!NeighbourReads::System().Await(destIp, route.adapter->index,
-                                            Clock::now() + kAnswerWait, &mac))
+                                            Clock::now() + kAnswerWait, &mac, ask))
             return ERROR_BAD_NET_NAME;
     }
     if (mac.length > room)

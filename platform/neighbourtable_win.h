@@ -82,9 +82,12 @@ public:
     // Waits for a read begun after this call that gives the hardware address
     // of `address` on `interfaceIndex`, until `until` (or the end of a read
     // under way then, at most kReadGrace later) or until the calling thread
-    // is asked to stop.
+    // is asked to stop. Calls `ask` again, from the calling thread, after a
+    // read that holds no row at all for the address: the question was lost
+    // (on Linux, when the neighbour table, one for the whole machine, is
+    // full, the datagram is dropped without a word).
     bool Await(quint32 address, quint32 interfaceIndex, Clock::time_point until,
-               HardwareAddress *mac);
+               HardwareAddress *mac, const std::function<void()> &ask);
 
 private:
     struct Waiter
@@ -95,6 +98,7 @@ private:
         Clock::time_point until{};
         const std::atomic<bool> *stop = nullptr;
         bool answered = false;
+        bool unasked = false; // a read found no row for it
         HardwareAddress mac;
         std::condition_variable wake;
     };

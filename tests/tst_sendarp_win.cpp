@@ -40,6 +40,7 @@ MIB_IPNET_ROW2 Row(const char *address, quint32 interfaceIndex, NL_NEIGHBOR_STAT
 
 const QByteArray kMac = QByteArray::fromHex("02544c336414");
 constexpr quint32 kInterface = 7;
+const std::function<void()> kAskNothing = [] {};
 
 } // namespace
 
@@ -52,6 +53,7 @@ private slots:
     void rowsThatCount();
     void oneReadServesEveryWaiter();
     void onlyLaterReadsAnswerAndStopEndsTheWait();
+    void aQuestionWithoutRowIsAskedAgain();
 };
 
 void TestSendArp::rowsThatCount_data()
@@ -136,7 +138,8 @@ void TestSendArp::oneReadServesEveryWaiter()
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             HardwareAddress mac;
             if (table.Await(Ip(qPrintable(QStringLiteral("198.51.100.%1").arg(host + 1))),
-                            kInterface, Clock::now() + std::chrono::seconds(5), &mac) &&
+                            kInterface, Clock::now() + std::chrono::seconds(5), &mac,
+                            kAskNothing) &&
                 mac.length == 6)
                 ++answered;
         });
@@ -164,14 +167,14 @@ void TestSendArp::oneReadServesEveryWaiter()
         std::chrono::milliseconds(200));
     HardwareAddress first;
     QVERIFY(later.Await(Ip("198.51.100.4"), kInterface, Clock::now() + std::chrono::seconds(1),
-                        &first));
+                        &first, kAskNothing));
     std::atomic<int> found{0};
     std::vector<std::thread> three;
     for (const char *host : {"198.51.100.1", "198.51.100.2", "198.51.100.3"}) {
         three.emplace_back([&, host] {
             HardwareAddress mac;
-            found +=
-                later.Await(Ip(host), kInterface, Clock::now() + std::chrono::seconds(1), &mac);
+            found += later.Await(Ip(host), kInterface, Clock::now() + std::chrono::seconds(1), &mac,
+                                 kAskNothing);
         });
         QTest::qWait(10);
     }
@@ -204,14 +207,14 @@ void TestSendArp::onlyLaterReadsAnswerAndStopEndsTheWait()
     std::atomic<int> early{-1};
     std::thread before([&] {
         early = table.Await(Ip("198.51.100.20"), kInterface, Clock::now() + std::chrono::seconds(5),
-                            &mac);
+                            &mac, kAskNothing);
     });
     QTRY_VERIFY(inFirstRead.load());
     std::atomic<int> late{-1};
     std::thread during([&] {
         HardwareAddress unused;
         late = table.Await(Ip("198.51.100.20"), kInterface,
-                           Clock::now() + std::chrono::milliseconds(300), &unused);
+                           Clock::now() + std::chrono::milliseconds(300), &unused, kAskNothing);
     });
     QTest::qWait(50);
     releaseFirstRead = true;
@@ -233,8 +236,9 @@ void TestSendArp::onlyLaterReadsAnswerAndStopEndsTheWait()
             QElapsedTimer timer;
             timer.start();
             HardwareAddress unused;
-            const bool found = table.Await(Ip("198.51.100.30"), kInterface,
-                                           Clock::now() + std::chrono::seconds(30), &unused);
+            const bool found =
+                table.Await(Ip("198.51.100.30"), kInterface,
+                            Clock::now() + std::chrono::seconds(30), &unused, kAskNothing);
             waited[which] = found ? -2 : timer.elapsed();
             platform::SetStopFlag(nullptr);
         });
@@ -250,6 +254,30 @@ void TestSendArp::onlyLaterReadsAnswerAndStopEndsTheWait()
     }
     for (std::thread &thread : stopped)
         thread.join();
+}
+
+void TestSendArp::aQuestionWithoutRowIsAskedAgain()
+{
+    // Two reads without the address (its datagram lost), two with it being
+    // resolved, then its answer.
+    std::atomic<int> reads{0};
+    NeighbourReads table(
+        [&reads](std::vector<MIB_IPNET_ROW2> *rows) {
+            const int read = ++reads;
+            rows->push_back(Row("198.51.100.2", kInterface, NlnsReachable, kMac));
+            if (read >= 3)
+                rows->push_back(Row("198.51.100.20", kInterface,
+                                    read >= 5 ? NlnsReachable : NlnsIncomplete,
+                                    read >= 5 ? kMac : QByteArray(6, '\0')));
+            return true;
+        },
+        std::chrono::milliseconds(20));
+    int asked = 0;
+    HardwareAddress mac;
+    QVERIFY(table.Await(Ip("198.51.100.20"), kInterface, Clock::now() + std::chrono::seconds(2),
+                        &mac, [&asked] { ++asked; }));
+    QCOMPARE(reads.load(), 5);
+    QCOMPARE(asked, 2);
 }
 
 QTEST_GUILESS_MAIN(TestSendArp)
