@@ -354,7 +354,9 @@ validate() {
     CIDR2=""
     if [[ -n $SCANNER2_IP ]]; then
         s2=$(ip2int "$SCANNER2_IP") || die "bad --net2 address '$SCANNER2_IP'"
-        [[ $PREFIX2 =~ ^[0-9]{1,2}$ ]] && ((PREFIX2 >= 24 && PREFIX2 <= 30)) || die "--net2 prefix must be 24-30"
+        if ! [[ $PREFIX2 =~ ^[0-9]{1,2}$ ]] || ((PREFIX2 < 24 || PREFIX2 > 30)); then
+            die "--net2 prefix must be 24-30"
+        fi
         in_block "$s2" 198.51.100.0 24 || in_block "$s2" 203.0.113.0 24 || die "--net2 must be in TEST-NET"
         m2=$(mask_of "$PREFIX2") net2=$((s2 & m2)) bcast2=$((net2 | (~m2 & 0xffffffff)))
         ((s2 != net2 && s2 != bcast2)) || die "--net2 address is the network or broadcast address"
@@ -371,8 +373,9 @@ validate() {
         else
             die "address $1 is outside $CIDR${CIDR2:+ and $CIDR2}"
         fi
-        set -- $REPLY
-        (($3 != b && $4 != b)) || die "address $1 is a network or broadcast address"
+        local first last
+        read -r _ _ first last <<<"$REPLY"
+        ((first != b && last != b)) || die "address $1 is a network or broadcast address"
     }
     if [[ -n $VIRTUAL_BRIDGE ]]; then
         [[ ${VIRTUAL_BRIDGE%%,*} =~ ^[A-Za-z][A-Za-z0-9_-]{0,14}$ && ${VIRTUAL_BRIDGE%%,*} != eth[01] ]] ||

@@ -137,15 +137,19 @@ done
 # rated by systemd-analyze, offline, with the package's program and manual.
 unit=$root/usr/lib/systemd/system/trelvan-watch.service
 if [ "$with_lister" = 1 ]; then
+    # shellcheck disable=SC2016 # the unit's variables, as systemd reads them
     grep -qx 'ExecStart=/usr/bin/trelvan-list --suivre $TRELVAN_NETWORKS $TRELVAN_MQTT $TRELVAN_MQTT_PASSWORD_FILE $TRELVAN_AGENT' "$unit" ||
         fail "the unit's ExecStart"
     user=$(awk '$1 == "u" {print $2}' "$root/usr/lib/sysusers.d/trelvan.conf")
-    grep -qx "User=$user" "$unit" && grep -qx "Group=$user" "$unit" || fail "the unit's user is not '$user'"
+    if ! grep -qx "User=$user" "$unit" || ! grep -qx "Group=$user" "$unit"; then
+        fail "the unit's user is not '$user'"
+    fi
     grep -qx "EnvironmentFile=-/etc/default/trelvan-watch" "$unit" || fail "the unit reads other settings"
     grep -v '^#' "$root/etc/default/trelvan-watch" | grep . && fail "the defaults file sets something"
-    for variable in $(sed -n 's/^#\(TRELVAN_[A-Z_]*\)=.*/\1/p' "$root/etc/default/trelvan-watch" | sort -u); do
+    sed -n 's/^#\(TRELVAN_[A-Z_]*\)=.*/\1/p' "$root/etc/default/trelvan-watch" | sort -u >"$work/variables"
+    while read -r variable; do
         grep -q "^ExecStart=.*\$$variable\b" "$unit" || fail "the unit does not use $variable"
-    done
+    done <"$work/variables"
     grep -E '^(NoNewPrivileges|DynamicUser|SystemCall[A-Za-z]*|RestrictAddressFamilies|RestrictNamespaces|RestrictRealtime|RestrictSUIDSGID|LockPersonality|MemoryDenyWriteExecute|PrivateDevices|PrivateUsers|Protect(Clock|Hostname|Kernel[A-Za-z]*))=' "$unit" &&
         fail "the unit sets an option that takes the resolver helper's capability away"
     grep -qx "CapabilityBoundingSet=CAP_NET_RAW" "$unit" || fail "the unit's bounding set"
