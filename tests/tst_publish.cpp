@@ -425,21 +425,23 @@ private slots:
     {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("ownAuthority");
+        QTest::addColumn<int>("authority"); // 0 the system's, 1 caFile, 2 the system's as ours
         QTest::addColumn<QString>("error"); // empty: Start succeeds
         const auto row = [](const char *name, const char *address, const char *password,
-                            bool ownAuthority, const char *error) {
+                            int authority, const char *error) {
             QTest::newRow(name) << QString::fromUtf8(address) << QString::fromUtf8(password)
-                                << ownAuthority << QString::fromUtf8(error);
+                                << authority << QString::fromUtf8(error);
         };
         const char *secret = "agent-secret";
-        row("wrong password", "mqtt://agent@127.0.0.1", "wrong", false,
+        row("wrong password", "mqtt://agent@127.0.0.1", "wrong", 0,
             "refuse l'identification «\u00a0agent\u00a0»");
-        row("unknown host", "mqtt://agent@broker.invalid", secret, false,
+        row("unknown host", "mqtt://agent@broker.invalid", secret, 0,
             "introuvable\u00a0: broker.invalid");
-        row("tls, system authorities", "mqtts://agent@127.0.0.1", secret, false, "certificat");
-        row("tls, its own authority", "mqtts://agent@127.0.0.1", secret, true, "");
-        row("nobody listens", "mqtt://agent@127.0.0.1:1", secret, false, "");
+        row("tls, system authorities", "mqtts://agent@127.0.0.1", secret, 0, "certificat");
+        row("tls, its own authority", "mqtts://agent@127.0.0.1", secret, 1, "");
+        row("tls, the system's holding it", "mqtts://agent@127.0.0.1", secret, 2, "");
+        row("tls, another name", "mqtts://agent@localhost", secret, 1, "certificat");
+        row("nobody listens", "mqtt://agent@127.0.0.1:1", secret, 0, "");
     }
     void refusals()
     {
@@ -447,11 +449,14 @@ private slots:
             QSKIP(qPrintable(noBroker));
         QFETCH(QString, address);
         QFETCH(QString, password);
-        QFETCH(bool, ownAuthority);
+        QFETCH(int, authority);
         QFETCH(QString, error);
         Log log;
         MqttPublisher::Options options = Agent(address, &log, password);
-        options.caFile = ownAuthority ? broker.Path("cert.pem") : QString();
+        options.caFile = authority == 1 ? broker.Path("cert.pem") : QString();
+        if (authority == 2) // where OpenSSL finds the system's authorities
+            qputenv("SSL_CERT_FILE", broker.Path("cert.pem").toLocal8Bit());
+        const auto restore = qScopeGuard([] { qunsetenv("SSL_CERT_FILE"); });
         MqttPublisher agent(options);
         QString why;
         QElapsedTimer start;
