@@ -73,7 +73,8 @@ void EventCommand::RunOne(const Event &event)
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
-    const QString what = QStringLiteral("%1 (%2 de %3)").arg(Quoted(program), event.kind, event.mac);
+    const QString what =
+        QStringLiteral("%1 (%2 de %3)").arg(Quoted(program), event.kind, event.mac);
     process.start();
     if (!process.waitForStarted(StartTimeoutMs)) {
         Complain(err, QStringLiteral("la commande %1 n'a pas démarré\u00a0: %2.")
@@ -105,8 +106,9 @@ void EventCommand::RunOne(const Event &event)
     if (process.exitStatus() == QProcess::CrashExit)
         Complain(err, QStringLiteral("la commande %1 s'est arrêtée en cours de route.").arg(what));
     else if (process.exitCode() != 0)
-        Complain(err,
-                 QStringLiteral("la commande %1 a échoué (code %2).").arg(what).arg(process.exitCode()));
+        Complain(
+            err,
+            QStringLiteral("la commande %1 a échoué (code %2).").arg(what).arg(process.exitCode()));
 }
 
 } // namespace lister

@@ -143,24 +143,23 @@ QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format
         return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
     }
     if (format == QLatin1String("csv")) {
-        std::vector<QStringList> lines{
-            {QStringLiteral("comment"), QStringLiteral("ip"), QStringLiteral("mac"),
-             QStringLiteral("maker"), QStringLiteral("name"), QStringLiteral("first_seen"),
-             QStringLiteral("last_seen"), QStringLiteral("present")}};
+        std::vector<QStringList> lines{{QStringLiteral("comment"), QStringLiteral("ip"),
+                                        QStringLiteral("mac"), QStringLiteral("maker"),
+                                        QStringLiteral("name"), QStringLiteral("first_seen"),
+                                        QStringLiteral("last_seen"), QStringLiteral("present")}};
         for (const HistoryRow &row : rows)
-            lines.push_back({row.host.comment, row.host.ip, row.host.mac,
-                             row.host.maker.trimmed(), row.host.name, TimeText(row.firstSeen),
-                             TimeText(row.lastSeen),
+            lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker.trimmed(),
+                             row.host.name, TimeText(row.firstSeen), TimeText(row.lastSeen),
                              row.present ? QStringLiteral("true") : QStringLiteral("false")});
         return CsvTable(lines);
     }
     const auto shown = [](qint64 time) {
         return QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     };
-    std::vector<QStringList> lines{
-        {QStringLiteral("Commentaire"), QStringLiteral("Adresse IP"), QStringLiteral("Adresse MAC"),
-         QStringLiteral("Fabricant"), QStringLiteral("Nom"), QStringLiteral("Vu la première fois"),
-         QStringLiteral("Vu la dernière fois")}};
+    std::vector<QStringList> lines{{QStringLiteral("Commentaire"), QStringLiteral("Adresse IP"),
+                                    QStringLiteral("Adresse MAC"), QStringLiteral("Fabricant"),
+                                    QStringLiteral("Nom"), QStringLiteral("Vu la première fois"),
+                                    QStringLiteral("Vu la dernière fois")}};
     for (const HistoryRow &row : rows)
         lines.push_back({OneLine(row.host.comment), row.host.ip, row.host.mac,
                          row.host.maker.trimmed(), row.host.name, shown(row.firstSeen),

@@ -28,8 +28,8 @@ QJsonObject ToJson(const HostRow &host);
 // A device of the presence history, as --historique lists it.
 struct HistoryRow
 {
-    HostRow host;      // its comment, last address, card, maker and name
-    qint64 firstSeen;  // ms since 1970
+    HostRow host;     // its comment, last address, card, maker and name
+    qint64 firstSeen; // ms since 1970
     qint64 lastSeen;
     bool present;
 };

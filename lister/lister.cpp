@@ -139,8 +139,8 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
     QStringList positional = parser.positionalArguments();
     if (parser.isSet(wakeOption)) {
         if (!positional.isEmpty()) {
-            Complain(err, QStringLiteral("--reveiller prend un appareil, pas de RÉSEAU%1")
-                              .arg(seeHelp));
+            Complain(err,
+                     QStringLiteral("--reveiller prend un appareil, pas de RÉSEAU%1").arg(seeHelp));
             return UsageError;
         }
         return RunWake(parser.value(wakeOption), out, err);

@@ -73,8 +73,8 @@ presence::ScanResult ScanOf(const NetworkChoice &network, const HostMap &hosts)
     return scan;
 }
 
-int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out,
-             std::FILE *err, std::FILE *progress, const QString &program, bool *abandoned)
+int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out, std::FILE *err,
+             std::FILE *progress, const QString &program, bool *abandoned)
 {
     presence::Store store;
     std::unique_ptr<EventCommand> command;

@@ -20,8 +20,8 @@ namespace lister {
 // "mac-changed". Until a stop signal or until nobody reads out. With a
 // program, runs it for each line (EventCommand). The store's troubles go to
 // err, once each. Returns the exit status; sets *abandoned as Run does.
-int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out,
-             std::FILE *err, std::FILE *progress, const QString &program, bool *abandoned);
+int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out, std::FILE *err,
+             std::FILE *progress, const QString &program, bool *abandoned);
 
 // One change as its line of JSON: the host's fields, event, time and the
 // keys of its kind.

@@ -7,10 +7,10 @@
 #include <tuple>
 
 #ifdef Q_OS_WIN
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <vector>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #endif
 
 namespace {

@@ -48,10 +48,18 @@ Row ReadRow(const QSqlQuery &query, int first)
 
 QVariantList RowValues(qint64 network, const Row &row)
 {
-    return {network,         Blob(row.mac),          row.firstSeen,
-            row.lastSeen,    row.address,            Text(row.name),
-            Text(row.names.dns), Text(row.names.mdns), Text(row.names.netbios),
-            row.web,         int(row.present),       row.since,
+    return {network,
+            Blob(row.mac),
+            row.firstSeen,
+            row.lastSeen,
+            row.address,
+            Text(row.name),
+            Text(row.names.dns),
+            Text(row.names.mdns),
+            Text(row.names.netbios),
+            row.web,
+            int(row.present),
+            row.since,
             row.missed};
 }
 
@@ -137,8 +145,8 @@ bool ReadChanges(QSqlDatabase &db, qint64 networkId, qint64 &lastEvent, ScanChan
                     "SELECT e.id, e.kind, e.time, e.address, e.previous_mac, e.previous_address, "
                     "d.%1 FROM events e LEFT JOIN devices d ON d.network = e.network AND "
                     "d.mac = e.mac WHERE e.network = ? AND e.id > ? ORDER BY e.id")
-                    .arg(QString::fromLatin1(DeviceColumns).replace(QLatin1String(", "),
-                                                                     QLatin1String(", d."))),
+                    .arg(QString::fromLatin1(DeviceColumns)
+                             .replace(QLatin1String(", "), QLatin1String(", d."))),
                 error, {networkId, lastEvent}))
         return false;
     while (query.next()) {
@@ -194,8 +202,8 @@ bool ApplyScan(QSqlDatabase &db, const ScanResult &scan, qint64 time,
                         QStringLiteral("INSERT INTO networks (cidr, gateway_mac, interface, "
                                        "first_scan, last_scan) VALUES (?, ?, ?, ?, ?)"),
                         error,
-                        {out.network.cidr, Blob(out.network.gatewayMac),
-                         Text(scan.interfaceName), time, time}))
+                        {out.network.cidr, Blob(out.network.gatewayMac), Text(scan.interfaceName),
+                         time, time}))
                 return false;
             networkId = insert.lastInsertId().toLongLong();
             out.firstScan = true;
@@ -334,8 +342,8 @@ bool Prune(QSqlDatabase &db, qint64 now, QSqlError &error)
 {
     const qint64 before = now - KeepHistoryMs;
     return Run(db, QStringLiteral("DELETE FROM events WHERE time < ?"), error, {before}) &&
-           Run(db, QStringLiteral("DELETE FROM devices WHERE present = 0 AND last_seen < ?"),
-               error, {before}) &&
+           Run(db, QStringLiteral("DELETE FROM devices WHERE present = 0 AND last_seen < ?"), error,
+               {before}) &&
            Run(db,
                QStringLiteral("DELETE FROM networks WHERE last_scan < ? AND NOT EXISTS "
                               "(SELECT 1 FROM devices WHERE network = networks.id)"),
@@ -352,8 +360,9 @@ bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError 
                 error))
         return false;
     while (networks.next()) {
-        const QVariantList values{networks.value(1), networks.value(2), networks.value(3),
-                                  networks.value(4), networks.value(5)};
+        const QVariantList values{networks.value(1), Blob(MacOf(networks.value(2))),
+                                  Text(networks.value(3).toString()), networks.value(4),
+                                  networks.value(5)};
         QSqlQuery upsert(to);
         if (!Select(upsert,
                     QStringLiteral(
@@ -377,7 +386,8 @@ bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError 
         "mdns = excluded.mdns, netbios = excluded.netbios, web = excluded.web, "
         "present = excluded.present, since = excluded.since, missed = excluded.missed");
     while (devices.next()) {
-        const QVariantList values = RowValues(ids[devices.value(0).toLongLong()], ReadRow(devices, 1));
+        const QVariantList values =
+            RowValues(ids[devices.value(0).toLongLong()], ReadRow(devices, 1));
         if (!Run(to,
                  QStringLiteral("INSERT INTO devices (network, %1) VALUES (?, ?, ?, ?, ?, ?, ?, "
                                 "?, ?, ?, ?, ?, ?) ON CONFLICT (network, mac) DO UPDATE SET %2 "
@@ -401,7 +411,7 @@ bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError 
                                 "previous_mac, previous_address) VALUES (?, ?, ?, ?, ?, ?, ?)"),
                  error,
                  {events.value(0), ids[events.value(1).toLongLong()], events.value(2),
-                  events.value(3), events.value(4), events.value(5), events.value(6)}))
+                  Blob(MacOf(events.value(3))), events.value(4), events.value(5), events.value(6)}))
             return false;
     return true;
 }

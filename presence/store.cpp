@@ -120,9 +120,10 @@ Fault Store::Private::OpenFile(QSqlError &error)
         return Fault::NoDriver;
     QDir().mkpath(QFileInfo(fileName).absolutePath());
     {
-        QSqlDatabase db = QSqlDatabase::contains(fileConnection)
-                              ? File()
-                              : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), fileConnection);
+        QSqlDatabase db =
+            QSqlDatabase::contains(fileConnection)
+                ? File()
+                : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), fileConnection);
         db.setDatabaseName(fileName);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
         if (!db.open()) {
@@ -209,7 +210,8 @@ bool Store::Private::WriteMemory(const ScanResult &scan, qint64 time, ScanChange
 {
     if (!inMemory) {
         CloseMemory();
-        QSqlDatabase memory = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), memoryConnection);
+        QSqlDatabase memory =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), memoryConnection);
         memory.setDatabaseName(QStringLiteral(":memory:"));
         bool tooNew = false;
         if (!memory.open() || !db::Migrate(memory, error, &tooNew))
@@ -256,9 +258,10 @@ bool Store::Private::SetAside(qint64 time, bool checkFirst)
     if (checkFirst && OpenFile(error) != Fault::Corrupt)
         return true;
     CloseFile();
-    const QString base = QStringLiteral("%1.corrupt-%2")
-                             .arg(fileName, QDateTime::fromMSecsSinceEpoch(time).toString(
-                                                QStringLiteral("yyyy-MM-dd")));
+    const QString base =
+        QStringLiteral("%1.corrupt-%2")
+            .arg(fileName,
+                 QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd")));
     QString target = base;
     for (int n = 2; QFile::exists(target) && n < 100; ++n)
         target = QStringLiteral("%1-%2").arg(base).arg(n);
@@ -285,7 +288,8 @@ bool Store::Private::Reading(QSqlDatabase &db)
     }
     const Fault fault = OpenFile(error);
     if (fault != Fault::None) {
-        status = QStringLiteral("Historique illisible\u00a0: %1").arg(FaultText(fault, error, fileName));
+        status =
+            QStringLiteral("Historique illisible\u00a0: %1").arg(FaultText(fault, error, fileName));
         CloseFile();
         return false;
     }
@@ -393,9 +397,9 @@ std::vector<Device> Store::Devices(const NetworkKey &network)
     qint64 id = 0;
     {
         QSqlQuery query(db);
-        if (!db::Select(query,
-                        QStringLiteral("SELECT id FROM networks WHERE cidr = ? AND gateway_mac = ?"),
-                        error, {network.cidr, db::Blob(network.gatewayMac)}) ||
+        if (!db::Select(
+                query, QStringLiteral("SELECT id FROM networks WHERE cidr = ? AND gateway_mac = ?"),
+                error, {network.cidr, db::Blob(network.gatewayMac)}) ||
             !query.next())
             return devices;
         id = query.value(0).toLongLong();

@@ -57,9 +57,10 @@ WakePlan PlanWake(const Device &device)
     if (const quint32 gateway = GatewayOf(here->ip.toIPv4Address(), mask, here->interfaceName)) {
         current.gatewayMac = ResolveHardwareAddress(HostKey(gateway));
         if (current.gatewayMac.empty()) {
-            plan.refusal = QStringLiteral("la passerelle de %1 ne répond pas\u00a0: rien ne dit que "
-                                          "c'est le réseau où l'appareil a été vu.")
-                               .arg(cidr);
+            plan.refusal =
+                QStringLiteral("la passerelle de %1 ne répond pas\u00a0: rien ne dit que "
+                               "c'est le réseau où l'appareil a été vu.")
+                    .arg(cidr);
             return plan;
         }
     }
