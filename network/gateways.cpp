@@ -7,10 +7,14 @@
 #include <tuple>
 
 #ifdef Q_OS_WIN
-#include <iphlpapi.h>
 #include <vector>
+// winsock2.h must come before windows.h, and iphlpapi.h after both.
+// clang-format off
 #include <winsock2.h>
+#include <windows.h>
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
+// clang-format on
 #endif
 
 namespace {
