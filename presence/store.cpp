@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QUrl>
 
 #include <atomic>
 
@@ -67,6 +68,8 @@ QString FaultText(Fault fault, const QSqlError &error, const QString &fileName)
     case Fault::ReadOnly:
         return QStringLiteral("fichier ou dossier en lecture seule");
     case Fault::CannotOpen:
+        if (!QFileInfo(QFileInfo(fileName).absolutePath()).isWritable())
+            return QStringLiteral("dossier en lecture seule");
         return QStringLiteral("impossible d'ouvrir %1").arg(QDir::toNativeSeparators(fileName));
     case Fault::Busy:
         return QStringLiteral("fichier occupé par un autre programme");
@@ -108,6 +111,11 @@ struct Store::Private
     bool WriteMemory(const ScanResult &scan, qint64 time, ScanChanges &out, QSqlError &error);
     void CloseMemory();
     bool SetAside(qint64 time, bool checkFirst);
+    // The file as it is, read only, where it cannot be opened to write (a
+    // read-only folder cannot hold the log's index that WAL needs).
+    QString snapshotConnection;
+    bool OpenSnapshot(QSqlError &error);
+    void CloseSnapshot();
     // The connection to read: the memory while it holds what the file lacks.
     bool Reading(QSqlDatabase &db);
 };
@@ -153,6 +161,32 @@ Fault Store::Private::OpenFile(QSqlError &error)
     }
     fileReady = true;
     return Fault::None;
+}
+
+bool Store::Private::OpenSnapshot(QSqlError &error)
+{
+    CloseSnapshot();
+    if (!QFile::exists(fileName))
+        return false;
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), snapshotConnection);
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+    db.setDatabaseName(QUrl::fromLocalFile(fileName).toString(QUrl::FullyEncoded) +
+                       QStringLiteral("?immutable=1"));
+    if (!db.open()) {
+        error = db.lastError();
+        return false;
+    }
+    QSqlQuery version(db);
+    return db::Select(version, QStringLiteral("PRAGMA user_version"), error) && version.next() &&
+           version.value(0).toInt() == db::CurrentVersion();
+}
+
+void Store::Private::CloseSnapshot()
+{
+    if (QSqlDatabase::contains(snapshotConnection)) {
+        QSqlDatabase::database(snapshotConnection, false).close();
+        QSqlDatabase::removeDatabase(snapshotConnection);
+    }
 }
 
 void Store::Private::CloseFile()
@@ -218,8 +252,9 @@ bool Store::Private::WriteMemory(const ScanResult &scan, qint64 time, ScanChange
             return false;
         // What the file held, where it can still be read.
         QSqlError unread;
-        if (fileReady || OpenFile(unread) == Fault::None) {
-            QSqlDatabase file = File();
+        const bool writable = fileReady || OpenFile(unread) == Fault::None;
+        if (writable || OpenSnapshot(unread)) {
+            QSqlDatabase file = writable ? File() : QSqlDatabase::database(snapshotConnection);
             if (!db::Run(memory, QStringLiteral("BEGIN"), error))
                 return false;
             if (!db::CopyState(file, memory, false, unread))
@@ -227,6 +262,7 @@ bool Store::Private::WriteMemory(const ScanResult &scan, qint64 time, ScanChange
             if (!db::Run(memory, QStringLiteral("COMMIT"), error))
                 return false;
         }
+        CloseSnapshot();
         memoryEvents.clear();
         inMemory = true;
     }
@@ -287,14 +323,19 @@ bool Store::Private::Reading(QSqlDatabase &db)
         return true;
     }
     const Fault fault = OpenFile(error);
-    if (fault != Fault::None) {
-        status =
-            QStringLiteral("Historique illisible\u00a0: %1").arg(FaultText(fault, error, fileName));
-        CloseFile();
-        return false;
+    if (fault == Fault::None) {
+        db = File();
+        return true;
     }
-    db = File();
-    return true;
+    CloseFile();
+    if (OpenSnapshot(error)) {
+        db = QSqlDatabase::database(snapshotConnection);
+        return true;
+    }
+    CloseSnapshot();
+    status =
+        QStringLiteral("Historique illisible\u00a0: %1").arg(FaultText(fault, error, fileName));
+    return false;
 }
 
 QString Store::DefaultFileName()
@@ -309,6 +350,7 @@ Store::Store(const QString &fileName) : d(std::make_unique<Private>())
     d->fileName = fileName;
     d->fileConnection = QStringLiteral("trelvan-presence-%1").arg(number);
     d->memoryConnection = QStringLiteral("trelvan-presence-%1-memory").arg(number);
+    d->snapshotConnection = QStringLiteral("trelvan-presence-%1-snapshot").arg(number);
 }
 
 Store::~Store()
@@ -327,6 +369,7 @@ Store::~Store()
         }
     }
     d->CloseMemory();
+    d->CloseSnapshot();
     d->CloseFile();
 }
 
