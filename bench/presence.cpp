@@ -47,7 +47,10 @@ HostRecord Card(quint32 serial, const QString &name = QString())
 presence::ScanResult Scan(qint64 time)
 {
     return {QHostAddress(QStringLiteral("198.51.100.1")),
-            QHostAddress(QStringLiteral("255.255.255.0")), QStringLiteral("eth0"), {}, time};
+            QHostAddress(QStringLiteral("255.255.255.0")),
+            QStringLiteral("eth0"),
+            {},
+            time};
 }
 
 quint32 Key(int octet)
@@ -87,7 +90,8 @@ int main(int argc, char *argv[])
                                              : folder + QStringLiteral("/presence-XXXXXX"));
     SetGatewayLister(&NoRoutes);
     presence::SetClock(&SimulatedNow);
-    const qint64 start = QDateTime(QDate(2026, 1, 5), QTime(0, 0), Qt::LocalTime).toMSecsSinceEpoch();
+    const qint64 start =
+        QDateTime(QDate(2026, 1, 5), QTime(0, 0), Qt::LocalTime).toMSecsSinceEpoch();
 
     // One scan of 254 hosts, each case on a store of its own.
     std::vector<double> first, ordinary, changed;
@@ -157,11 +161,10 @@ int main(int argc, char *argv[])
                 simulated = midnight + qint64(minute) * 60000;
                 presence::ScanResult scan = Scan(simulated);
                 for (const Device &device : devices) {
-                    const bool out = device.kind == 1
-                                         ? minute >= device.leaves && minute < device.returns
-                                     : device.kind == 2
-                                         ? minute < device.leaves || minute >= device.returns
-                                         : false;
+                    const bool out =
+                        device.kind == 1   ? minute >= device.leaves && minute < device.returns
+                        : device.kind == 2 ? minute < device.leaves || minute >= device.returns
+                                           : false;
                     if (!out && (device.kind == 0 || random.bounded(20) != 0))
                         scan.hosts[Key(device.octet)] = Card(quint32(device.octet));
                 }
@@ -180,11 +183,11 @@ int main(int argc, char *argv[])
         }
         std::printf("%d days: %lld scans, %lld changes, %u guests' cards, %.0f s (%.2f ms a "
                     "scan)\n",
-                    days, scans, changes, guest, timer.elapsed() / 1000.0,
+                    days, scans, changes, guest, double(timer.elapsed()) / 1000.0,
                     double(timer.elapsed()) / double(scans));
     }
     std::printf("store after %d days: %.0f KiB (file and log); the most while it ran %.0f KiB\n",
-                days, SizeOf(file) / 1024.0, peak / 1024.0);
+                days, double(SizeOf(file)) / 1024.0, double(peak) / 1024.0);
     timer.start();
     presence::Store store(file);
     const auto network = store.LatestNetwork(QStringLiteral("198.51.100.0/24"));

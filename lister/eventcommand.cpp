@@ -13,8 +13,8 @@ constexpr int StartTimeoutMs = 5000;
 constexpr int PollMs = 100;
 } // namespace
 
-EventCommand::EventCommand(const QString &program, std::FILE *err, int timeoutMs)
-    : program(program), err(err), timeoutMs(timeoutMs)
+EventCommand::EventCommand(const QString &command, std::FILE *errors, int limitMs)
+    : program(command), err(errors), timeoutMs(limitMs)
 {
     start();
 }

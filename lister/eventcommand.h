@@ -33,7 +33,7 @@ public:
     static constexpr int QueueLimit = 64;   // then the oldest waiting event goes
     static constexpr int StopGraceMs = 2500;
 
-    EventCommand(const QString &program, std::FILE *err, int timeoutMs = TimeoutMs);
+    EventCommand(const QString &command, std::FILE *errors, int limitMs = TimeoutMs);
     // Drops the events still waiting; the one running gets StopGraceMs.
     ~EventCommand() override;
 

@@ -47,7 +47,7 @@ int main(int argc, char *argv[])
         for (quint32 host = 10; host < 50; ++host)
             result.hosts[qToBigEndian(0xC6336400 | host)] =
                 HostRecord({2, 0, 0, 0, 0, static_cast<unsigned char>(host)}, false,
-                           QString(200, QLatin1Char('a' + host % 26)));
+                           QString(200, QLatin1Char(char('a' + host % 26))));
         result.hosts[qToBigEndian(0xC6336464)] = HostRecord(
             {6, 0, static_cast<unsigned char>(scan >> 24), static_cast<unsigned char>(scan >> 16),
              static_cast<unsigned char>(scan >> 8), static_cast<unsigned char>(scan)},
