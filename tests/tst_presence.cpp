@@ -58,18 +58,16 @@ QStringList Said(const ScanChanges &changes)
 {
     QStringList said;
     for (const Change &change : changes.changes) {
+        const auto card = [](const Mac &mac) { return QString::asprintf("%02x", mac.back()); };
         QString text = QStringLiteral("%1 .%2 %3")
                            .arg(KindName(change.kind))
                            .arg(HostOrderAddress(change.key) & 0xFF)
-                           .arg(change.record.mac.back(), 2, 16, QLatin1Char('0'));
+                           .arg(card(change.record.mac));
         if (!change.previousMac.empty())
-            text +=
-                QStringLiteral(" was %1").arg(change.previousMac.back(), 2, 16, QLatin1Char('0'));
+            text += QStringLiteral(" was ") + card(change.previousMac);
         if (change.previousKey)
             text += QStringLiteral(" was .%1").arg(HostOrderAddress(change.previousKey) & 0xFF);
-        if (change.newDevice && change.kind != ChangeKind::New)
-            text += QStringLiteral(" new");
-        said.append(text);
+        said.append(text + (change.newDevice && change.kind != ChangeKind::New ? " new" : ""));
     }
     return said;
 }

@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# The presence store's faults, with presencewriter (writer.cpp):
-#   - kill -9 at random moments of a run of writes, 20 times: the file
-#     checks whole (PRAGMA integrity_check) every time, and holds every
-#     change a finished scan reported;
-#   - as root, in a mount namespace of its own, the store's folder on a small
-#     tmpfs: full, then read-only. The scans go on and still report their
-#     changes, the status says why the file is not written, and the file
-#     takes every change they kept once it can.
-# About 15 s.
+# The presence store's faults, with presencewriter: kill -9 in writes, 20
+# times (the file whole each time, holding every change a scan reported);
+# as root, its folder on a small tmpfs, full then read-only (the scans go on,
+# report their changes and say why, and the file takes them all once it
+# can). About 15 s.
 #
 #   faults.sh PRESENCEWRITER
 set -euo pipefail

@@ -1,8 +1,7 @@
-// Records scans in a presence store, for presence/faults.sh: a line
-// "scan" on standard input records one and answers one line, "written=1
-// changes=ID... status=TEXT"; "run" records scans without end (until
-// killed), answering each. Every scan shows 40 hosts with long names, and a
-// card never seen at 198.51.100.100, a change each time.
+// Records scans in a presence store for presence/faults.sh: "scan" on its
+// input records one, "run" records them until killed; each answers "written=1
+// changes=ID,... status=TEXT". A scan: 40 hosts with long names and, a change
+// each time, a card never seen at 198.51.100.100.
 #include "network/gateways.h"
 #include "presence/store.h"
 
