@@ -3,7 +3,8 @@
 addresses through the neighbour table (Wine's SendARP answers nothing),
 against the Linux trelvan-list on the kernel's neighbour table (as nobody,
 without the resolver helper), on the same LAN in the same run; and measures
-the installer and the folder it installs.
+the installer and the folder it installs, and the share of Qt's Sql module
+and SQLite in both.
 
 The LAN is built by tests/lan/lan.sh out of network namespaces that exist
 only for the run (case a of bench/cases.py by default: the /24 with 20
@@ -39,8 +40,8 @@ from cases import CASES  # noqa: E402
 
 LISTER_LINE = re.compile(r"^[^,]*,(\d+\.\d+\.\d+\.\d+),")
 INSTALLED = r"C:\Program Files\Trelvan"
-# What the presence store will add to the installer, from the Qt archive.
-SQL_FILES = ["bin/Qt6Sql.dll", "bin/sqlite3.dll", "plugins/sqldrivers/qsqlite.dll"]
+# Qt's Sql module and SQLite, as the installer puts them.
+SQL_FILES = ["Qt6Sql.dll", "sqlite3.dll", "sqldrivers/qsqlite.dll"]
 
 
 def folder_size(path):
@@ -150,9 +151,6 @@ def main():
     if not os.path.isfile(installer) or not wine or not os.access(lanruns.GNU_TIME, os.X_OK):
         sys.exit("bench/wine.py: needs the installer (scripts/package-windows.sh), Wine and "
                  "GNU time (scripts/setup.sh --with-tools)")
-    qt = subprocess.run([os.path.join(lanruns.ROOT, "tools", "qt-windows.sh")],
-                        capture_output=True, text=True).stdout.strip()
-
     work = tempfile.mkdtemp(prefix="trelvan-wine-bench-")
     os.chmod(work, 0o755)
     user_home = os.path.join(work, "home")
@@ -191,6 +189,12 @@ def main():
                                 f"{len(result['found'])} hosts")
             startup = {tool: timed(lan, cmd + ["--version"], args.runs) for tool, cmd in tools.items()}
             files, size = folder_size(folder)
+            # Qt's Sql module and SQLite, for the presence history; the
+            # installer packs solid LZMA: their share so compressed.
+            sql = [(name, os.path.getsize(os.path.join(folder, name))) for name in SQL_FILES
+                   if os.path.isfile(os.path.join(folder, name))]
+            data = b"".join(open(os.path.join(folder, name), "rb").read() for name, _ in sql)
+            packed = len(lzma.compress(data, format=lzma.FORMAT_ALONE, preset=9))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -211,18 +215,12 @@ def main():
     print(f"\nInstaller {os.path.basename(installer)}: {mib(os.path.getsize(installer))}"
           f" ({os.path.getsize(installer)} bytes)")
     print(f"Installed folder: {files} files, {mib(size)} ({size} bytes)")
-    sql = [(name, os.path.getsize(os.path.join(qt, name))) for name in SQL_FILES
-           if os.path.isfile(os.path.join(qt, name))]
     for name, bytes_ in sql:
-        print(f"  with the Sql module: {os.path.basename(name)} {mib(bytes_)} ({bytes_} bytes)")
+        print(f"  of which {name}: {mib(bytes_)} ({bytes_} bytes)")
     if sql:
-        added = sum(b for _, b in sql)
-        print(f"  installed folder with them: {mib(size + added)} (+{mib(added)})")
-        # The installer packs solid LZMA: the same files so compressed.
-        data = b"".join(open(os.path.join(qt, name), "rb").read() for name, _ in sql)
-        packed = len(lzma.compress(data, format=lzma.FORMAT_ALONE, preset=9))
-        print(f"  installer with them, about: {mib(os.path.getsize(installer) + packed)}"
-              f" (+{mib(packed)}, the three files packed as LZMA)")
+        share = sum(b for _, b in sql)
+        print(f"  of which Qt's Sql module and SQLite: {mib(share)} ({share} bytes); "
+              f"in the installer about {mib(packed)} ({packed} bytes packed as LZMA)")
 
 
 if __name__ == "__main__":
