@@ -349,12 +349,18 @@ bool NeighbourReads::Await(quint32 address, quint32 interfaceIndex, Clock::time_
         reader = nullptr;
     if (!reader) {
         // One that still waits takes the reader's part: not one that is
-        // woken to leave, which would leave the rest without reads.
+        // woken to leave, which would leave the rest without reads. Those
+        // asked to stop, whom no read will now wake, leave.
         const Clock::time_point now = Clock::now();
+        bool handedOver = false;
         for (Waiter &waiter : waiters) {
-            if (&waiter != &*self && !waiter.answered && !Stopped(waiter) && now < waiter.until) {
+            if (&waiter == &*self || waiter.answered)
+                continue;
+            if (Stopped(waiter)) {
                 waiter.wake.notify_one();
-                break;
+            } else if (!handedOver && now < waiter.until) {
+                waiter.wake.notify_one();
+                handedOver = true;
             }
         }
     }
