@@ -187,14 +187,13 @@ for line in open(tsv):
     if not line.startswith("#"):
         ip, mac, web, *_ = line.split("\t")
         url = {"yes": f"http://{ip}/", "https": f"https://{ip}/"}.get(web, "")
-        comment = nas_comment if mac == "00:11:32:AA:BB:20" else ""
-        want[ip] = (mac, makers.get(mac[:8], "(adresse locale)"), web == "yes", url, comment)
+        want[ip] = (mac, makers.get(mac[:8], "(adresse locale)"), web == "yes", url,
+                    nas_comment if mac == "00:11:32:AA:BB:20" else "")
 rows = json.load(open(listed))
 got = {r["ip"]: (r["mac"], r["maker"], r["web"], r["url"], r["comment"]) for r in rows}
 assert len(rows) == len(got) == 5 and got.keys() == want.keys(), f"hosts {sorted(got)}"
-for ip, (mac, maker, web, url, comment) in want.items():
-    g = got[ip]
-    assert g[0] == mac and maker in g[1] and g[2:] == (web, url, comment), f"{ip}: {g}"
+for ip, (mac, maker, *rest) in want.items():
+    assert got[ip][0] == mac and maker in got[ip][1] and got[ip][2:] == tuple(rest), got[ip]
 PY
     fail "--format json: $(cat "$work/list.json" "$work/list.err")"
 status=0
@@ -234,7 +233,6 @@ deadline=$(($(date +%s) + 90))
 # Qt writes its lines in the ANSI code page (1252 here: "à" is one byte,
 # matched by "." in the C locale) and with CRLF.
 windowlog() { tr -d '\r' <"$work/window.log" >"$work/window.txt"; }
-# The end of a scan, then the table of every host.
 until windowlog && LC_ALL=C grep -aq "^trelvan.window: status: Fin de recherche $SCANNER_IP . [0-9:]*\.$" "$work/window.txt" &&
     grep -aq "^Machines= $hosts\$" "$work/window.txt"; do
     [ "$(date +%s)" -lt "$deadline" ] ||
