@@ -1,6 +1,7 @@
 // The questions for a host's own name and the reading of its answers, which
 // come from the network and are read as untrusted; and the choice of the one
 // name shown.
+#include "messagelog.h"
 #include "network/hostname.h"
 #include "network/namepackets.h"
 
@@ -11,11 +12,15 @@
 #include <vector>
 
 using namespace namepackets;
+using namerule::NameFault;
 using Bytes = std::vector<uint8_t>;
+
+Q_DECLARE_METATYPE(NameFault)
 
 namespace {
 
 constexpr uint32_t Host = 0xC6336414; // 198.51.100.20
+constexpr uint16_t MdnsId = 0x1234;
 
 void Put16(Bytes &out, unsigned value)
 {
@@ -38,7 +43,7 @@ void PutName(Bytes &out, const std::vector<std::string> &labels)
 Bytes MdnsAnswer(const std::string &target, uint16_t recordClass = 0x8001)
 {
     Bytes out;
-    Put16(out, 0x1234);
+    Put16(out, MdnsId);
     Put16(out, 0x8400);
     Put16(out, 1);
     Put16(out, 1);
@@ -53,7 +58,10 @@ Bytes MdnsAnswer(const std::string &target, uint16_t recordClass = 0x8001)
     Put16(out, 0);
     Put16(out, 10);
     Bytes data;
-    PutName(data, {target, "local"});
+    std::vector<std::string> labels{target};
+    if (!target.empty())
+        labels.push_back("local");
+    PutName(data, labels);
     Put16(out, unsigned(data.size()));
     out.insert(out.end(), data.begin(), data.end());
     return out;
@@ -106,35 +114,51 @@ private slots:
 
         std::string name;
         const Bytes answer = MdnsAnswer("epson-bureau");
-        QVERIFY(ParseMdnsReverseAnswer(answer.data(), answer.size(), Host, &name));
+        QVERIFY(ParseMdnsReverseAnswer(answer.data(), answer.size(), Host, MdnsId, &name));
         QCOMPARE(name, std::string("epson-bureau.local"));
-        // Another address's record, a question, or an answer cut anywhere
-        // gives no name.
-        QVERIFY(!ParseMdnsReverseAnswer(answer.data(), answer.size(), Host + 1, &name));
+        // Another address's record, the answer to another query, a question,
+        // or an answer cut anywhere gives no name.
+        name.clear();
+        QVERIFY(!ParseMdnsReverseAnswer(answer.data(), answer.size(), Host + 1, MdnsId, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(answer.data(), answer.size(), Host, MdnsId + 1, &name));
         Bytes question = answer;
         question[2] = 0;
-        QVERIFY(!ParseMdnsReverseAnswer(question.data(), question.size(), Host, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(question.data(), question.size(), Host, MdnsId, &name));
         for (std::size_t size = 0; size < answer.size(); ++size)
-            QVERIFY(!ParseMdnsReverseAnswer(answer.data(), size, Host, &name));
+            QVERIFY(!ParseMdnsReverseAnswer(answer.data(), size, Host, MdnsId, &name));
+        QVERIFY(name.empty());
     }
 
     void mdnsAnswerIsReadWarily()
     {
         std::string name = "unchanged";
-        // A pointer to itself, a control character in the name.
+        // A pointer to itself.
         Bytes loop = MdnsAnswer("x");
         const std::size_t target = loop.size() - 9; // the record's data: "\x01x\x05local\0"
         loop[target] = 0xC0;
         loop[target + 1] = uint8_t(target);
-        QVERIFY(!ParseMdnsReverseAnswer(loop.data(), loop.size(), Host, &name));
-        const Bytes control = MdnsAnswer(std::string("a\nb"));
-        QVERIFY(!ParseMdnsReverseAnswer(control.data(), control.size(), Host, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(loop.data(), loop.size(), Host, MdnsId, &name));
+        // A name that breaks the rule is refused, and the reader says why: a
+        // dot inside a label would read as two labels once written out.
+        for (const auto &[label, why] :
+             {std::pair{std::string("a\nb"), NameFault::Control},
+              std::pair{std::string("nas.salon"), NameFault::DotInLabel},
+              std::pair{std::string("nas\xE2\x80\xAEnolas"), NameFault::Bidirectional},
+              std::pair{std::string("caf\xE9"), NameFault::InvalidUtf8},
+              std::pair{std::string(), NameFault::Empty}}) {
+            const Bytes refused = MdnsAnswer(label);
+            NameFault fault = NameFault::None;
+            QVERIFY(!ParseMdnsReverseAnswer(refused.data(), refused.size(), Host, MdnsId, &name,
+                                            &fault));
+            QCOMPARE(fault, why);
+        }
+        QCOMPARE(name, std::string("unchanged"));
         // Owner names match whatever their case; a class other than IN does not.
         Bytes upper = MdnsAnswer("nas");
         std::replace(upper.begin() + 12, upper.begin() + 40, uint8_t('a'), uint8_t('A'));
-        QVERIFY(ParseMdnsReverseAnswer(upper.data(), upper.size(), Host, &name));
+        QVERIFY(ParseMdnsReverseAnswer(upper.data(), upper.size(), Host, MdnsId, &name));
         const Bytes chaos = MdnsAnswer("nas", 3);
-        QVERIFY(!ParseMdnsReverseAnswer(chaos.data(), chaos.size(), Host, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(chaos.data(), chaos.size(), Host, MdnsId, &name));
         QCOMPARE(name, std::string("nas.local"));
     }
 
@@ -161,8 +185,113 @@ private slots:
         Bytes overlong = NetbiosAnswer(1, {{"PC", 0x000400}});
         overlong[overlong.size() - 46 - 19] = 200;
         QVERIFY(!ParseNetbiosStatus(overlong.data(), overlong.size(), 1, &name));
-        const Bytes control = NetbiosAnswer(1, {{"PC\x01", 0x000400}});
-        QVERIFY(!ParseNetbiosStatus(control.data(), control.size(), 1, &name));
+        // Latin-1 comes back as UTF-8; a C0 or C1 control is refused.
+        const Bytes latin1 = NetbiosAnswer(1, {{"CAF\xC9", 0x000400}});
+        QVERIFY(ParseNetbiosStatus(latin1.data(), latin1.size(), 1, &name));
+        QCOMPARE(name, std::string("CAF\xC3\x89"));
+        for (const char *control : {"PC\x01", "PC\x9B"
+                                              "1m"}) {
+            const Bytes refused = NetbiosAnswer(1, {{control, 0x000400}});
+            NameFault fault = NameFault::None;
+            QVERIFY(!ParseNetbiosStatus(refused.data(), refused.size(), 1, &name, &fault));
+            QCOMPARE(fault, NameFault::Control);
+        }
+        QCOMPARE(name, std::string("CAF\xC3\x89"));
+    }
+
+    // The one rule of a name, whatever its source.
+    void nameRule_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<NameFault>("fault");
+        const QByteArray label63(63, 'a');
+        QTest::newRow("plain") << QByteArray("nas-salon.local") << NameFault::None;
+        QTest::newRow("markup is text")
+            << QByteArray("<img src=/dev/zero>&amp;") << NameFault::None;
+        QTest::newRow("accents, emoji")
+            << QByteArray("Caf\xC3\xA9-\xF0\x9F\x98\x80") << NameFault::None;
+        QTest::newRow("no-break space") << QByteArray("PC\xC2\xA0LEA") << NameFault::None;
+        QTest::newRow("empty") << QByteArray() << NameFault::Empty;
+        QTest::newRow("escape") << QByteArray("a\x1B[2Jb") << NameFault::Control;
+        QTest::newRow("delete") << QByteArray("a\x7F") << NameFault::Control;
+        QTest::newRow("C1 CSI") << QByteArray("a\xC2\x9B"
+                                              "2J")
+                                << NameFault::Control;
+        QTest::newRow("line separator") << QByteArray("a\xE2\x80\xA8"
+                                                      "b")
+                                        << NameFault::Control;
+        QTest::newRow("override") << QByteArray("a\xE2\x80\xAE"
+                                                "b")
+                                  << NameFault::Bidirectional;
+        QTest::newRow("embedding") << QByteArray("\xE2\x80\xAA"
+                                                 "b")
+                                   << NameFault::Bidirectional;
+        QTest::newRow("isolate") << QByteArray("a\xE2\x81\xA6") << NameFault::Bidirectional;
+        QTest::newRow("pop isolate") << QByteArray("a\xE2\x81\xA9") << NameFault::Bidirectional;
+        QTest::newRow("right-to-left mark")
+            << QByteArray("a\xE2\x80\x8F") << NameFault::Bidirectional;
+        QTest::newRow("zero width space") << QByteArray("a\xE2\x80\x8B"
+                                                        "b")
+                                          << NameFault::Invisible;
+        QTest::newRow("zero width joiner") << QByteArray("a\xE2\x80\x8D"
+                                                         "b")
+                                           << NameFault::Invisible;
+        QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBF"
+                                                       "nas")
+                                         << NameFault::Invisible;
+        QTest::newRow("lone byte") << QByteArray("caf\xE9") << NameFault::InvalidUtf8;
+        QTest::newRow("cut sequence") << QByteArray("caf\xC3") << NameFault::InvalidUtf8;
+        QTest::newRow("overlong dot") << QByteArray("a\xC0\xAE"
+                                                    "b")
+                                      << NameFault::InvalidUtf8;
+        QTest::newRow("surrogate") << QByteArray("a\xED\xA0\x80") << NameFault::InvalidUtf8;
+        QTest::newRow("past U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << NameFault::InvalidUtf8;
+        QTest::newRow("two dots") << QByteArray("nas..local") << NameFault::EmptyLabel;
+        QTest::newRow("final dot") << QByteArray("nas.") << NameFault::EmptyLabel;
+        QTest::newRow("63-byte label") << label63 + ".local" << NameFault::None;
+        QTest::newRow("64-byte label") << label63 + "a.local" << NameFault::LongLabel;
+        const QByteArray name253 =
+            label63 + '.' + label63 + '.' + label63 + '.' + QByteArray(61, 'b');
+        QTest::newRow("253-byte name") << name253 << NameFault::None;
+        QTest::newRow("254-byte name") << name253 + 'b' << NameFault::LongName;
+    }
+
+    void nameRule()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(NameFault, fault);
+        QCOMPARE(namerule::CheckName(std::string_view(name.constData(), std::size_t(name.size()))),
+                 fault);
+        // As labels, a dot is no separator but a character of its label.
+        std::vector<std::string> labels;
+        for (const QByteArray &label : name.split('.'))
+            labels.emplace_back(label.constData(), std::size_t(label.size()));
+        const NameFault asLabels = namerule::CheckNameLabels(labels);
+        QCOMPARE(asLabels, name.isEmpty() ? NameFault::EmptyLabel : fault);
+        if (!name.isEmpty() && fault == NameFault::None && name.size() <= 63)
+            QCOMPARE(namerule::CheckNameLabels({name.toStdString()}),
+                     name.contains('.') ? NameFault::DotInLabel : NameFault::None);
+    }
+
+    // The system resolver's names keep the same rule; each dropped name
+    // says so in one trelvan.names line.
+    void resolverNamesKeepTheRule()
+    {
+        MessageLog log;
+        QHostInfo answer;
+        answer.setHostName(QStringLiteral("nas.example.org"));
+        QCOMPARE(NameOf(answer, QStringLiteral("198.51.100.20")),
+                 QStringLiteral("nas.example.org"));
+        for (const QString &bad :
+             {QStringLiteral("nas\u202Egro.elpmaxe"), QStringLiteral("a\u009B2J"),
+              QString(QChar(0xD800)) + "x", QStringLiteral("nas..example")}) {
+            answer.setHostName(bad);
+            QCOMPARE(NameOf(answer, QStringLiteral("198.51.100.20")), QString());
+        }
+        QCOMPARE(
+            MessageLog::lines().filter(QStringLiteral("198.51.100.20 : nom DNS écarté")).size(), 4);
+        QCOMPARE(AcceptedName(QStringLiteral("<b>PC</b>"), "NetBIOS", QStringLiteral("x")),
+                 QStringLiteral("<b>PC</b>"));
     }
 
     void shownName_data()
