@@ -13,8 +13,14 @@
 namespace lister {
 
 // An aligned table with French headings; bold headings for a terminal.
+// Control characters of comments, makers and names show as escapes
+// ("\x1B"), line breaks and tabs of a comment as one blank: the table
+// may go to a terminal, now or later.
 QString FormatText(const std::vector<HostRow> &hosts, bool terminal);
-// RFC 4180: a header line, CRLF line ends, fields quoted where needed.
+// RFC 4180: a header line, CRLF line ends, fields quoted where needed. A
+// comment, maker or name that begins with '=', '+', '-', '@', a tab or a
+// carriage return gets an apostrophe first, so that a spreadsheet takes it
+// as text and never as a formula.
 QString FormatCsv(const std::vector<HostRow> &hosts);
 // An array of objects with the keys comment, ip, mac, maker, web (port 80),
 // url (what "Connecter" opens, or empty), name (the one the window shows)
