@@ -5,6 +5,7 @@
 // state folder.
 #include "messagelog.h"
 #include "testsupport.h"
+#include "tooltip.h"
 #include "windowstate.h"
 
 #include "platform/helperfile.h"
@@ -256,7 +257,8 @@ private slots:
                 QCOMPARE(maker->text(), BlockMakers[mac]);
             } else if ((mac.left(2).toUInt(nullptr, 16) & 0x03) == 0x02) {
                 QCOMPARE(maker->text(), QStringLiteral("(adresse locale)"));
-                QVERIFY(maker->toolTip().startsWith(QStringLiteral("Adresse administrée")));
+                QVERIFY(ToolTipShows(maker->toolTip())
+                            .startsWith(QStringLiteral("Adresse administrée")));
                 ++local;
             }
         }
