@@ -18,6 +18,7 @@ inline QString ToolTipShows(const QString &tip)
 inline QLabel *HoverToolTip(QAbstractItemView *view, const QModelIndex &index)
 {
     QToolTip::hideText();
+    view->scrollTo(index);
     const QPoint at = view->visualRect(index).center();
     QHelpEvent event(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
     QApplication::sendEvent(view->viewport(), &event);
