@@ -4,6 +4,7 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -342,10 +343,13 @@ QByteArray ReplaceCommentGroup(QByteArrayView text, QByteArrayView group)
     for (std::size_t i = 0; i < headers.size(); ++i) {
         const qsizetype begin = headers[i].first;
         const qsizetype end = i + 1 < headers.size() ? headers[i + 1].first : text.size();
-        if (!headers[i].second)
+        if (!headers[i].second) {
             out += text.sliced(begin, end - begin);
-        else if (!placed)
-            place(i + 1 < headers.size());
+        } else if (!placed) {
+            const bool more = std::any_of(headers.begin() + std::ptrdiff_t(i) + 1, headers.end(),
+                                          [](const auto &header) { return !header.second; });
+            place(more);
+        }
     }
     if (!placed)
         place(false);

@@ -16,6 +16,11 @@
 #include <sys/mount.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <sddl.h>
+#endif
 
 namespace {
 
@@ -61,6 +66,26 @@ void FillUp(const QString &name, int freePages)
     const qint64 pages = (filler.size() + 4095) / 4096;
     QVERIFY(pages > freePages);
     QVERIFY(filler.resize((pages - freePages) * 4096));
+}
+#endif
+
+#ifdef Q_OS_WIN
+// Lets everyone only read the registry key (a path under HKEY_CURRENT_USER),
+// or do everything again.
+bool SetKeyReadOnly(const QString &path, bool readOnly)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, reinterpret_cast<const wchar_t *>(path.utf16()), 0,
+                        READ_CONTROL | WRITE_DAC, &key) != ERROR_SUCCESS)
+        return false;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool made = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        readOnly ? L"D:P(A;;KR;;;WD)" : L"D:P(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr);
+    const bool set =
+        made && ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+    ::LocalFree(descriptor);
+    ::RegCloseKey(key);
+    return set;
 }
 #endif
 
@@ -332,6 +357,49 @@ private slots:
         QVERIFY(FileBytes(fileName).startsWith("[Autre]\nclef=valeur\n\n[Comments]\n"));
 #else
         QSKIP("Linux only");
+#endif
+    }
+
+    // In the registry, a save that fails (here: a key its user may only
+    // read) leaves every other group and value as it was, and no comment is
+    // lost; once the key may be written again, the save writes what changed
+    // and removes what went, and still touches nothing else.
+    void failedSaveKeepsTheRegistry()
+    {
+#ifdef Q_OS_WIN
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/00:1A:2B:3C:4D:5E"), QStringLiteral("ancien"));
+            store.setValue(QStringLiteral("Comments/00:1A:2B:3C:4D:5F"), QStringLiteral("parti"));
+            store.setValue(QStringLiteral("Autre/clef"), QStringLiteral("valeur"));
+            store.setValue(QStringLiteral("racine"), 7);
+        }
+        const QString key = settings.path().mid(int(qstrlen("\\HKEY_CURRENT_USER\\"))) +
+                            QStringLiteral("\\Comments");
+        QVERIFY(SetKeyReadOnly(key, true));
+        const CommentMap later{{"00:1A:2B:3C:4D:5E", "nouveau"}, { "0A:0B:0C", "neuf" }};
+        const CommentSave failed = SaveComments(later);
+        QVERIFY(SetKeyReadOnly(key, false));
+        QVERIFY(!failed.saved());
+        QSettings store;
+        QCOMPARE(store.value(QStringLiteral("Comments/00:1A:2B:3C:4D:5E")).toString(),
+                 QStringLiteral("ancien"));
+        QCOMPARE(store.value(QStringLiteral("Comments/00:1A:2B:3C:4D:5F")).toString(),
+                 QStringLiteral("parti"));
+        QCOMPARE(store.value(QStringLiteral("Autre/clef")).toString(), QStringLiteral("valeur"));
+        QCOMPARE(store.value(QStringLiteral("racine")).toInt(), 7);
+
+        QVERIFY(SaveComments(later).saved());
+        store.sync();
+        QStringList keys = store.allKeys();
+        keys.sort();
+        QCOMPARE(keys, (QStringList{"Autre/clef", "Comments/00:1A:2B:3C:4D:5E", "Comments/0A:0B:0C",
+                                    "racine"}));
+        QCOMPARE(store.value(QStringLiteral("Comments/00:1A:2B:3C:4D:5E")).toString(),
+                 QStringLiteral("nouveau"));
+        QCOMPARE(store.value(QStringLiteral("racine")).toInt(), 7);
+#else
+        QSKIP("the registry is Windows' (failedSaveLeavesThePreviousFile is the file's)");
 #endif
     }
 
