@@ -177,12 +177,12 @@ void ArpEngine::Descriptors(std::vector<pollfd> *fds) const
 }
 
 void ArpEngine::Finish(uint64_t id, bool answered, const MacAddress &mac,
-                       std::vector<Result> *ended, bool heldBack)
+                       std::vector<Result> *ended, bool held)
 {
     Result result;
     result.id = id;
     result.answered = answered;
-    result.heldBack = heldBack;
+    result.heldBack = held;
     result.mac = mac;
     ended->push_back(result);
     Cancel(id);

@@ -110,7 +110,7 @@ private:
     void Send(Clock::time_point now, std::vector<uint64_t> *expired);
 
     void Finish(uint64_t id, bool answered, const MacAddress &mac, std::vector<Result> *ended,
-                bool heldBack = false);
+                bool held = false);
     void Receive(int ifindex, int fd, std::vector<Result> *ended);
 
     std::map<int, std::unique_ptr<FileDescriptor>> sockets; // by interface index
