@@ -1,26 +1,13 @@
 #!/usr/bin/env python3
-"""The answers about its name that a hostile host of a test LAN gives, which
-no daemon would: lan.sh starts one in the namespace of each host described
-with rogue=KIND.
+"""A hostile host's answers about its name, which no daemon gives (lan.sh's
+rogue=KIND, described in tests/lan/README.md):
 
-    names.py KIND OWN_IP [TARGET_IP]
+    names.py markup|controls|wrong-id OWN_IP
+    names.py spoof OWN_IP TARGET_IP
 
-KIND
-  markup    answers multicast DNS (the PTR record of its own address) and
-            NetBIOS (node status) with names made of markup:
-            "=<img src=x width=3000 height=2000>.local" and "<b>GRAS</b>"
-  controls  the same with a right-to-left override in its multicast DNS name
-            and a C1 control (CSI, 0x9B) in its NetBIOS name
-  wrong-id  answers both with names of its own ("faux-id.local", "FAUX-ID"),
-            but under another id than the question's
-  spoof     a neighbour: answers the group's multicast DNS questions about
-            TARGET_IP, from its own address, with "usurpateur.local" under
-            the question's own id, and floods the asker's port with
-            datagrams until the port is closed (or for 20 s at most)
-
-It answers by unicast to the asker, as a responder answers a question asked
-from a port other than 5353, and writes "ready" on its output once it
-listens, then one line per answer and per flood.
+Answers go by unicast to the asker, as to a question asked from a port other
+than 5353. It writes "ready" once it listens, then a line per answer and
+per flood.
 """
 import select
 import socket
