@@ -188,7 +188,8 @@ echo "PASS the neighbour's answers and flood (up to $flooded datagrams a questio
 # The window in the same LAN: its tooltips and hints.
 if [ -n "$window_test" ]; then
     timed 60 "$here/lan.sh" exec "$name" env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen \
-        "HOME=$work/root" "XDG_CONFIG_HOME=$work/root" "XDG_RUNTIME_DIR=$work/root" \
+        "HOME=$work/root" "XDG_CONFIG_HOME=$work/root" "XDG_DATA_HOME=$work/root/window" \
+        "XDG_RUNTIME_DIR=$work/root" \
         "$window_test" hostileNamesStayText >"$work/window.log" 2>&1 ||
         fail "the window: $(cat "$work/window.log")"
     grep -q '^PASS   : TestLan::hostileNamesStayText()' "$work/window.log" ||
