@@ -62,6 +62,13 @@ trap cleanup EXIT INT TERM
 state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
 # shellcheck disable=SC1091
 . "$state/lan.env"
+# nmbd's packet-server sockets lie in its host's folder, not the machine's.
+for _ in $(seq 50); do
+    [ "$(find "$state" -path '*/nmbd/unexpected' -type s | wc -l)" -eq 2 ] && break
+    sleep 0.1
+done
+[ "$(find "$state" -path '*/nmbd/unexpected' -type s | wc -l)" -eq 2 ] ||
+    { echo "FAIL: nmbd's sockets are not in its hosts' folders" >&2; exit 1; }
 
 # A copy the unprivileged user can reach; each user its own settings folder.
 cp "$program" "$work/trelvan-list"
