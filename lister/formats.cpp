@@ -56,16 +56,6 @@ QString TerminalText(const QString &text)
     return shown;
 }
 
-// A spreadsheet runs a field that begins with one of these as a formula;
-// an apostrophe first makes it text, the usual neutralisation.
-QString SpreadsheetText(const QString &value)
-{
-    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
-    if (!value.isEmpty() && formulaStarts.contains(value.front()))
-        return QLatin1Char('\'') + value;
-    return value;
-}
-
 } // namespace
 
 QString OneLine(const QString &text)
@@ -108,27 +98,6 @@ QString AlignedTable(const std::vector<QStringList> &textRows, bool terminal)
     return text;
 }
 
-QString CsvTable(const std::vector<QStringList> &rows)
-{
-    const auto field = [](const QString &text) {
-        static const QRegularExpression special(QStringLiteral("[\",\\r\\n]"));
-        const QString value = SpreadsheetText(text);
-        if (!value.contains(special))
-            return value;
-        QString quoted = value;
-        quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-        return QStringLiteral("\"%1\"").arg(quoted);
-    };
-    QString text;
-    for (const QStringList &row : rows) {
-        QStringList fields;
-        for (const QString &value : row)
-            fields.append(field(value));
-        text += fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
-    }
-    return text;
-}
-
 QString FormatText(const std::vector<HostRow> &hosts, bool terminal)
 {
     std::vector<QStringList> rows;
@@ -152,7 +121,7 @@ QString FormatCsv(const std::vector<HostRow> &hosts)
         rows.push_back({host.comment, host.ip, host.mac, host.maker.trimmed(),
                         host.web ? QStringLiteral("true") : QStringLiteral("false"), host.name,
                         host.webAddress});
-    return CsvTable(rows);
+    return CsvText(rows);
 }
 
 QJsonObject ToJson(const HostRow &host)
@@ -175,39 +144,12 @@ QString FormatJson(const std::vector<HostRow> &hosts)
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
 }
 
-QString TimeText(qint64 msecsSinceEpoch)
-{
-    QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
-    time.setOffsetFromUtc(time.offsetFromUtc());
-    return time.toString(Qt::ISODate);
-}
-
 QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format, bool terminal)
 {
-    if (format == QLatin1String("json")) {
-        QJsonArray array;
-        for (const HistoryRow &row : rows)
-            array.append(QJsonObject{{QStringLiteral("comment"), row.host.comment},
-                                     {QStringLiteral("ip"), row.host.ip},
-                                     {QStringLiteral("mac"), row.host.mac},
-                                     {QStringLiteral("maker"), row.host.maker.trimmed()},
-                                     {QStringLiteral("name"), row.host.name},
-                                     {QStringLiteral("first_seen"), TimeText(row.firstSeen)},
-                                     {QStringLiteral("last_seen"), TimeText(row.lastSeen)},
-                                     {QStringLiteral("present"), row.present}});
-        return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
-    }
-    if (format == QLatin1String("csv")) {
-        std::vector<QStringList> lines{{QStringLiteral("comment"), QStringLiteral("ip"),
-                                        QStringLiteral("mac"), QStringLiteral("maker"),
-                                        QStringLiteral("name"), QStringLiteral("first_seen"),
-                                        QStringLiteral("last_seen"), QStringLiteral("present")}};
-        for (const HistoryRow &row : rows)
-            lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker.trimmed(),
-                             row.host.name, TimeText(row.firstSeen), TimeText(row.lastSeen),
-                             row.present ? QStringLiteral("true") : QStringLiteral("false")});
-        return CsvTable(lines);
-    }
+    if (format == QLatin1String("json"))
+        return HistoryJson(rows);
+    if (format == QLatin1String("csv"))
+        return HistoryCsv(rows);
     const auto shown = [](qint64 time) {
         return QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     };

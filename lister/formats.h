@@ -1,6 +1,7 @@
 #pragma once
 
 #include "results/hostrow.h"
+#include "results/listwriters.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -31,27 +32,15 @@ QString FormatCsv(const std::vector<HostRow> &hosts);
 QString FormatJson(const std::vector<HostRow> &hosts);
 QJsonObject ToJson(const HostRow &host);
 
-// A device of the presence history, as --historique lists it.
-struct HistoryRow
-{
-    HostRow host;     // its comment, last address, card, maker and name
-    qint64 firstSeen; // ms since 1970
-    qint64 lastSeen;
-    bool present;
-};
-// format is texte, csv or json. The CSV and JSON have comment, ip, mac,
-// maker, name, first_seen, last_seen (ISO 8601 with the offset) and present;
-// the text's last column says "présent" while the device is.
+// The presence history as --historique lists it (HistoryRow of
+// results/listwriters.h). format is texte, csv or json: the CSV and JSON are
+// HistoryCsv and HistoryJson; the text's last column says "présent" while
+// the device is.
 QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format, bool terminal);
 
-// ISO 8601 in local time with its offset: 2026-12-08T14:02:11+01:00.
-QString TimeText(qint64 msecsSinceEpoch);
-
-// The writers the lists share: the first row is the heading. The table shows
-// control characters of its cells as escapes; the CSV gives a field that a
-// spreadsheet would run as a formula an apostrophe first.
+// The aligned table of the lists: the first row is the heading. It shows
+// control characters of its cells as escapes. (Their CSV is CsvText.)
 QString AlignedTable(const std::vector<QStringList> &rows, bool terminal);
-QString CsvTable(const std::vector<QStringList> &rows);
 // Line breaks and tabs of a comment made one space, for a table row.
 QString OneLine(const QString &text);
 

@@ -43,7 +43,7 @@ QJsonObject EventJson(const presence::Change &change, const CommentMap &comments
                       const MakerIndex &makers)
 {
     QJsonObject object = ToJson(MakeHostRow(change.key, change.record, comments, makers));
-    object.insert(QStringLiteral("time"), TimeText(change.time));
+    object.insert(QStringLiteral("time"), IsoTimeText(change.time));
     object.insert(QStringLiteral("event"), EventName(change.kind));
     switch (change.kind) {
     case presence::ChangeKind::New:

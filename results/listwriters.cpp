@@ -1,0 +1,77 @@
+#include "results/listwriters.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+namespace {
+
+// A spreadsheet runs a field that begins with one of these as a formula;
+// an apostrophe first makes it text, the usual neutralisation.
+QString SpreadsheetText(const QString &value)
+{
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    if (!value.isEmpty() && formulaStarts.contains(value.front()))
+        return QLatin1Char('\'') + value;
+    return value;
+}
+
+} // namespace
+
+QString CsvText(const std::vector<QStringList> &rows)
+{
+    const auto field = [](const QString &text) {
+        static const QRegularExpression special(QStringLiteral("[\",\\r\\n]"));
+        const QString value = SpreadsheetText(text);
+        if (!value.contains(special))
+            return value;
+        QString quoted = value;
+        quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+        return QStringLiteral("\"%1\"").arg(quoted);
+    };
+    QString text;
+    for (const QStringList &row : rows) {
+        QStringList fields;
+        for (const QString &value : row)
+            fields.append(field(value));
+        text += fields.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+    }
+    return text;
+}
+
+QString IsoTimeText(qint64 msecsSinceEpoch)
+{
+    QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
+    time.setOffsetFromUtc(time.offsetFromUtc());
+    return time.toString(Qt::ISODate);
+}
+
+QString HistoryCsv(const std::vector<HistoryRow> &rows)
+{
+    std::vector<QStringList> lines{{QStringLiteral("comment"), QStringLiteral("ip"),
+                                    QStringLiteral("mac"), QStringLiteral("maker"),
+                                    QStringLiteral("name"), QStringLiteral("first_seen"),
+                                    QStringLiteral("last_seen"), QStringLiteral("present")}};
+    for (const HistoryRow &row : rows)
+        lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker.trimmed(),
+                         row.host.name, IsoTimeText(row.firstSeen), IsoTimeText(row.lastSeen),
+                         row.present ? QStringLiteral("true") : QStringLiteral("false")});
+    return CsvText(lines);
+}
+
+QString HistoryJson(const std::vector<HistoryRow> &rows)
+{
+    QJsonArray array;
+    for (const HistoryRow &row : rows)
+        array.append(QJsonObject{{QStringLiteral("comment"), row.host.comment},
+                                 {QStringLiteral("ip"), row.host.ip},
+                                 {QStringLiteral("mac"), row.host.mac},
+                                 {QStringLiteral("maker"), row.host.maker.trimmed()},
+                                 {QStringLiteral("name"), row.host.name},
+                                 {QStringLiteral("first_seen"), IsoTimeText(row.firstSeen)},
+                                 {QStringLiteral("last_seen"), IsoTimeText(row.lastSeen)},
+                                 {QStringLiteral("present"), row.present}});
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
+}
