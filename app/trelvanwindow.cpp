@@ -1,7 +1,10 @@
 #include "app/trelvanwindow.h"
 
+#include "app/historydialog.h"
+#include "app/notifier.h"
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
+#include "presence/clock.h"
 #include "results/comments.h"
 #include "results/commentslog.h"
 #include "results/hostrow.h"
@@ -42,6 +45,7 @@ constexpr int HeartbeatMs = 250;
 Q_LOGGING_CATEGORY(lcWindow, "trelvan.window", QtInfoMsg)
 
 std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
+Notifier *installedNotifier = nullptr; // the GUI thread's only
 
 // How long start-up waits for the window system to put the window on the
 // screen before it goes on loading.
@@ -80,6 +84,11 @@ TrelvanWindow::TrelvanWindow(Qt::WindowFlags flags)
     : QDialog(nullptr, flags), ui(new TrelvanWindowUi), timerId(0), refreshingNetworks(false),
       webButtons(nullptr), checker(nullptr)
 {
+    notifier = installedNotifier;
+    if (!notifier) {
+        desktopNotifier = DesktopNotifier(this);
+        notifier = desktopNotifier.get();
+    }
     ui->setupUi(this);
     show();
     ui->Status_->setText(tr("Initialisation..."));
@@ -109,6 +118,9 @@ TrelvanWindow::~TrelvanWindow()
     // give up within a few seconds) before anything is destroyed.
     if (checker)
         checker->Stop();
+    // The history's dialog uses this window's store and comments, and may
+    // wait for a wake under way.
+    delete historyDialog.data();
     // A comment still being typed is kept as if Return had finished it.
     FinishTypedComment(ui->Hosts_);
     HarvestComments();
@@ -129,6 +141,11 @@ void TrelvanWindow::SetClock(Clock clock)
     installedClock.store(clock);
 }
 
+void TrelvanWindow::SetNotifier(Notifier *notifier)
+{
+    installedNotifier = notifier;
+}
+
 void TrelvanWindow::SetPendingStatus(const QString &text)
 {
     QMutexLocker locker(&mutex);
@@ -139,6 +156,9 @@ void TrelvanWindow::PublishHosts(const HostMap &hosts)
 {
     QMutexLocker locker(&mutex);
     latestHosts = hosts;
+    scannedHosts = hosts;
+    scannedAt = presence::Now();
+    scanUnrecorded = true;
 }
 
 void TrelvanWindow::on_Networks__currentIndexChanged(int index)
@@ -182,7 +202,8 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
 
     QMutexLocker locker(&mutex);
     if (!pendingStatus.isEmpty()) {
-        if (refusedStatus.isEmpty() && unsavedStatus.isEmpty()) {
+        scanStatus = pendingStatus;
+        if (refusedStatus.isEmpty() && unsavedStatus.isEmpty() && historyStatus.isEmpty()) {
             ui->Status_->setText(pendingStatus);
             qCDebug(lcWindow).noquote() << "status:" << pendingStatus;
             repaint();
@@ -191,6 +212,8 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
     }
     if (!latestHosts.empty())
         RebuildHosts();
+    if (scanUnrecorded)
+        RecordScan();
 
     const QTime now = CurrentTime();
     if (RefreshDue(now)) {
@@ -253,9 +276,10 @@ void TrelvanWindow::SaveComments()
         ui->Status_->setText(unsavedStatus);
     } else if (!unsavedStatus.isEmpty()) {
         unsavedStatus.clear();
-        ui->Status_->setText(refusedStatus.isEmpty()
-                                 ? tr("Commentaires enregistrés dans %0.").arg(fileName)
-                                 : refusedStatus);
+        ui->Status_->setText(!refusedStatus.isEmpty() ? refusedStatus
+                             : !historyStatus.isEmpty()
+                                 ? historyStatus
+                                 : tr("Commentaires enregistrés dans %0.").arg(fileName));
     }
 }
 
@@ -289,7 +313,10 @@ void TrelvanWindow::RefreshNetworks()
 
     picker->setCurrentIndex(-1);
     picker->clear();
-    const QStringList entries = NetworkEntries();
+    networks = ScannableNetworks();
+    QStringList entries;
+    for (const NetworkAddress &entry : std::as_const(networks))
+        entries.append(NetworkEntryText(entry.ip, entry.netmask));
     for (const QString &entry : entries)
         picker->addItem(entry, QVariant());
     picker->setCurrentIndex(-1);
@@ -334,6 +361,7 @@ void TrelvanWindow::RebuildHosts()
         table->setRowCount(static_cast<int>(shownHosts.size()));
         FillHostRows(table, MakeHostRows(shownHosts, comments, makerIndex), !vendorTable.empty(),
                      webButtons);
+        ShowFirstSeen();
         ResumeTypedComment(table, typed);
     } else {
         RefreshHostNames();
@@ -395,6 +423,107 @@ void TrelvanWindow::StartChecker(const QHostAddress &address, const QHostAddress
 {
     if (checker)
         return;
+    scannedNetwork = NetworkAddress{address, netmask, false, QString()};
+    for (const NetworkAddress &entry : std::as_const(networks))
+        if (entry.ip == address && entry.netmask == netmask) {
+            scannedNetwork.interfaceName = entry.interfaceName;
+            break;
+        }
     checker = new CheckThread(this, address, netmask);
     checker->start(QThread::InheritPriority);
+}
+
+void TrelvanWindow::RecordScan()
+{
+    // Called by the heartbeat, mutex held. A result published with no scan
+    // started (none of a network) has no history.
+    QMutexLocker locker(&mutex);
+    scanUnrecorded = false;
+    if (scannedNetwork.ip.isNull())
+        return;
+    presence::ScanResult scan;
+    scan.address = scannedNetwork.ip;
+    scan.netmask = scannedNetwork.netmask;
+    scan.interfaceName = scannedNetwork.interfaceName;
+    scan.hosts = scannedHosts;
+    scan.time = scannedAt;
+    // A store that cannot be written keeps the changes in memory and says
+    // so; the scans and the comments go on as ever.
+    const presence::ScanChanges recorded = history.Record(scan);
+    QString status = recorded.status;
+    if (!status.isEmpty() && !recorded.written)
+        status += tr(" (nouvel essai à chaque recherche).");
+    ShowHistoryStatus(status);
+    if (!recorded.known)
+        return; // its gateway did not answer: which network it was is not known
+    const bool sameNetwork = historyNetwork && *historyNetwork == recorded.network;
+    historyNetwork = recorded.network;
+    if (!sameNetwork || !recorded.changes.empty()) {
+        LoadFirstSeen();
+        ShowFirstSeen();
+    }
+    for (const presence::Change &change : recorded.changes)
+        if (change.newDevice)
+            notifier->Notify(
+                NewDeviceNotice(MakeHostRow(change.key, change.record, comments, makerIndex)));
+    if (historyDialog)
+        historyDialog->Reload();
+}
+
+void TrelvanWindow::ShowHistoryStatus(const QString &status)
+{
+    if (status == historyStatus)
+        return;
+    historyStatus = status;
+    if (!status.isEmpty())
+        qCWarning(lcWindow).noquote() << status;
+    if (refusedStatus.isEmpty() && unsavedStatus.isEmpty())
+        ui->Status_->setText(status.isEmpty() ? scanStatus : status);
+}
+
+void TrelvanWindow::LoadFirstSeen()
+{
+    // Read again only when it may have changed: another network, a change.
+    // A store that cannot be read leaves the times known so far.
+    std::vector<presence::Device> devices = history.Devices(*historyNetwork);
+    if (devices.empty() && !history.Status().isEmpty())
+        return;
+    firstSeen.clear();
+    for (const presence::Device &device : devices)
+        firstSeen[MacToText(device.record.mac)] = device.firstSeen;
+}
+
+void TrelvanWindow::ShowFirstSeen()
+{
+    std::map<QString, QString> tips;
+    for (const auto &[mac, time] : firstSeen)
+        tips[mac] = tr("Vu pour la première fois le %0").arg(SeenText(time));
+    const QSignalBlocker blocker(ui->Hosts_);
+    ShowMacToolTips(ui->Hosts_, tips);
+}
+
+std::optional<presence::NetworkKey> TrelvanWindow::ChosenHistoryNetwork()
+{
+    const int index = ui->Networks_->currentIndex();
+    if (index < 0 || index >= networks.size())
+        return historyNetwork;
+    const NetworkAddress &chosen = networks.at(index);
+    const QString cidr =
+        presence::CidrText(chosen.ip.toIPv4Address(), chosen.netmask.toIPv4Address());
+    if (historyNetwork && historyNetwork->cidr == cidr)
+        return historyNetwork;
+    return history.LatestNetwork(cidr);
+}
+
+void TrelvanWindow::on_History__clicked()
+{
+    if (historyDialog) {
+        historyDialog->raise();
+        historyDialog->activateWindow();
+        return;
+    }
+    historyDialog = new HistoryDialog(history, ChosenHistoryNetwork(), comments, makerIndex, this);
+    historyDialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(historyDialog, &HistoryDialog::StatusLine, this, &TrelvanWindow::SetPendingStatus);
+    historyDialog->open();
 }

@@ -2,6 +2,8 @@
 
 #include "makers/makerlookup.h"
 #include "makers/vendortable.h"
+#include "network/networklist.h"
+#include "presence/store.h"
 #include "results/hoststable.h"
 #include "scan/hostrecord.h"
 #include "scan/scanreceiver.h"
@@ -10,10 +12,17 @@
 #include <QDialog>
 #include <QHostAddress>
 #include <QMutex>
+#include <QPointer>
 #include <QString>
 #include <QTime>
 
+#include <map>
+#include <memory>
+#include <optional>
+
 class CheckThread;
+class HistoryDialog;
+class Notifier;
 class QAbstractButton;
 class QTableWidgetItem;
 class QTimerEvent;
@@ -37,12 +46,18 @@ public:
     using Clock = QTime (*)();
     static void SetClock(Clock clock);
 
+    // Where the notices of new devices go; nullptr, the desktop's own
+    // (DesktopNotifier). Set before a window is built; the notifier must
+    // outlive the windows built meanwhile.
+    static void SetNotifier(Notifier *notifier);
+
 private slots:
     void on_Networks__currentIndexChanged(int index);
     void on_About__clicked();
     void on_Close__clicked();
     void timerEvent(QTimerEvent *event) override;
     void OnURL(QAbstractButton *button);
+    void on_History__clicked();
 
 private:
     void LoadVendors();
@@ -57,6 +72,11 @@ private:
     void StartChecker(const QHostAddress &address, const QHostAddress &netmask);
     void OnHostItemChanged(QTableWidgetItem *item);
     bool RefreshDue(const QTime &now) const;
+    void RecordScan();
+    void ShowHistoryStatus(const QString &status);
+    void LoadFirstSeen();
+    void ShowFirstSeen();
+    std::optional<presence::NetworkKey> ChosenHistoryNetwork();
 
     TrelvanWindowUi *ui;
     int timerId;
@@ -77,6 +97,30 @@ private:
     // The status line that says the comments could not be saved; while it is
     // set no scan's status line replaces it, and every refresh saves again.
     QString unsavedStatus;
+
+    // The picker's networks, in its order, with their interfaces.
+    QList<NetworkAddress> networks;
+    // The network the coordinator scans (null address: none yet).
+    NetworkAddress scannedNetwork;
+    // Under mutex: the last finished scan's answers, when it ended, and
+    // whether they still wait to be recorded in the history.
+    HostMap scannedHosts;
+    qint64 scannedAt = 0;
+    bool scanUnrecorded = false;
+    // The presence history, which every finished scan goes to; the network
+    // of the last scan recorded there, and when each of its cards was first
+    // seen (by MAC text).
+    presence::Store history;
+    std::optional<presence::NetworkKey> historyNetwork;
+    std::map<QString, qint64> firstSeen;
+    // The status line that says the history could not be written; while it
+    // is set no scan's status line replaces it. The last scan's line, shown
+    // again once the history is written.
+    QString historyStatus;
+    QString scanStatus;
+    Notifier *notifier = nullptr;
+    std::unique_ptr<Notifier> desktopNotifier;
+    QPointer<HistoryDialog> historyDialog;
 
     friend class WindowInspector; // tests read the window's state through it
 };

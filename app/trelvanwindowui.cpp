@@ -78,6 +78,10 @@ void TrelvanWindowUi::setupUi(QDialog *window)
     ButtonsSpacer_ = new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
     ButtonsLayout_->addItem(ButtonsSpacer_);
 
+    History_ = new QPushButton(window);
+    History_->setObjectName(QStringLiteral("History_"));
+    ButtonsLayout_->addWidget(History_);
+
     About_ = new QPushButton(window);
     About_->setObjectName(QStringLiteral("About_"));
     ButtonsLayout_->addWidget(About_);
@@ -120,6 +124,7 @@ void TrelvanWindowUi::retranslateUi(QDialog *window)
     PickNetwork_->setText(
         QCoreApplication::translate("TrelvanWindowClass", "Choisissez un &réseau\u00a0:"));
     FoundHosts_->setText(QCoreApplication::translate("TrelvanWindowClass", "Ordinateurs détectés"));
+    History_->setText(QCoreApplication::translate("TrelvanWindowClass", "&Historique…"));
     About_->setText(QCoreApplication::translate("TrelvanWindowClass", "A &propos de"));
     Close_->setText(QCoreApplication::translate("TrelvanWindowClass", "&Fermer"));
     Status_->setText(QCoreApplication::translate("TrelvanWindowClass", "Initialisation..."));

@@ -20,6 +20,7 @@ struct TrelvanWindowUi
     QLabel *FoundHosts_ = nullptr;
     QHBoxLayout *ButtonsLayout_ = nullptr;
     QSpacerItem *ButtonsSpacer_ = nullptr;
+    QPushButton *History_ = nullptr;
     QPushButton *About_ = nullptr;
     QPushButton *Close_ = nullptr;
     QTableWidget *Hosts_ = nullptr;

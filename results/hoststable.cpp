@@ -220,6 +220,17 @@ void ShowHostName(QTableWidget *table, int row, const QString &name)
         comment->setData(CommentHintRole, name.isEmpty() ? QVariant() : QVariant(name));
 }
 
+void ShowMacToolTips(QTableWidget *table, const std::map<QString, QString> &tips)
+{
+    for (int row = 0; row < table->rowCount(); ++row) {
+        QTableWidgetItem *mac = table->item(row, MacColumn);
+        if (!mac)
+            continue;
+        const auto tip = tips.find(mac->text());
+        mac->setToolTip(tip == tips.end() ? QString() : PlainTextMarkup(tip->second));
+    }
+}
+
 TypedComment FinishTypedComment(QTableWidget *table)
 {
     // The one editor a comment cell has is the open one (the buttons of the

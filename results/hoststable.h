@@ -51,6 +51,10 @@ void FitHostColumns(QTableWidget *table);
 // tooltip and the comment's hint.
 void ShowHostName(QTableWidget *table, int row, const QString &name);
 
+// Gives each row's MAC cell the tooltip that tips holds under its MAC text,
+// or none.
+void ShowMacToolTips(QTableWidget *table, const std::map<QString, QString> &tips);
+
 // A comment that the user is typing, not yet finished with Return: its row
 // (-1 when no comment editor is open), the host's address and MAC texts as
 // the row shows them, the text and the cursor's place in it.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "network/gateways.h"
 #include "network/hostname.h"
 #include "network/localnames.h"
 #include "network/networklist.h"
@@ -110,6 +111,12 @@ inline LocalNames FakeLocalNames(const QString &address)
     return found == lan.localNames.end() ? LocalNames() : found->second;
 }
 
+// No route through a gateway: no network of the machine's real routing table.
+inline QList<GatewayRoute> NoGateways()
+{
+    return {};
+}
+
 // Installs the fakes for its lifetime and empties them on the way out.
 class SafeNetwork
 {
@@ -118,6 +125,7 @@ public:
     {
         reset();
         SetInterfaceLister(&ListFakeInterfaces);
+        SetGatewayLister(&NoGateways);
         platform::SetSendArpFunction(&FakeSendARP);
         ReverseLookup::SetFunction(&FakeReverseLookup);
         LocalNameQuery::SetFunction(&FakeLocalNames);

@@ -1,9 +1,12 @@
 // The window's side of the results: the rebuild of the hosts table from
-// published answers, the comments kept across rebuilds and runs, the About
-// box, the web links and the Close button. No scan runs here: the published
-// maps are plain data and no address in them is ever contacted.
+// published answers, the comments kept across rebuilds and runs, the
+// presence history's notices, tooltips and dialog, the About box, the web
+// links and the Close button. The published maps are plain data and no
+// address in them is ever contacted.
+#include "app/historydialog.h"
 #include "fakes.h"
 #include "messagelog.h"
+#include "presence/clock.h"
 #include "results/hoststable.h"
 #include "testsupport.h"
 #include "tooltip.h"
@@ -12,8 +15,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFile>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +31,7 @@
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -129,6 +135,21 @@ void AnswerMessageBox(QObject *context, std::function<void(QMessageBox *)> answe
     });
 }
 
+// Clicks a button of the next modal message box, from inside its loop.
+void AnswerQuestion(QObject *context, QMessageBox::StandardButton answer)
+{
+    QTimer::singleShot(100, context, [answer] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
+            box->button(answer)->click();
+    });
+}
+
+qint64 historyNow = 0; // the presence rule's clock
+qint64 HistoryNow()
+{
+    return historyNow;
+}
+
 // One record of the embedded OUI listing that appears once, for a lookup
 // whose answer does not depend on which record wins.
 bool EmbeddedVendor(QString &key, QString &name, std::set<QString> &allKeys)
@@ -225,13 +246,23 @@ class TestResultsWindow : public QObject
 
 private:
     TemporarySettings settings;
-    fakes::SafeNetwork network; // no interfaces: nothing is ever scanned
+    // No interfaces, but a fake one for the history's tests: its scans,
+    // through the fake resolution, find nothing.
+    fakes::SafeNetwork network;
     std::unique_ptr<MessageLog> log;
+    FakeNotifier notifier;
 
     HostMap TwoHosts()
     {
         return {{NetworkOrder("192.168.1.20"), HostRecord{MacA, true}},
                 {NetworkOrder("192.168.1.21"), HostRecord{MacB, false}}};
+    }
+
+    // The scans of the history's tests are those the test publishes: the
+    // heartbeat's time of day stands still.
+    static void NoRefresh()
+    {
+        TrelvanWindow::SetClock([] { return QTime(12, 0); });
     }
 
 private slots:
@@ -240,9 +271,15 @@ private slots:
         settings.useProgramIdentity();
         QVERIFY(QSettings().fileName().startsWith(settings.path()));
         log = std::make_unique<MessageLog>();
+        TrelvanWindow::SetNotifier(&notifier);
+        presence::SetClock(&HistoryNow);
     }
 
-    void cleanupTestCase() { log.reset(); }
+    void cleanupTestCase()
+    {
+        log.reset();
+        presence::SetClock(nullptr);
+    }
 
     void init()
     {
@@ -252,6 +289,10 @@ private slots:
             store.clear();
         }
         MessageLog::clear();
+        ForgetHistory();
+        notifier.notices.clear();
+        historyNow = QDateTime(QDate(2026, 12, 7), QTime(22, 14, 30)).toMSecsSinceEpoch();
+        TrelvanWindow::SetClock(nullptr);
     }
 
     // --- the rebuild ---
@@ -913,6 +954,139 @@ private slots:
         QCOMPARE(status->text(), QStringLiteral("Commentaires enregistrés dans %0.").arg(fileName));
         QCOMPARE(StoredComment(TextA), QStringLiteral("ancien"));
         QCOMPARE(StoredComment(TextB), QStringLiteral("nouveau"));
+    }
+
+    // --- the presence history ---
+
+    // A card the network never showed is told once, as plain text, and every
+    // MAC cell says when its card was first seen, in French whatever the
+    // system's language.
+    void newDeviceIsToldOnceWithItsFirstSeen()
+    {
+        QLocale::setDefault(QLocale(QLocale::English));
+        NoRefresh();
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        TrelvanWindow window;
+        WindowInspector::finishScan(window); // the network's first scan
+        const HostMap one{{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}};
+        Show(window, one);
+        QCOMPARE(notifier.notices.size(), std::size_t(1));
+
+        HostMap two = one;
+        two[NetworkOrder("198.51.100.21")] =
+            HostRecord{{0x02, 0x54, 0x4C, 0x00, 0x00, 0x3C}, false, "<b>nas</b>"};
+        historyNow += 10000;
+        Show(window, two);
+        Show(window, two);
+        QCOMPARE(notifier.notices.size(), std::size_t(2));
+        QCOMPARE(notifier.notices[1].title, QStringLiteral("Nouvel appareil sur le réseau"));
+        QCOMPARE(notifier.notices[1].body,
+                 QStringLiteral("198.51.100.21 — 02:54:4C:00:00:3C\nFabricant\u00a0: (adresse "
+                                "locale)\nNom\u00a0: <b>nas</b>"));
+        QCOMPARE(ToolTipShows(Table(window)->item(0, 2)->toolTip()),
+                 QStringLiteral("Vu pour la première fois le 7 décembre 2026 à 22:14"));
+        QCOMPARE(ToolTipShows(Table(window)->item(1, 2)->toolTip()),
+                 QStringLiteral("Vu pour la première fois le 7 décembre 2026 à 22:14"));
+        QLocale::setDefault(QLocale::system());
+    }
+
+    // A history that cannot be written stops neither the table nor the
+    // comments; the status line says so until a scan writes it again.
+    void historyFaultIsShownAndTriedAgain()
+    {
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        NoRefresh();
+        QVERIFY(QDir().mkpath(presence::Store::DefaultFileName())); // a folder in its place
+        TrelvanWindow window;
+        WindowInspector::finishScan(window);
+        QLabel *status = WindowInspector::ui(window).Status_;
+        QVERIFY2(status->text().startsWith(QStringLiteral("Historique non enregistré")) &&
+                     status->text().endsWith(QStringLiteral("(nouvel essai à chaque recherche).")),
+                 qPrintable(status->text()));
+        Show(window, TwoHosts());
+        QCOMPARE(Table(window)->rowCount(), 2);
+        Type(window, 0, QStringLiteral("toujours là"));
+        QCOMPARE(StoredComment(TextA), QStringLiteral("toujours là"));
+        QVERIFY(status->text().startsWith(QStringLiteral("Historique non enregistré")));
+
+        ForgetHistory();
+        Show(window, TwoHosts());
+        QVERIFY2(status->text().startsWith(QStringLiteral("Fin de recherche 198.51.100.1")),
+                 qPrintable(status->text()));
+        QVERIFY(QFile::exists(presence::Store::DefaultFileName()));
+    }
+
+    // The devices of the chosen network, present first, in trelvan-list's
+    // CSV; an absent one has its wake, refused here once the machine has
+    // left its network (nothing is sent); a device goes after the question.
+    void historyDialogListsWakesExportsAndForgets()
+    {
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        NoRefresh();
+        const qint64 start = historyNow;
+        TrelvanWindow window;
+        WindowInspector::finishScan(window);
+        const HostMap a{{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}};
+        HostMap both = a;
+        both[NetworkOrder("198.51.100.21")] = HostRecord{MacB, false};
+        Show(window, both);
+        for (int scan = 0; scan < 3; ++scan) { // B misses three scans and a minute
+            historyNow += 30000;
+            Show(window, a);
+        }
+        Type(window, 0, QStringLiteral("=1+1"));
+        WindowInspector::ui(window).History_->click();
+        auto *dialog = window.findChild<HistoryDialog *>();
+        QVERIFY(dialog && dialog->isVisible());
+        auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
+        auto *dialogStatus = dialog->findChild<QLabel *>(QStringLiteral("Status_"));
+        QCOMPARE(devices->rowCount(), 2);
+        const QString maker = LookupMaker(WindowInspector::makerIndex(window), MacA).name;
+        QVERIFY(maker.contains(QLatin1Char(','))); // quoted in the CSV
+        const QStringList rows[]{
+            {"=1+1", "198.51.100.20", TextA, maker, "", SeenText(start), "présent"},
+            {"", "198.51.100.21", TextB, maker, "", SeenText(start), SeenText(start)}};
+        for (int row = 0; row < 2; ++row)
+            for (int column = 0; column < 7; ++column)
+                QCOMPARE(devices->item(row, column)->text(), rows[row][column]);
+        QVERIFY(!devices->cellWidget(0, 7));
+
+        auto *wake = qobject_cast<QPushButton *>(devices->cellWidget(1, 7));
+        QVERIFY(wake && wake->text() == QStringLiteral("Réveiller"));
+        network.setInterfaces({});
+        wake->click();
+        const QString refused = QStringLiteral("Réveil impossible\u00a0: l'appareil a été vu sur "
+                                               "198.51.100.0/24, qui n'est pas un réseau de cette "
+                                               "machine en ce moment.");
+        QTRY_COMPARE(dialogStatus->text(), refused);
+        WindowInspector::tick(window);
+        QCOMPARE(WindowInspector::ui(window).Status_->text(), refused);
+
+        QTemporaryDir folder;
+        const QString file = folder.filePath(QStringLiteral("appareils.csv"));
+        QTimer::singleShot(100, dialog, [file] {
+            auto *save = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            save->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(file);
+            QMetaObject::invokeMethod(save, "accept");
+        });
+        dialog->findChild<QPushButton *>(QStringLiteral("Export_"))->click();
+        QFile exported(file);
+        QVERIFY(exported.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(exported.readAll()),
+                 QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present\r\n"
+                                "'=1+1,198.51.100.20,%0,\"%4\",,%2,%3,true\r\n"
+                                ",198.51.100.21,%1,\"%4\",,%2,%2,false\r\n")
+                     .arg(TextA, TextB, IsoTimeText(start), IsoTimeText(historyNow), maker));
+
+        devices->selectRow(1);
+        auto *forget = dialog->findChild<QPushButton *>(QStringLiteral("Forget_"));
+        AnswerQuestion(dialog, QMessageBox::No);
+        forget->click();
+        QCOMPARE(devices->rowCount(), 2);
+        AnswerQuestion(dialog, QMessageBox::Yes);
+        forget->click();
+        QCOMPARE(devices->rowCount(), 1);
+        QCOMPARE(devices->item(0, 2)->text(), TextA);
     }
 
     // --- About and Close ---

@@ -1,5 +1,6 @@
 // The window's form, its network picker and its heartbeat, with the
 // machine's interfaces and address resolution replaced by fakes.
+#include "app/historydialog.h"
 #include "fakes.h"
 #include "messagelog.h"
 #include "testsupport.h"
@@ -68,12 +69,16 @@ class TestWindow : public QObject
 private:
     TemporarySettings settings;
     fakes::SafeNetwork network;
+    FakeNotifier notifier;
 
 private slots:
+    void initTestCase() { TrelvanWindow::SetNotifier(&notifier); }
+
     void init()
     {
         network.reset();
         TrelvanWindow::SetClock(nullptr);
+        ForgetHistory();
     }
 
     // --- the form ---
@@ -87,6 +92,7 @@ private slots:
                  QString::fromUtf8("Choisissez un &r\xC3\xA9seau\xC2\xA0:"));
         QCOMPARE(ui.PickNetwork_->text().at(21), QChar(0x00A0));
         QCOMPARE(ui.FoundHosts_->text(), QString::fromUtf8("Ordinateurs d\xC3\xA9tect\xC3\xA9s"));
+        QCOMPARE(ui.History_->text(), QStringLiteral("&Historique…"));
         QCOMPARE(ui.About_->text(), QStringLiteral("A &propos de"));
         QCOMPARE(ui.Close_->text(), QStringLiteral("&Fermer"));
         QCOMPARE(ui.Status_->text(), QStringLiteral("Initialisation..."));
@@ -101,7 +107,7 @@ private slots:
         TrelvanWindowUi &ui = WindowInspector::ui(window);
         for (const char *name :
              {"Layout_", "NetworksLayout_", "PickNetwork_", "Networks_", "FoundHosts_",
-              "ButtonsLayout_", "About_", "Close_", "Hosts_", "Status_"})
+              "ButtonsLayout_", "History_", "About_", "Close_", "Hosts_", "Status_"})
             QVERIFY2(window.findChild<QObject *>(QString::fromLatin1(name)), name);
         QCOMPARE(ui.Networks_->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
         QCOMPARE(ui.Networks_->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
@@ -143,6 +149,7 @@ private slots:
         QCOMPARE(ui.PickNetwork_->width(), labelWidth);
         QCOMPARE(ui.Networks_->width(), pickerWidth + 200);
         QCOMPARE(window.width() - ui.Close_->geometry().right(), buttonRight);
+        QVERIFY(ui.History_->geometry().right() < ui.About_->geometry().left());
         QVERIFY(ui.About_->geometry().right() < ui.Close_->geometry().left());
     }
 
@@ -179,6 +186,12 @@ private slots:
         });
         QTest::keyClick(&window, Qt::Key_P, Qt::AltModifier);
         QTRY_VERIFY(aboutShown);
+
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTest::keyClick(&window, Qt::Key_H, Qt::AltModifier);
+        QTRY_VERIFY(window.findChild<HistoryDialog *>());
+        window.findChild<HistoryDialog *>()->close();
 
         QApplication::setActiveWindow(&window);
         QVERIFY(QTest::qWaitForWindowActive(&window));

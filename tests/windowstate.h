@@ -1,12 +1,36 @@
 #pragma once
 
+#include "app/notifier.h"
 #include "app/trelvanwindow.h"
 #include "app/trelvanwindowui.h"
+#include "presence/store.h"
 #include "scan/checkthread.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QMutexLocker>
 #include <QTimerEvent>
+
+#include <vector>
+
+// Keeps the notices a window gives; installed before the windows are built,
+// so that no test ever notifies the desktop.
+struct FakeNotifier : Notifier
+{
+    std::vector<Notice> notices;
+    void Notify(const Notice &notice) override { notices.push_back(notice); }
+};
+
+// The presence history of the test's own data folder, gone: each test
+// begins with a history that has never seen a network.
+inline void ForgetHistory()
+{
+    const QString file = presence::Store::DefaultFileName();
+    QDir(file).removeRecursively();
+    for (const char *suffix : {"", "-wal", "-shm"})
+        QFile::remove(file + QLatin1String(suffix));
+}
 
 // The window keeps its state private; tests read and drive it through here.
 class WindowInspector
