@@ -364,6 +364,15 @@ private slots:
             }
         }
         QCOMPARE(markup, 1);
+
+        // The markup host was away when its network was first recorded: its
+        // card is new, told on the test's session bus, and first seen now.
+        const QString notices = qEnvironmentVariable("TRELVAN_LAN_NOTICES");
+        if (!notices.isEmpty())
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(notices).size() > 0, 5000);
+        for (int row = 0; row < table->rowCount(); ++row)
+            QVERIFY(ToolTipShows(table->item(row, 2)->toolTip())
+                        .startsWith(QStringLiteral("Vu pour la première fois le ")));
     }
 
     // As an ordinary user with the helper, while another process holds the

@@ -10,7 +10,7 @@
 # markup stays text, a CSV field a spreadsheet would run gets its
 # apostrophe, no refused or spoofed name and no control character gets out,
 # and each list comes in its usual time; the window in the same LAN (tst_lan
-# hostileNamesStayText); the word of the neighbour table on a terminal; a
+# hostileNamesStayText) and its notice on a session bus; the word of the neighbour table on a terminal; a
 # refusal; watch mode and the presence history, as root (two watchers
 # sharing one store, one running a program for each event) and as an
 # ordinary user: a host never seen that comes, one that goes after the
@@ -21,13 +21,14 @@
 # About 2 min 30 s, of which the rule's minute and a scan or two either side
 # are the one wait: every watcher waits it at the same time.
 #
-#   lister-test.sh TRELVAN_LIST [TST_LAN]
+#   lister-test.sh TRELVAN_LIST [TST_LAN NOTIFYRECORDER]
 #
 # Exits 77 (skipped) without root or network namespaces.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 program=$1
 window_test=${2:-}
+notify_recorder=${3:-}
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: building a LAN of network namespaces needs root" >&2
@@ -38,8 +39,9 @@ name=l$$
 work=$(mktemp -d /tmp/trelvan-lister-test.XXXXXX)
 watcher=""
 capture=""
+daemons=""
 cleanup() {
-    for pid in $watcher $capture; do kill "$pid" 2>/dev/null; done
+    for pid in $watcher $capture $daemons; do kill "$pid" 2>/dev/null; done
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -192,16 +194,59 @@ flooded=$(sed -n 's/^flood .* \([0-9]*\) datagrams in .*/\1/p' "$state"/log/rogu
 [ "${flooded:-0}" -ge 1000 ] || fail "no flood worth the name: ${flooded:-none}"
 echo "PASS the neighbour's answers and flood (up to $flooded datagrams a question) changed nothing"
 
-# The window in the same LAN: its tooltips and hints.
+# The window in the same LAN: its tooltips and hints, and its notice of the
+# markup host, a card its history never saw (trelvan-list recorded the
+# network in it while that host was away), on a session bus of the test's
+# own with a notification server that records what it gets.
+host() { "$here/lan.sh" exec-host "$name" "$@"; }
 if [ -n "$window_test" ]; then
+    host 198.51.100.60 ip link set eth0 down
+    store=.qttest/share list root >/dev/null # the window's data folder in Qt's test mode
+    host 198.51.100.60 ip link set eth0 up
+    cat >"$work/bus.conf" <<EOF
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$work/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*"/><allow receive_sender="*"/><allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+    "$here/lan.sh" exec "$name" dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile \
+        2>"$work/bus.log" &
+    daemons+=" $!"
+    for _ in $(seq 50); do [ -S "$work/bus" ] && break; sleep 0.1; done
+    address=unix:path=$work/bus
+    "$here/lan.sh" exec "$name" env "DBUS_SESSION_BUS_ADDRESS=$address" \
+        "$notify_recorder" "$work/notices.jsonl" >"$work/recorder.out" &
+    daemons+=" $!"
+    for _ in $(seq 50); do grep -q ready "$work/recorder.out" && break; sleep 0.1; done
+    grep -q ready "$work/recorder.out" || fail "no notification server on the test's bus"
     timed 60 "$here/lan.sh" exec "$name" env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen \
-        "HOME=$work/root" "XDG_CONFIG_HOME=$work/root" "XDG_DATA_HOME=$work/root/window" \
-        "XDG_RUNTIME_DIR=$work/root" \
+        "HOME=$work/root" "XDG_CONFIG_HOME=$work/root" "XDG_RUNTIME_DIR=$work/root" \
+        "DBUS_SESSION_BUS_ADDRESS=$address" "TRELVAN_LAN_NOTICES=$work/notices.jsonl" \
         "$window_test" hostileNamesStayText >"$work/window.log" 2>&1 ||
         fail "the window: $(cat "$work/window.log")"
     grep -q '^PASS   : TestLan::hostileNamesStayText()' "$work/window.log" ||
         fail "the window's test did not run: $(cat "$work/window.log")"
-    echo "PASS the window shows the hostile names as text, or not at all;" \
+    mac=$(awk -F'\t' '$1 == "198.51.100.60" {print toupper($2)}' "$state/hosts.tsv")
+    "$python" - "$work/notices.jsonl" "$mac" <<'PY' || fail "the window's notice: $(cat "$work/notices.jsonl")"
+import json, sys
+notices = [json.loads(line) for line in open(sys.argv[1])]
+assert len(notices) == 1, notices
+notice = notices[0]
+# The server reads markup: the name is escaped, and shows as text.
+body = (f"198.51.100.60 \u2014 {sys.argv[2]}\nFabricant\u00a0: (adresse locale)\n"
+        "Nom\u00a0: =&lt;img src=x width=3000 height=2000&gt;")
+assert notice["summary"] == "Nouvel appareil sur le réseau", notice
+assert notice["body"] == body, (notice["body"], body)
+assert notice["app"] == "Trelvan" and notice["hints"]["category"] == "network", notice
+PY
+    for pid in $daemons; do kill "$pid" && wait "$pid" || true; done
+    daemons=""
+    echo "PASS the window shows the hostile names as text, or not at all, and tells its" \
+        "new card once on a session bus, escaped;" \
         "$(grep -o 'scan under the flood took [0-9]* ms' "$work/window.log")"
 fi
 
@@ -238,7 +283,6 @@ echo "PASS lists as root and as an ordinary user, table, refusal"
 # entries age in seconds rather than a minute, and the lists' entries go, so
 # that on the neighbour table (nobody) a host is there when it is: the rule's
 # figures are the same for all.
-host() { "$here/lan.sh" exec-host "$name" "$@"; }
 host 198.51.100.3 ip link set eth0 down
 "$here/lan.sh" exec "$name" sysctl -qw net.ipv4.neigh.eth0.base_reachable_time_ms=2000 \
     net.ipv4.neigh.eth0.delay_first_probe_time=1
