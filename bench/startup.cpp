@@ -4,24 +4,40 @@
 // window exactly as main does, but with an empty interface list, so nothing
 // is scanned, and quits once the window is up.
 //
+// With --table MODE it then hands the window a scan of 254 hosts, as a
+// coordinator does, and times its first table: the heartbeat's tick that
+// takes it (rebuild, and the presence history's record) and its paint.
+// MODE none: no network chosen, so the history is never opened; history:
+// a network 198.51.100.1/24 of a fake interface list, whose own scan is
+// held back (its address resolution waits, sending nothing, and answers
+// none), recorded in the history of XDG_DATA_HOME: a network's first scan on
+// a new file, an ordinary one once the file knows it.
+//
 // TRELVAN_T0_NS, when set, is the wall-clock time (ns) just before the process
 // was started; otherwise the process' own start time from /proc is used.
+#include "app/notifier.h"
 #include "app/trelvanwindow.h"
 #include "makers/makerlookup.h"
 #include "makers/vendortable.h"
 #include "network/networklist.h"
+#include "platform/sendarp.h"
+#include "windowstate.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -52,6 +68,68 @@ QList<NetworkAddress> NoNetworks()
     return {};
 }
 
+QList<NetworkAddress> OneNetwork()
+{
+    return {{QHostAddress(QStringLiteral("198.51.100.1")),
+             QHostAddress(QStringLiteral("255.255.255.0")), false, QStringLiteral("eth0")}};
+}
+
+// The held-back scan's address resolution: no request, no answer, until the
+// figures are taken.
+std::mutex heldMutex;
+std::condition_variable heldCondition;
+bool released = false;
+quint32 HeldSendARP(quint32, quint32, void *, quint32 *physAddrLen)
+{
+    std::unique_lock<std::mutex> lock(heldMutex);
+    heldCondition.wait(lock, [] { return released; });
+    *physAddrLen = 0;
+    return 31; // no answer
+}
+
+struct Quiet : Notifier
+{
+    void Notify(const Notice &) override {}
+};
+
+// A /24's worth of answers: makers of every kind, a third with web servers,
+// half with names.
+HostMap ScanOf254()
+{
+    HostMap hosts;
+    for (quint32 last = 1; last <= 254; ++last) {
+        const unsigned char first = last % 4 == 0 ? 0x02 : last % 4 == 1 ? 0x00 : 0xB8;
+        const unsigned char second = last % 4 == 1 ? 0x11 : last % 4 == 2 ? 0x27 : 0x54;
+        HostRecord record({first, second, static_cast<unsigned char>(last % 4 == 1 ? 0x32 : 0xEB),
+                           0x10, 0x20, static_cast<unsigned char>(last)},
+                          last % 3 == 0,
+                          last % 2 ? QStringLiteral("machine-%1").arg(last) : QString());
+        hosts[HostKey((0xC6336400u | last))] = record;
+    }
+    return hosts;
+}
+
+// The first paint of a table that shows rows.
+class TablePaint : public QObject
+{
+public:
+    explicit TablePaint(QTableWidget *shown) : table(shown) {}
+    qint64 at = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && at == 0 && table->rowCount() > 0) {
+            at = NowNs();
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QTableWidget *table;
+};
+
 class FirstPaint : public QObject
 {
 public:
@@ -74,7 +152,14 @@ protected:
 int main(int argc, char *argv[])
 {
     const qint64 start = ProcessStartNs();
-    SetInterfaceLister(&NoNetworks);
+    const QString table = argc == 3 && std::strcmp(argv[1], "--table") == 0
+                              ? QString::fromLatin1(argv[2])
+                              : QString();
+    const bool history = table == QLatin1String("history");
+    SetInterfaceLister(history ? &OneNetwork : &NoNetworks);
+    platform::SetSendArpFunction(&HeldSendARP);
+    Quiet quiet;
+    TrelvanWindow::SetNotifier(&quiet);
 
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
@@ -96,6 +181,28 @@ int main(int argc, char *argv[])
         QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
         application.exec();
     }
+
+    if (!table.isEmpty()) {
+        const HostMap hosts = ScanOf254();
+        QTableWidget *shown = WindowInspector::ui(window).Hosts_;
+        TablePaint tablePaint(shown);
+        shown->viewport()->installEventFilter(&tablePaint);
+        const qint64 published = NowNs();
+        window.PublishHosts(hosts);
+        WindowInspector::tick(window);
+        const qint64 ticked = NowNs();
+        QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
+        application.exec();
+        std::printf("table_rows %d\n", shown->rowCount());
+        std::printf("table_tick_ms %.1f\n", (ticked - published) / 1e6);
+        std::printf("table_paint_ms %.1f\n", (tablePaint.at - published) / 1e6);
+        std::printf("table_since_start_ms %.1f\n", (tablePaint.at - start) / 1e6);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(heldMutex);
+        released = true;
+    }
+    heldCondition.notify_all();
 
     QElapsedTimer timer;
     VendorTable vendors;
