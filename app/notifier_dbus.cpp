@@ -6,7 +6,6 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QStringList>
@@ -22,15 +21,12 @@ const QString Service = QStringLiteral("org.freedesktop.Notifications");
 const QString Path = QStringLiteral("/org/freedesktop/Notifications");
 const QString Interface = QStringLiteral("org.freedesktop.Notifications");
 
-// Whether a session bus is there to reach. Without its address in the
-// environment or its socket in the runtime folder, asking for it would have
-// the D-Bus library launch a bus of its own: no bus, no notice.
+// Whether the session names its bus. Without its address in the
+// environment, asking for it would have the D-Bus library look elsewhere and
+// even launch a bus of its own: no address, no notice.
 bool SessionBusKnown()
 {
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
-        return true;
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+    return !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS");
 }
 
 class DBusNotifier : public QObject, public Notifier

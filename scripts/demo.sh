@@ -110,10 +110,15 @@ chmod 755 "$work/bin/xdg-open"
 install -d -m 700 -o "$uid" -g "$gid" "$work/user"
 install -m 600 -o "$uid" -g "$gid" /dev/null "$work/pids"
 
-# Comments typed in the demo go to a settings store of their own.
+# Comments typed in the demo go to a settings store of their own, and the
+# demo LAN's presence history to a data folder of its own.
 config=$home/.config/trelvan-demo
 if ! setpriv --reuid="$uid" --regid="$gid" --clear-groups mkdir -p "$config" 2>/dev/null; then
     config=$work/user/config
+fi
+data=$home/.local/share/trelvan-demo
+if ! setpriv --reuid="$uid" --regid="$gid" --clear-groups mkdir -p "$data" 2>/dev/null; then
+    data=$work/user/data
 fi
 
 "$lan_sh" up "$lan" --preset demo >"$work/lan.log" || {
@@ -137,7 +142,7 @@ environment=(
     "PATH=$work/bin:/usr/local/bin:/usr/bin:/bin"
     "HOME=$home" "USER=$user" "LOGNAME=$user"
     "LANG=${LANG:-C.UTF-8}"
-    "XDG_CONFIG_HOME=$config"
+    "XDG_CONFIG_HOME=$config" "XDG_DATA_HOME=$data"
     "BROWSER=$work/bin/demo-browser"
     "TRELVAN_DEMO_DIR=$work/user" "TRELVAN_DEMO_PIDS=$work/pids"
 )
