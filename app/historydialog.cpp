@@ -235,7 +235,8 @@ void HistoryDialog::Forget()
     if (!network || row < 0 || row >= int(devices.size()))
         return;
     const presence::Device device = devices[std::size_t(row)];
-    const HostRow &shown = rows[std::size_t(row)].host;
+    // A scan may read the list again while the question waits.
+    const HostRow shown = rows[std::size_t(row)].host;
     const QString known = shown.name.isEmpty() ? shown.maker.trimmed() : shown.name;
     QString question =
         tr("Oublier l'appareil %0, dernière adresse %1\u00a0? Son historique sur %2 sera effacé.")

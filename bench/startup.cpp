@@ -194,9 +194,9 @@ int main(int argc, char *argv[])
         QTimer::singleShot(5000, qApp, &QCoreApplication::quit);
         application.exec();
         std::printf("table_rows %d\n", shown->rowCount());
-        std::printf("table_tick_ms %.1f\n", (ticked - published) / 1e6);
-        std::printf("table_paint_ms %.1f\n", (tablePaint.at - published) / 1e6);
-        std::printf("table_since_start_ms %.1f\n", (tablePaint.at - start) / 1e6);
+        std::printf("table_tick_ms %.1f\n", double(ticked - published) / 1e6);
+        std::printf("table_paint_ms %.1f\n", double(tablePaint.at - published) / 1e6);
+        std::printf("table_since_start_ms %.1f\n", double(tablePaint.at - start) / 1e6);
     }
     {
         const std::lock_guard<std::mutex> lock(heldMutex);
