@@ -6,6 +6,7 @@
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
 #include "scan/scancollector.h"
+#include "scan/scanrules.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -270,6 +271,60 @@ private slots:
         const std::vector<QString> asked = AskedTexts();
         QCOMPARE(int(asked.size()), 4095);
         QCOMPARE(int(std::set<QString>(asked.begin(), asked.end()).size()), 4095);
+    }
+
+    // Coordinators of several networks at once share one bound: three /21s,
+    // every address silent for a while, each asked once.
+    void coordinatorsTogetherRespectOneThreadBound()
+    {
+        network.setSilence(200);
+        std::vector<std::unique_ptr<ScanCollector>> collectors;
+        std::vector<std::unique_ptr<CheckThread>> checkers;
+        for (const char *address : {"198.51.96.1", "198.51.104.1", "198.51.112.1"}) {
+            collectors.push_back(std::make_unique<ScanCollector>());
+            checkers.push_back(std::make_unique<CheckThread>(
+                collectors.back().get(), QHostAddress(QString::fromLatin1(address)),
+                QHostAddress(QStringLiteral("255.255.248.0"))));
+            checkers.back()->start();
+        }
+        for (const auto &checker : checkers)
+            QVERIFY(checker->wait(120000));
+        const std::vector<quint32> asked = network.asked();
+        QCOMPARE(int(std::set<quint32>(asked.begin(), asked.end()).size()), 3 * 2047);
+        QCOMPARE(int(asked.size()), 3 * 2047);
+        QVERIFY2(network.mostWaiting() > CheckThread::MaxProbeThreads &&
+                     network.mostWaiting() <= CheckThread::MaxProbeThreadsInAll + 2,
+                 qPrintable(QString::number(network.mostWaiting())));
+    }
+
+    // The networks that may be scanned together: a /16's addresses at most.
+    void scanBatches_data()
+    {
+        QTest::addColumn<QStringList>("netmasks");
+        QTest::addColumn<QString>("batches");
+        QTest::newRow("two /24s") << QStringList{"255.255.255.0", "255.255.255.0"} << "0 1";
+        QTest::newRow("a /16 alone")
+            << QStringList{"255.255.255.0", "255.255.0.0", "255.255.255.0"} << "0|1|2";
+        QTest::newRow("two /17s and a /24")
+            << QStringList{"255.255.128.0", "255.255.255.0", "255.255.128.0"} << "0 1|2";
+        QTest::newRow("a /8 in none") << QStringList{"255.0.0.0", "255.255.255.0"} << "1";
+    }
+
+    void scanBatches()
+    {
+        QFETCH(QStringList, netmasks);
+        QFETCH(QString, batches);
+        std::vector<QHostAddress> masks;
+        for (const QString &mask : netmasks)
+            masks.emplace_back(mask);
+        QStringList got;
+        for (const std::vector<std::size_t> &batch : ScanBatches(masks)) {
+            QStringList indexes;
+            for (const std::size_t i : batch)
+                indexes << QString::number(i);
+            got << indexes.join(QLatin1Char(' '));
+        }
+        QCOMPARE(got.join(QLatin1Char('|')), batches);
     }
 
     void stopEndsTheWalkEarly()
