@@ -1,277 +1,190 @@
 #!/usr/bin/env bash
 # trelvan-list watching several networks and publishing presence over MQTT,
-# in a test LAN with two networks on the scanner (eth0 198.51.100.0/24, eth1
-# 203.0.113.0/24, where Debian's Mosquitto runs at .10), a container bridge
-# (docker0) and a second scanner on the second network:
-#   - one --tous list holds every host of both networks, each with its
-#     network and interface, and nothing of docker0's;
-#   - agent "salon" is the service's own command line (trelvan-watch.service
-#     and a defaults file as /etc/default/trelvan-watch would hold it), run
-#     as an unprivileged user with the unit's environment and umask;
-#     agent "atelier" (the second scanner, as root) watches its one network;
-#   - on the broker: a retained discovery message and "home" for each host,
-#     each agent with its own devices; a host that leaves turns "not_home"
-#     after the rule's minute and "home" again when back; a broker restarted
-#     without its store gets every device again; kill -9 turns the agent's
-#     status "offline" through its will; a wrong password and an unknown
-#     broker end with status 1 and a message;
-#   - the history of the service's store says each device's network.
+# in a LAN with two networks on the scanner (eth1's holds Debian's Mosquitto),
+# a container bridge and a second scanner: a --tous list of both networks
+# without docker0's; agent "salon", the service's own command line (unit and
+# defaults file) as nobody, and agent "atelier" on the second scanner; a
+# retained discovery message and home per host, each agent its own; a wrong
+# password and an unknown broker; a broker restart; a host not_home after the
+# rule's minute and back; kill -9 and the will; the service's store. ~75 s.
 #
-# About 2 minutes, of which the rule's minute is the one wait.
-#
-#   watch-test.sh TRELVAN_LIST UNIT_FILE
-#
-# Exits 77 (skipped) without root, network namespaces or mosquitto.
+#   watch-test.sh TRELVAN_LIST UNIT_FILE     (77: skipped, without root)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 program=$1 unit=$2
+[ "$(id -u)" -eq 0 ] || { echo "skipped: a LAN of network namespaces needs root" >&2; exit 77; }
+name=w$$ work=$(mktemp -d /tmp/trelvan-watch-test.XXXXXX) pids=""
+trap 'for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+    "$here/lan.sh" down "$name" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+lan() { "$here/lan.sh" "$1" "$name" "${@:2}"; }
+py() { /usr/bin/python3 - "$@"; }
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "skipped: building a LAN of network namespaces needs root" >&2
-    exit 77
-fi
-command -v mosquitto_sub >/dev/null || { echo "skipped: no mosquitto clients" >&2; exit 77; }
-
-name=w$$
-work=$(mktemp -d /tmp/trelvan-watch-test.XXXXXX)
-pids=""
-cleanup() {
-    for pid in $pids; do kill "$pid" 2>/dev/null || true; done
-    "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-python=/usr/bin/python3
-[ -x "$python" ] || python=$(command -v python3)
-
-"$here/lan.sh" up "$name" --host 198.51.100.10,00:11:32:AA:BB:10,web \
-    --host 198.51.100.11,B8:27:EB:5C:6D:11 --host 198.51.100.12,F0:18:98:7E:8F:12 \
-    --net2 203.0.113.1/24 --host 203.0.113.10,mosquitto --host 203.0.113.20,00:1B:21:3A:4B:20 \
-    --scanner-b 203.0.113.2 --virtual-bridge docker0 >"$work/up.log" || {
-    status=$?
-    cat "$work/up.log" >&2
-    exit "$status"
-}
-state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
+lan up --host 198.51.100.10,00:11:32:AA:BB:10,web --host 198.51.100.11,B8:27:EB:5C:6D:11 \
+    --host 198.51.100.12 --net2 203.0.113.1/24 --host 203.0.113.10,mosquitto \
+    --host 203.0.113.20,00:1B:21:3A:4B:20 --scanner-b 203.0.113.2 --virtual-bridge docker0 \
+    >"$work/up.log" || { cat "$work/up.log" >&2; exit 1; }
 # shellcheck disable=SC1091
-. "$state/lan.env"
-# Every card the scanner sees, with its network and interface; the second
-# scanner sees those of its network.
-awk -F'\t' '!/^#/ {print $1, $2}' "$state/hosts.tsv" >"$work/cards"
-printf '%s %s\n' "$SCANNER_IP" "$SCANNER_MAC" "$SCANNER2_IP" 02:54:4C:00:01:01 \
-    "$SCANNER_B_IP" "$SCANNER_B_MAC" >>"$work/cards"
-cp "$program" "$work/trelvan-list" # where nobody reaches it, and with no helper
+. "$(sed -n 's/^STATE_DIR=//p' "$work/up.log")/lan.env"
+# Each card the scanner sees: the hosts, its own two and the second scanner.
+{ awk -F'\t' '!/^#/ {print $1, $2}' "$STATE_DIR/hosts.tsv"
+  echo "$SCANNER_IP $SCANNER_MAC"; echo "$SCANNER2_IP 02:54:4C:00:01:01"
+  echo "$SCANNER_B_IP $SCANNER_B_MAC"; } >"$work/cards"
+cp "$program" "$work/trelvan-list" # where nobody reaches it, with no helper
 chmod 755 "$work" "$work/trelvan-list"
-mkdir -m 700 "$work/root" "$work/b"
-
-# 1. Both networks at once, docker0's left out.
-"$here/lan.sh" exec "$name" env HOME="$work/root" XDG_CONFIG_HOME="$work/root" \
-    XDG_DATA_HOME="$work/root" "$work/trelvan-list" --tous --format json >"$work/all.json"
-"$here/lan.sh" exec "$name" env HOME="$work/root" XDG_CONFIG_HOME="$work/root" \
-    XDG_DATA_HOME="$work/root" "$work/trelvan-list" --tous >"$work/all.txt"
-"$python" - "$work/all.json" "$work/cards" <<'PY' || fail "--tous: $(cat "$work/all.json")"
+mkdir "$work/b"
+for format in json texte; do
+    lan exec env HOME="$work" XDG_DATA_HOME="$work" "$work/trelvan-list" --tous --format $format \
+        >"$work/all.$format"
+done
+py "$work/all.json" "$work/cards" <<'PY' || fail "--tous: $(cat "$work/all.json")"
 import json, sys
-rows = json.load(open(sys.argv[1]))
-cards = dict(line.split() for line in open(sys.argv[2]))
-got = {row["ip"]: (row["mac"], row["network"], row["interface"]) for row in rows}
-want = {ip: (mac.upper(), "198.51.100.0/24" if ip.startswith("198.") else "203.0.113.0/24",
-             "eth0" if ip.startswith("198.") else "eth1") for ip, mac in cards.items()}
-assert got == want and len(rows) == len(want), sorted(set(got.items()) ^ set(want.items()))
+got = {r["ip"]: (r["mac"], r["network"], r["interface"]) for r in json.load(open(sys.argv[1]))}
+want = {ip: (mac.upper(), ip.rsplit(".", 1)[0] + ".0/24", "eth0" if ip < "2" else "eth1")
+        for ip, mac in (line.split() for line in open(sys.argv[2]))}
+assert got == want, sorted(set(got.items()) ^ set(want.items()))
 PY
-[ "$(grep -c '^Réseau ' "$work/all.txt")" -eq 2 ] && ! grep -q 192.0.2 "$work/all.txt" ||
-    fail "--tous as text: $(cat "$work/all.txt")"
-echo "PASS --tous: $(grep -c . "$work/cards") hosts of two networks, each with its own, docker0 left out"
+[ "$(grep -c '^Réseau ' "$work/all.texte")" -eq 2 ] && ! grep -q 192.0.2 "$work/all.texte" ||
+    fail "--tous: $(cat "$work/all.texte")"
+echo "PASS --tous: $(grep -c . "$work/cards") hosts of two networks, each with its own; docker0 left out"
 
-# 2. The agents. The service's command line, from its unit and a defaults
-# file, with the state directory systemd would make.
-mqtt=$MQTT_BROKER
+# The service: the unit's Environment=, then the defaults file, %S as the
+# state directory's root, ExecStart's $VARIABLEs split at blanks as systemd
+# does; as nobody, with the unit's umask.
 install -o nobody -m 600 "$MQTT_DIR/agent.password" "$work/password"
-printf '%s\n' "wrong" >"$work/wrong"
-chown nobody "$work/wrong"
-cat >"$work/default" <<EOF
-# as /etc/default/trelvan-watch
-TRELVAN_MQTT=--mqtt mqtt://agent@$mqtt
-TRELVAN_MQTT_PASSWORD_FILE=--mqtt-password-file $work/password
-TRELVAN_AGENT="--agent salon"
-EOF
-mkdir -p "$work/lib/trelvan-watch"
-chown nobody:nogroup "$work/lib/trelvan-watch"
-chmod 750 "$work/lib/trelvan-watch"
-# The unit's Environment= then the defaults file, %S, and ExecStart's words
-# with each $VARIABLE split at blanks as systemd does: NUL-separated env
-# assignments, "--", then the command line.
-service() { # DEFAULTS-FILE
-    "$python" - "$unit" "$1" "$work/lib" "$work/trelvan-list" <<'PY'
+echo wrong >"$work/wrong"
+install -d -o nobody -m 750 "$work/lib/trelvan-watch"
+printf '%s\n' "TRELVAN_MQTT=--mqtt mqtt://agent@$MQTT_BROKER" 'TRELVAN_AGENT="--agent salon"' \
+    "TRELVAN_MQTT_PASSWORD_FILE=--mqtt-password-file $work/password" >"$work/default"
+service() { # DEFAULTS-FILE: run=(the unit's command line)
+    mapfile -d '' run < <(py "$unit" "$1" "$work" <<'PY'
 import shlex, sys
-unit, defaults, state, program = sys.argv[1:]
-env, command = {}, None
+unit, defaults, work = sys.argv[1:]
+env = {}
 for line in open(unit):
-    line = line.strip().replace("%S", state)
-    if line.startswith("Environment="):
-        env.update(word.split("=", 1) for word in shlex.split(line[len("Environment="):]))
-    elif line.startswith("ExecStart="):
-        command = line[len("ExecStart="):].split()
-    elif line.startswith("User="):
-        assert line == "User=_trelvan", line
+    key, _, value = line.strip().replace("%S", work + "/lib").partition("=")
+    if key == "Environment":
+        env.update(word.split("=", 1) for word in shlex.split(value))
+    elif key == "ExecStart":
+        command = value.split()
+    elif key == "User":
+        assert value == "_trelvan", value
 for line in open(defaults):
-    if line.strip() and not line.startswith("#"):
-        key, value = line.strip().split("=", 1)
-        env[key] = shlex.split(value)[0] if value.startswith('"') else value
-argv = []
-for word in command:
-    if word.startswith("$"):
-        argv += env.get(word[1:], "").split()
-    else:
-        argv.append(program if word == "@TRELVAN_LIST@" else word)
-sys.stdout.write("\0".join(f"{k}={v}" for k, v in env.items()))
-sys.stdout.write("\0--\0" + "\0".join(argv))
+    key, _, value = line.strip().partition("=")
+    env[key] = shlex.split(value)[0] if value.startswith(('"', "'")) else value
+words = [w for word in command for w in
+         (env.get(word[1:], "").split() if word[0] == "$" else [word.replace("@TRELVAN_LIST@", work + "/trelvan-list")])]
+print("\0".join(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--inh-caps=-all",
+                 "env", "-i", "PATH=/usr/bin:/bin"] + [f"{k}={v}" for k, v in env.items()] +
+                ["sh", "-c", 'umask 077 && exec "$@"', "sh"] + words), end="")
 PY
+    )
 }
-service_line() { # DEFAULTS-FILE: run=(the command line as user nobody would run it)
-    local -a words environment=() command=()
-    mapfile -d '' words < <(service "$1")
-    local seen=0 word
-    for word in "${words[@]}"; do
-        if [ "$word" = "--" ]; then seen=1; elif ((seen)); then command+=("$word"); else environment+=("$word"); fi
-    done
-    # Each program execs the next: the process started is the lister itself.
-    run=("$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups
-        --inh-caps=-all env -i PATH=/usr/bin:/bin "${environment[@]}"
-        sh -c 'umask 077 && exec "$@"' sh "${command[@]}")
-}
-# The neighbour table (nobody has no helper) forgets a host in seconds.
-"$here/lan.sh" exec "$name" sysctl -qw net.ipv4.neigh.eth0.base_reachable_time_ms=2000 \
-    net.ipv4.neigh.eth0.delay_first_probe_time=1
-# What the reader gets.
-subscribe=("$here/lan.sh" exec-host "$name" "$mqtt" mosquitto_sub -h "$mqtt" -u reader
+# Nobody has the neighbour table, which forgets a host in seconds here.
+lan exec sysctl -qw net.ipv4.neigh.eth0.base_reachable_time_ms=2000 net.ipv4.neigh.eth0.delay_first_probe_time=1
+reader=("$here/lan.sh" exec-host "$name" "$MQTT_BROKER" mosquitto_sub -h "$MQTT_BROKER" -u reader
     -P "$(cat "$MQTT_DIR/reader.password")" -t 'homeassistant/#' -t 'trelvan/#' -F '%j')
-"${subscribe[@]}" >>"$work/live.jsonl" &
+"${reader[@]}" >>"$work/live" &
 pids+=" $!"
-service_line "$work/default"
-"${run[@]}" >"$work/salon.jsonl" 2>"$work/salon.err" &
-salon=$!
-pids+=" $salon"
-"$here/lan.sh" exec-b "$name" env TRELVAN_MQTT_PASSWORD="$(cat "$MQTT_DIR/agent.password")" \
-    HOME="$work/b" XDG_CONFIG_HOME="$work/b" XDG_DATA_HOME="$work/b" "$work/trelvan-list" \
-    --suivre --mqtt "mqtt://agent@$mqtt" --agent atelier >"$work/atelier.jsonl" 2>"$work/atelier.err" &
-atelier=$!
-pids+=" $atelier"
+service "$work/default"
+"$here/lan.sh" exec "$name" "${run[@]}" >"$work/salon" 2>"$work/salon.err" &
+salon=$! pids+=" $!"
+"$here/lan.sh" exec-b "$name" env TRELVAN_MQTT_PASSWORD="$(cat "$MQTT_DIR/agent.password")" HOME="$work/b" \
+    XDG_DATA_HOME="$work/b" "$work/trelvan-list" --suivre --mqtt "mqtt://agent@$MQTT_BROKER" \
+    --agent atelier >/dev/null 2>"$work/atelier.err" &
+atelier=$! pids+=" $!"
 
-# What the broker keeps (its retained messages), or the last of what the
-# reader got, against what each agent should have said.
-broker() { # retained|live DEVICE-STATE... ; a state per agent: salon=home ...
-    "$python" - "$work/cards" "$@" <<'PY'
+# The last of what the reader got (or the retained messages), against what
+# each agent should have said: every card of its networks, its status.
+broker() { # FILE [KEY=STATE]...: a card's digits or an agent's name
+    py "$work/cards" "$@" <<'PY'
 import json, sys
 cards = dict(line.split() for line in open(sys.argv[1]))
-lines = [json.loads(line) for line in open(sys.argv[2]) if line.startswith("{")]
-expect = dict(arg.split("=") for arg in sys.argv[3:])  # "b827eb5c6d11" -> "not_home"
-last = {}
-for message in lines:
-    last[message["topic"]] = message
-def payload(topic):
-    return last[topic]["payload"] if topic in last else None
-for agent, network in (("salon", ""), ("atelier", "203.")):
-    mine = {mac.replace(":", "").lower(): ip for ip, mac in cards.items() if ip.startswith(network)}
-    configs = {t.split("_")[-1].split("/")[0] for t in last
-               if t.startswith(f"homeassistant/device_tracker/trelvan_{agent}_") and payload(t)}
+last = {m["topic"]: m for m in map(json.loads, open(sys.argv[2]))}
+want = dict(arg.split("=") for arg in sys.argv[3:])
+payload = lambda topic: last[topic]["payload"] if topic in last else None
+for agent, prefix in (("salon", ""), ("atelier", "203.")):
+    mine = {mac.replace(":", "").lower(): ip for ip, mac in cards.items() if ip.startswith(prefix)}
+    discovery = f"homeassistant/device_tracker/trelvan_{agent}_"
+    configs = {t[len(discovery):-7] for t in last if t.startswith(discovery) and payload(t)}
     assert configs == set(mine), (agent, sorted(configs ^ set(mine)))
-    assert payload(f"trelvan/{agent}/status") == expect.get(agent, "online"), (agent, payload(f"trelvan/{agent}/status"))
+    assert payload(f"trelvan/{agent}/status") == want.get(agent, "online"), agent
     for mac, ip in mine.items():
-        config = json.loads(payload(f"homeassistant/device_tracker/trelvan_{agent}_{mac}/config"))
+        config = json.loads(payload(discovery + mac + "/config"))
         assert config["unique_id"] == f"trelvan_{agent}_{mac}" and config["source_type"] == "router"
         assert config["state_topic"] == f"trelvan/{agent}/{mac}/state"
         assert config["availability_topic"] == f"trelvan/{agent}/status"
-        assert config["device"]["connections"] == [["mac", ":".join(mac[i:i + 2] for i in range(0, 12, 2))]]
-        if sys.argv[2].endswith("retained.jsonl"):
-            assert last[f"homeassistant/device_tracker/trelvan_{agent}_{mac}/config"]["retain"]
+        assert config["device"]["connections"][0][1].replace(":", "") == mac
+        assert last[discovery + mac + "/config"]["retain"] or sys.argv[2].endswith("live")
         state = payload(f"trelvan/{agent}/{mac}/state")
-        assert state == expect.get(mac if agent == "salon" else "", "home"), (agent, ip, state)
-        attributes = json.loads(payload(f"trelvan/{agent}/{mac}/attributes"))
-        assert attributes["ip"] == ip and attributes["network"] == ip.rsplit(".", 1)[0] + ".0/24"
+        assert state == want.get(mac if agent == "salon" else "-", "home"), (agent, ip, state)
+        assert json.loads(payload(f"trelvan/{agent}/{mac}/attributes"))["network"].startswith(ip[:7])
 PY
 }
-retained() { # ARGS of broker: a reader that comes now gets every device
-    "${subscribe[@]}" --retained-only -W 3 >"$work/retained.jsonl" 2>/dev/null || true
-    broker "$work/retained.jsonl" "$@"
+retained() {
+    "${reader[@]}" --retained-only -W 3 >"$work/retained" 2>/dev/null || true
+    broker "$work/retained"
 }
 wait_for() { # SECONDS WHAT COMMAND...
-    local deadline=$(($(date +%s) + $1)) what=$2
-    shift 2
-    until "$@" 2>"$work/why"; do
-        [ "$(date +%s)" -lt "$deadline" ] || fail "$what: $(tail -1 "$work/why")"
+    local deadline=$(($(date +%s) + $1))
+    until "${@:3}" 2>"$work/why"; do
+        [ "$(date +%s)" -lt "$deadline" ] || fail "$2: $(tail -1 "$work/why")"
         sleep 1
     done
 }
-wait_for 30 "the agents' first scans" broker "$work/live.jsonl"
+wait_for 30 "the first scans" broker "$work/live"
 retained || fail "retained: $(tail -1 "$work/why")"
 echo "PASS a retained discovery message and home for each host, each agent its own"
 
-# A host leaves; meanwhile the broker restarts without its store, and the
-# agents refused for a wrong password or an unknown broker.
-"$here/lan.sh" exec-host "$name" 198.51.100.11 ip link set eth0 down
+lan exec-host 198.51.100.11 ip link set eth0 down
 gone=$(date +%s)
-"$here/lan.sh" exec "$name" ip neigh flush dev eth0
-sed "s|$work/password|$work/wrong|" "$work/default" >"$work/wrong-default"
-status=0
-service_line "$work/wrong-default"
-"${run[@]}" >/dev/null 2>"$work/wrong.err" || status=$?
-[ "$status" -eq 1 ] && grep -q "refuse l'identification" "$work/wrong.err" ||
-    fail "wrong password: status $status, $(cat "$work/wrong.err")"
-sed "s|@$mqtt|@broker.invalid|" "$work/default" >"$work/unknown-default"
-status=0
-service_line "$work/unknown-default"
-"${run[@]}" >/dev/null 2>"$work/unknown.err" || status=$?
-[ "$status" -eq 1 ] && grep -q "introuvable" "$work/unknown.err" ||
-    fail "unknown broker: status $status, $(cat "$work/unknown.err")"
-echo "PASS a wrong password and an unknown broker: status 1, $(head -c 120 "$work/wrong.err")"
+lan exec ip neigh flush dev eth0
+for case in "$work/password|$work/wrong|refuse l'identification" "@$MQTT_BROKER|@broker.invalid|introuvable"; do
+    IFS='|' read -r from to said <<<"$case"
+    sed "s|$from|$to|" "$work/default" >"$work/refused"
+    service "$work/refused"
+    status=0
+    lan exec "${run[@]}" >/dev/null 2>"$work/refused.err" || status=$?
+    [ "$status" -eq 1 ] && grep -q "$said" "$work/refused.err" ||
+        fail "$to: status $status, $(cat "$work/refused.err")"
+done
+echo "PASS a wrong password and an unknown broker: status 1, a message"
 
-broker_pid=$(awk -v role="mosquitto:$mqtt" '$3 == role {print $1}' "$state/pids")
-kill "$broker_pid"
-while kill -0 "$broker_pid" 2>/dev/null; do sleep 0.1; done
-"$here/lan.sh" exec-host "$name" "$mqtt" mosquitto -c "$MQTT_DIR/mosquitto.conf" \
-    >"$work/broker.log" 2>&1 &
+pid=$(awk -v role="mosquitto:$MQTT_BROKER" '$3 == role {print $1}' "$STATE_DIR/pids")
+kill "$pid"
+while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+"$here/lan.sh" exec-host "$name" "$MQTT_BROKER" mosquitto -c "$MQTT_DIR/mosquitto.conf" >"$work/broker.log" 2>&1 &
 pids+=" $!"
 sleep 1
-"${subscribe[@]}" >>"$work/live.jsonl" &
+"${reader[@]}" >>"$work/live" &
 pids+=" $!"
 wait_for 20 "after the broker's restart" retained
-echo "PASS after the broker's restart, every device of both agents again"
+echo "PASS the broker restarted without its store gets every device of both agents again"
 
-wait_for 100 "left" broker "$work/live.jsonl" b827eb5c6d11=not_home
+wait_for 100 "left" broker "$work/live" b827eb5c6d11=not_home
 left=$(($(date +%s) - gone))
 [ "$left" -ge 50 ] || fail "not_home $left s after it went"
-"$here/lan.sh" exec-host "$name" 198.51.100.11 ip link set eth0 up
-wait_for 25 "back" broker "$work/live.jsonl"
+lan exec-host 198.51.100.11 ip link set eth0 up
+wait_for 25 "back" broker "$work/live"
 grep -q '"event":"left","interface":"eth0","ip":"198.51.100.11".*"network":"198.51.100.0/24"' \
-    "$work/salon.jsonl" || fail "no left event: $(cat "$work/salon.jsonl")"
-grep -q '"topic":"trelvan/salon/event"' "$work/live.jsonl" || fail "no event on the broker"
+    "$work/salon" && grep -q '"topic":"trelvan/salon/event"' "$work/live" || fail "no left event"
 echo "PASS .11 not_home $left s after it went, home again; its events with their network"
 
-# kill -9: the will. The other agent stays online; SIGTERM says offline.
 kill -9 "$salon"
-wait_for 10 "the will" broker "$work/live.jsonl" salon=offline
+wait_for 10 "the will" broker "$work/live" salon=offline
 kill -TERM "$atelier"
 wait "$atelier" || fail "atelier after SIGTERM: status $?"
-wait_for 10 "offline" broker "$work/live.jsonl" salon=offline atelier=offline
+wait_for 10 "offline" broker "$work/live" salon=offline atelier=offline
 echo "PASS kill -9: salon offline through its will; atelier offline on SIGTERM"
 
-# The service's store, in its state directory, the user's own; its
-# history of both networks.
-store=$work/lib/trelvan-watch/Dantrix/Trelvan/presence.sqlite
-[ "$(stat -c '%U %a' "$store")" = "nobody 600" ] || fail "the store: $(stat -c '%U %a' "$store")"
-"$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups env \
-    XDG_DATA_HOME="$work/lib/trelvan-watch" HOME="$work/lib/trelvan-watch" \
-    "$work/trelvan-list" --historique --tous --format json >"$work/history.json"
-"$python" - "$work/history.json" "$work/cards" <<'PY' || fail "history: $(cat "$work/history.json")"
+data=$work/lib/trelvan-watch
+[ "$(stat -c '%U %a' "$data/Dantrix/Trelvan/presence.sqlite")" = "nobody 600" ] || fail "the store"
+lan exec setpriv --reuid=nobody --regid=nogroup --clear-groups env XDG_DATA_HOME="$data" \
+    HOME="$data" "$work/trelvan-list" --historique --tous --format json >"$work/history"
+py "$work/history" "$work/cards" <<'PY' || fail "history: $(cat "$work/history")"
 import json, sys
 rows = json.load(open(sys.argv[1]))
-cards = dict(line.split() for line in open(sys.argv[2]))
-assert {row["ip"]: row["network"] for row in rows} == \
-    {ip: ip.rsplit(".", 1)[0] + ".0/24" for ip in cards}, rows
-assert {row["interface"] for row in rows} == {"eth0", "eth1"}
+assert {r["ip"]: (r["network"], r["interface"]) for r in rows} == {ip: (ip.rsplit(".", 1)[0] + ".0/24",
+    "eth0" if ip < "2" else "eth1") for ip in (line.split()[0] for line in open(sys.argv[2]))}, rows
 PY
-echo "PASS the service's store: nobody's, mode 600, its history with each device's network"
+echo "PASS the service's store: nobody's, mode 600; its history says each device's network"
