@@ -287,10 +287,11 @@ private slots:
     }
 
     // Coordinators of several networks at once share one bound: three /21s,
-    // every address silent for a while, each asked once.
+    // every address silent long enough for more than one coordinator's
+    // probes to wait together (Wine starts threads slowly), each asked once.
     void coordinatorsTogetherRespectOneThreadBound()
     {
-        network.setSilence(200);
+        network.setSilence(1500);
         std::vector<std::unique_ptr<ScanCollector>> collectors;
         std::vector<std::unique_ptr<CheckThread>> checkers;
         for (const char *address : {"198.51.96.1", "198.51.104.1", "198.51.112.1"}) {
