@@ -68,9 +68,9 @@ struct HistoryDialog::WakeOutcome
 
 HistoryDialog::HistoryDialog(presence::Store &historyStore,
                              std::optional<presence::NetworkKey> shownNetwork,
-                             const CommentMap &userComments, const MakerIndex &makerIndex,
-                             QWidget *parent)
-    : QDialog(parent), store(historyStore), network(std::move(shownNetwork)),
+                             const HostPlace &networkPlace, const CommentMap &userComments,
+                             const MakerIndex &makerIndex, QWidget *parent)
+    : QDialog(parent), store(historyStore), network(std::move(shownNetwork)), place(networkPlace),
       comments(userComments), makers(makerIndex)
 {
     setObjectName(QStringLiteral("HistoryDialog"));
@@ -142,8 +142,8 @@ void HistoryDialog::Reload()
     devices = network ? store.Devices(*network) : std::vector<presence::Device>();
     rows.clear();
     for (const presence::Device &device : devices)
-        rows.push_back({MakeHostRow(device.key, device.record, comments, makers), device.firstSeen,
-                        device.lastSeen, device.present});
+        rows.push_back({MakeHostRow(device.key, device.record, comments, makers, place),
+                        device.firstSeen, device.lastSeen, device.present});
     if (!network)
         Network_->setText(tr("Trelvan n'a encore rien vu de ce réseau."));
     else if (rows.empty())

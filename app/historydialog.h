@@ -31,10 +31,13 @@ class HistoryDialog : public QDialog
 
 public:
     // network: the one whose devices are shown; none where the history does
-    // not know the chosen network yet. store, comments and makers are the
-    // window's and must outlive the dialog, which uses them in the GUI thread.
+    // not know the chosen network yet; place: its addresses and interface,
+    // as the rows and the exported files name them. store, comments and
+    // makers are the window's and must outlive the dialog, which uses them
+    // in the GUI thread.
     HistoryDialog(presence::Store &store, std::optional<presence::NetworkKey> network,
-                  const CommentMap &comments, const MakerIndex &makers, QWidget *parent);
+                  const HostPlace &place, const CommentMap &comments, const MakerIndex &makers,
+                  QWidget *parent);
     // Waits for a wake under way (at most a second or so).
     ~HistoryDialog() override;
 
@@ -55,6 +58,7 @@ private:
 
     presence::Store &store;
     std::optional<presence::NetworkKey> network;
+    HostPlace place;
     const CommentMap &comments;
     const MakerIndex &makers;
     std::vector<presence::Device> devices; // in the table's row order

@@ -522,7 +522,14 @@ void TrelvanWindow::on_History__clicked()
         historyDialog->activateWindow();
         return;
     }
-    historyDialog = new HistoryDialog(history, ChosenHistoryNetwork(), comments, makerIndex, this);
+    HostPlace place;
+    if (const int index = ui->Networks_->currentIndex(); index >= 0 && index < networks.size()) {
+        const NetworkAddress &chosen = networks.at(index);
+        place = {presence::CidrText(chosen.ip.toIPv4Address(), chosen.netmask.toIPv4Address()),
+                 chosen.interfaceName};
+    }
+    historyDialog =
+        new HistoryDialog(history, ChosenHistoryNetwork(), place, comments, makerIndex, this);
     historyDialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(historyDialog, &HistoryDialog::StatusLine, this, &TrelvanWindow::SetPendingStatus);
     historyDialog->open();

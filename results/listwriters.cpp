@@ -53,11 +53,13 @@ QString HistoryCsv(const std::vector<HistoryRow> &rows)
     std::vector<QStringList> lines{{QStringLiteral("comment"), QStringLiteral("ip"),
                                     QStringLiteral("mac"), QStringLiteral("maker"),
                                     QStringLiteral("name"), QStringLiteral("first_seen"),
-                                    QStringLiteral("last_seen"), QStringLiteral("present")}};
+                                    QStringLiteral("last_seen"), QStringLiteral("present"),
+                                    QStringLiteral("network"), QStringLiteral("interface")}};
     for (const HistoryRow &row : rows)
         lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker.trimmed(),
                          row.host.name, IsoTimeText(row.firstSeen), IsoTimeText(row.lastSeen),
-                         row.present ? QStringLiteral("true") : QStringLiteral("false")});
+                         row.present ? QStringLiteral("true") : QStringLiteral("false"),
+                         row.host.network, row.host.interfaceName});
     return CsvText(lines);
 }
 
@@ -72,6 +74,8 @@ QString HistoryJson(const std::vector<HistoryRow> &rows)
                                  {QStringLiteral("name"), row.host.name},
                                  {QStringLiteral("first_seen"), IsoTimeText(row.firstSeen)},
                                  {QStringLiteral("last_seen"), IsoTimeText(row.lastSeen)},
-                                 {QStringLiteral("present"), row.present}});
+                                 {QStringLiteral("present"), row.present},
+                                 {QStringLiteral("network"), row.host.network},
+                                 {QStringLiteral("interface"), row.host.interfaceName}});
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
 }

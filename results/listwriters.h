@@ -32,7 +32,8 @@ struct HistoryRow
 };
 
 // The history with the fields comment, ip, mac, maker, name, first_seen,
-// last_seen (IsoTimeText) and present (true/false), the rows in their order.
+// last_seen (IsoTimeText), present (true/false), network ("198.51.100.0/24")
+// and interface ("eth0"), the rows in their order.
 QString HistoryCsv(const std::vector<HistoryRow> &rows);
 // An array of objects with those keys.
 QString HistoryJson(const std::vector<HistoryRow> &rows);

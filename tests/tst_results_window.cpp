@@ -968,7 +968,9 @@ private slots:
     {
         QLocale::setDefault(QLocale(QLocale::English));
         NoRefresh();
-        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        NetworkAddress lan = fakes::Entry("198.51.100.1", "255.255.255.0");
+        lan.interfaceName = QStringLiteral("eth1");
+        network.setInterfaces({lan});
         const qint64 start = historyNow;
         TrelvanWindow window;
         WindowInspector::finishScan(window); // the network's first scan
@@ -1034,9 +1036,10 @@ private slots:
         QFile exported(file);
         QVERIFY(exported.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(exported.readAll()),
-                 QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present\r\n"
-                                "'=1+1,198.51.100.20,%0,\"%1\",,%2,%3,true\r\n"
-                                ",198.51.100.21,%4,(adresse locale),<b>nas</b>,%2,%2,false\r\n")
+                 QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present,network,"
+                                "interface\r\n'=1+1,198.51.100.20,%0,\"%1\",,%2,%3,true,"
+                                "198.51.100.0/24,eth1\r\n,198.51.100.21,%4,(adresse locale),"
+                                "<b>nas</b>,%2,%2,false,198.51.100.0/24,eth1\r\n")
                      .arg(TextA, maker, IsoTimeText(start), IsoTimeText(historyNow), mac));
 
         devices->selectRow(1);
