@@ -5,7 +5,7 @@
 #      POSIX threads, NSIS, Wine for the tests);
 #   2. gets Qt for Windows (tools/qt-windows.sh: from the ready-made archive
 #      in ../shared/qt-mingw/ when it is there, else built from Debian's
-#      source into ~/.cache/trelvan once, about 18 minutes on two cores);
+#      sources into ~/.cache/trelvan once, about 20 minutes on two cores);
 #   3. cross-builds trelvan.exe, trelvan-list.exe and the tests with the
 #      toolchain file cmake/mingw-w64-x86_64.cmake;
 #   4. packs the installer with CPack's NSIS generator.
