@@ -61,31 +61,17 @@ step_deps() {
         qt6-base-dev qt6-base-dev-tools tcl
 }
 
-# apt's own source lists may have no deb-src line: a private list and index
-# of the release's sources serve instead, the system's stay as they are.
-apt_sources=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$work/apt/sources.list.d"
-    -o "Dir::State::Lists=$work/apt/lists" -o Debug::NoLocking=1)
-update_sources() {
-    [ -z "$(find "$work/apt/lists" -name '*Sources*' 2>/dev/null)" ] || return 0
-    mkdir -p "$work/apt/sources.list.d" "$work/apt/lists/partial"
-    . /etc/os-release
-    cat >"$work/apt/sources.list.d/debian-src.sources" <<SOURCES
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: ${VERSION_CODENAME:-bookworm}
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-    apt-get "${apt_sources[@]}" update
-}
+# Debian's source packages, from a private list of the release's sources.
+# shellcheck source=tools/debian-sources.sh
+. "$here/debian-sources.sh"
 
 step_source() {
     local version
     version=$(host_qt_version)
     [ -n "$version" ] || { log "qt6-base-dev-tools is not installed (step deps)"; exit 1; }
     rm -rf "$(source_dir)"
-    update_sources
-    (cd "$work" && apt-get "${apt_sources[@]}" source "qt6-base=$version")
+    debian_sources "$work"
+    (cd "$work" && debian_apt source "qt6-base=$version")
     # The +dfsg tarball lacks src/3rdparty/wintab, the tablet headers of the
     # windows platform plugin: tablet events are off below. Every other
     # bundled library (zlib, pcre2, libpng, harfbuzz, freetype,
@@ -98,13 +84,13 @@ step_source() {
 # its import library, with the options of Qt's own bundled SQLite and
 # thread-safe use.
 step_sqlite() {
-    update_sources
+    debian_sources "$work"
     local version dir=$work/sqlite
-    version=$(apt-cache "${apt_sources[@]}" showsrc sqlite3 | awk '/^Version:/ {print $2; exit}')
+    version=$(debian_version sqlite3)
     [ -n "$version" ] || { log "no sqlite3 source package"; exit 1; }
     rm -rf "$dir"
     mkdir -p "$dir/amalgamation" "$prefix/bin" "$prefix/lib" "$prefix/include"
-    (cd "$dir" && apt-get "${apt_sources[@]}" source --download-only "sqlite3=$version" >/dev/null &&
+    (cd "$dir" && debian_apt source --download-only "sqlite3=$version" >/dev/null &&
         tar -xf sqlite3_*.orig.tar.xz)
     local source
     source=$(find "$dir" -maxdepth 1 -mindepth 1 -type d ! -name amalgamation | head -n 1)
