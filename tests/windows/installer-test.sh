@@ -128,7 +128,7 @@ inlan "$wine" "$(realpath "$installer")" /S </dev/null >"$work/install.log" 2>&1
 [ "$status" -eq 0 ] || fail "silent install: status $status, $(cat "$work/install.log")"
 folder="$prefix/drive_c/Program Files/Trelvan"
 expected="Qt6Core.dll Qt6Gui.dll Qt6Network.dll Qt6Sql.dll Qt6Widgets.dll Uninstall.exe
-imageformats/qico.dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll
+imageformats/qico.dll libgcc_s_seh-1.dll libmosquitto.dll libstdc++-6.dll libwinpthread-1.dll
 platforms/qwindows.dll sqldrivers/qsqlite.dll sqlite3.dll styles/qwindowsvistastyle.dll
 trelvan-list.exe trelvan.exe"
 installed=$(cd "$folder" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
@@ -266,8 +266,9 @@ echo "PASS the history: in %LOCALAPPDATA%\\Dantrix\\Trelvan\\presence.sqlite, by
 # Wake-on-LAN through Winsock, seen on the switch: the magic packet three
 # times to the network's broadcast from the scanner, port 9, and nothing else
 # but the empty datagram that has the gateway's card asked for (the check
-# that this is the network where the NAS was seen).
-ip netns exec "$SWITCH_NS" tcpdump -i br0 -nn -U -w "$work/wake.pcap" udp port 9 \
+# that this is the network where the NAS was seen). In immediate mode, or the
+# capture could still hold the last packets in its buffer when it is stopped.
+ip netns exec "$SWITCH_NS" tcpdump -i br0 -nn -U --immediate-mode -w "$work/wake.pcap" udp port 9 \
     2>"$work/tcpdump.err" &
 capture=$!
 for _ in $(seq 100); do grep -q "listening on" "$work/tcpdump.err" && break; sleep 0.1; done
