@@ -11,6 +11,7 @@
 #   libstdc++-6, libgcc_s_seh-1, libwinpthread-1 .dll the MinGW runtime
 #   sqlite3.dll                     SQLite, which Qt's SQLite driver loads
 #   sqldrivers\qsqlite.dll          that driver: the presence history
+#   libmosquitto.dll                MQTT for trelvan-list.exe, where the build has it
 #   platforms\qwindows.dll          the window system
 #   styles\qwindowsvistastyle.dll   the native look of the widgets
 #   imageformats\qico.dll           the window icon, read from :/res/trelvan.ico
@@ -49,6 +50,10 @@ if(NOT EXISTS ${qt_bin}/sqlite3.dll)
     message(FATAL_ERROR "The Windows Qt has no sqlite3.dll, which its SQLite driver loads")
 endif()
 install(FILES ${qt_bin}/sqlite3.dll DESTINATION .)
+# libmosquitto, which trelvan-list.exe loads for --mqtt (tools/mosquitto-windows.sh).
+if(TARGET trelvan_publish)
+    install(FILES $<TARGET_FILE:trelvan_mosquitto> DESTINATION .)
+endif()
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     if(EXISTS ${qt_bin}/${dll})
         set(runtime_dll ${qt_bin}/${dll})

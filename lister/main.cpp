@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -34,7 +33,5 @@ int main(int argc, char *argv[])
     // Nothing is left to save. Ending here does not wait for a scan that a
     // signal abandoned, nor for a resolver that never answered (Qt's lookup
     // threads would otherwise hold the exit until the system gives up).
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
+    lister::EndProcess(status);
 }

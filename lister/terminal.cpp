@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 
 #ifdef Q_OS_WIN
 #include <fcntl.h>
@@ -136,6 +137,19 @@ void CatchStopSignals()
 bool StopRequested()
 {
     return stopRequested;
+}
+
+void EndProcess(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+#ifdef Q_OS_WIN
+    // Not std::_Exit, which is ExitProcess here: the lookup threads that
+    // Qt's host-name pool keeps waiting would make its teardown write
+    // "QWaitCondition: Destroyed while threads are still waiting" once each.
+    ::TerminateProcess(::GetCurrentProcess(), UINT(status));
+#endif
+    std::_Exit(status);
 }
 
 } // namespace lister

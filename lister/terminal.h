@@ -28,4 +28,11 @@ bool OutputClosed(std::FILE *file);
 void CatchStopSignals();
 bool StopRequested();
 
+// Flushes standard output and error and ends the process with status at
+// once: no destructor runs and no thread is waited for, neither ours nor a
+// library's (on Windows ExitProcess would end the other threads first and
+// then run the DLLs' own, among them Qt's, on the locks and waits those
+// threads left).
+[[noreturn]] void EndProcess(int status);
+
 } // namespace lister

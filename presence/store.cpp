@@ -340,7 +340,7 @@ bool Store::Private::Reading(QSqlDatabase &db)
 
 QString Store::DefaultFileName()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
            QStringLiteral("/presence.sqlite");
 }
 

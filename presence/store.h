@@ -118,8 +118,10 @@ struct Device
 class Store
 {
 public:
-    // presence.sqlite in the user's data folder (QStandardPaths'
-    // AppDataLocation: ~/.local/share/Dantrix/Trelvan/ on Linux).
+    // presence.sqlite in the user's data folder of this machine (QStandardPaths'
+    // AppLocalDataLocation: ~/.local/share/Dantrix/Trelvan/ on Linux,
+    // %LOCALAPPDATA%\Dantrix\Trelvan\ on Windows, not the roaming profile a
+    // domain copies from machine to machine).
     static QString DefaultFileName();
 
     explicit Store(const QString &fileName = DefaultFileName());

@@ -4,7 +4,12 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 namespace publish {
 
@@ -14,7 +19,11 @@ constexpr qsizetype MaxAddressLength = 512;
 constexpr qsizetype MaxUserLength = 128;
 constexpr qint64 MaxPasswordBytes = 4096;
 
+#ifdef TRELVAN_MQTT_WITHOUT_TLS
+const QString Form = QStringLiteral("mqtt://[UTILISATEUR@]HÔTE[:PORT]");
+#else
 const QString Form = QStringLiteral("mqtt://[UTILISATEUR@]HÔTE[:PORT] ou mqtts://…");
+#endif
 
 std::optional<BrokerAddress> Refuse(QString *error, const QString &why)
 {
@@ -53,9 +62,18 @@ std::optional<BrokerAddress> ParseBrokerAddress(const QString &text, QString *er
         rest = text.mid(7);
         address.port = 1883;
     } else if (text.startsWith(QLatin1String("mqtts://"), Qt::CaseInsensitive)) {
+#ifdef TRELVAN_MQTT_WITHOUT_TLS
+        if (error)
+            *error = QStringLiteral("adresse MQTT refusée\u00a0: TLS (mqtts://) n'est pas "
+                                    "disponible sous Windows, où trelvan-list est construit sans "
+                                    "OpenSSL\u00a0; %1 seulement")
+                         .arg(Form);
+        return std::nullopt;
+#else
         rest = text.mid(8);
         address.tls = true;
         address.port = 8883;
+#endif
     } else {
         return Refuse(error, QStringLiteral("elle commence par mqtt:// ou mqtts://"));
     }

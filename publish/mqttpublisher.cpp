@@ -4,9 +4,11 @@
 
 #include <mosquitto.h>
 
+#ifndef Q_OS_WIN
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -43,10 +45,30 @@ constexpr int NotAuthorised = 5;
 const QByteArray Online = "online";
 const QByteArray Offline = "offline";
 
+// What errno says after a libmosquitto call: on Windows it puts Winsock's
+// codes there (and getaddrinfo's, which are Winsock's too), which only the
+// system's messages know.
+QString SystemError(int code)
+{
+#ifdef Q_OS_WIN
+    return qt_error_string(code);
+#else
+    return QString::fromLocal8Bit(std::strerror(code));
+#endif
+}
+
+QString LookupError(int code)
+{
+#ifdef Q_OS_WIN
+    return qt_error_string(code);
+#else
+    return QString::fromLocal8Bit(gai_strerror(code));
+#endif
+}
+
 QString Reason(int rc)
 {
-    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
-                                : QString::fromUtf8(mosquitto_strerror(rc));
+    return rc == MOSQ_ERR_ERRNO ? SystemError(errno) : QString::fromUtf8(mosquitto_strerror(rc));
 }
 
 void WriteToStandardError(const QString &line)
@@ -118,12 +140,14 @@ struct MqttPublisher::Private
 
 void MqttPublisher::Private::Run()
 {
+#ifndef Q_OS_WIN
     // A write to a socket the broker closed fails with EPIPE in this thread
     // rather than killing the process, whatever the program does with SIGPIPE.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+#endif
 
     while (!gaveUp) {
         {
@@ -166,9 +190,8 @@ void MqttPublisher::Private::Attempt()
         return;
     }
     if (rc == MOSQ_ERR_EAI) {
-        const QString why =
-            QStringLiteral("serveur MQTT introuvable\u00a0: %1 (%2)")
-                .arg(QString::fromUtf8(host), QString::fromLocal8Bit(gai_strerror(errno)));
+        const QString why = QStringLiteral("serveur MQTT introuvable\u00a0: %1 (%2)")
+                                .arg(QString::fromUtf8(host), LookupError(errno));
         if (first)
             return Fail(why);
         return LinkLost(why);

@@ -41,9 +41,10 @@ for option in "$@"; do
         # the Windows build (scripts/package-windows.sh): MinGW-w64 with POSIX
         # threads, as Qt 6 needs, the installer's maker, a Qt for Windows
         # unpacked from its archive (or built from Debian's source, which
-        # tools/build-qt-windows.sh installs what for); its tests: Wine and
-        # its own fonts for the window, a screen without a display, fonts for
-        # Qt's offscreen platform
+        # tools/build-qt-windows.sh installs what for), libmosquitto built
+        # from Debian's source (with cmake, ninja and dpkg-dev above); its
+        # tests: Wine and its own fonts for the window, a screen without a
+        # display, fonts for Qt's offscreen platform
         packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
             nsis zstd wine wine64 fonts-wine xvfb x11-utils imagemagick fonts-dejavu-core)
         ;;

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds Qt 6 for Windows x86-64 (qtbase only: Core, Gui, Widgets, Network,
-# Test) from Debian's own qt6-base source package, with the MinGW-w64
-# compilers of cmake/mingw-w64-x86_64.cmake, on Debian 12. tools/qt-windows.sh
-# runs it when no ready-made archive is at hand.
+# Sql with its SQLite driver, Test) from Debian's own qt6-base source
+# package, and the SQLite it loads from Debian's own sqlite3 source package,
+# with the MinGW-w64 compilers of cmake/mingw-w64-x86_64.cmake, on Debian 12:
+# the same Qt as the ready-made archive of ../shared/qt-mingw/.
+# tools/qt-windows.sh runs it when no such archive is at hand.
 #
 #   build-qt-windows.sh PREFIX [STEP...]
 #
-#   STEP: deps source configure build install (default: all, in this order)
+#   STEP: deps source sqlite configure build install (default: all, in this
+#         order)
 #
 # Environment: WORK (scratch folder: source, build tree, logs; default
 # /tmp/trelvan-qt-windows), JOBS (default: the number of processors), NICE
@@ -15,22 +18,22 @@
 # The result is used as -DTRELVAN_QT_WINDOWS=PREFIX with the toolchain file.
 # Qt's host tools (moc, rcc) are not built: Debian's qt6-base-dev-tools of
 # the very same version serve, which is why the source is the Debian version
-# of the installed tools. On two cores: configure 40 s, build about 17 min
-# (1,121 steps), install 2 s.
+# of the installed tools. On two cores: SQLite 40 s, configure 40 s, build
+# about 20 min (1,156 steps), install 2 s.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 toolchain=$(cd "$here/../cmake" && pwd)/mingw-w64-x86_64.cmake
 
 if [ $# -lt 1 ] || [ "$1" = -h ] || [ "$1" = --help ]; then
-    sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'
     [ $# -ge 1 ] && exit 0
     exit 2
 fi
 prefix=$(realpath -m "$1")
 shift
 steps=("$@")
-[ ${#steps[@]} -gt 0 ] || steps=(deps source configure build install)
+[ ${#steps[@]} -gt 0 ] || steps=(deps source sqlite configure build install)
 
 work=${WORK:-/tmp/trelvan-qt-windows}
 jobs=${JOBS:-$(nproc)}
@@ -55,35 +58,51 @@ step_deps() {
         dpkg-dev xz-utils perl cmake ninja-build \
         gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix \
         binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev \
-        qt6-base-dev qt6-base-dev-tools
+        qt6-base-dev qt6-base-dev-tools tcl
 }
+
+# Debian's source packages, from a private list of the release's sources.
+# shellcheck source=tools/debian-sources.sh
+. "$here/debian-sources.sh"
 
 step_source() {
     local version
     version=$(host_qt_version)
     [ -n "$version" ] || { log "qt6-base-dev-tools is not installed (step deps)"; exit 1; }
     rm -rf "$(source_dir)"
-    # apt's own source lists may have no deb-src line: a private list and
-    # index of the release's sources serve instead, the system's stay as
-    # they are.
-    local apt=$work/apt
-    mkdir -p "$apt/sources.list.d" "$apt/lists/partial"
-    . /etc/os-release
-    cat >"$apt/sources.list.d/debian-src.sources" <<SOURCES
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: ${VERSION_CODENAME:-bookworm}
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-    local options=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt/sources.list.d"
-        -o "Dir::State::Lists=$apt/lists" -o Debug::NoLocking=1)
-    apt-get "${options[@]}" update
-    (cd "$work" && apt-get "${options[@]}" source "qt6-base=$version")
+    debian_sources "$work"
+    (cd "$work" && debian_apt source "qt6-base=$version")
     # The +dfsg tarball lacks src/3rdparty/wintab, the tablet headers of the
     # windows platform plugin: tablet events are off below. Every other
     # bundled library (zlib, pcre2, libpng, harfbuzz, freetype,
     # double-conversion, md4c) is there and used.
+}
+
+# Debian's +dfsg Qt source has no bundled SQLite: the Sql module's driver is
+# built on the SQLite of Debian's own sqlite3 source package instead, its
+# amalgamation (made with tclsh) compiled into PREFIX/bin/sqlite3.dll with
+# its import library, with the options of Qt's own bundled SQLite and
+# thread-safe use.
+step_sqlite() {
+    debian_sources "$work"
+    local version dir=$work/sqlite
+    version=$(debian_version sqlite3)
+    [ -n "$version" ] || { log "no sqlite3 source package"; exit 1; }
+    rm -rf "$dir"
+    mkdir -p "$dir/amalgamation" "$prefix/bin" "$prefix/lib" "$prefix/include"
+    (cd "$dir" && debian_apt source --download-only "sqlite3=$version" >/dev/null &&
+        tar -xf sqlite3_*.orig.tar.xz)
+    local source
+    source=$(find "$dir" -maxdepth 1 -mindepth 1 -type d ! -name amalgamation | head -n 1)
+    (cd "$dir/amalgamation" && "$source/configure" --disable-tcl >/dev/null &&
+        make sqlite3.c >/dev/null)
+    x86_64-w64-mingw32-gcc-posix -O2 -shared -o "$prefix/bin/sqlite3.dll" \
+        "$dir/amalgamation/sqlite3.c" -DSQLITE_API='__declspec(dllexport)' -DSQLITE_THREADSAFE=1 \
+        -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_ENABLE_FTS5 -DSQLITE_ENABLE_RTREE \
+        -DSQLITE_OMIT_LOAD_EXTENSION -DSQLITE_OMIT_COMPLETE -DSQLITE_ENABLE_JSON1 \
+        -Wl,--out-implib,"$prefix/lib/libsqlite3.dll.a"
+    x86_64-w64-mingw32-strip --strip-unneeded "$prefix/bin/sqlite3.dll"
+    install -m 644 "$dir/amalgamation/sqlite3.h" "$dir/amalgamation/sqlite3ext.h" "$prefix/include/"
 }
 
 step_configure() {
@@ -104,8 +123,19 @@ step_configure() {
         -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
         -DQT_BUILD_EXAMPLES=OFF
         -DQT_BUILD_TESTS=OFF
-        # Core, Gui, Widgets, Network, Test (and the entry point), nothing more
-        -DFEATURE_sql=OFF
+        # Core, Gui, Widgets, Network, Sql, Test (and the entry point),
+        # nothing more; Sql with its SQLite driver only, on step sqlite's
+        -DFEATURE_sql=ON
+        -DFEATURE_sql_sqlite=ON
+        -DFEATURE_system_sqlite=ON
+        -DSQLite3_INCLUDE_DIR="$prefix/include"
+        -DSQLite3_LIBRARY="$prefix/lib/libsqlite3.dll.a"
+        -DFEATURE_sql_odbc=OFF
+        -DFEATURE_sql_psql=OFF
+        -DFEATURE_sql_mysql=OFF
+        -DFEATURE_sql_ibase=OFF
+        -DFEATURE_sql_oci=OFF
+        -DFEATURE_sql_db2=OFF
         -DFEATURE_dbus=OFF
         -DFEATURE_concurrent=OFF
         -DFEATURE_xml=OFF

@@ -8,8 +8,9 @@
 #      $TRELVAN_QT_ARCHIVE, or qt6-mingw-VERSION-x86_64.tar.zst in the
 #      folder shared/qt-mingw beside the clone (../shared/qt-mingw from the
 #      repository's root), as CI has it; under a second;
-#   4. otherwise built into the cache from Debian's own Qt source with
-#      tools/build-qt-windows.sh: about 18 minutes on two cores, once.
+#   4. otherwise built into the cache from Debian's own Qt and SQLite
+#      sources with tools/build-qt-windows.sh: about 20 minutes on two
+#      cores, once.
 #
 #   qt-windows.sh          prints the folder (progress goes to stderr)
 #   qt-windows.sh --where  prints where the archive would be looked for
@@ -17,7 +18,12 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 
-is_qt() { [ -f "$1/lib/cmake/Qt6/Qt6Config.cmake" ] && [ -f "$1/bin/Qt6Core.dll" ]; }
+# With its Sql module and SQLite, which the presence history needs: a Qt
+# made before they were part of it is made again.
+is_qt() {
+    [ -f "$1/lib/cmake/Qt6/Qt6Config.cmake" ] && [ -f "$1/bin/Qt6Core.dll" ] &&
+        [ -f "$1/bin/Qt6Sql.dll" ] && [ -f "$1/bin/sqlite3.dll" ]
+}
 
 version=$(dpkg-query -W -f='${Version}' qt6-base-dev-tools 2>/dev/null || true)
 version=${version#*:}
@@ -60,7 +66,7 @@ if [ -f "$archive" ]; then
         echo "$origin" >"$stamp"
     fi
 elif [ ! -f "$stamp" ] || ! is_qt "$qt"; then
-    echo "No archive at $archive: building Qt $version for Windows into $qt (about 18 minutes on two cores)" >&2
+    echo "No archive at $archive: building Qt $version for Windows into $qt (about 20 minutes on two cores)" >&2
     rm -rf "$cache"
     mkdir -p "$cache"
     WORK=${WORK:-$cache/work} "$here/build-qt-windows.sh" "$qt" >&2

@@ -7,11 +7,14 @@
 # namespace (Wine's server makes the programs' sockets, so it runs there
 # too): a silent install; the files, the Start-menu entry, the Add/Remove
 # Programs entry and trelvan.exe's version and manifest; trelvan-list.exe's
-# --version, --help (to a file and to a console), a JSON list, a refusal and
-# Ctrl+C in watch mode; trelvan.exe on Xvfb with its window titled
-# "Trelvan", the LAN's network in its picker and the end of its scan (a
-# screenshot of the screen goes to SCREENSHOT when given); a silent uninstall
-# that leaves no installed file and the user's comments in the registry.
+# --version, --help (to a file and to a console), a JSON list with nothing on
+# standard error, a refusal, watch mode running a program of --commande for
+# each event and Ctrl+C ending it, the history in its store and by
+# --historique, and Wake-on-LAN's packets on the LAN; trelvan.exe on Xvfb
+# with its window titled "Trelvan", the LAN's network in its picker and the
+# end of its scan (a screenshot of the screen goes to SCREENSHOT when given);
+# a silent uninstall that leaves no installed file and the user's comments in
+# the registry.
 #
 # Wine's SendARP is a stub that answers ERROR_NOT_SUPPORTED for every
 # address, so the programs read the neighbour table instead: the JSON list
@@ -51,9 +54,11 @@ mkdir "$prefix"
 xvfb=""
 watcher=""
 window=""
+capture=""
 cleanup() {
     set +e
     [ -n "$watcher" ] && kill "$watcher"
+    [ -n "$capture" ] && kill "$capture"
     [ -n "$window" ] && kill "$window"
     inlan "$server" -k
     [ -n "$xvfb" ] && kill "$xvfb"
@@ -67,9 +72,11 @@ fail() {
     exit 1
 }
 
-# A web server, one on HTTPS only, a printer without one, and a laptop with
-# a locally administered address that leaves while the window watches.
-"$lan" up "$name" --scanner 198.51.100.1/24 --host 198.51.100.20,00:11:32:AA:BB:20,web,name=nas \
+# A web server, one on HTTPS only that is also the gateway, a printer without
+# one, and a laptop with a locally administered address that leaves while the
+# window watches.
+"$lan" up "$name" --scanner 198.51.100.1/24 --gateway 198.51.100.21 \
+    --host 198.51.100.20,00:11:32:AA:BB:20,web,name=nas \
     --host 198.51.100.21,B8:27:EB:5C:6D:21,https,name=raspi \
     --host 198.51.100.22,9C:7B:EF:12:34:22,name=imprimante \
     --host 198.51.100.30,name=portable >"$work/up.log" || {
@@ -121,7 +128,7 @@ inlan "$wine" "$(realpath "$installer")" /S </dev/null >"$work/install.log" 2>&1
 [ "$status" -eq 0 ] || fail "silent install: status $status, $(cat "$work/install.log")"
 folder="$prefix/drive_c/Program Files/Trelvan"
 expected="Qt6Core.dll Qt6Gui.dll Qt6Network.dll Qt6Sql.dll Qt6Widgets.dll Uninstall.exe
-imageformats/qico.dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll
+imageformats/qico.dll libgcc_s_seh-1.dll libmosquitto.dll libstdc++-6.dll libwinpthread-1.dll
 platforms/qwindows.dll sqldrivers/qsqlite.dll sqlite3.dll styles/qwindowsvistastyle.dll
 trelvan-list.exe trelvan.exe"
 installed=$(cd "$folder" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
@@ -196,16 +203,25 @@ for ip, (mac, maker, *rest) in want.items():
     assert got[ip][0] == mac and maker in got[ip][1] and got[ip][2:] == tuple(rest), got[ip]
 PY
     fail "--format json: $(cat "$work/list.json" "$work/list.err")"
+# Nothing else on standard error, not even Qt's at the end of the process.
+[ ! -s "$work/list.err" ] || fail "--format json wrote to standard error: $(cat "$work/list.err")"
 status=0
 list 203.0.113.1/24 </dev/null >"$work/refused.out" 2>"$work/refused.err" || status=$?
 [ "$status" -eq 2 ] && [ ! -s "$work/refused.out" ] && grep -q "$SCANNER_IP/$PREFIX" "$work/refused.err" ||
     fail "refusal: status $status, $(cat "$work/refused.err")"
 echo "PASS trelvan-list.exe: --version, --help, the LAN's hosts in JSON, a refusal"
 
-# Ctrl+C in watch mode (Wine turns SIGINT into the console's Ctrl+C event).
-"${lister[@]}" --suivre </dev/null >"$work/watch.jsonl" 2>"$work/watch.err" &
+# Watch mode runs --commande's program, with spaces in its path, for each
+# event: through CreateProcess, its command line the program alone, the event
+# in its environment and its JSON line on its input. Then Ctrl+C (Wine turns
+# SIGINT into the console's Ctrl+C event).
+sink='C:\Mes outils\event sink.exe'
+mkdir "$prefix/drive_c/Mes outils"
+x86_64-w64-mingw32-gcc-posix -O2 -o "$prefix/drive_c/Mes outils/event sink.exe" "$here/event-sink.c"
+sunk="$prefix/drive_c/Mes outils/events.txt"
+"${lister[@]}" --suivre --commande "$sink" </dev/null >"$work/watch.jsonl" 2>"$work/watch.err" &
 watcher=$!
-sleep 6
+for _ in $(seq 300); do [ -f "$sunk" ] && [ "$(wc -l <"$sunk")" -ge "$hosts" ] && break; sleep 0.1; done
 start=$(date +%s%N)
 kill -INT "$watcher"
 for _ in $(seq 50); do kill -0 "$watcher" 2>/dev/null || break; sleep 0.1; done
@@ -214,9 +230,80 @@ status=0
 wait "$watcher" || status=$?
 watcher=""
 ms=$((($(date +%s%N) - start) / 1000000))
-[ "$status" -eq 0 ] && [ "$ms" -lt 3000 ] && [ "$(grep -c '"event":"appeared"' "$work/watch.jsonl")" -eq "$hosts" ] ||
+[ "$status" -eq 0 ] && [ "$ms" -lt 3000 ] && [ "$(grep -c '"event":"appeared"' "$work/watch.jsonl")" -eq "$hosts" ] &&
+    [ ! -s "$work/watch.err" ] ||
     fail "watch after Ctrl+C: status $status after $ms ms, $(cat "$work/watch.jsonl" "$work/watch.err")"
-echo "PASS watch mode: every host appeared; Ctrl+C ended it with status 0 in $ms ms"
+python3 - "$work/watch.jsonl" "$sunk" "$sink" <<'PY' || fail "--commande: $(cat "$sunk")"
+import json, sys
+printed = open(sys.argv[1], encoding="utf-8").read().splitlines()
+got = [line.split("\t", 4) for line in open(sys.argv[2], encoding="utf-8").read().splitlines()]
+assert len(got) == len(printed), (len(got), len(printed))
+for line, (command, kind, mac, ip, given) in zip(printed, got):
+    event = json.loads(line)
+    assert command.rstrip(" ") == f'"{sys.argv[3]}"', command
+    assert (kind, mac, ip, given) == (event["event"], event["mac"], event["ip"], line)
+PY
+echo "PASS watch mode: every host appeared, each through --commande's program; Ctrl+C ended it with status 0 in $ms ms"
+
+# The history: in the store of the user's local data folder, on the network
+# of the gateway's card, and listed by --historique with every host present.
+store="$prefix/drive_c/users/$(id -un)/AppData/Local/Dantrix/Trelvan/presence.sqlite"
+status=0
+list --historique --format json </dev/null >"$work/history.json" 2>"$work/history.err" || status=$?
+python3 - "$store" "$work/history.json" "$hosts" <<'PY' && [ "$status" -eq 0 ] && [ ! -s "$work/history.err" ] ||
+import datetime, json, sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+assert db.execute("SELECT cidr, hex(gateway_mac) FROM networks").fetchall() == \
+    [("198.51.100.0/24", "B827EB5C6D21")]
+rows = json.load(open(sys.argv[2]))
+seen = lambda row, key: datetime.datetime.fromisoformat(row[key].replace("Z", "+00:00"))
+assert len(rows) == int(sys.argv[3]) and all(row["present"] for row in rows), rows
+assert all(seen(row, "first_seen") < seen(row, "last_seen") for row in rows), rows
+PY
+    fail "the history: status $status, $(cat "$work/history.json" "$work/history.err")"
+echo "PASS the history: in %LOCALAPPDATA%\\Dantrix\\Trelvan\\presence.sqlite, by --historique"
+
+# Wake-on-LAN through Winsock, seen on the switch: the magic packet three
+# times to the network's broadcast from the scanner, port 9, and nothing else
+# but the empty datagram that has the gateway's card asked for (the check
+# that this is the network where the NAS was seen). In immediate mode, or the
+# capture could still hold the last packets in its buffer when it is stopped.
+ip netns exec "$SWITCH_NS" tcpdump -i br0 -nn -U --immediate-mode -w "$work/wake.pcap" udp port 9 \
+    2>"$work/tcpdump.err" &
+capture=$!
+for _ in $(seq 100); do grep -q "listening on" "$work/tcpdump.err" && break; sleep 0.1; done
+list --reveiller 00:11:32:AA:BB:20 </dev/null >"$work/wake.out" 2>&1 ||
+    fail "--reveiller: $(cat "$work/wake.out")"
+grep -q "^Paquet de réveil envoyé à 00:11:32:AA:BB:20 sur $CIDR (diffusion $BROADCAST, port 9)" \
+    "$work/wake.out" || fail "--reveiller said: $(cat "$work/wake.out")"
+sleep 0.5
+kill -INT "$capture"
+wait "$capture" || true
+capture=""
+python3 - "$work/wake.pcap" "$SCANNER_MAC" "$SCANNER_IP" "$BROADCAST" "$GATEWAY" <<'PY' ||
+import socket, struct, sys
+data = open(sys.argv[1], "rb").read()
+scanner_mac, scanner_ip, broadcast, gateway = sys.argv[2:]
+magic = b"\xff" * 6 + bytes.fromhex("001132AABB20") * 16
+offset, times = 24, []
+while offset < len(data):
+    seconds, micros, length, _ = struct.unpack("<IIII", data[offset:offset + 16])
+    frame, ip = data[offset + 16:offset + 16 + length], data[offset + 30:offset + 16 + length]
+    offset += 16 + length
+    header = (ip[0] & 0x0F) * 4
+    source, target = socket.inet_ntoa(ip[12:16]), socket.inet_ntoa(ip[16:20])
+    assert frame[6:12].hex() == scanner_mac.replace(":", "").lower() and source == scanner_ip
+    assert ip[9] == 17 and struct.unpack("!H", ip[header + 2:header + 4])[0] == 9
+    if target == gateway and ip[header + 8:] == b"":
+        continue
+    assert frame[:6] == b"\xff" * 6 and target == broadcast, target
+    assert ip[header + 8:] == magic, ip[header + 8:].hex()
+    times.append(seconds + micros / 1e6)
+assert len(times) == 3, len(times)
+assert all(0.08 < b - a < 0.5 for a, b in zip(times, times[1:])), times
+PY
+    fail "magic packets: $(tcpdump -nn -r "$work/wake.pcap" 2>&1)"
+echo "PASS Wake-on-LAN: three magic packets to $BROADCAST, port 9, and nothing else"
 
 # --- trelvan.exe on a screen ---
 # Wine would draw Windows' interface fonts with a font of symbols: DejaVu Sans
