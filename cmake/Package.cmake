@@ -54,12 +54,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
 if(TARGET trelvan-resolver)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libcap2-bin")
-    if(IS_ABSOLUTE ${CMAKE_INSTALL_LIBEXECDIR})
-        set(TRELVAN_RESOLVER_PATH ${CMAKE_INSTALL_LIBEXECDIR}/trelvan/trelvan-resolver)
-    else()
-        set(TRELVAN_RESOLVER_PATH
-            ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/trelvan/trelvan-resolver)
-    endif()
+    set(TRELVAN_RESOLVER_PATH ${TRELVAN_PACKAGED_HELPER})
     configure_file(${PROJECT_SOURCE_DIR}/res/linux/postinst.in
         ${CMAKE_CURRENT_BINARY_DIR}/package/postinst @ONLY)
     set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/package/postinst)
