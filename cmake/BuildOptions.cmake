@@ -2,7 +2,8 @@
 # INTERFACE target that each of them links (PRIVATE), so that nothing is set
 # for the whole directory tree and a target says what it is built with:
 #
-#   -Wall -Wextra              the warnings the tree is held to; MSVC /W4
+#   -Wall -Wextra -Wshadow     the warnings the tree is held to, and
+#   -Wconversion               conversions that could change a value; MSVC /W4
 #   -fstack-protector-strong   a canary in every function with a local array
 #                              or a local whose address is taken
 #   -D_FORTIFY_SOURCE=2        checked copies of the string and memory
@@ -35,7 +36,7 @@ add_library(trelvan_options INTERFACE)
 if(MSVC)
     target_compile_options(trelvan_options INTERFACE /W4)
 else()
-    target_compile_options(trelvan_options INTERFACE -Wall -Wextra)
+    target_compile_options(trelvan_options INTERFACE -Wall -Wextra -Wshadow -Wconversion)
 endif()
 
 if(TRELVAN_FUZZ)

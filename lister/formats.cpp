@@ -34,7 +34,7 @@ QString FormatText(const std::vector<HostRow> &hosts, bool terminal)
         rows.push_back(
             {comment, host.ip, host.mac, host.maker.trimmed(), WebText(host), host.name});
     }
-    std::vector<int> widths(rows.front().size(), 0);
+    QList<int> widths(rows.front().size(), 0);
     for (const QStringList &row : rows)
         for (int column = 0; column < row.size(); ++column)
             widths[column] = std::max(widths[column], int(row[column].size()));

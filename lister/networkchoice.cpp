@@ -91,7 +91,7 @@ NetworkChoice ChooseNetwork(const QString &argument)
         return Chosen(networks.front());
     }
 
-    const int slash = text.indexOf(QLatin1Char('/'));
+    const qsizetype slash = text.indexOf(QLatin1Char('/'));
     if (slash < 0) {
         static const QRegularExpression interfaceName(QStringLiteral("^[A-Za-z0-9_.:@-]{1,15}$"));
         quint32 bareAddress = 0;

@@ -29,7 +29,7 @@ int HexValue(char c)
 class LineReader
 {
 public:
-    explicit LineReader(std::string_view line) : line(line) {}
+    explicit LineReader(std::string_view text) : line(text) {}
 
     void SkipBlanks()
     {

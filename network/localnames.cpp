@@ -59,8 +59,8 @@ bool ChooseMulticastInterface(QUdpSocket &socket, quint32 interfaceAddress)
 
 } // namespace
 
-LocalNameQuery::LocalNameQuery(quint32 address, quint32 interfaceAddress, quint32 netmask)
-    : address(address), interfaceAddress(interfaceAddress), netmask(netmask),
+LocalNameQuery::LocalNameQuery(quint32 host, quint32 fromAddress, quint32 mask)
+    : address(host), interfaceAddress(fromAddress), netmask(mask),
       id(static_cast<quint16>(QRandomGenerator::global()->bounded(1, 0x10000)))
 {
     sinceStart.start();

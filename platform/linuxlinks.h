@@ -20,7 +20,7 @@ class FileDescriptor
 {
 public:
     FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd(fd) {}
+    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
     ~FileDescriptor();
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;

@@ -946,7 +946,8 @@ void TestSendArp::budgetBoundsEverySecond()
         busiest = std::max(busiest, last - first);
     }
     QVERIFY2(busiest <= 5000, qPrintable(QString::number(busiest)));
-    QVERIFY2(sent.size() >= 3.5 * helper::kFrameRate, qPrintable(QString::number(sent.size())));
+    QVERIFY2(double(sent.size()) >= 3.5 * helper::kFrameRate,
+             qPrintable(QString::number(sent.size())));
 
     // It says when its next frame is there.
     const Clock::time_point due = budget.NextFrame(start + 4s);
