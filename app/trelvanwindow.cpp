@@ -261,7 +261,7 @@ void TrelvanWindow::OnHostItemChanged(QTableWidgetItem *item)
 {
     // A comment the user has just finished typing goes to the store at once,
     // so that it survives an exit that never reaches the destructor.
-    if (item->column() != 0)
+    if (item->column() != CommentColumn)
         return;
     HarvestComments();
     SaveComments();

@@ -2,12 +2,6 @@
 
 #include <QTableWidget>
 
-namespace {
-// Columns of the hosts table that the comments are read from.
-constexpr int CommentColumn = 0;
-constexpr int MacColumn = 2;
-} // namespace
-
 void HarvestComments(const QTableWidget *table, CommentMap &comments)
 {
     for (int row = 0; row < table->rowCount(); ++row) {
