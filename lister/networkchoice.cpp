@@ -2,6 +2,7 @@
 
 #include "lister/terminal.h"
 #include "network/networklist.h"
+#include "platform/netmask.h"
 #include "scan/scanrules.h"
 
 #include <QRegularExpression>
@@ -10,19 +11,11 @@ namespace lister {
 
 namespace {
 
-int PrefixLength(quint32 mask)
-{
-    int length = 0;
-    while (length < 32 && (mask & (0x80000000u >> length)))
-        ++length;
-    return length;
-}
-
 QString CidrText(const NetworkAddress &network)
 {
     return QStringLiteral("%1/%2")
         .arg(network.ip.toString())
-        .arg(PrefixLength(network.netmask.toIPv4Address()));
+        .arg(platform::PrefixLength(network.netmask.toIPv4Address()));
 }
 
 QString NetworksText(const QList<NetworkAddress> &networks)

@@ -3,6 +3,8 @@
 
 #include "platform/linuxlinks.h"
 
+#include "platform/netmask.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -67,11 +69,6 @@ int OpenSocket(int domain, int type, int protocol)
 
 namespace {
 
-int PrefixLength(uint32_t netmask)
-{
-    return __builtin_popcount(netmask);
-}
-
 bool InNetwork(const InterfaceAddress &address, uint32_t destIp)
 {
     if (address.prefixLength <= 0 || address.prefixLength > 32)
@@ -132,7 +129,7 @@ bool ListInterfaces(std::vector<LinkInterface> *interfaces)
             if (entry->ifa_netmask) {
                 sockaddr_in netmask;
                 std::memcpy(&netmask, entry->ifa_netmask, sizeof netmask);
-                added.prefixLength = PrefixLength(netmask.sin_addr.s_addr);
+                added.prefixLength = platform::PrefixLength(netmask.sin_addr.s_addr);
             }
             link.addresses.push_back(added);
             break;
