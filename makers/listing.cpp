@@ -196,18 +196,21 @@ public:
             record.blankBeforeName = match.capturedLength(2) > 0;
             record.nameStartsAsWord = word.match(record.name).hasMatch();
         }
-        record.ouiAbove = false;
-        if (begin > text) {
-            const Char *aboveEnd = begin - 1; // its line feed
-            const Char *above = aboveEnd;
-            while (above > text && above[-1] != Char('\n'))
-                --above;
-            record.ouiAbove = ReadOuiLine(above, aboveEnd - above, record.oui);
-        }
+        SetBefore(record, text, begin);
         return true;
     }
 
 private:
+    static void SetBefore(ListingRecord &record, const char *text, const char *begin)
+    {
+        record.bytesBefore = QByteArrayView(text, begin - text);
+    }
+
+    static void SetBefore(ListingRecord &record, const char16_t *text, const char16_t *begin)
+    {
+        record.textBefore = QStringView(text, begin - text);
+    }
+
     static QString Decoded(const char16_t *, const char16_t *begin, const char16_t *end)
     {
         return Text(begin, end - begin);
@@ -227,6 +230,18 @@ private:
                                   QStringDecoder::Flag::Stateless |
                                       QStringDecoder::Flag::ConvertInitialBom};
 };
+
+// The line above the end of before, which is a line feed, read as an OUI line.
+template <typename Char> bool ReadOuiLineAbove(const Char *before, qsizetype size, quint32 &oui)
+{
+    if (size == 0)
+        return false;
+    const Char *const end = before + size - 1;
+    const Char *above = end;
+    while (above > before && above[-1] != Char('\n'))
+        --above;
+    return ReadOuiLine(above, end - above, oui);
+}
 
 const char *Find(const char *from, const char *end, char c)
 {
@@ -280,6 +295,12 @@ void ReadListing(QStringView text, const RecordVisitor &visit)
 void ReadListing(QByteArrayView utf8, const RecordVisitor &visit)
 {
     Read(utf8.data(), utf8.size(), visit);
+}
+
+bool ListingRecord::OuiAbove(quint32 &oui) const
+{
+    return bytesBefore.data() ? ReadOuiLineAbove(bytesBefore.data(), bytesBefore.size(), oui)
+                              : ReadOuiLineAbove(textBefore.utf16(), textBefore.size(), oui);
 }
 
 bool HexNumber(QStringView digits, quint64 &value)

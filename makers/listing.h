@@ -29,8 +29,13 @@ struct ListingRecord
     QString name; // the rest of the line after the blanks that follow "(base 16)"
     bool blankBeforeName = false;  // there is at least one such blank
     bool nameStartsAsWord = false; // name begins with a letter, a number or "_" (\w)
-    bool ouiAbove = false;         // the line above is an OUI line, which gives:
-    quint32 oui = 0;               // 0x70B3D5
+
+    // Whether the line above is an OUI line, and then its OUI: 0x70B3D5.
+    bool OuiAbove(quint32 &oui) const;
+
+    // The listing up to the line, for OuiAbove: UTF-8 bytes or a decoded text.
+    QByteArrayView bytesBefore;
+    QStringView textBefore;
 };
 
 using RecordVisitor = std::function<void(const ListingRecord &)>;

@@ -17,17 +17,18 @@ void AddBlock(const ListingRecord &record, MakerIndex &index)
     constexpr quint64 Small = 0x000FFF;  // the 12 bits below a 36-bit prefix
     const QStringView key(record.key);
     quint64 low, high;
-    if (!record.ouiAbove || key.size() != 13 || key[6] != QLatin1Char('-') ||
-        !HexNumber(key.left(6), low) || !HexNumber(key.mid(7), high))
+    quint32 oui;
+    if (key.size() != 13 || key[6] != QLatin1Char('-') || !HexNumber(key.left(6), low) ||
+        !HexNumber(key.mid(7), high) || !record.OuiAbove(oui))
         return;
     std::vector<MakerBlock> *table;
     quint64 prefix;
     if ((low & Medium) == 0 && high == (low | Medium)) {
         table = &index.blocks28;
-        prefix = quint64(record.oui) << 4 | low >> 20;
+        prefix = quint64(oui) << 4 | low >> 20;
     } else if ((low & Small) == 0 && high == (low | Small)) {
         table = &index.blocks36;
-        prefix = quint64(record.oui) << 12 | low >> 12;
+        prefix = quint64(oui) << 12 | low >> 12;
     } else {
         return;
     }
