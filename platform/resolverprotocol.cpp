@@ -1,6 +1,5 @@
 #include "platform/resolverprotocol.h"
 
-#include <arpa/inet.h>
 #include <cstring>
 
 namespace platform::resolver {

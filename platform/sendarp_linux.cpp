@@ -6,7 +6,6 @@
 #include "platform/sendarp.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
