@@ -10,6 +10,9 @@
 #   share/man/man1/               the manual pages (res/linux/*.1)
 #   share/doc/trelvan/            copyright and changelog
 #   share/lintian/overrides/      why lintian's embedded-library tag is wrong
+#   lib/systemd/system/, lib/sysusers.d/, /etc/default/
+#                                 the watch service (trelvan-watch.service),
+#                                 its user and its settings
 #
 # Included at the end of the top-level CMakeLists.txt, so that every target
 # exists by then; the helper and the lister are installed only when built.
@@ -56,6 +59,20 @@ if(UNIX AND NOT APPLE)
     # The documentation folder is named after the package, in lower case
     # (GNUInstallDirs' DOCDIR would take the project's name, "Trelvan").
     set(TRELVAN_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/trelvan)
+    # The watch service, trelvan-list --suivre from boot: its unit names the
+    # program where this install puts it (under /usr in the package, which
+    # CPack installs with that prefix), its settings are in /etc/default
+    # whatever the prefix, and its user comes from systemd-sysusers.
+    if(TARGET trelvan-list)
+        install(CODE "set(TRELVAN_LIST \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/trelvan-list\")
+            configure_file(\"${linux_res}/trelvan-watch.service.in\"
+                \"${linux_made}/trelvan-watch.service\" @ONLY)")
+        install(FILES ${linux_made}/trelvan-watch.service DESTINATION lib/systemd/system)
+        install(FILES ${linux_res}/trelvan-watch.default DESTINATION /etc/default
+            RENAME trelvan-watch)
+        install(FILES ${linux_res}/trelvan.sysusers DESTINATION lib/sysusers.d RENAME trelvan.conf)
+    endif()
+
     install(FILES ${linux_res}/copyright DESTINATION ${TRELVAN_DOCDIR})
     install(FILES ${linux_res}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME trelvan)

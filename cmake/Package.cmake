@@ -42,6 +42,14 @@ if(TARGET trelvan-resolver)
         "set, Trelvan reads the kernel's neighbour table instead, which is"
         "slower on wide networks.")
 endif()
+if(TARGET trelvan-list)
+    list(APPEND description
+        ""
+        "trelvan-list does the same from a terminal or a script, and watches"
+        "networks for hosts that come and go; as the service trelvan-watch,"
+        "disabled until enabled, it does so from boot, under a user of its own,"
+        "and can tell Home Assistant over MQTT.")
+endif()
 list(JOIN description "\n" CPACK_PACKAGE_DESCRIPTION)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # trelvan_<version>_<arch>.deb
@@ -52,12 +60,20 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+# The maintainer scripts: the helper's capability (postinst), the watch
+# service's user (postinst), its stop and the links that enable it (prerm,
+# postrm); the settings in /etc are the administrator's (conffiles).
+set(TRELVAN_RESOLVER_PATH "")
 if(TARGET trelvan-resolver)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libcap2-bin")
     set(TRELVAN_RESOLVER_PATH ${TRELVAN_PACKAGED_HELPER})
-    configure_file(${PROJECT_SOURCE_DIR}/res/linux/postinst.in
-        ${CMAKE_CURRENT_BINARY_DIR}/package/postinst @ONLY)
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/package/postinst)
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/res/linux/postinst.in
+    ${CMAKE_CURRENT_BINARY_DIR}/package/postinst @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/package/postinst)
+if(TARGET trelvan-list)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/res/linux/prerm
+        ${PROJECT_SOURCE_DIR}/res/linux/postrm ${PROJECT_SOURCE_DIR}/res/linux/conffiles)
 endif()
 
 include(CPack)

@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     # the resolver helper confines itself with these
     libseccomp-dev libcap-ng-dev
+    # presence sent to an MQTT broker (publish/)
+    libmosquitto-dev
     # tests: private networks of namespaces, a host that drops port 80, a
     # DNS server inside the LAN, running as an unprivileged user, and the
     # Windows resource script
@@ -18,6 +20,9 @@ packages=(
     # hosts of the test LAN that answer their own names, and one that serves
     # HTTPS only: they run inside the LAN's namespaces, never as services
     avahi-daemon samba openssl
+    # an MQTT broker, in the test's own namespace or a host of the test LAN,
+    # never as a service, and its clients
+    mosquitto mosquitto-clients
     # the Debian package (scripts/package.sh) and its test
     dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
@@ -57,15 +62,17 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-# avahi-daemon and nmbd answer on every network they find: as services of
-# this machine they would speak on its real network. They must never start
-# outside a test LAN, so before they are installed apt is told to start no
-# service (policy-rc.d exits 101), and their units are masked, so that
-# neither a boot nor a socket can start them later.
-daemons=(avahi-daemon.service avahi-daemon.socket nmbd.service smbd.service samba-ad-dc.service)
+# avahi-daemon and nmbd answer on every network they find, mosquitto on
+# port 1883 of every address: as services of this machine they would speak
+# on its real network. They must never start outside a test LAN, so before
+# they are installed apt is told to start no service (policy-rc.d exits
+# 101), and their units are masked, so that neither a boot nor a socket can
+# start them later.
+daemons=(avahi-daemon.service avahi-daemon.socket nmbd.service smbd.service samba-ad-dc.service
+    mosquitto.service)
 for package in "${missing[@]}"; do
     case $package in
-    avahi-daemon | samba) ;;
+    avahi-daemon | samba | mosquitto) ;;
     *) continue ;;
     esac
     policy=/usr/sbin/policy-rc.d

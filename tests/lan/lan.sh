@@ -5,10 +5,12 @@
 #
 #   lan.sh up NAME [--preset P] [--host DESC]... [--hosts-file FILE]
 #                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC] [--dns]
-#                  [--responder ARPRESPONDER]
+#                  [--responder ARPRESPONDER] [--net2 IP/PREFIX] [--scanner-b IP]
+#                  [--virtual-bridge NAME[,IP/PREFIX]]
 #   lan.sh down NAME           remove exactly what `up` created; idempotent
 #   lan.sh exec NAME CMD...    run CMD in the scanner namespace
 #   lan.sh exec-host NAME IP CMD...   run CMD in the namespace of host IP
+#   lan.sh exec-b NAME CMD...  run CMD in the second scanner's namespace
 #   lan.sh check NAME          compare arp-scan, nmap and port 80 with hosts.tsv
 #   lan.sh dir NAME            print the state directory
 #   lan.sh list                LANs that are up
@@ -38,6 +40,14 @@
 #                 dropping TCP port 80; optional avahi-daemon and nmbd
 #   tlv-NAME-dK   only for a delayed host K: relay.py copies frames between
 #                 "host0" (to the host) and "lan0" (to switch port hK)
+# With --net2 IP/PREFIX the scanner has a second network: eth1 with IP, on
+# a second bridge br1 of the switch (port "sc1"); the hosts whose addresses
+# lie in it are wired to br1. --scanner-b IP adds another scanner, for a
+# second agent: tlv-NAME-sb, eth0 with IP on the bridge of its network
+# (port "sb"). --virtual-bridge NAME[,IP/PREFIX] gives the scanner what a
+# container or VM host has: a bridge NAME (docker0, virbr0, ...) with the
+# address (default 192.0.2.1/24, TEST-NET-1) and one veth end in it, wired
+# to nothing outside the scanner, so that it is up and running.
 #
 # AWKWARD HOSTS. A host with miss=N or claim=IP does not let its kernel
 # answer ARP (arp_ignore 8); the ARP responder given with --responder (the
@@ -71,6 +81,11 @@
 #           included
 #   netbios nmbd in the host's namespace, NetBIOS name NAME (default the
 #           label, upper-cased, at most 15 characters)
+#   mosquitto Debian's broker in the host's namespace, on IP:1883 only, no
+#           anonymous login: users "agent" and "reader", their passwords in
+#           STATE/hK/mosquitto/agent.password and reader.password; its
+#           configuration and password file in that folder; no store, so
+#           that a restarted broker has lost every retained message
 # A hosts file holds one host description a line; blank lines and # comments
 # are skipped.
 #
@@ -80,7 +95,10 @@
 #               netns mdns netbios (the last two: the names the host's
 #               responders give, empty without one)
 #   lan.env     shell variables: SCANNER_NS SCANNER_IP SCANNER_MAC PREFIX
-#               NETMASK NETWORK BROADCAST CIDR IFACE SWITCH_NS STATE_DIR
+#               NETMASK NETWORK BROADCAST CIDR IFACE SWITCH_NS STATE_DIR, and
+#               (empty without them) SCANNER2_IP PREFIX2 CIDR2 IFACE2,
+#               SCANNER_B_NS SCANNER_B_IP, VIRTUAL_BRIDGE, MQTT_BROKER (the
+#               first mosquitto host's address) MQTT_DIR (its folder)
 #   namespaces  every namespace created (recorded before it is created)
 #   pids        "pid starttime role" of every process started; `down` kills
 #               only these, and only while the start time still matches
@@ -118,7 +136,7 @@ die() {
 note() { echo "$ME: $*" >&2; }
 
 usage() {
-    sed -n '2,/^$/{s/^# \{0,1\}//;p}' "$0" | sed -n '1,14p'
+    sed -n '2,/^$/{s/^# \{0,1\}//;p}' "$0" | sed -n '1,16p'
     exit "${1:-2}"
 }
 
@@ -251,9 +269,10 @@ EOF
 # --- host list --------------------------------------------------------------
 
 H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=() H_MDNS=() H_NETBIOS=()
+H_MQTT=() H_PREFIX=() H_BR=()
 
 add_host() {
-    local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim="" mdns="" netbios=""
+    local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim="" mdns="" netbios="" mqtt=0
     IFS=, read -r -a fields <<<"$desc"
     ip=${fields[0]:-}
     ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
@@ -268,6 +287,7 @@ add_host() {
             [[ $mdns =~ ^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$ ]] || die "bad mdns name in host '$desc'"
             ;;
         netbios) netbios=+ ;;
+        mosquitto) mqtt=1 ;;
         netbios=*)
             netbios=${field#netbios=}
             [[ $netbios =~ ^[A-Za-z0-9-]{1,15}$ ]] || die "bad netbios name in host '$desc'"
@@ -300,7 +320,7 @@ add_host() {
         ((delay == 0)) || die "host '$desc': delay cannot go with miss or claim"
     fi
     H_IP+=("$ip") H_MAC+=("$mac") H_WEB+=("$web") H_DELAY+=("$delay") H_LABEL+=("$label")
-    H_MISS+=("$miss") H_CLAIM+=("$claim") H_MDNS+=("$mdns") H_NETBIOS+=("$netbios")
+    H_MISS+=("$miss") H_CLAIM+=("$claim") H_MDNS+=("$mdns") H_NETBIOS+=("$netbios") H_MQTT+=("$mqtt")
 }
 
 add_hosts_file() {
@@ -329,16 +349,62 @@ validate() {
     ((s != net && s != bcast)) || die "scanner address is the network or broadcast address"
     NETWORK=$(int2ip $net) BROADCAST=$(int2ip $bcast) NETMASK=$(int2ip "$m")
     CIDR=$NETWORK/$PREFIX
+    # The second network: TEST-NET, apart from the first.
+    local s2=0 m2=0 net2=-1 bcast2=-1 b
+    CIDR2=""
+    if [[ -n $SCANNER2_IP ]]; then
+        s2=$(ip2int "$SCANNER2_IP") || die "bad --net2 address '$SCANNER2_IP'"
+        if ! [[ $PREFIX2 =~ ^[0-9]{1,2}$ ]] || ((PREFIX2 < 24 || PREFIX2 > 30)); then
+            die "--net2 prefix must be 24-30"
+        fi
+        in_block "$s2" 198.51.100.0 24 || in_block "$s2" 203.0.113.0 24 || die "--net2 must be in TEST-NET"
+        m2=$(mask_of "$PREFIX2") net2=$((s2 & m2)) bcast2=$((net2 | (~m2 & 0xffffffff)))
+        ((s2 != net2 && s2 != bcast2)) || die "--net2 address is the network or broadcast address"
+        (((s2 & m) != net && (s & m2) != net2)) || die "--net2 overlaps $CIDR"
+        CIDR2=$(int2ip $net2)/$PREFIX2
+    fi
+    # The bridge, the prefix and the rule of the network of address $1.
+    network_of() {
+        b=$(ip2int "$1")
+        if (((b & m) == net)); then
+            REPLY="br0 $PREFIX $net $bcast"
+        elif (((b & m2) == net2)); then
+            REPLY="br1 $PREFIX2 $net2 $bcast2"
+        else
+            die "address $1 is outside $CIDR${CIDR2:+ and $CIDR2}"
+        fi
+        local first last
+        read -r _ _ first last <<<"$REPLY"
+        ((first != b && last != b)) || die "address $1 is a network or broadcast address"
+    }
+    if [[ -n $VIRTUAL_BRIDGE ]]; then
+        [[ ${VIRTUAL_BRIDGE%%,*} =~ ^[A-Za-z][A-Za-z0-9_-]{0,14}$ && ${VIRTUAL_BRIDGE%%,*} != eth[01] ]] ||
+            die "bad virtual bridge name '${VIRTUAL_BRIDGE%%,*}'"
+        [[ $VIRTUAL_BRIDGE == *,* ]] || VIRTUAL_BRIDGE+=,192.0.2.1/24
+        [[ ${VIRTUAL_BRIDGE#*,} =~ ^192\.0\.2\.([1-9]|[1-9][0-9]|1[0-9][0-9]|2[0-4][0-9]|25[0-4])/(2[4-9]|30)$ ]] ||
+            die "the virtual bridge's address must be in 192.0.2.0/24 (TEST-NET-1)"
+    fi
     n=${#H_IP[@]}
     ((n > 0)) || die "no hosts: give --preset, --host or --hosts-file"
     declare -A seen_ip=() seen_mac=()
     seen_ip[$s]=scanner
     seen_mac[${SCANNER_MAC^^}]=scanner
+    if [[ -n $SCANNER2_IP ]]; then
+        seen_ip[$s2]=scanner
+        seen_mac[$SCANNER2_MAC]=scanner
+    fi
+    if [[ -n $SCANNER_B_IP ]]; then
+        network_of "$SCANNER_B_IP"
+        read -r SCANNER_B_BR SCANNER_B_PREFIX _ <<<"$REPLY"
+        [[ -z ${seen_ip[$b]:-} ]] || die "--scanner-b has the scanner's address"
+        seen_ip[$b]=scanner
+        seen_mac[$SCANNER_B_MAC]=scanner
+    fi
     for ((i = 0; i < n; i++)); do
         ipi=$(ip2int "${H_IP[i]}")
-        (((ipi & m) == net)) || die "host ${H_IP[i]} is outside $CIDR"
-        ((ipi != net && ipi != bcast)) || die "host ${H_IP[i]} is the network or broadcast address of $CIDR"
-        [[ ${seen_ip[$ipi]:-} != scanner ]] || die "host ${H_IP[i]} has the scanner's address"
+        network_of "${H_IP[i]}"
+        read -r "H_BR[$i]" "H_PREFIX[$i]" _ <<<"$REPLY"
+        [[ ${seen_ip[$ipi]:-} != scanner ]] || die "host ${H_IP[i]} has a scanner's address"
         [[ -z ${seen_ip[$ipi]:-} ]] || die "address ${H_IP[i]} given twice"
         seen_ip[$ipi]=1
         if [[ -z ${H_MAC[i]} ]]; then
@@ -346,7 +412,7 @@ validate() {
         fi
         first=$((16#${H_MAC[i]:0:2}))
         ((first % 2 == 0)) || die "MAC ${H_MAC[i]} of ${H_IP[i]} is a multicast address"
-        [[ -z ${seen_mac[${H_MAC[i]}]:-} ]] || die "MAC ${H_MAC[i]} given twice (or is the scanner's)"
+        [[ -z ${seen_mac[${H_MAC[i]}]:-} ]] || die "MAC ${H_MAC[i]} given twice (or is a scanner's)"
         seen_mac[${H_MAC[i]}]=1
         [[ -n ${H_LABEL[i]} ]] || H_LABEL[i]=h$((i + 1))
         if [[ ${H_MDNS[i]} == + ]]; then
@@ -452,7 +518,8 @@ python_bin() {
 }
 
 load_env() {
-    SCANNER_NS="" SCANNER_IP="" PREFIX="" CIDR=""
+    SCANNER_NS="" SCANNER_IP="" PREFIX="" CIDR="" CIDR2="" IFACE2="" SCANNER_B_NS="" SCANNER_B_IP=""
+    VIRTUAL_BRIDGE=""
     STATE=$(state_dir "$1")
     [[ -f $STATE/lan.env ]] || die "LAN '$1' is not up (no $STATE/lan.env)"
     # shellcheck disable=SC1091
@@ -509,7 +576,7 @@ start_nmbd() { # index ns
 [global]
     netbios name = ${H_NETBIOS[i]}
     workgroup = TRELVANLAN
-    interfaces = ${H_IP[i]}/$PREFIX
+    interfaces = ${H_IP[i]}/${H_PREFIX[i]}
     bind interfaces only = yes
     disable netbios = no
     local master = no
@@ -532,6 +599,30 @@ EOF
         nmbd --foreground --no-process-group --configfile="$dir/smb.conf" --debuglevel=1
 }
 
+# Debian's broker on the host's address only, as root in the host's
+# namespace, with its configuration, users and store in the host's folder.
+start_mosquitto() { # index ns
+    local i=$1 ns=$2 dir=$STATE/h$(($1 + 1))/mosquitto user create=-c
+    mkdir -p "$dir"
+    for user in agent reader; do
+        od -An -N12 -tx1 /dev/urandom | tr -d ' \n' >"$dir/$user.password"
+        chmod 644 "$dir/$user.password"
+        mosquitto_passwd $create -b "$dir/passwd" "$user" "$(cat "$dir/$user.password")"
+        create=""
+    done
+    chmod 600 "$dir/passwd"
+    cat >"$dir/mosquitto.conf" <<EOF
+listener 1883 ${H_IP[i]}
+allow_anonymous false
+password_file $dir/passwd
+persistence false
+user root
+log_dest stderr
+EOF
+    spawn "$ns" "$STATE/log/mosquitto-h$((i + 1)).log" "mosquitto:${H_IP[i]}" \
+        mosquitto -c "$dir/mosquitto.conf"
+}
+
 # --- up ---------------------------------------------------------------------
 
 cmd_up() {
@@ -540,7 +631,8 @@ cmd_up() {
     check_name "$name"
     local preset="" scanner="" prefix="" t0 i n dns=0
     local -a descs=() files=()
-    SCANNER_MAC=02:54:4C:00:00:01
+    SCANNER_MAC=02:54:4C:00:00:01 SCANNER2_MAC=02:54:4C:00:01:01 SCANNER_B_MAC=02:54:4C:00:00:0B
+    SCANNER2_IP="" PREFIX2="" SCANNER_B_IP="" VIRTUAL_BRIDGE="" IFACE2=""
     RESPONDER=""
     while (($#)); do
         case $1 in
@@ -552,6 +644,9 @@ cmd_up() {
         --scanner-mac) SCANNER_MAC=${2:?--scanner-mac needs a MAC}; shift 2 ;;
         --responder) RESPONDER=${2:?--responder needs a program}; shift 2 ;;
         --dns) dns=1; shift ;;
+        --net2) SCANNER2_IP=${2:?--net2 needs IP/PREFIX}; shift 2 ;;
+        --scanner-b) SCANNER_B_IP=${2:?--scanner-b needs an address}; shift 2 ;;
+        --virtual-bridge) VIRTUAL_BRIDGE=${2:?--virtual-bridge needs a name}; shift 2 ;;
         -h | --help) usage 0 ;;
         *) die "unknown option '$1'" ;;
         esac
@@ -572,11 +667,16 @@ cmd_up() {
     fi
     SCANNER_IP=${scanner:-$P_SCANNER}
     PREFIX=${prefix:-$P_PREFIX}
+    if [[ -n $SCANNER2_IP ]]; then
+        [[ $SCANNER2_IP == */* ]] || SCANNER2_IP+=/24
+        PREFIX2=${SCANNER2_IP#*/} SCANNER2_IP=${SCANNER2_IP%/*} IFACE2=eth1
+    fi
     validate
     n=${#H_IP[@]}
 
-    local need_web=0 need_drop=0 need_delay=0 need_mdns=0 need_netbios=0
+    local need_web=0 need_drop=0 need_delay=0 need_mdns=0 need_netbios=0 need_mqtt=0
     for ((i = 0; i < n; i++)); do
+        ((H_MQTT[i])) && need_mqtt=1
         [[ ${H_WEB[i]} == yes || ${H_WEB[i]} == https ]] && need_web=1
         [[ -n ${H_MDNS[i]} ]] && need_mdns=1
         [[ -n ${H_NETBIOS[i]} ]] && need_netbios=1
@@ -592,6 +692,9 @@ cmd_up() {
     fi
     if ((need_netbios)) && ! command -v nmbd >/dev/null; then
         die "nmbd is missing: run scripts/setup.sh --with-tools"
+    fi
+    if ((need_mqtt)) && ! command -v mosquitto >/dev/null; then
+        die "mosquitto is missing: run scripts/setup.sh"
     fi
     for ((i = 0; i < n; i++)); do
         [[ ${H_WEB[i]} == https ]] && ensure_tool openssl openssl && break
@@ -618,7 +721,9 @@ cmd_up() {
     : >"$STATE/pids"
 
     local sw=${prefix_ns}sw sc=${prefix_ns}sc ns relay port
+    local sb=${prefix_ns}sb
     local -a all_ns=("$sw" "$sc")
+    [[ -z $SCANNER_B_IP ]] || all_ns+=("$sb")
     for ((i = 0; i < n; i++)); do
         all_ns+=("${prefix_ns}h$((i + 1))")
         ((H_DELAY[i] == 0)) || all_ns+=("${prefix_ns}d$((i + 1))")
@@ -627,25 +732,53 @@ cmd_up() {
     # through still finds them.
     printf '%s\n' "${all_ns[@]}" >"$STATE/namespaces"
     printf 'netns add %s\n' "${all_ns[@]}" | ip -batch -
-    echo "/etc/netns/$sc" >"$STATE/etc_netns"
-    mkdir -p "/etc/netns/$sc"
-    if ((dns)); then
-        printf '# the LAN'"'"'s own DNS server\nnameserver %s\noptions timeout:1 attempts:1\n' \
-            "${H_IP[0]}" >"/etc/netns/$sc/resolv.conf"
-    else
-        printf '# no DNS server in this LAN: lookups end at the loopback\nnameserver 127.0.0.1\noptions timeout:1 attempts:1\n' \
-            >"/etc/netns/$sc/resolv.conf"
-    fi
+    local scanner_ns
+    : >"$STATE/etc_netns"
+    for scanner_ns in "$sc" ${SCANNER_B_IP:+"$sb"}; do
+        echo "/etc/netns/$scanner_ns" >>"$STATE/etc_netns"
+        mkdir -p "/etc/netns/$scanner_ns"
+        if ((dns)); then
+            printf '# the LAN'"'"'s own DNS server\nnameserver %s\noptions timeout:1 attempts:1\n' \
+                "${H_IP[0]}" >"/etc/netns/$scanner_ns/resolv.conf"
+        else
+            printf '# no DNS server in this LAN: lookups end at the loopback\nnameserver 127.0.0.1\noptions timeout:1 attempts:1\n' \
+                >"/etc/netns/$scanner_ns/resolv.conf"
+        fi
+    done
 
     # One shell per namespace; interfaces are made inside a LAN namespace and
     # their peers put straight into another one, never into ours.
-    in_ns "$sw" "ip link add br0 type bridge stp_state 0 forward_delay 0 mcast_snooping 0
-        ip link set br0 up"
+    in_ns "$sw" "for br in br0 ${SCANNER2_IP:+br1}; do
+            ip link add \$br type bridge stp_state 0 forward_delay 0 mcast_snooping 0
+            ip link set \$br up
+        done"
     in_ns "$sc" "ip link add $IFACE address $SCANNER_MAC type veth peer name sc netns $sw
         ip addr add $SCANNER_IP/$PREFIX brd + dev $IFACE
         ip link set $IFACE up"
     local ports="link set sc master br0
 link set sc up" slow_ports=""
+    if [[ -n $SCANNER2_IP ]]; then
+        ip netns exec "$sc" sh -ec "ip link add $IFACE2 address $SCANNER2_MAC type veth peer name sc1 netns $sw
+            ip addr add $SCANNER2_IP/$PREFIX2 brd + dev $IFACE2
+            ip link set $IFACE2 up"
+        ports+=$'\nlink set sc1 master br1\nlink set sc1 up'
+    fi
+    if [[ -n $SCANNER_B_IP ]]; then
+        in_ns "$sb" "ip link add $IFACE address $SCANNER_B_MAC type veth peer name sb netns $sw
+            ip addr add $SCANNER_B_IP/$SCANNER_B_PREFIX brd + dev $IFACE
+            ip link set $IFACE up"
+        ports+=$'\n'"link set sb master $SCANNER_B_BR"$'\nlink set sb up'
+    fi
+    if [[ -n $VIRTUAL_BRIDGE ]]; then
+        # Its veth end leads to its own peer, in the scanner: the bridge runs,
+        # and nothing it sends leaves the scanner.
+        ip netns exec "$sc" sh -ec "ip link add ${VIRTUAL_BRIDGE%%,*} type bridge
+            ip link add veth0a1b2c type veth peer name veth0a1b2d
+            ip link set veth0a1b2c master ${VIRTUAL_BRIDGE%%,*}
+            ip link set veth0a1b2c up; ip link set veth0a1b2d up
+            ip addr add ${VIRTUAL_BRIDGE#*,} dev ${VIRTUAL_BRIDGE%%,*}
+            ip link set ${VIRTUAL_BRIDGE%%,*} up"
+    fi
     for ((i = 0; i < n; i++)); do
         ns=${prefix_ns}h$((i + 1)) relay=${prefix_ns}d$((i + 1)) port=h$((i + 1))
         if ((H_DELAY[i] > 0)); then
@@ -657,7 +790,7 @@ link set sc up" slow_ports=""
                 ip link set lan0 promisc on up"
             in_ns "$ns" "ip link add $IFACE address ${H_MAC[i]} type veth peer name host0 netns $relay
                 ethtool -K $IFACE tx off tso off gso off gro off >/dev/null
-                ip addr add ${H_IP[i]}/$PREFIX brd + dev $IFACE
+                ip addr add ${H_IP[i]}/${H_PREFIX[i]} brd + dev $IFACE
                 ip link set $IFACE up"
             ip netns exec "$relay" sh -ec "ethtool -K host0 gro off >/dev/null 2>&1 || true
                 ip link set host0 promisc on up"
@@ -670,7 +803,7 @@ link set sc up" slow_ports=""
             answered_by_responder "$i" && quiet="echo 8 >/proc/sys/net/ipv4/conf/$IFACE/arp_ignore"
             in_ns "$ns" "ip link add $IFACE address ${H_MAC[i]} type veth peer name $port netns $sw
                 $quiet
-                ip addr add ${H_IP[i]}/$PREFIX brd + dev $IFACE
+                ip addr add ${H_IP[i]}/${H_PREFIX[i]} brd + dev $IFACE
                 ip link set $IFACE up"
         fi
         if [[ ${H_WEB[i]} == drop ]]; then
@@ -684,7 +817,7 @@ table inet trelvan_lan {
 EOF
         fi
         ports+="
-link set $port master br0
+link set $port master ${H_BR[i]}
 link set $port up"
     done
     [[ -z $slow_ports ]] || ip netns exec "$sw" sh -ec "$slow_ports"
@@ -726,6 +859,11 @@ link set $port up"
         if [[ -n ${H_NETBIOS[i]} ]]; then
             start_nmbd "$i" "$ns"
             wait_pids+=("$SPAWNED") wait_kind+=(netbios) wait_ns+=("$ns")
+        fi
+        if ((H_MQTT[i])); then
+            start_mosquitto "$i" "$ns"
+            wait_pids+=("$SPAWNED") wait_kind+=(mqtt) wait_ns+=("$ns")
+            MQTT_BROKER=${MQTT_BROKER:-${H_IP[i]}} MQTT_DIR=${MQTT_DIR:-$STATE/h$((i + 1))/mosquitto}
         fi
         if answered_by_responder "$i"; then
             local answer="${H_IP[i]}=${H_MAC[i]}"
@@ -771,12 +909,13 @@ link set $port up"
                     grep -q '^ *[0-9]*: [0-9A-F]*:0035 ' "/proc/$pid/net/udp"; then
                     continue
                 fi
-            elif [[ ${wait_kind[k]} == web || ${wait_kind[k]} == https ]]; then
+            elif [[ ${wait_kind[k]} == web || ${wait_kind[k]} == https || ${wait_kind[k]} == mqtt ]]; then
                 # /proc/PID/net/tcp is the table of the process's own namespace
-                # (once it has entered the host's): a socket on port 80 (0050)
-                # or 443 (01BB) in state LISTEN (0A).
+                # (once it has entered the host's): a socket on port 80 (0050),
+                # 443 (01BB) or 1883 (075B) in state LISTEN (0A).
                 local port_hex=0050
                 [[ ${wait_kind[k]} == https ]] && port_hex=01BB
+                [[ ${wait_kind[k]} == mqtt ]] && port_hex=075B
                 if [[ /proc/$pid/ns/net -ef /run/netns/${wait_ns[k]} ]] &&
                     grep -q "^ *[0-9]*: [0-9A-F]*:$port_hex [0-9A-F]*:0000 0A " "/proc/$pid/net/tcp"; then
                     continue
@@ -828,6 +967,16 @@ IFACE=$IFACE
 SWITCH_NS=$sw
 STATE_DIR=$STATE
 DNS_IP=$( ((dns)) && echo "${H_IP[0]}")
+SCANNER2_IP=$SCANNER2_IP
+PREFIX2=$PREFIX2
+CIDR2=$CIDR2
+IFACE2=$IFACE2
+SCANNER_B_NS=${SCANNER_B_IP:+$sb}
+SCANNER_B_IP=$SCANNER_B_IP
+SCANNER_B_MAC=$SCANNER_B_MAC
+VIRTUAL_BRIDGE=${VIRTUAL_BRIDGE%%,*}
+MQTT_BROKER=${MQTT_BROKER:-}
+MQTT_DIR=${MQTT_DIR:-}
 EOF
     trap - EXIT INT TERM
     printf '%s: LAN %s up in %.2f s: %d hosts on %s, scanner %s (%s) in namespace %s\n' \
@@ -908,6 +1057,15 @@ cmd_exec() {
     exec ip netns exec "$SCANNER_NS" "$@"
 }
 
+cmd_exec_b() {
+    check_name "$1"
+    load_env "$1"
+    shift
+    [[ -n $SCANNER_B_NS ]] || die "LAN has no second scanner (--scanner-b)"
+    (($#)) || die "exec-b needs a command"
+    exec ip netns exec "$SCANNER_B_NS" "$@"
+}
+
 cmd_exec_host() {
     check_name "$1"
     load_env "$1"
@@ -927,7 +1085,6 @@ cmd_check() {
     ensure_tool arp-scan arp-scan
     ensure_tool nmap nmap
     ensure_tool ping iputils-ping
-    expected=$(awk -F'\t' '!/^#/ {print $1 " " $2}' "$STATE/hosts.tsv" | sort)
     # What a claim host's lie makes a yardstick see is no host of the LAN.
     unclaimed() {
         awk -v list="$(cat "$STATE/claims" 2>/dev/null)" \
@@ -943,23 +1100,37 @@ cmd_check() {
         fi
     }
 
-    # A /16 sweep at arp-scan's default 256 kbit/s takes minutes.
-    bw=256000
-    ((PREFIX < 24)) && bw=20000000
-    t0=$(now)
-    got=$(ip netns exec "$SCANNER_NS" arp-scan -I "$IFACE" --localnet -x -q -r 3 -B "$bw" 2>/dev/null |
-        awk '{print $1 " " toupper($2)}' | unclaimed | sort -u || true)
-    verdict "arp-scan --localnet ($(since "$t0") s)" "$expected" "$got"
+    # Each network of the scanner: its hosts, and the second scanner.
+    local -a nets=("$IFACE $CIDR $SCANNER_IP $PREFIX")
+    [[ -z $CIDR2 ]] || nets+=("$IFACE2 $CIDR2 $SCANNER2_IP $PREFIX2")
+    local entry iface cidr self prefix
+    for entry in "${nets[@]}"; do
+        read -r iface cidr self prefix <<<"$entry"
+        expected=$({
+            awk -F'\t' '!/^#/ {print $1 " " $2}' "$STATE/hosts.tsv"
+            [[ -z $SCANNER_B_IP ]] || echo "$SCANNER_B_IP $SCANNER_B_MAC"
+        } | while read -r ip mac; do
+            ! in_block "$(ip2int "$ip")" "${cidr%/*}" "$prefix" || echo "$ip $mac"
+        done | sort)
 
-    # nmap's default pacing needs over 20 minutes for a /16.
-    local -a pace=()
-    ((PREFIX >= 22)) || pace=(-T5 --min-rate 20000 --max-retries 1)
-    t0=$(now)
-    got=$(ip netns exec "$SCANNER_NS" nmap -sn -n "${pace[@]+"${pace[@]}"}" "$CIDR" 2>/dev/null |
-        awk -v self="$SCANNER_IP" '
-            /^Nmap scan report for / {ip = $5}
-            /^MAC Address: / && ip != self {print ip " " $3}' | unclaimed | sort || true)
-    verdict "nmap -sn $CIDR ($(since "$t0") s)" "$expected" "$got"
+        # A /16 sweep at arp-scan's default 256 kbit/s takes minutes.
+        bw=256000
+        ((prefix < 24)) && bw=20000000
+        t0=$(now)
+        got=$(ip netns exec "$SCANNER_NS" arp-scan -I "$iface" --localnet -x -q -r 3 -B "$bw" 2>/dev/null |
+            awk '{print $1 " " toupper($2)}' | unclaimed | sort -u || true)
+        verdict "arp-scan --localnet on $iface ($(since "$t0") s)" "$expected" "$got"
+
+        # nmap's default pacing needs over 20 minutes for a /16.
+        local -a pace=()
+        ((prefix >= 22)) || pace=(-T5 --min-rate 20000 --max-retries 1)
+        t0=$(now)
+        got=$(ip netns exec "$SCANNER_NS" nmap -sn -n "${pace[@]+"${pace[@]}"}" "$cidr" 2>/dev/null |
+            awk -v self="$self" '
+                /^Nmap scan report for / {ip = $5}
+                /^MAC Address: / && ip != self {print ip " " $3}' | unclaimed | sort || true)
+        verdict "nmap -sn $cidr ($(since "$t0") s)" "$expected" "$got"
+    done
 
     local ip mac web delay label ns rc page ms avg
     while IFS=$'\t' read -r ip mac web delay label ns _; do
@@ -1027,8 +1198,11 @@ cmd_check() {
     # The isolation the tests rely on: the scanner has nothing but its LAN
     # port, and no namespace of the LAN has a way out.
     got=$(ip -n "$SCANNER_NS" -o link | awk -F': ' '{sub(/@.*/, "", $2); print $2}' | sort | tr '\n' ' ')
-    if [[ $got == "$IFACE lo " ]]; then
-        echo "PASS scanner namespace holds only lo and $IFACE"
+    # shellcheck disable=SC2086 # the optional ones are single words
+    expected=$(printf '%s\n' lo "$IFACE" $IFACE2 ${VIRTUAL_BRIDGE:+veth0a1b2c veth0a1b2d $VIRTUAL_BRIDGE} |
+        sort | tr '\n' ' ')
+    if [[ $got == "$expected" ]]; then
+        echo "PASS scanner namespace holds only $expected"
     else
         echo "FAIL scanner namespace holds: $got"
         fails=$((fails + 1))
@@ -1068,6 +1242,7 @@ main() {
     down) (($# == 1)) || usage; cmd_down "$1" ;;
     exec) (($# >= 1)) || usage; cmd_exec "$@" ;;
     exec-host) (($# >= 2)) || usage; cmd_exec_host "$@" ;;
+    exec-b) (($# >= 2)) || usage; cmd_exec_b "$@" ;;
     check) (($# == 1)) || usage; cmd_check "$1" ;;
     dir) (($# == 1)) || usage; check_name "$1"; state_dir "$1" ;;
     list) cmd_list ;;

@@ -3,8 +3,10 @@
 # its own, and checks it: the files it holds and their modes, its control
 # fields, the menu entry (desktop-file-validate), the metainfo (appstreamcli,
 # offline), the icons, the postinst's three outcomes (run against stand-ins
-# for setcap, never on this machine's files) and lintian, which must report
-# no error. Installs nothing. Exits 77 (skipped) where a tool is missing.
+# for setcap, never on this machine's files), the watch service's unit and
+# settings (systemd-analyze verify, offline, and its exposure figure) and
+# lintian, which must report no error. Installs nothing. Exits 77 (skipped)
+# where a tool is missing.
 #
 #   check-package.sh BUILD_DIR CPACK WITH_RESOLVER(0|1) WITH_LISTER(0|1)
 set -uo pipefail
@@ -46,7 +48,8 @@ if [ ! -f "$deb" ]; then
 fi
 echo "built $(basename "$deb")"
 
-# Files, with their modes and owners; directories only under /usr.
+# Files, with their modes and owners; directories only under /usr, and
+# /etc/default for the service's settings.
 {
     echo "-rwxr-xr-x root/root usr/bin/trelvan"
     [ "$with_lister" = 1 ] && echo "-rwxr-xr-x root/root usr/bin/trelvan-list"
@@ -62,11 +65,17 @@ echo "built $(basename "$deb")"
     [ "$with_lister" = 1 ] && [ -f "$source/res/linux/trelvan-list.1.in" ] &&
         echo "-rw-r--r-- root/root usr/share/man/man1/trelvan-list.1.gz"
     echo "-rw-r--r-- root/root usr/share/metainfo/$id.metainfo.xml"
+    if [ "$with_lister" = 1 ]; then
+        echo "-rw-r--r-- root/root etc/default/trelvan-watch"
+        echo "-rw-r--r-- root/root usr/lib/systemd/system/trelvan-watch.service"
+        echo "-rw-r--r-- root/root usr/lib/sysusers.d/trelvan.conf"
+    fi
 } | sort >"$work/expected"
 dpkg-deb -c "$deb" >"$work/contents" || fail "dpkg-deb -c"
 awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $1, $2, $6}' "$work/contents" | sort >"$work/files"
 diff -u "$work/expected" "$work/files" || fail "the package's files (- expected, + found)"
-awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root" || $6 !~ /^\.\/usr\//) {print}' \
+awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root" ||
+    $6 !~ /^\.\/(usr\/|etc\/$|etc\/default\/$)/) {print}' \
     "$work/contents" | grep . && fail "directories outside /usr or with other modes"
 
 # Control fields: the libraries' packages come from dpkg-shlibdeps; the
@@ -121,6 +130,37 @@ for size in 16 22 24 32 48 64 128 256; do
         fail "${size}x$size icon: $(file -b "$png")"
 done
 
+# The watch service: the program it runs, as the user its sysusers file
+# makes, with the settings the defaults file offers (all commented out:
+# the package enables nothing); none of the options that set no_new_privs,
+# under which the resolver helper would lose its capability; verified and
+# rated by systemd-analyze, offline, with the package's program and manual.
+unit=$root/usr/lib/systemd/system/trelvan-watch.service
+if [ "$with_lister" = 1 ]; then
+    # shellcheck disable=SC2016 # the unit's variables, as systemd reads them
+    grep -qx 'ExecStart=/usr/bin/trelvan-list --suivre $TRELVAN_NETWORKS $TRELVAN_MQTT $TRELVAN_MQTT_PASSWORD_FILE $TRELVAN_AGENT' "$unit" ||
+        fail "the unit's ExecStart"
+    user=$(awk '$1 == "u" {print $2}' "$root/usr/lib/sysusers.d/trelvan.conf")
+    if ! grep -qx "User=$user" "$unit" || ! grep -qx "Group=$user" "$unit"; then
+        fail "the unit's user is not '$user'"
+    fi
+    grep -qx "EnvironmentFile=-/etc/default/trelvan-watch" "$unit" || fail "the unit reads other settings"
+    grep -v '^#' "$root/etc/default/trelvan-watch" | grep . && fail "the defaults file sets something"
+    sed -n 's/^#\(TRELVAN_[A-Z_]*\)=.*/\1/p' "$root/etc/default/trelvan-watch" | sort -u >"$work/variables"
+    while read -r variable; do
+        grep -q "^ExecStart=.*\$$variable\b" "$unit" || fail "the unit does not use $variable"
+    done <"$work/variables"
+    grep -E '^(NoNewPrivileges|DynamicUser|SystemCall[A-Za-z]*|RestrictAddressFamilies|RestrictNamespaces|RestrictRealtime|RestrictSUIDSGID|LockPersonality|MemoryDenyWriteExecute|PrivateDevices|PrivateUsers|Protect(Clock|Hostname|Kernel[A-Za-z]*))=' "$unit" &&
+        fail "the unit sets an option that takes the resolver helper's capability away"
+    grep -qx "CapabilityBoundingSet=CAP_NET_RAW" "$unit" || fail "the unit's bounding set"
+    if command -v systemd-analyze >/dev/null 2>&1; then
+        sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$work/trelvan-watch.service"
+        MANPATH=$root/usr/share/man systemd-analyze verify "$work/trelvan-watch.service" ||
+            fail "systemd-analyze verify"
+        systemd-analyze security --offline=true "$work/trelvan-watch.service" 2>&1 | tail -1
+    fi
+fi
+
 # The postinst, run against stand-ins for setcap, with the helper's path
 # moved into this test's folder.
 control=$work/control.d
@@ -132,8 +172,9 @@ if [ "$with_resolver" = 1 ]; then
     sed "s|^helper=.*|helper=$work/helper|" "$postinst" >"$work/postinst"
     mkdir "$work/ok" "$work/refused" "$work/none"
     printf '#!/bin/sh\necho "$@" >"%s/setcap.args"\n' "$work" >"$work/ok/setcap"
+    printf '#!/bin/sh\necho "$@" >"%s/sysusers.args"\n' "$work" >"$work/ok/systemd-sysusers"
     printf '#!/bin/sh\necho "Operation not supported" >&2\nexit 1\n' >"$work/refused/setcap"
-    chmod 755 "$work/ok/setcap" "$work/refused/setcap"
+    chmod 755 "$work/ok/setcap" "$work/ok/systemd-sysusers" "$work/refused/setcap"
     for case in ok refused none; do
         PATH=$work/$case /bin/sh "$work/postinst" configure >"$work/out.$case" 2>"$work/err.$case" ||
             fail "postinst exits with an error when setcap is '$case'"
@@ -141,15 +182,25 @@ if [ "$with_resolver" = 1 ]; then
     [ "$(cat "$work/setcap.args" 2>/dev/null)" = "cap_net_raw+ep $work/helper" ] ||
         fail "postinst ran setcap $(cat "$work/setcap.args" 2>/dev/null)"
     [ -s "$work/err.ok" ] && fail "postinst printed: $(cat "$work/err.ok")"
+    [ "$with_lister" = 0 ] || [ "$(cat "$work/sysusers.args" 2>/dev/null)" = trelvan.conf ] ||
+        fail "postinst ran systemd-sysusers $(cat "$work/sysusers.args" 2>/dev/null)"
     for case in refused none; do
         if ! { [ "$(wc -l <"$work/err.$case")" -eq 1 ] && grep -q "cap_net_raw" "$work/err.$case"; }; then
             fail "postinst without setcap ($case) does not say so in one line: $(cat "$work/err.$case")"
         fi
     done
 else
-    [ -e "$control/postinst" ] && fail "a postinst without a helper to give a capability to"
+    grep -qx "helper=" "$control/postinst" || fail "a postinst that names a helper the package lacks"
 fi
-for script in preinst prerm postrm; do
+unexpected=preinst
+[ "$with_lister" = 1 ] || unexpected="preinst prerm postrm"
+if [ "$with_lister" = 1 ]; then
+    grep -qx /etc/default/trelvan-watch "$control/conffiles" || fail "the defaults file is no conffile"
+    for script in prerm postrm; do
+        [ -x "$control/$script" ] || fail "$script missing or not executable"
+    done
+fi
+for script in $unexpected; do
     [ -e "$control/$script" ] && fail "unexpected $script"
 done
 

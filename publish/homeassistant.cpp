@@ -1,0 +1,165 @@
+#include "publish/homeassistant.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace publish {
+
+namespace {
+
+constexpr qsizetype MaxAgentLength = 64;
+constexpr qsizetype MaxTextLength = 256;
+
+// Text from the network or the user, bounded and without control
+// characters; the JSON writer escapes the rest.
+QString Clean(const QString &text)
+{
+    QString clean;
+    for (const QChar c : text.left(MaxTextLength)) {
+        if (c.category() != QChar::Other_Control && c.category() != QChar::Separator_Line &&
+            c.category() != QChar::Separator_Paragraph)
+            clean += c;
+    }
+    return clean.trimmed();
+}
+
+QJsonValue Time(const QDateTime &time)
+{
+    if (!time.isValid())
+        return QJsonValue::Null;
+    QDateTime withOffset = time;
+    withOffset.setOffsetFromUtc(time.offsetFromUtc());
+    return withOffset.toString(Qt::ISODate);
+}
+
+QByteArray Compact(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray DeviceTopic(const QString &agent, const QByteArray &digits, const char *leaf)
+{
+    return "trelvan/" + agent.toLatin1() + '/' + digits + '/' + leaf;
+}
+
+QByteArray DiscoveryTopic(const QString &agent, const QByteArray &digits)
+{
+    return "homeassistant/device_tracker/trelvan_" + agent.toLatin1() + '_' + digits + "/config";
+}
+
+// "aa:bb:cc:dd:ee:ff", as Home Assistant writes a MAC connection.
+QString ColonMac(const QByteArray &digits, bool upper)
+{
+    QString text;
+    for (int i = 0; i < 12; i += 2) {
+        if (i)
+            text += QLatin1Char(':');
+        text += QString::fromLatin1(digits.mid(i, 2));
+    }
+    return upper ? text.toUpper() : text;
+}
+
+} // namespace
+
+QString AgentName(const QString &wanted)
+{
+    QString name;
+    bool any = false;
+    for (const QChar c : wanted.left(MaxAgentLength)) {
+        const char latin = c.toLower().toLatin1();
+        const bool alnum = (latin >= 'a' && latin <= 'z') || (latin >= '0' && latin <= '9');
+        any = any || alnum;
+        name += alnum || latin == '-' || latin == '_' ? QLatin1Char(latin) : QLatin1Char('_');
+    }
+    return any ? name : QString();
+}
+
+QByteArray MacDigits(const QString &mac)
+{
+    QByteArray digits;
+    const QStringList parts =
+        mac.split(mac.contains(QLatin1Char('-')) ? QLatin1Char('-') : QLatin1Char(':'));
+    if (parts.size() != 6)
+        return {};
+    for (const QString &part : parts) {
+        bool ok = false;
+        const uint value = part.toUInt(&ok, 16);
+        if (part.size() != 2 || !ok || value > 0xff)
+            return {};
+        digits += part.toLower().toLatin1();
+    }
+    return digits;
+}
+
+QString DisplayName(const Device &device)
+{
+    for (const QString &text : {device.comment, device.name}) {
+        if (!Clean(text).isEmpty())
+            return Clean(text);
+    }
+    const QString mac = ColonMac(MacDigits(device.mac), true);
+    const QString maker = Clean(device.maker);
+    return maker.isEmpty() ? mac : maker + QLatin1Char(' ') + mac.right(8);
+}
+
+QByteArray StatusTopic(const QString &agent)
+{
+    return "trelvan/" + agent.toLatin1() + "/status";
+}
+
+QByteArray EventTopic(const QString &agent)
+{
+    return "trelvan/" + agent.toLatin1() + "/event";
+}
+
+std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
+{
+    const QByteArray digits = MacDigits(device.mac);
+    if (digits.isEmpty() || AgentName(agent) != agent)
+        return {};
+    const QByteArray stateTopic = DeviceTopic(agent, digits, "state");
+    const QByteArray attributesTopic = DeviceTopic(agent, digits, "attributes");
+    const QString name = DisplayName(device);
+
+    QJsonObject about{{QStringLiteral("connections"),
+                       QJsonArray{QJsonArray{QStringLiteral("mac"), ColonMac(digits, false)}}},
+                      {QStringLiteral("name"), name}};
+    if (!Clean(device.maker).isEmpty())
+        about.insert(QStringLiteral("manufacturer"), Clean(device.maker));
+    const QJsonObject discovery{
+        {QStringLiteral("unique_id"),
+         QStringLiteral("trelvan_%1_%2").arg(agent, QString::fromLatin1(digits))},
+        {QStringLiteral("name"), name},
+        {QStringLiteral("state_topic"), QString::fromLatin1(stateTopic)},
+        {QStringLiteral("json_attributes_topic"), QString::fromLatin1(attributesTopic)},
+        {QStringLiteral("source_type"), QStringLiteral("router")},
+        {QStringLiteral("payload_home"), QStringLiteral("home")},
+        {QStringLiteral("payload_not_home"), QStringLiteral("not_home")},
+        {QStringLiteral("availability_topic"), QString::fromLatin1(StatusTopic(agent))},
+        {QStringLiteral("device"), about}};
+    const QJsonObject attributes{{QStringLiteral("mac"), ColonMac(digits, true)},
+                                 {QStringLiteral("ip"), Clean(device.ip)},
+                                 {QStringLiteral("network"), Clean(device.network)},
+                                 {QStringLiteral("interface"), Clean(device.interfaceName)},
+                                 {QStringLiteral("name"), Clean(device.name)},
+                                 {QStringLiteral("maker"), Clean(device.maker)},
+                                 {QStringLiteral("comment"), Clean(device.comment)},
+                                 {QStringLiteral("first_seen"), Time(device.firstSeen)},
+                                 {QStringLiteral("last_seen"), Time(device.lastSeen)}};
+    return {{DiscoveryTopic(agent, digits), Compact(discovery)},
+            {stateTopic, device.present ? QByteArray("home") : QByteArray("not_home")},
+            {attributesTopic, Compact(attributes)}};
+}
+
+std::vector<Message> ForgetMessages(const QString &agent, const QString &mac)
+{
+    const QByteArray digits = MacDigits(mac);
+    if (digits.isEmpty() || AgentName(agent) != agent)
+        return {};
+    return {{DiscoveryTopic(agent, digits), {}},
+            {DeviceTopic(agent, digits, "state"), {}},
+            {DeviceTopic(agent, digits, "attributes"), {}}};
+}
+
+} // namespace publish

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <vector>
+
+// What goes to the broker, in Home Assistant's way: per device a retained
+// discovery message, a retained state and retained attributes; the agent's
+// availability; the watch's events. Pure functions, no connection.
+namespace publish {
+
+// One device as the front end knows it; texts as they came (they are
+// cleaned here before they go out).
+struct Device
+{
+    QString mac; // "00:1A:2B:3C:4D:5E" (or with '-', any case)
+    QString ip;
+    QString network; // "198.51.100.0/24"
+    QString interfaceName;
+    QString name;
+    QString maker;
+    QString comment;
+    QDateTime firstSeen;
+    QDateTime lastSeen;
+    bool present = false;
+};
+
+struct Message
+{
+    QByteArray topic;
+    QByteArray payload;
+};
+
+// The agent's name as it may stand in a topic and in Home Assistant's
+// object ids: lower-case ASCII letters, digits, '-' and '_', every other
+// character turned into '_', at most 64 characters. Empty when wanted has
+// no letter or digit.
+QString AgentName(const QString &wanted);
+
+// The MAC's twelve lower-case hexadecimal digits, or empty when mac is no
+// MAC address.
+QByteArray MacDigits(const QString &mac);
+
+// The name Home Assistant shows: the comment, else the name, else the maker
+// and the end of the MAC ("Synology Incorporated AA:BB:10"), else the MAC.
+QString DisplayName(const Device &device);
+
+QByteArray StatusTopic(const QString &agent); // "online", "offline"
+QByteArray EventTopic(const QString &agent);
+
+// The discovery message, the state and the attributes of device, in that
+// order; empty when its MAC is no MAC. agent is an AgentName.
+std::vector<Message> DeviceMessages(const QString &agent, const Device &device);
+
+// The three topics of DeviceMessages, with empty payloads: retained, they
+// remove the device from the broker and from Home Assistant.
+std::vector<Message> ForgetMessages(const QString &agent, const QString &mac);
+
+} // namespace publish

@@ -1,0 +1,498 @@
+#include "publish/mqttpublisher.h"
+
+#include <QJsonDocument>
+
+#include <mosquitto.h>
+
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace publish {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int KeepAliveSecs = 30;
+constexpr int LoopMs = 100; // the longest a handed-over message waits
+constexpr int ConnackTimeoutMs = 10000;
+constexpr int MaxDelaySecs = 60;
+constexpr std::size_t MaxInFlight = 100;
+constexpr std::size_t MaxTopics = 3 * 100000; // three per device
+constexpr int QoS = 1;
+
+// MQTT 3.1.1's CONNACK codes for a login the broker refuses.
+constexpr int BadUserNameOrPassword = 4;
+constexpr int NotAuthorised = 5;
+
+const QByteArray Online = "online";
+const QByteArray Offline = "offline";
+
+QString Reason(int rc)
+{
+    return rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                : QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+void WriteToStandardError(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+struct MqttPublisher::Private
+{
+    enum class Starting
+    {
+        Pending,
+        Done,
+        Failed
+    };
+
+    Options options;
+    QByteArray host;
+    QByteArray statusTopic;
+    QString where; // the broker's address, for messages
+    mosquitto *mosq = nullptr;
+    std::thread worker;
+
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by mutex.
+    bool stopping = false;
+    bool finished = false;
+    bool connected = false;
+    Starting starting = Starting::Pending;
+    QString failure;
+    std::map<QByteArray, QByteArray> retained; // topic -> payload (empty: removed)
+    std::set<QByteArray> unsent;               // topics the broker has not been handed
+    std::deque<QByteArray> events;
+    std::size_t dropped = 0;
+    bool tooManySaid = false;
+
+    // The publisher's thread's own.
+    bool linkUp = false;         // a socket, connected or waiting for the broker's answer
+    bool awaitingAnswer = false; // for the answer to the connection
+    bool sessionUp = false;      // the broker accepted us on this socket
+    bool everConnected = false;
+    bool gaveUp = false;
+    Clock::time_point answerDeadline;
+    Clock::time_point nextAttempt;
+    int delaySecs = 1;
+    QString refusal;  // the broker's reason for refusing the last connection
+    QString lastSaid; // the last trouble the log was told
+    std::set<int> inFlight;
+
+    void Log(const QString &line) const
+    {
+        options.log ? options.log(line) : WriteToStandardError(line);
+    }
+    void Run();
+    void Attempt();
+    void LinkLost(const QString &why);
+    void LinkLost(int rc);
+    void Fail(const QString &why);
+    void Drain();
+    void Shutdown();
+    void OnConnect(int code);
+    void OnPublish(int mid) { inFlight.erase(mid); }
+};
+
+void MqttPublisher::Private::Run()
+{
+    // A write to a socket the broker closed fails with EPIPE in this thread
+    // rather than killing the process, whatever the program does with SIGPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    while (!gaveUp) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!linkUp)
+                changed.wait_until(lock, nextAttempt, [this] { return stopping; });
+            if (stopping)
+                break;
+        }
+        if (!linkUp) {
+            Attempt();
+            continue;
+        }
+        const int rc = mosquitto_loop(mosq, LoopMs, 1);
+        if (gaveUp)
+            break;
+        if (rc != MOSQ_ERR_SUCCESS) {
+            LinkLost(rc);
+        } else if (awaitingAnswer && Clock::now() > answerDeadline) {
+            mosquitto_disconnect(mosq);
+            LinkLost(QStringLiteral("pas de réponse"));
+        } else if (sessionUp) {
+            Drain();
+        }
+    }
+    Shutdown();
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    changed.notify_all();
+}
+
+void MqttPublisher::Private::Attempt()
+{
+    const bool first = !everConnected;
+    errno = 0;
+    const int rc = mosquitto_connect(mosq, host.constData(), options.broker.port, KeepAliveSecs);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        linkUp = awaitingAnswer = true;
+        answerDeadline = Clock::now() + milliseconds(ConnackTimeoutMs);
+        return;
+    }
+    if (rc == MOSQ_ERR_EAI) {
+        const QString why =
+            QStringLiteral("serveur MQTT introuvable\u00a0: %1 (%2)")
+                .arg(QString::fromUtf8(host), QString::fromLocal8Bit(gai_strerror(errno)));
+        if (first)
+            return Fail(why);
+        return LinkLost(why);
+    }
+    LinkLost(rc);
+}
+
+void MqttPublisher::Private::OnConnect(int code)
+{
+    awaitingAnswer = false;
+    if (code == BadUserNameOrPassword || code == NotAuthorised) {
+        const QString who = options.broker.user.isEmpty()
+                                ? QStringLiteral("sans nom d'utilisateur")
+                                : QStringLiteral("«\u00a0%1\u00a0»").arg(options.broker.user);
+        return Fail(QStringLiteral("le serveur MQTT %1 refuse l'identification %2 (%3)")
+                        .arg(where, who, QString::fromUtf8(mosquitto_connack_string(code))));
+    }
+    if (code != 0) {
+        // Refused for now (unavailable): the broker closes, LinkLost says why.
+        refusal = QString::fromUtf8(mosquitto_connack_string(code));
+        return;
+    }
+    inFlight.clear(); // what was in flight is libmosquitto's to send again
+    int mid = 0;
+    if (mosquitto_publish(mosq, &mid, statusTopic.constData(), static_cast<int>(Online.size()),
+                          Online.constData(), QoS, true) == MOSQ_ERR_SUCCESS)
+        inFlight.insert(mid);
+    std::size_t lost = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        connected = true;
+        for (const auto &topic : retained)
+            unsent.insert(topic.first);
+        std::swap(lost, dropped);
+        if (starting == Starting::Pending)
+            starting = Starting::Done;
+        changed.notify_all();
+    }
+    if (everConnected)
+        Log(QStringLiteral("connexion au serveur MQTT %1 rétablie").arg(where));
+    if (lost)
+        Log(QStringLiteral("%1 événement(s) MQTT abandonné(s) pendant l'absence du serveur")
+                .arg(lost));
+    everConnected = sessionUp = true;
+    delaySecs = 1;
+    lastSaid.clear();
+}
+
+void MqttPublisher::Private::LinkLost(const QString &why)
+{
+    const QString trouble = refusal.isEmpty() ? why : refusal;
+    // Said when the connection goes, then once for each new trouble while
+    // it stays away; before Start returns.
+    if (sessionUp)
+        Log(QStringLiteral("connexion au serveur MQTT %1 perdue (%2), nouvel essai dans %3 s")
+                .arg(where, trouble)
+                .arg(delaySecs));
+    else if (trouble != lastSaid)
+        Log(QStringLiteral("serveur MQTT %1 injoignable (%2), nouvel essai dans %3 s")
+                .arg(where, trouble)
+                .arg(delaySecs));
+    lastSaid = trouble;
+    linkUp = awaitingAnswer = sessionUp = false;
+    refusal.clear();
+    nextAttempt = Clock::now() + seconds(delaySecs);
+    delaySecs = std::min(delaySecs * 2, MaxDelaySecs);
+    std::lock_guard<std::mutex> lock(mutex);
+    connected = false;
+    if (starting == Starting::Pending)
+        starting = Starting::Done;
+    changed.notify_all();
+}
+
+// The handshake runs in mosquitto_connect or in the loop that follows it.
+void MqttPublisher::Private::LinkLost(int rc)
+{
+    if (rc == MOSQ_ERR_TLS && !everConnected)
+        return Fail(QStringLiteral("connexion TLS à %1 impossible\u00a0: certificat du serveur non "
+                                   "reconnu par les autorités de ce système, ou pas de TLS")
+                        .arg(where));
+    LinkLost(Reason(rc));
+}
+
+void MqttPublisher::Private::Fail(const QString &why)
+{
+    gaveUp = true;
+    linkUp = awaitingAnswer = sessionUp = false;
+    std::lock_guard<std::mutex> lock(mutex);
+    connected = false;
+    failure = why;
+    starting = Starting::Failed;
+    changed.notify_all();
+}
+
+void MqttPublisher::Private::Drain()
+{
+    while (inFlight.size() < MaxInFlight) {
+        QByteArray topic;
+        QByteArray payload;
+        bool retain = true;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!unsent.empty()) {
+                topic = *unsent.begin();
+                unsent.erase(unsent.begin());
+                payload = retained[topic];
+            } else if (!events.empty()) {
+                topic = EventTopic(options.agent);
+                payload = events.front();
+                events.pop_front();
+                retain = false;
+            } else {
+                return;
+            }
+        }
+        int mid = 0;
+        if (mosquitto_publish(mosq, &mid, topic.constData(), static_cast<int>(payload.size()),
+                              payload.constData(), QoS, retain) == MOSQ_ERR_SUCCESS) {
+            inFlight.insert(mid);
+            continue;
+        }
+        // Not connected after all: kept for the next connection.
+        std::lock_guard<std::mutex> lock(mutex);
+        if (retain)
+            unsent.insert(topic);
+        else
+            events.push_front(payload);
+        return;
+    }
+}
+
+void MqttPublisher::Private::Shutdown()
+{
+    if (!sessionUp) {
+        if (linkUp)
+            mosquitto_disconnect(mosq);
+        return;
+    }
+    // What waits, then "offline" (a clean disconnection cancels the will),
+    // within the time the destructor gives.
+    const Clock::time_point deadline = Clock::now() + milliseconds(StopTimeoutMs - 500);
+    auto pending = [this] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !unsent.empty() || !events.empty();
+    };
+    bool up = true;
+    while (up && (pending() || !inFlight.empty()) && Clock::now() < deadline) {
+        Drain();
+        up = mosquitto_loop(mosq, LoopMs, 1) == MOSQ_ERR_SUCCESS;
+    }
+    int mid = 0;
+    if (up &&
+        mosquitto_publish(mosq, &mid, statusTopic.constData(), static_cast<int>(Offline.size()),
+                          Offline.constData(), QoS, true) == MOSQ_ERR_SUCCESS) {
+        inFlight.insert(mid);
+        while (up && inFlight.count(mid) && Clock::now() < deadline)
+            up = mosquitto_loop(mosq, LoopMs, 1) == MOSQ_ERR_SUCCESS;
+    }
+    mosquitto_disconnect(mosq);
+    mosquitto_loop(mosq, 0, 1);
+}
+
+MqttPublisher::MqttPublisher(Options options) : d(std::make_unique<Private>())
+{
+    d->options = std::move(options);
+    d->host = d->options.broker.host.toUtf8();
+    d->statusTopic = StatusTopic(d->options.agent);
+    d->where = d->options.broker.Text();
+}
+
+MqttPublisher::~MqttPublisher()
+{
+    if (!d->worker.joinable()) {
+        if (d->mosq)
+            mosquitto_destroy(d->mosq);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(d->mutex);
+    d->stopping = true;
+    d->changed.notify_all();
+    if (!d->changed.wait_for(lock, milliseconds(StopTimeoutMs), [this] { return d->finished; })) {
+        // Stuck in a connection attempt: the thread keeps what it uses.
+        lock.unlock();
+        d->worker.detach();
+        static_cast<void>(d.release());
+        return;
+    }
+    lock.unlock();
+    d->worker.join();
+    mosquitto_destroy(d->mosq);
+}
+
+bool MqttPublisher::Start(QString *error)
+{
+    const Options &options = d->options;
+    if (AgentName(options.agent) != options.agent || options.agent.isEmpty()) {
+        *error = QStringLiteral("nom d'agent MQTT invalide (lettres, chiffres, - et _)");
+        return false;
+    }
+    if (!options.password.isEmpty() && options.broker.user.isEmpty()) {
+        *error = QStringLiteral("un mot de passe MQTT sans utilisateur\u00a0: "
+                                "mqtt://UTILISATEUR@HÔTE");
+        return false;
+    }
+    if (d->mosq || options.broker.host.isEmpty()) {
+        *error = QStringLiteral("publication MQTT déjà commencée ou sans serveur");
+        return false;
+    }
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { mosquitto_lib_init(); });
+
+    const QByteArray clientId = "trelvan-" + options.agent.toLatin1();
+    d->mosq = mosquitto_new(clientId.constData(), true, d.get());
+    if (!d->mosq) {
+        *error = QStringLiteral("libmosquitto\u00a0: %1")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    mosquitto_connect_callback_set(d->mosq, [](mosquitto *, void *self, int code) {
+        static_cast<Private *>(self)->OnConnect(code);
+    });
+    mosquitto_publish_callback_set(d->mosq, [](mosquitto *, void *self, int mid) {
+        static_cast<Private *>(self)->OnPublish(mid);
+    });
+    int rc = mosquitto_will_set(d->mosq, d->statusTopic.constData(),
+                                static_cast<int>(Offline.size()), Offline.constData(), QoS, true);
+    const QByteArray user = options.broker.user.toUtf8();
+    const QByteArray password = options.password.toUtf8();
+    if (rc == MOSQ_ERR_SUCCESS && !user.isEmpty())
+        rc = mosquitto_username_pw_set(d->mosq, user.constData(),
+                                       password.isEmpty() ? nullptr : password.constData());
+    if (rc == MOSQ_ERR_SUCCESS && options.broker.tls) {
+        if (options.caFile.isEmpty()) {
+            rc = mosquitto_int_option(d->mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        } else {
+            const QByteArray caFile = options.caFile.toLocal8Bit();
+            rc = mosquitto_tls_set(d->mosq, caFile.constData(), nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        *error =
+            QStringLiteral("libmosquitto\u00a0: %1").arg(QString::fromUtf8(mosquitto_strerror(rc)));
+        return false;
+    }
+
+    d->nextAttempt = Clock::now();
+    d->worker = std::thread([this] { d->Run(); });
+    std::unique_lock<std::mutex> lock(d->mutex);
+    d->changed.wait_for(lock, milliseconds(StartTimeoutMs),
+                        [this] { return d->starting != Private::Starting::Pending; });
+    if (d->starting == Private::Starting::Failed) {
+        *error = d->failure;
+        return false;
+    }
+    const bool pending = d->starting == Private::Starting::Pending;
+    lock.unlock();
+    if (pending)
+        d->Log(QStringLiteral("le serveur MQTT %1 ne répond pas encore, la publication attend")
+                   .arg(d->where));
+    return true;
+}
+
+void MqttPublisher::SetDevice(const Device &device)
+{
+    bool tooMany = false;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        for (Message &message : DeviceMessages(d->options.agent, device)) {
+            const auto known = d->retained.find(message.topic);
+            if (known == d->retained.end() && d->retained.size() >= MaxTopics) {
+                tooMany = !d->tooManySaid;
+                d->tooManySaid = true;
+                break;
+            }
+            if (known != d->retained.end() && known->second == message.payload)
+                continue;
+            d->unsent.insert(message.topic);
+            d->retained[message.topic] = std::move(message.payload);
+        }
+    }
+    if (tooMany)
+        d->Log(QStringLiteral("trop d'appareils pour MQTT, les suivants ne sont pas publiés"));
+}
+
+void MqttPublisher::ForgetDevice(const QString &mac)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    for (Message &message : ForgetMessages(d->options.agent, mac)) {
+        const auto known = d->retained.find(message.topic);
+        if (known == d->retained.end() || known->second.isEmpty())
+            continue;
+        known->second.clear();
+        d->unsent.insert(message.topic);
+    }
+}
+
+void MqttPublisher::PublishEvent(const QJsonObject &event)
+{
+    bool firstDrop = false;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        if (!d->failure.isEmpty())
+            return;
+        d->events.push_back(QJsonDocument(event).toJson(QJsonDocument::Compact));
+        while (d->events.size() > std::max<std::size_t>(d->options.maxQueuedEvents, 1)) {
+            d->events.pop_front();
+            firstDrop = d->dropped++ == 0;
+        }
+    }
+    if (firstDrop)
+        d->Log(QStringLiteral("file d'attente MQTT pleine\u00a0: les événements les plus anciens "
+                              "sont abandonnés"));
+}
+
+bool MqttPublisher::Connected() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->connected;
+}
+
+QString MqttPublisher::Failure() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->failure;
+}
+
+} // namespace publish
