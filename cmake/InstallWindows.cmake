@@ -7,8 +7,10 @@
 # plugin they load, nothing else:
 #
 #   trelvan.exe, trelvan-list.exe
-#   Qt6Core, Qt6Gui, Qt6Widgets, Qt6Network .dll     Qt
+#   Qt6Core, Qt6Gui, Qt6Widgets, Qt6Network, Qt6Sql .dll  Qt
 #   libstdc++-6, libgcc_s_seh-1, libwinpthread-1 .dll the MinGW runtime
+#   sqlite3.dll                     SQLite, which Qt's SQLite driver loads
+#   sqldrivers\qsqlite.dll          that driver: the presence history
 #   platforms\qwindows.dll          the window system
 #   styles\qwindowsvistastyle.dll   the native look of the widgets
 #   imageformats\qico.dll           the window icon, read from :/res/trelvan.ico
@@ -24,11 +26,11 @@ if(TARGET trelvan-list)
     install(TARGETS trelvan-list RUNTIME DESTINATION .)
 endif()
 
-foreach(module Core Gui Widgets Network)
+foreach(module Core Gui Widgets Network Sql)
     install(FILES $<TARGET_FILE:Qt6::${module}> DESTINATION .)
 endforeach()
 foreach(plugin platforms:QWindowsIntegrationPlugin styles:QWindowsVistaStylePlugin
-        imageformats:QICOPlugin)
+        imageformats:QICOPlugin sqldrivers:QSQLiteDriverPlugin)
     string(REPLACE ":" ";" plugin ${plugin})
     list(GET plugin 0 folder)
     list(GET plugin 1 target)
@@ -42,6 +44,11 @@ endforeach()
 # else the compiler's own.
 get_target_property(qt_core_location Qt6::Core IMPORTED_LOCATION_RELEASE)
 get_filename_component(qt_bin ${qt_core_location} DIRECTORY)
+# SQLite itself, which the archive's Qt builds beside its DLLs.
+if(NOT EXISTS ${qt_bin}/sqlite3.dll)
+    message(FATAL_ERROR "The Windows Qt has no sqlite3.dll, which its SQLite driver loads")
+endif()
+install(FILES ${qt_bin}/sqlite3.dll DESTINATION .)
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     if(EXISTS ${qt_bin}/${dll})
         set(runtime_dll ${qt_bin}/${dll})

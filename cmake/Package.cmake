@@ -3,12 +3,13 @@
 #   cd build && cpack        ->  build/trelvan_<version>_<arch>.deb
 #
 # Its dependencies come from the binaries (dpkg-shlibdeps): Qt's and the C
-# library's, and for the helper libseccomp's and libcap-ng's. Two are named by
-# hand, for what no binary links: qt6-qpa-plugins, the platform plugins (X11,
-# Wayland) the window loads at run time, only recommended by Qt's own
+# library's, and for the helper libseccomp's and libcap-ng's. Three are named
+# by hand, for what no binary links: qt6-qpa-plugins, the platform plugins
+# (X11, Wayland) the window loads at run time, only recommended by Qt's own
 # packages, so that the program would not start where recommends are off;
-# and libcap2-bin, the postinst's: it runs setcap, and Depends makes sure it
-# is configured before the postinst runs.
+# libqt6sql6-sqlite, Qt Sql's SQLite driver, the plugin that the presence
+# history loads; and libcap2-bin, the postinst's: it runs setcap, and Depends
+# makes sure it is configured before the postinst runs.
 
 if(NOT (UNIX AND NOT APPLE))
     return()
@@ -59,7 +60,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite")
 # The maintainer scripts: the helper's capability (postinst), the watch
 # service's user (postinst), its stop and the links that enable it (prerm,
 # postrm); the settings in /etc are the administrator's (conffiles).

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -23,5 +24,27 @@ QString FormatCsv(const std::vector<HostRow> &hosts);
 // has the columns of the JSON but names.
 QString FormatJson(const std::vector<HostRow> &hosts);
 QJsonObject ToJson(const HostRow &host);
+
+// A device of the presence history, as --historique lists it.
+struct HistoryRow
+{
+    HostRow host;     // its comment, last address, card, maker and name
+    qint64 firstSeen; // ms since 1970
+    qint64 lastSeen;
+    bool present;
+};
+// format is texte, csv or json. The CSV and JSON have comment, ip, mac,
+// maker, name, first_seen, last_seen (ISO 8601 with the offset) and present;
+// the text's last column says "présent" while the device is.
+QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format, bool terminal);
+
+// ISO 8601 in local time with its offset: 2026-12-08T14:02:11+01:00.
+QString TimeText(qint64 msecsSinceEpoch);
+
+// The writers the lists share: the first row is the heading.
+QString AlignedTable(const std::vector<QStringList> &rows, bool terminal);
+QString CsvTable(const std::vector<QStringList> &rows);
+// Line breaks and tabs of a comment made one space, for a table row.
+QString OneLine(const QString &text);
 
 } // namespace lister

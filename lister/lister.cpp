@@ -1,12 +1,14 @@
 #include "lister/lister.h"
 
 #include "lister/formats.h"
+#include "lister/history.h"
 #include "lister/networkchoice.h"
 #include "lister/scanonce.h"
 #include "lister/terminal.h"
 #include "lister/watch.h"
 #include "network/networklist.h"
 #include "platform/sendarp.h"
+#include "presence/store.h"
 #include "results/commentstore.h"
 #include "results/hostrow.h"
 #include "trelvanversion.h"
@@ -35,10 +37,25 @@ QString HelpText()
         "Options\u00a0:\n"
         "  --format texte|csv|json  format de la liste (texte par défaut, un tableau aligné)\n"
         "  --suivre                 parcourt le réseau toutes les dix secondes et écrit chaque\n"
-        "                           changement (arrivée, départ, autre adresse MAC) sur une\n"
-        "                           ligne JSON\n"
+        "                           changement sur une ligne JSON\u00a0: arrivée (appeared, avec\n"
+        "                           new vrai pour un appareil jamais vu), départ (left, absent\n"
+        "                           depuis au moins 60\u00a0s et trois parcours), autre adresse\n"
+        "                           IP (address-changed) ou MAC (mac-changed)\n"
+        "  --commande PROGRAMME     avec --suivre\u00a0: lance PROGRAMME pour chaque changement,\n"
+        "                           sans argument ni shell, la ligne JSON sur son entrée,\n"
+        "                           TRELVAN_EVENT, TRELVAN_MAC et TRELVAN_IP dans son\n"
+        "                           environnement\u00a0; un à la fois, arrêté après 30\u00a0s\n"
+        "  --historique             liste chaque appareil vu sur RÉSEAU, avec sa première et\n"
+        "                           sa dernière apparition (first_seen, last_seen) et s'il\n"
+        "                           est présent (present)\n"
+        "  --reveiller MAC|ADRESSE  réveille un appareil connu (Wake-on-LAN) sur le réseau où\n"
+        "                           il a été vu\n"
         "  -h, --help               affiche cette aide\n"
         "  -v, --version            affiche la version\n"
+        "\n"
+        "Chaque parcours est noté dans l'historique de Trelvan, que la fenêtre partage\u00a0:\n"
+        "presence.sqlite, dans ~/.local/share/Dantrix/Trelvan/ sous Linux,\n"
+        "%LOCALAPPDATA%\\Dantrix\\Trelvan\\ sous Windows.\n"
         "\n"
         "Codes de sortie\u00a0: 0 réussite, 1 parcours impossible, 2 erreur d'utilisation.\n"
         "\n"
@@ -62,23 +79,37 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
                                           QStringLiteral("format"), QStringLiteral("texte"));
     const QCommandLineOption watchOption(QStringLiteral("suivre"),
                                          QStringLiteral("écrit chaque changement"));
+    const QCommandLineOption historyOption(QStringLiteral("historique"),
+                                           QStringLiteral("liste l'historique"));
+    const QCommandLineOption wakeOption(QStringLiteral("reveiller"),
+                                        QStringLiteral("réveille un appareil"),
+                                        QStringLiteral("appareil"));
+    const QCommandLineOption commandOption(QStringLiteral("commande"),
+                                           QStringLiteral("lance un programme par changement"),
+                                           QStringLiteral("programme"));
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("affiche cette aide"));
     const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
                                            QStringLiteral("affiche la version"));
-    parser.addOptions({formatOption, watchOption, helpOption, versionOption});
+    parser.addOptions({formatOption, watchOption, historyOption, wakeOption, commandOption,
+                       helpOption, versionOption});
     parser.addPositionalArgument(QStringLiteral("RÉSEAU"), QStringLiteral("le réseau à parcourir"));
     const QString seeHelp = QStringLiteral(" (trelvan-list --help)");
 
     if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
-        Complain(err, unknown.isEmpty()
-                          ? QStringLiteral("il manque le format après --format (texte, csv ou "
-                                           "json).")
-                          : QStringLiteral("option inconnue %1%2")
-                                .arg(Quoted(QLatin1String(unknown.front().size() > 1 ? "--" : "-") +
-                                            unknown.front()),
-                                     seeHelp));
+        const QString last = arguments.value(arguments.size() - 1);
+        Complain(err,
+                 !unknown.isEmpty()
+                     ? QStringLiteral("option inconnue %1%2")
+                           .arg(Quoted(QLatin1String(unknown.front().size() > 1 ? "--" : "-") +
+                                       unknown.front()),
+                                seeHelp)
+                 : last == QLatin1String("--reveiller")
+                     ? QStringLiteral("il manque l'appareil après --reveiller (adresse MAC ou IP).")
+                 : last == QLatin1String("--commande")
+                     ? QStringLiteral("il manque le programme après --commande.")
+                     : QStringLiteral("il manque le format après --format (texte, csv ou json)."));
         return UsageError;
     }
     if (parser.isSet(helpOption))
@@ -95,7 +126,26 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
                  QStringLiteral("format inconnu %1 (texte, csv ou json).").arg(Quoted(format)));
         return UsageError;
     }
+    const bool watching = parser.isSet(watchOption);
+    if (int(watching) + int(parser.isSet(historyOption)) + int(parser.isSet(wakeOption)) > 1) {
+        Complain(err, QStringLiteral("une seule action à la fois\u00a0: --suivre, --historique ou "
+                                     "--reveiller%1")
+                          .arg(seeHelp));
+        return UsageError;
+    }
+    if (parser.isSet(commandOption) && !watching) {
+        Complain(err, QStringLiteral("--commande va avec --suivre%1").arg(seeHelp));
+        return UsageError;
+    }
     QStringList positional = parser.positionalArguments();
+    if (parser.isSet(wakeOption)) {
+        if (!positional.isEmpty()) {
+            Complain(err,
+                     QStringLiteral("--reveiller prend un appareil, pas de RÉSEAU%1").arg(seeHelp));
+            return UsageError;
+        }
+        return RunWake(parser.value(wakeOption), out, err);
+    }
     // The picker's text given unquoted: three words around the slash.
     if (positional.size() == 3 && positional[1] == QLatin1String("/"))
         positional = QStringList{positional.join(QLatin1Char(' '))};
@@ -118,9 +168,12 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
                                      "du noyau répond\u00a0: une machine partie peut rester "
                                      "listée jusqu'à une minute environ."));
 
-    if (parser.isSet(watchOption)) {
+    if (parser.isSet(historyOption))
+        return RunHistory(network, format, makers, out, err);
+    if (watching) {
         CatchStopSignals();
-        return RunWatch(network, makers, out, progress, abandoned);
+        return RunWatch(network, makers, out, err, progress, parser.value(commandOption),
+                        abandoned);
     }
 
     HostMap hosts;
@@ -136,6 +189,12 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
         Complain(err, QStringLiteral("le parcours de %1 n'a pas abouti.")
                           .arg(NetworkEntryText(network.address, network.netmask)));
         return ScanFailed;
+    }
+    {
+        presence::Store store;
+        const presence::ScanChanges recorded = store.Record(ScanOf(network, hosts));
+        if (!recorded.status.isEmpty())
+            Complain(err, recorded.status);
     }
     CommentMap comments;
     LoadComments(comments);

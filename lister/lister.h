@@ -11,7 +11,10 @@
 //   lister.cpp        the options, and what runs for them
 //   networkchoice.h   the network a RÉSEAU argument names
 //   scanonce.h        one scan, and how a stop signal ends it
-//   watch.h           watch mode (--suivre)
+//   watch.h           watch mode (--suivre), the events' JSON
+//   eventcommand.h    the program run for each event (--commande)
+//   history.h         the presence history (--historique) and Wake-on-LAN
+//                     (--reveiller)
 //   formats.h         the list as text, CSV or JSON
 //   terminal.h        writing, the terminal, the stop signals
 

@@ -41,6 +41,7 @@ NetworkChoice Chosen(const NetworkAddress &network)
     NetworkChoice choice;
     choice.address = network.ip;
     choice.netmask = network.netmask;
+    choice.interfaceName = network.interfaceName;
     return choice;
 }
 

@@ -16,6 +16,7 @@ struct NetworkChoice
 {
     QHostAddress address;
     QHostAddress netmask;
+    QString interfaceName; // "eth0"; empty where the system does not say
     QString error;
     ExitStatus status = Success;
 };

@@ -1,16 +1,20 @@
 #include "lister/watch.h"
 
+#include "lister/eventcommand.h"
 #include "lister/formats.h"
 #include "lister/scanonce.h"
 #include "lister/terminal.h"
+#include "presence/clock.h"
 #include "results/hostrow.h"
 #include "results/hosttext.h"
 #include "scan/scanrules.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QThread>
+
+#include <memory>
+#include <set>
 
 namespace lister {
 
@@ -18,52 +22,66 @@ namespace {
 
 constexpr int PollMs = 100;
 
-QJsonObject EventJson(const Watch::Event &event, const CommentMap &comments,
-                      const MakerIndex &makers)
+QString EventName(presence::ChangeKind kind)
 {
-    HostMap one{{event.key, event.record}};
-    QJsonObject object = ToJson(MakeHostRows(one, comments, makers).front());
-    QDateTime now = QDateTime::currentDateTime();
-    now.setOffsetFromUtc(now.offsetFromUtc());
-    object.insert(QStringLiteral("time"), now.toString(Qt::ISODate));
-    object.insert(QStringLiteral("event"), event.kind);
-    if (event.kind == QLatin1String("mac-changed"))
-        object.insert(QStringLiteral("previous_mac"), MacToText(event.previousMac));
-    return object;
+    switch (kind) {
+    case presence::ChangeKind::New:
+    case presence::ChangeKind::Arrived:
+        return QStringLiteral("appeared");
+    case presence::ChangeKind::Left:
+        return QStringLiteral("left");
+    case presence::ChangeKind::AddressChanged:
+    case presence::ChangeKind::MacChanged:
+        break;
+    }
+    return presence::KindName(kind);
 }
 
 } // namespace
 
-std::vector<Watch::Event> Watch::Update(const HostMap &scan)
+QJsonObject EventJson(const presence::Change &change, const CommentMap &comments,
+                      const MakerIndex &makers)
 {
-    std::vector<Event> events;
-    for (const auto &[key, record] : scan) {
-        const auto found = known.find(key);
-        if (found == known.end()) {
-            events.push_back({QStringLiteral("appeared"), key, record, {}});
-            known[key] = Known{record, 0};
-            continue;
-        }
-        if (found->second.record.mac != record.mac)
-            events.push_back(
-                {QStringLiteral("mac-changed"), key, record, found->second.record.mac});
-        found->second = Known{record, 0};
+    QJsonObject object = ToJson(MakeHostRow(change.key, change.record, comments, makers));
+    object.insert(QStringLiteral("time"), TimeText(change.time));
+    object.insert(QStringLiteral("event"), EventName(change.kind));
+    switch (change.kind) {
+    case presence::ChangeKind::New:
+    case presence::ChangeKind::Arrived:
+        object.insert(QStringLiteral("new"), change.kind == presence::ChangeKind::New);
+        break;
+    case presence::ChangeKind::AddressChanged:
+        object.insert(QStringLiteral("previous_ip"), AddressText(change.previousKey));
+        break;
+    case presence::ChangeKind::MacChanged:
+        object.insert(QStringLiteral("previous_mac"), MacToText(change.previousMac));
+        break;
+    case presence::ChangeKind::Left:
+        break;
     }
-    for (auto host = known.begin(); host != known.end();) {
-        if (scan.count(host->first) || ++host->second.misses < 2) {
-            ++host;
-            continue;
-        }
-        events.push_back({QStringLiteral("left"), host->first, host->second.record, {}});
-        host = known.erase(host);
-    }
-    return events;
+    return object;
 }
 
-int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out,
-             std::FILE *progress, bool *abandoned)
+presence::ScanResult ScanOf(const NetworkChoice &network, const HostMap &hosts)
 {
-    Watch watch;
+    presence::ScanResult scan;
+    scan.address = network.address;
+    scan.netmask = network.netmask;
+    scan.interfaceName = network.interfaceName;
+    scan.hosts = hosts;
+    scan.time = presence::Now();
+    return scan;
+}
+
+int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out, std::FILE *err,
+             std::FILE *progress, const QString &program, bool *abandoned)
+{
+    presence::Store store;
+    std::unique_ptr<EventCommand> command;
+    if (!program.isEmpty())
+        command = std::make_unique<EventCommand>(program, err);
+    QString status;
+    bool first = true;
     QElapsedTimer sinceStart;
     for (;;) {
         sinceStart.start();
@@ -80,13 +98,42 @@ int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *
                 *abandoned = true;
             return Success;
         }
+        const presence::ScanResult scan = ScanOf(network, hosts);
+        const presence::ScanChanges recorded = store.Record(scan);
+        if (recorded.status != status && !recorded.status.isEmpty())
+            Complain(err, recorded.status);
+        status = recorded.status;
+
+        std::vector<presence::Change> changes;
+        if (first) {
+            // Who is there when the watch begins, unless a change says more.
+            std::set<presence::Mac> told;
+            for (const presence::Change &change : recorded.changes)
+                told.insert(change.record.mac);
+            for (const quint32 key : KeysInAddressOrder(hosts))
+                if (!told.count(hosts[key].mac)) {
+                    presence::Change change;
+                    change.kind = presence::ChangeKind::Arrived;
+                    change.time = scan.time;
+                    change.key = key;
+                    change.record = hosts[key];
+                    changes.push_back(std::move(change));
+                }
+            first = false;
+        }
+        changes.insert(changes.end(), recorded.changes.begin(), recorded.changes.end());
+
         CommentMap comments; // read again each time: the window may have saved
         LoadComments(comments);
-        for (const Watch::Event &event : watch.Update(hosts)) {
-            const QByteArray line =
-                QJsonDocument(EventJson(event, comments, makers)).toJson(QJsonDocument::Compact);
-            if (!Write(out, QString::fromUtf8(line) + QLatin1Char('\n')))
+        for (const presence::Change &change : changes) {
+            const QJsonObject event = EventJson(change, comments, makers);
+            const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
+            if (!Write(out, QString::fromUtf8(line)))
                 return Success; // nobody reads any more
+            if (command)
+                command->Post({event.value(QStringLiteral("event")).toString(),
+                               event.value(QStringLiteral("mac")).toString(),
+                               event.value(QStringLiteral("ip")).toString(), line});
         }
         while (sinceStart.elapsed() < RescanPeriodSecs * 1000) {
             if (StopRequested() || OutputClosed(out))

@@ -93,20 +93,16 @@ void ArpThread::lookedUp(const QHostInfo &host)
 
 void ArpThread::run()
 {
-    std::vector<unsigned char> buffer(8, 0xFF);
-    quint32 length = static_cast<quint32>(buffer.size());
     platform::SetStopFlag(stopFlag);
-    if (platform::SendARP(address, 0, buffer.data(), &length) != 0 || length == 0)
+    std::vector<unsigned char> mac = ResolveHardwareAddress(address);
+    if (mac.empty())
         return;
-    // Never trust a length beyond what the buffer holds.
-    length = std::min<quint32>(length, static_cast<quint32>(buffer.size()));
 
     const QString addressText = AddressText(address);
     qDebug().noquote() << tr("\tRéponse de %0").arg(addressText);
 
-    buffer.resize(length);
     HostRecord record;
-    record.mac = buffer;
+    record.mac = std::move(mac);
     record.webServer = false;
 
     // Everything at once: the names are asked while the connections are
@@ -149,4 +145,15 @@ void ArpThread::run()
         QMutexLocker locker(resultsMutex);
         (*results)[address] = record;
     }
+}
+
+std::vector<unsigned char> ResolveHardwareAddress(quint32 address)
+{
+    std::vector<unsigned char> buffer(8, 0xFF);
+    quint32 length = static_cast<quint32>(buffer.size());
+    if (platform::SendARP(address, 0, buffer.data(), &length) != 0 || length == 0)
+        return {};
+    // Never trust a length beyond what the buffer holds.
+    buffer.resize(std::min<quint32>(length, static_cast<quint32>(buffer.size())));
+    return buffer;
 }

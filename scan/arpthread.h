@@ -48,3 +48,8 @@ public slots:
 protected:
     void run() override;
 };
+
+// The hardware address of one address (network byte order, as a HostMap
+// key) by the probes' own resolution: the bytes it reported, or none when
+// the address did not answer. Blocks for up to about a second.
+std::vector<unsigned char> ResolveHardwareAddress(quint32 address);

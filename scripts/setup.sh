@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    # the presence history: Qt Sql's SQLite driver, a plugin Qt loads
+    libqt6sql6-sqlite
     # the resolver helper confines itself with these
     libseccomp-dev libcap-ng-dev
     # presence sent to an MQTT broker (publish/)

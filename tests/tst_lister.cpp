@@ -1,18 +1,23 @@
 // trelvan-list in-process, with the fake interfaces and address resolution:
-// the choice of network and its refusals, and the output formats. The real
-// scan and watch mode are tests/lan/lister-test.sh.
+// the choice of network and its refusals, the output formats, the history
+// and the program run for each event. The real scan, watch mode and
+// Wake-on-LAN are tests/lan/lister-test.sh.
 #include "fakes.h"
 #include "testsupport.h"
 
+#include "lister/eventcommand.h"
 #include "lister/formats.h"
 #include "lister/lister.h"
 #include "lister/networkchoice.h"
+#include "presence/clock.h"
+#include "presence/store.h"
 #include "results/commentstore.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
@@ -26,6 +31,19 @@ NetworkAddress Named(const char *ip, const char *netmask, const char *name)
     NetworkAddress address = fakes::Entry(ip, netmask);
     address.interfaceName = QString::fromLatin1(name);
     return address;
+}
+
+qint64 now = 0;
+qint64 Now()
+{
+    return now;
+}
+
+// A presence history of nothing yet (a test's folders stay between runs).
+void ForgetHistory()
+{
+    for (const char *suffix : {"", "-wal", "-shm"})
+        QFile::remove(presence::Store::DefaultFileName() + QLatin1String(suffix));
 }
 
 QString ReadBack(std::FILE *file)
@@ -52,6 +70,7 @@ private:
 private slots:
     void init()
     {
+        ForgetHistory();
         network.reset();
         network.setInterfaces({Named("198.51.100.1", "255.255.255.0", "eth0"),
                                Named("203.0.113.7", "255.255.0.0", "eth1"),
@@ -110,6 +129,14 @@ private slots:
         QTest::newRow("two networks") << QStringList{"eth0", "eth1"} << "un seul réseau";
         QTest::newRow("format") << QStringList{"--format", "xml"} << "format inconnu";
         QTest::newRow("option") << QStringList{"--vite"} << "option inconnue «\u00a0--vite\u00a0»";
+        QTest::newRow("command alone") << QStringList{"--commande", "true"} << "va avec --suivre";
+        QTest::newRow("two actions")
+            << QStringList{"--suivre", "--historique"} << "une seule action";
+        QTest::newRow("no device") << QStringList{"--reveiller"} << "il manque l'appareil";
+        QTest::newRow("unreadable device")
+            << QStringList{"--reveiller", "00:11:32"} << "appareil illisible";
+        QTest::newRow("unknown device") << QStringList{"--reveiller", "00:11:32:AA:BB:10"}
+                                        << "appareil inconnu «\u00a000:11:32:AA:BB:10\u00a0»";
     }
 
     void refusalsSayWhyAndSendNothing()
@@ -196,6 +223,72 @@ private slots:
                  QStringLiteral("https"));
         QVERIFY(!lister::FormatText(listed, false).contains(QLatin1Char('\x1b')));
     }
+
+    void history()
+    {
+        settings.useProgramIdentity();
+        ForgetHistory();
+        presence::SetClock(&Now);
+        now = QDateTime(QDate(2026, 12, 7), QTime(22, 14), Qt::UTC).toMSecsSinceEpoch();
+        {
+            presence::Store store;
+            presence::ScanResult scan{
+                QHostAddress("198.51.100.1"), QHostAddress("255.255.255.0"), "eth0", {}, now};
+            scan.hosts[NetworkOrder("198.51.100.10")] = {{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x20},
+                                                         true};
+            scan.hosts[NetworkOrder("198.51.100.9")] = {{0x02, 0x54, 0x4C, 0, 0, 9}, false};
+            store.Record(scan);
+            scan.hosts.erase(NetworkOrder("198.51.100.9"));
+            for (int i = 1; i <= 7; ++i) {
+                scan.time = now + i * 10000;
+                store.Record(scan);
+            }
+        }
+        now += 75000;
+        std::FILE *out = std::tmpfile();
+        QCOMPARE(
+            lister::Run({"trelvan-list", "--historique", "--format", "csv", "eth0"}, out, stderr),
+            int(lister::Success));
+        const QString first = lister::TimeText(now - 75000);
+        QCOMPARE(ReadBack(out),
+                 QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present\r\n"
+                                ",198.51.100.10,00:11:32:AA:BB:20,,,%1,%2,true\r\n"
+                                ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),,%1,%1,false\r\n")
+                     .arg(first, lister::TimeText(now - 5000)));
+        QCOMPARE(QDateTime::fromString(first, Qt::ISODate).toMSecsSinceEpoch(), now - 75000);
+        std::fclose(out);
+        presence::SetClock(nullptr);
+    }
+
+#ifdef Q_OS_UNIX
+    // A slow program is killed, a failing one said; neither stops the next.
+    // (Its input and environment: tests/lan/lister-test.sh.)
+    void eventCommand()
+    {
+        QTemporaryDir dir;
+        const auto script = [&dir](const char *name, const QByteArray &body) {
+            QFile file(dir.filePath(name));
+            file.open(QIODevice::WriteOnly);
+            file.write("#!/bin/sh\n" + body + "\n");
+            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            return file.fileName();
+        };
+        std::FILE *err = std::tmpfile();
+        {
+            lister::EventCommand slow(script("slow", "exec sleep 10"), err, 300);
+            slow.Post({"left", "00:11:32:AA:BB:10", "198.51.100.10", "{}\n"});
+            lister::EventCommand failing(script("failing", "exit 3"), err);
+            failing.Post({"left", "00:11:32:AA:BB:10", "198.51.100.10", "{}\n"});
+            failing.Post({"appeared", "00:11:32:AA:BB:10", "198.51.100.10", "{}\n"});
+            QTRY_COMPARE(ReadBack(err).count('\n'), 3);
+        }
+        const QString said = ReadBack(err);
+        QVERIFY2(said.contains("a dépassé 0\u00a0s\u00a0: arrêtée") &&
+                     said.count("a échoué (code 3)") == 2,
+                 qPrintable(said));
+        std::fclose(err);
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestLister)

@@ -5,8 +5,8 @@
 #
 #   lan.sh up NAME [--preset P] [--host DESC]... [--hosts-file FILE]
 #                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC] [--dns]
-#                  [--responder ARPRESPONDER] [--net2 IP/PREFIX] [--scanner-b IP]
-#                  [--virtual-bridge NAME[,IP/PREFIX]]
+#                  [--gateway IP] [--responder ARPRESPONDER] [--net2 IP/PREFIX]
+#                  [--scanner-b IP] [--virtual-bridge NAME[,IP/PREFIX]]
 #   lan.sh down NAME           remove exactly what `up` created; idempotent
 #   lan.sh exec NAME CMD...    run CMD in the scanner namespace
 #   lan.sh exec-host NAME IP CMD...   run CMD in the namespace of host IP
@@ -19,8 +19,10 @@
 # interfaces, the bridge, addresses and firewall rules live in namespaces this
 # script creates; the root namespace is never touched (veth pairs are created
 # from inside a LAN namespace with their peer put straight into another one).
-# No namespace has a default route or any link that leads out of the LAN, so a
-# probe sent inside cannot leave it.
+# No namespace has a link that leads out of the LAN, and none but the scanner
+# a default route: with --gateway IP the scanner's goes through that host of
+# the LAN, which forwards nothing (a new namespace does not) and has no route
+# beyond its own network, so a probe sent inside cannot leave it either.
 #
 # ADDRESSES. /24 LANs use the TEST-NET blocks 198.51.100.0/24 and
 # 203.0.113.0/24, with the scanner's own address inside one of them. The wider
@@ -95,7 +97,8 @@
 #               netns mdns netbios (the last two: the names the host's
 #               responders give, empty without one)
 #   lan.env     shell variables: SCANNER_NS SCANNER_IP SCANNER_MAC PREFIX
-#               NETMASK NETWORK BROADCAST CIDR IFACE SWITCH_NS STATE_DIR, and
+#               NETMASK NETWORK BROADCAST CIDR IFACE SWITCH_NS STATE_DIR DNS_IP
+#               GATEWAY (the host the scanner's default route goes through), and
 #               (empty without them) SCANNER2_IP PREFIX2 CIDR2 IFACE2,
 #               SCANNER_B_NS SCANNER_B_IP, VIRTUAL_BRIDGE, MQTT_BROKER (the
 #               first mosquitto host's address) MQTT_DIR (its folder)
@@ -519,7 +522,7 @@ python_bin() {
 
 load_env() {
     SCANNER_NS="" SCANNER_IP="" PREFIX="" CIDR="" CIDR2="" IFACE2="" SCANNER_B_NS="" SCANNER_B_IP=""
-    VIRTUAL_BRIDGE=""
+    VIRTUAL_BRIDGE="" GATEWAY=""
     STATE=$(state_dir "$1")
     [[ -f $STATE/lan.env ]] || die "LAN '$1' is not up (no $STATE/lan.env)"
     # shellcheck disable=SC1091
@@ -629,7 +632,7 @@ cmd_up() {
     local name=$1
     shift
     check_name "$name"
-    local preset="" scanner="" prefix="" t0 i n dns=0
+    local preset="" scanner="" prefix="" t0 i n dns=0 gateway=""
     local -a descs=() files=()
     SCANNER_MAC=02:54:4C:00:00:01 SCANNER2_MAC=02:54:4C:00:01:01 SCANNER_B_MAC=02:54:4C:00:00:0B
     SCANNER2_IP="" PREFIX2="" SCANNER_B_IP="" VIRTUAL_BRIDGE="" IFACE2=""
@@ -644,6 +647,7 @@ cmd_up() {
         --scanner-mac) SCANNER_MAC=${2:?--scanner-mac needs a MAC}; shift 2 ;;
         --responder) RESPONDER=${2:?--responder needs a program}; shift 2 ;;
         --dns) dns=1; shift ;;
+        --gateway) gateway=${2:?--gateway needs a host address}; shift 2 ;;
         --net2) SCANNER2_IP=${2:?--net2 needs IP/PREFIX}; shift 2 ;;
         --scanner-b) SCANNER_B_IP=${2:?--scanner-b needs an address}; shift 2 ;;
         --virtual-bridge) VIRTUAL_BRIDGE=${2:?--virtual-bridge needs a name}; shift 2 ;;
@@ -673,6 +677,13 @@ cmd_up() {
     fi
     validate
     n=${#H_IP[@]}
+    if [[ -n $gateway ]]; then
+        for ((i = 0; i < n; i++)); do
+            [[ ${H_IP[i]} == "$gateway" && -z ${H_CLAIM[i]} ]] && break
+        done
+        ((i < n)) && in_block "$(ip2int "$gateway")" "$SCANNER_IP" "$PREFIX" ||
+            die "gateway $gateway is no host of the scanner's first network"
+    fi
 
     local need_web=0 need_drop=0 need_delay=0 need_mdns=0 need_netbios=0 need_mqtt=0
     for ((i = 0; i < n; i++)); do
@@ -822,6 +833,7 @@ link set $port up"
     done
     [[ -z $slow_ports ]] || ip netns exec "$sw" sh -ec "$slow_ports"
     ip -n "$sw" -batch - <<<"$ports"
+    [[ -z $gateway ]] || ip -n "$sc" route add default via "$gateway" dev "$IFACE"
 
     # Web servers, responders and relays start together, then we wait for
     # all of them.
@@ -967,6 +979,7 @@ IFACE=$IFACE
 SWITCH_NS=$sw
 STATE_DIR=$STATE
 DNS_IP=$( ((dns)) && echo "${H_IP[0]}")
+GATEWAY=$gateway
 SCANNER2_IP=$SCANNER2_IP
 PREFIX2=$PREFIX2
 CIDR2=$CIDR2
@@ -1081,7 +1094,7 @@ cmd_exec_host() {
 cmd_check() {
     check_name "$1"
     load_env "$1"
-    local name=$1 fails=0 expected got t0 bw
+    local name=$1 fails=0 expected got t0 bw route
     ensure_tool arp-scan arp-scan
     ensure_tool nmap nmap
     ensure_tool ping iputils-ping
@@ -1209,10 +1222,12 @@ cmd_check() {
     fi
     got=""
     while read -r ns; do
-        [[ -n $(ip -n "$ns" route show default 2>/dev/null) ]] && got+="$ns "
+        route=$(ip -n "$ns" route show default 2>/dev/null)
+        [[ -z $route || ($ns == "$SCANNER_NS" && -n ${GATEWAY:-} && $route == "default via $GATEWAY dev $IFACE"*) ]] ||
+            got+="$ns "
     done <"$STATE/namespaces"
     if [[ -z $got ]]; then
-        echo "PASS no namespace of the LAN has a default route"
+        echo "PASS no namespace of the LAN has a default route${GATEWAY:+ but the scanner through $GATEWAY}"
     else
         echo "FAIL default route in: $got"
         fails=$((fails + 1))

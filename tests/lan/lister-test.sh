@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# trelvan-list in a test LAN (preset lan24) with its own DNS server and three
-# more hosts, which answer their own names (avahi-daemon, nmbd) or serve
-# HTTPS only: the JSON and CSV lists, as root and as an ordinary user, against
-# hosts.tsv (hosts, MACs, makers, port 80, the address "Connecter" opens, the
-# name shown and each source's name); the word of the neighbour table on a
-# terminal; a refusal; watch mode reporting a host that
-# comes, one that goes and one that changes its card, then ending on SIGINT
-# and on a closed pipe.
+# trelvan-list in a test LAN (preset lan24) with its own DNS server, a
+# gateway (.2) and three more hosts, which answer their own names
+# (avahi-daemon, nmbd) or serve HTTPS only: the JSON and CSV lists, as root
+# and as an ordinary user, against hosts.tsv (hosts, MACs, makers, port 80,
+# the address "Connecter" opens, the name shown and each source's name); the
+# word of the neighbour table on a terminal; a refusal; watch mode and the
+# presence history, as root (two watchers sharing one store, one running a
+# program for each event) and as an ordinary user: a host never seen that
+# comes, one that goes after the rule's minute and comes back, one that
+# changes its card, each change once in the store, --historique, then the end
+# on SIGINT and on a closed pipe; Wake-on-LAN's packets on the LAN.
+#
+# About 2 min 30 s, of which the rule's minute and a scan or two either side
+# are the one wait: every watcher waits it at the same time.
 #
 #   lister-test.sh TRELVAN_LIST
 #
@@ -23,8 +29,9 @@ fi
 name=l$$
 work=$(mktemp -d /tmp/trelvan-lister-test.XXXXXX)
 watcher=""
+capture=""
 cleanup() {
-    [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
+    for pid in $watcher $capture; do kill "$pid" 2>/dev/null; done
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -32,7 +39,7 @@ trap cleanup EXIT INT TERM
 
 # The host name "imprimante" in the LAN's DNS, "epson-bureau" by multicast
 # DNS: the host's own name is shown. NetBIOS names come after DNS names.
-"$here/lan.sh" up "$name" --preset lan24 --dns \
+"$here/lan.sh" up "$name" --preset lan24 --dns --gateway 198.51.100.2 \
     --host 198.51.100.30,mdns=epson-bureau,name=imprimante \
     --host 198.51.100.31,netbios=PC-DE-LEA,name=portable \
     --host 198.51.100.32,https,mdns=nas-salon,netbios=NAS-SALON,name=nas >"$work/up.log" || {
@@ -49,12 +56,14 @@ cp "$program" "$work/trelvan-list"
 chmod 755 "$work" "$work/trelvan-list"
 mkdir -m 700 "$work/root" "$work/user"
 chown nobody:nogroup "$work/user"
-# The command line that runs the lister as root or as nobody; every program
-# in it execs the next, so a process started from it is the lister itself.
+# The command line that runs the lister as root or as nobody, with its
+# presence store in $work/MODE/${store:-list}; every program in it execs the
+# next, so a process started from it is the lister itself.
 lister() { # root|user
     run=("$here/lan.sh" exec "$name")
     [ "$1" = user ] && run+=(setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all)
-    run+=(env "HOME=$work/$1" "XDG_CONFIG_HOME=$work/$1" "$work/trelvan-list")
+    run+=(env "HOME=$work/$1" "XDG_CONFIG_HOME=$work/$1" "XDG_DATA_HOME=$work/$1/${store:-list}"
+        "$work/trelvan-list")
 }
 list() { # root|user ARGS...
     lister "$1"
@@ -151,53 +160,182 @@ list user 203.0.113.1/24 >"$work/refused.out" 2>"$work/refused.err" || status=$?
     fail "refusal: status $status, $(cat "$work/refused.err")"
 echo "PASS lists as root and as an ordinary user, table, refusal"
 
-# Watch mode: .3 is away at the start, then comes; .4 goes; .5 gets another card.
+# Watch mode. .3 is away at the start, then comes with a card never seen; .4
+# goes, then comes back; .5 gets another card. Watchers a and b (root) share a
+# store, c (nobody) has its own; all stores are new. The scanner's neighbour
+# entries age in seconds rather than a minute, and the lists' entries go, so
+# that on the neighbour table (nobody) a host is there when it is: the rule's
+# figures are the same for all.
 host() { "$here/lan.sh" exec-host "$name" "$@"; }
 host 198.51.100.3 ip link set eth0 down
-lister root
-"${run[@]}" --suivre >"$work/watch.jsonl" 2>"$work/watch.err" &
-watcher=$!
+"$here/lan.sh" exec "$name" sysctl -qw net.ipv4.neigh.eth0.base_reachable_time_ms=2000 \
+    net.ipv4.neigh.eth0.delay_first_probe_time=1
+"$here/lan.sh" exec "$name" ip neigh flush dev eth0
+printf '#!/bin/sh\n{ echo "$TRELVAN_EVENT $TRELVAN_MAC $TRELVAN_IP $#"; cat; } >>"%s"\n' \
+    "$work/commands.txt" >"$work/record-event"
+chmod 755 "$work/record-event"
+declare -A watching=()
+watch() { # tag root|user ARGS...
+    store=watch lister "$2"
+    "${run[@]}" --suivre "${@:3}" >"$work/$1.jsonl" 2>"$work/$1.err" &
+    watching[$1]=$!
+    watcher+=" $!"
+}
 events() { "$python" -c '
-import json, sys
+import datetime, json, sys
 for line in open(sys.argv[1]):
     event = json.loads(line)
-    assert event["time"][:2] == "20" and "T" in event["time"], event
-    print(event["event"], event["ip"], event["mac"], event.get("previous_mac", ""))
-' "$work/watch.jsonl"; }
-wait_for() { # pattern seconds
-    local deadline=$(($(date +%s) + $2))
-    until events | grep -q "$1"; do
-        [ "$(date +%s)" -lt "$deadline" ] || fail "watch: no '$1' in $(events | tr '\n' ';')"
+    when = datetime.datetime.fromisoformat(event["time"].replace("Z", "+00:00")).timestamp()
+    print(event["event"], event["ip"], event["mac"], "new" if event.get("new") else "-",
+          event.get("previous_mac") or "-", int(when))
+' "$work/$1.jsonl"; }
+wait_for() { # tag pattern seconds [times]
+    local deadline=$(($(date +%s) + $3))
+    until [ "$(events "$1" | grep -c "$2")" -ge "${4:-1}" ]; do
+        [ "$(date +%s)" -lt "$deadline" ] || fail "watch $1: no '$2' in $(events "$1" | tr '\n' ';')"
         sleep 0.5
     done
 }
-wait_for "^appeared 198.51.100.254 " 20
-events | grep -q " 198.51.100.3 " && fail "watch: .3 reported while away"
+watch a root --commande "$work/record-event"
+watch c user
+wait_for a "^appeared 198.51.100.254 " 20
+wait_for c "^appeared 198.51.100.254 " 20
+watch b root
+wait_for b "^appeared 198.51.100.254 " 20
+for w in a b c; do
+    [ "$(events $w | grep -c " 198.51.100.3 ")" -eq 0 ] || fail "watch $w: .3 reported while away"
+    [ "$(events $w | grep -c " new ")" -eq 0 ] || fail "watch $w: a new card on a new store's first scan"
+done
 host 198.51.100.3 ip link set eth0 up
 host 198.51.100.4 ip link set eth0 down
+gone=$(date +%s)
 host 198.51.100.5 ip link set eth0 address F0:18:98:7E:8F:55
-wait_for "^appeared 198.51.100.3 00:1B:21:3A:4B:03" 25
-wait_for "^mac-changed 198.51.100.5 F0:18:98:7E:8F:55 F0:18:98:7E:8F:05" 25
-wait_for "^left 198.51.100.4 B8:27:EB:5C:6D:04" 35
-# Every host and the scanner once, nothing else.
-[ "$(events | grep -c '^appeared')" -eq $(($(grep -vc '^#' "$state/hosts.tsv") + 1)) ] ||
-    fail "watch: $(events | tr '\n' ';')"
-[ "$(events | grep -vc '^appeared')" -eq 2 ] || fail "watch: $(events | tr '\n' ';')"
+for w in a b c; do
+    wait_for $w "^appeared 198.51.100.3 00:1B:21:3A:4B:03 new " 25
+    wait_for $w "^mac-changed 198.51.100.5 F0:18:98:7E:8F:55 - F0:18:98:7E:8F:05 " 25
+done
+for w in a b c; do wait_for $w "^left 198.51.100.4 B8:27:EB:5C:6D:04 " 100; done
+left=$(($(date +%s) - gone))
+host 198.51.100.4 ip link set eth0 up
+for w in a b c; do
+    wait_for $w "^appeared 198.51.100.4 B8:27:EB:5C:6D:04 - " 25 2
+    # Once each, after the rule's minute (.4 was last seen at most a scan
+    # before it went); the first scan's hosts, then nothing else.
+    when=$(events $w | awk '$1 == "left" {print $6}')
+    [ "$when" -ge $((gone + 50)) ] || fail "watch $w: .4 left $((when - gone)) s after it went"
+    [ "$(events $w | grep -c '^appeared')" -eq $(($(grep -vc '^#' "$state/hosts.tsv") + 2)) ] &&
+        [ "$(events $w | grep -vc '^appeared')" -eq 2 ] || fail "watch $w: $(events $w | tr '\n' ';')"
+done
+echo "PASS watch as root (two at once) and as nobody: a new card, a departure after $left s, a return, another card at an address"
+
+# Each change once in the shared store, whichever watcher saw it first; the
+# history of each store: first and last seen, present.
+"$python" - "$work/root/watch/Dantrix/Trelvan/presence.sqlite" <<'PY' || fail "the shared store"
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+events = db.execute("SELECT kind, hex(mac) FROM events ORDER BY id").fetchall()
+assert events == [("new", "001B213A4B03"), ("mac-changed", "F018987E8F55"),
+                  ("left", "B827EB5C6D04"), ("arrived", "B827EB5C6D04")], events
+assert db.execute("SELECT cidr, hex(gateway_mac) FROM networks").fetchall() == \
+    [("198.51.100.0/24", "00000C9FF002")]
+assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+PY
+for mode in root user; do
+    store=watch list "$mode" --historique --format json >"$work/$mode.history"
+    "$python" - "$work/$mode.history" "$gone" "$(grep -vc '^#' "$state/hosts.tsv")" <<'PY' ||
+import datetime, json, sys
+rows = json.load(open(sys.argv[1]))
+gone, hosts = int(sys.argv[2]), int(sys.argv[3])
+seen = lambda row, key: datetime.datetime.fromisoformat(row[key].replace("Z", "+00:00")).timestamp()
+assert all(sorted(row) == ["comment", "first_seen", "ip", "last_seen", "mac", "maker", "name",
+                           "present"] for row in rows)
+# Every host and the scanner present, then .5's card before the new one.
+present = {row["ip"]: row for row in rows if row["present"]}
+assert len(present) == hosts + 1 and len(rows) == hosts + 2, rows
+assert rows[-1]["mac"] == "F0:18:98:7E:8F:05" and not rows[-1]["present"], rows[-1]
+for row in present.values():
+    assert seen(row, "first_seen") <= seen(row, "last_seen"), row
+    assert (seen(row, "first_seen") >= gone) == (row["ip"] in ("198.51.100.3", "198.51.100.5")), row
+assert seen(present["198.51.100.4"], "last_seen") >= gone + 50
+PY
+        fail "--historique as $mode: $(cat "$work/$mode.history")"
+done
+echo "PASS each change once in the shared store; --historique as root and as nobody"
+
+# The program of --commande had each of a's lines on its input, the event in
+# its environment, no argument.
+"$python" - "$work/a.jsonl" "$work/commands.txt" <<'PY' || fail "--commande: $(cat "$work/commands.txt")"
+import json, sys
+printed = open(sys.argv[1]).read().splitlines()
+got = open(sys.argv[2]).read().splitlines()
+assert len(got) == 2 * len(printed), (len(got), len(printed))
+for line, environment, given in zip(printed, got[::2], got[1::2]):
+    event = json.loads(line)
+    assert given == line, (given, line)
+    assert environment == f'{event["event"]} {event["mac"]} {event["ip"]} 0', environment
+PY
+echo "PASS --commande: $(wc -l <"$work/a.jsonl") events, each on the program's input"
 
 # SIGINT ends it within 3 s, even in the middle of a scan.
 sleep 11.5
 start=$(date +%s%N)
-kill -INT "$watcher"
-status=0
-wait "$watcher" || status=$?
+kill -INT "${watching[@]}"
+for w in a b c; do
+    status=0
+    wait "${watching[$w]}" || status=$?
+    [ "$status" -eq 0 ] || fail "watch $w after SIGINT: status $status"
+done
 watcher=""
 ms=$((($(date +%s%N) - start) / 1000000))
-[ "$status" -eq 0 ] && [ "$ms" -lt 3000 ] || fail "watch after SIGINT: status $status after $ms ms"
-echo "PASS watch: arrivals, departure, new card; SIGINT ended it in $ms ms"
+[ "$ms" -lt 3000 ] || fail "watch after SIGINT: $ms ms"
+echo "PASS watch: SIGINT ended three in $ms ms"
 
 # A reader that goes away ends it too.
 start=$(date +%s)
 status=0
+lister root
 timeout 30 "${run[@]}" --suivre | head -n 1 >/dev/null || status=${PIPESTATUS[0]}
 [ "$status" -eq 0 ] || fail "watch with a closed pipe: status $status"
 echo "PASS watch ends when its reader goes, after $(($(date +%s) - start)) s"
+
+# Wake-on-LAN, as root by card, as nobody by address: three magic packets
+# each, to the network's broadcast from the scanner's address, seen on the
+# switch; an unknown card gets a message and sends nothing.
+ip netns exec "$SWITCH_NS" tcpdump -i br0 -nn -U -w "$work/wake.pcap" udp port 9 \
+    2>"$work/tcpdump.err" &
+capture=$!
+for _ in $(seq 100); do grep -q "listening on" "$work/tcpdump.err" && break; sleep 0.1; done
+store=watch list root --reveiller 00:11:32:aa:bb:10 >"$work/wake.out" || fail "--reveiller as root"
+store=watch list user --reveiller 198.51.100.10 >>"$work/wake.out" || fail "--reveiller as nobody"
+status=0
+store=watch list root --reveiller 00:11:32:AA:BB:99 2>"$work/wake.err" || status=$?
+[ "$status" -eq 2 ] && grep -q "appareil inconnu" "$work/wake.err" ||
+    fail "--reveiller of an unknown card: status $status, $(cat "$work/wake.err")"
+[ "$(grep -c "Paquet de réveil envoyé à 00:11:32:AA:BB:10 sur $CIDR" "$work/wake.out")" -eq 2 ] ||
+    fail "--reveiller said: $(cat "$work/wake.out")"
+sleep 0.5
+kill -INT "$capture"
+wait "$capture" || true
+capture=""
+"$python" - "$work/wake.pcap" "$SCANNER_MAC" "$SCANNER_IP" "$BROADCAST" <<'PY' || fail "magic packets"
+import socket, struct, sys
+data = open(sys.argv[1], "rb").read()
+scanner_mac = bytes.fromhex(sys.argv[2].replace(":", ""))
+magic = b"\xff" * 6 + bytes.fromhex("001132AABB10") * 16
+offset, times = 24, []
+while offset < len(data):
+    seconds, micros, length, _ = struct.unpack("<IIII", data[offset:offset + 16])
+    frame = data[offset + 16:offset + 16 + length]
+    offset += 16 + length
+    assert frame[:6] == b"\xff" * 6 and frame[6:12] == scanner_mac and frame[12:14] == b"\x08\x00"
+    ip = frame[14:]
+    header = (ip[0] & 0x0F) * 4
+    assert socket.inet_ntoa(ip[12:16]) == sys.argv[3] and socket.inet_ntoa(ip[16:20]) == sys.argv[4]
+    assert ip[9] == 17 and struct.unpack("!H", ip[header + 2:header + 4])[0] == 9
+    assert ip[header + 8:] == magic, ip[header + 8:].hex()
+    times.append(seconds + micros / 1e6)
+assert len(times) == 6, len(times)
+gaps = [b - a for a, b in zip(times, times[1:])]
+assert all(0.08 < gap < 0.5 for gap in gaps[:2] + gaps[3:]), gaps
+PY
+echo "PASS --reveiller: 2 × 3 magic packets to $BROADCAST only, an unknown card refused"

@@ -87,6 +87,7 @@ for dependency in libc6 libqt6core6 libqt6widgets6 libqt6network6; do
     grep -q "^Depends:.* $dependency (>= " "$work/control" || fail "no versioned $dependency in Depends"
 done
 grep -q "^Depends: .*qt6-qpa-plugins" "$work/control" || fail "Depends lacks qt6-qpa-plugins"
+grep -q "^Depends: .*libqt6sql6-sqlite" "$work/control" || fail "Depends lacks libqt6sql6-sqlite"
 if [ "$with_resolver" = 1 ]; then
     grep -q "^Depends: .*libcap2-bin" "$work/control" || fail "Depends lacks libcap2-bin"
     # The helper confines itself with these.

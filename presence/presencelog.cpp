@@ -1,0 +1,3 @@
+#include "presence/presencelog.h"
+
+Q_LOGGING_CATEGORY(lcPresence, "trelvan.presence")

@@ -1,0 +1,159 @@
+#include "presence/storedb.h"
+
+#include <iterator>
+
+namespace presence::db {
+
+namespace {
+
+// Each entry takes the store from its index to the next version. A new
+// version is one more entry at the end, never a change to an earlier one:
+// a store of every earlier version then comes up to date step by step.
+//
+// Times are milliseconds since 1970 (UTC); addresses IPv4 numbers in host
+// order; cards the bytes the scan reported. web: 0 none, 1 port 80, 2 port
+// 443 only. A device's since is the time of the change that made it present
+// or absent; missed counts the scans in a row that have not seen it.
+const char *const Version1[] = {
+    "CREATE TABLE networks ("
+    " id INTEGER PRIMARY KEY,"
+    " cidr TEXT NOT NULL,"
+    " gateway_mac BLOB NOT NULL,"
+    " interface TEXT NOT NULL,"
+    " first_scan INTEGER NOT NULL,"
+    " last_scan INTEGER NOT NULL,"
+    " UNIQUE (cidr, gateway_mac))",
+    "CREATE TABLE devices ("
+    " network INTEGER NOT NULL REFERENCES networks (id) ON DELETE CASCADE,"
+    " mac BLOB NOT NULL,"
+    " first_seen INTEGER NOT NULL,"
+    " last_seen INTEGER NOT NULL,"
+    " address INTEGER NOT NULL,"
+    " name TEXT NOT NULL,"
+    " dns TEXT NOT NULL,"
+    " mdns TEXT NOT NULL,"
+    " netbios TEXT NOT NULL,"
+    " web INTEGER NOT NULL,"
+    " present INTEGER NOT NULL,"
+    " since INTEGER NOT NULL,"
+    " missed INTEGER NOT NULL,"
+    " PRIMARY KEY (network, mac)) WITHOUT ROWID",
+    "CREATE TABLE events ("
+    " id INTEGER PRIMARY KEY,"
+    " time INTEGER NOT NULL,"
+    " network INTEGER NOT NULL REFERENCES networks (id) ON DELETE CASCADE,"
+    " kind TEXT NOT NULL CHECK (kind IN"
+    " ('new', 'arrived', 'left', 'address-changed', 'mac-changed')),"
+    " mac BLOB NOT NULL,"
+    " address INTEGER NOT NULL,"
+    " previous_mac BLOB,"
+    " previous_address INTEGER)",
+    "CREATE INDEX events_by_time ON events (time)",
+    "CREATE INDEX events_by_device ON events (network, mac)",
+};
+
+struct Step
+{
+    const char *const *statements;
+    std::size_t count;
+};
+const Step Steps[] = {{Version1, std::size(Version1)}};
+
+} // namespace
+
+int CurrentVersion()
+{
+    return int(std::size(Steps));
+}
+
+QStringList MigrationStatements(int from)
+{
+    QStringList statements;
+    if (from < 0 || from >= CurrentVersion())
+        return statements;
+    for (std::size_t i = 0; i < Steps[from].count; ++i)
+        statements.append(QString::fromLatin1(Steps[from].statements[i]));
+    return statements;
+}
+
+bool Migrate(QSqlDatabase &db, QSqlError &error, bool *tooNew)
+{
+    const auto version = [&](int &value) {
+        QSqlQuery query(db);
+        if (!Select(query, QStringLiteral("PRAGMA user_version"), error) || !query.next())
+            return false;
+        value = query.value(0).toInt();
+        return true;
+    };
+    int current = 0;
+    if (!version(current))
+        return false;
+    *tooNew = current > CurrentVersion();
+    if (current == CurrentVersion() || *tooNew)
+        return !*tooNew;
+    // Another program may be migrating the same file: read it again under
+    // the write lock.
+    if (!Run(db, QStringLiteral("BEGIN IMMEDIATE"), error))
+        return false;
+    bool done = version(current);
+    *tooNew = done && current > CurrentVersion();
+    for (; done && current < CurrentVersion(); ++current)
+        for (const QString &statement : MigrationStatements(current))
+            if (!(done = Run(db, statement, error)))
+                break;
+    if (done && !*tooNew)
+        done = Run(db, QStringLiteral("PRAGMA user_version = %1").arg(CurrentVersion()), error);
+    if (done && !*tooNew && Run(db, QStringLiteral("COMMIT"), error))
+        return true;
+    QSqlError ignored;
+    Run(db, QStringLiteral("ROLLBACK"), ignored);
+    return false;
+}
+
+bool Run(QSqlDatabase &db, const QString &statement, QSqlError &error, const QVariantList &values)
+{
+    QSqlQuery query(db);
+    return Select(query, statement, error, values);
+}
+
+bool Select(QSqlQuery &query, const QString &statement, QSqlError &error,
+            const QVariantList &values)
+{
+    query.setForwardOnly(true);
+    if (!query.prepare(statement)) {
+        error = query.lastError();
+        return false;
+    }
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return Exec(query, error);
+}
+
+bool Exec(QSqlQuery &query, QSqlError &error)
+{
+    if (query.exec())
+        return true;
+    error = query.lastError();
+    return false;
+}
+
+QByteArray Blob(const Mac &mac)
+{
+    // Never a null array, which Qt would bind as NULL: no card is an empty blob.
+    QByteArray blob("");
+    blob.append(reinterpret_cast<const char *>(mac.data()), qsizetype(mac.size()));
+    return blob;
+}
+
+QString Text(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+Mac MacOf(const QVariant &blob)
+{
+    const QByteArray bytes = blob.toByteArray();
+    return Mac(bytes.begin(), bytes.end());
+}
+
+} // namespace presence::db

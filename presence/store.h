@@ -1,0 +1,153 @@
+#pragma once
+
+#include "scan/hostrecord.h"
+
+#include <QHostAddress>
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+// The presence history: every device each network has shown, and the changes
+// only (a device new to the network, back, gone, at another address, an
+// address answering with another card), in one SQLite file per user that the
+// window and trelvan-list share. The presence rule decides the changes inside
+// the transaction that records a scan, against what the file holds, so that
+// two programs recording the same network at once record each change once.
+namespace presence {
+
+// The rule. A device has left once it has missed every scan for at least
+// LeaveAfterMs and at least LeaveAfterScans scans in a row: a phone that
+// dozes through one scan neither leaves nor comes back.
+constexpr qint64 LeaveAfterMs = 60 * 1000;
+constexpr int LeaveAfterScans = 3;
+// Events older than this go, and so do devices absent for as long.
+constexpr qint64 KeepHistoryMs = 400LL * 24 * 60 * 60 * 1000;
+// A scan that its network's gateway did not answer belongs to the network
+// of the same addresses recorded this recently; later ones are not recorded.
+constexpr qint64 GatewayGraceMs = 60 * 1000;
+
+// A hardware address, as the scan reported it.
+using Mac = std::vector<unsigned char>;
+
+// What tells one network from another: its addresses and the card of its
+// gateway, so that a laptop's home and café 192.168.1.0/24 keep two
+// histories. A network without a gateway is its addresses alone.
+struct NetworkKey
+{
+    QString cidr;   // "198.51.100.0/24"
+    Mac gatewayMac; // empty where the network has no gateway
+};
+bool operator==(const NetworkKey &a, const NetworkKey &b);
+
+// "198.51.100.0/24" of an address and its netmask (host order).
+QString CidrText(quint32 address, quint32 netmask);
+
+enum class ChangeKind
+{
+    New,            // a card this network never showed
+    Arrived,        // a known card back
+    Left,           // gone, by the rule
+    AddressChanged, // the same card at another address
+    MacChanged,     // the same address answered by another card (that card
+                    // takes its place; the one before leaves without a Left)
+};
+// "new", "arrived", "left", "address-changed", "mac-changed".
+QString KindName(ChangeKind kind);
+
+// One finished scan, as a front end hands it over.
+struct ScanResult
+{
+    QHostAddress address; // the machine's own address on the network scanned
+    QHostAddress netmask;
+    QString interfaceName; // "eth0"; empty where unknown
+    HostMap hosts;
+    qint64 time = 0; // when it ended (Now()); 0: when it is recorded
+};
+
+struct Change
+{
+    qint64 id = 0; // increasing with time in one store
+    ChangeKind kind = ChangeKind::New;
+    qint64 time = 0; // the scan that showed it (ms since 1970, UTC)
+    NetworkKey network;
+    quint32 key = 0;   // the HostMap key of its address
+    HostRecord record; // the card, the ports and names as last seen
+    // A card the network never showed: a New change, or a MacChanged one
+    // whose new card is new.
+    bool newDevice = false;
+    Mac previousMac;         // MacChanged: the card before
+    quint32 previousKey = 0; // AddressChanged: the address before
+};
+
+struct ScanChanges
+{
+    NetworkKey network;
+    // False when the network could not be told (its gateway did not answer
+    // and none of the same addresses was recorded lately): nothing changed.
+    bool known = false;
+    bool firstScan = false; // the store had never seen this network
+    bool written = false;   // in the file; false: kept in memory meanwhile
+    // This network's changes since this store's last Record of it, in order:
+    // the ones this scan made and the ones other programs recorded meanwhile.
+    std::vector<Change> changes;
+    // Empty, or what to show: "Historique non enregistré : ..." while the file
+    // cannot be written, and once the notice that a damaged file was set aside.
+    QString status;
+};
+
+struct Device
+{
+    NetworkKey network;
+    quint32 key = 0;   // its last address
+    HostRecord record; // card, ports and names as last seen
+    qint64 firstSeen = 0;
+    qint64 lastSeen = 0;
+    // Present at the network's last scan, when that was less than
+    // LeaveAfterMs ago: with nobody scanning, nobody is known to be there.
+    bool present = false;
+    qint64 since = 0; // the change that made it present or absent
+};
+
+// The store of one file. Every call comes from the thread that made it (it
+// holds a Qt Sql connection); a program may make one per thread. A failing
+// file never throws and never stops anything: Record then keeps the
+// history in memory and writes it at the first scan the file takes again.
+class Store
+{
+public:
+    // presence.sqlite in the user's data folder (QStandardPaths'
+    // AppDataLocation: ~/.local/share/Dantrix/Trelvan/ on Linux).
+    static QString DefaultFileName();
+
+    explicit Store(const QString &fileName = DefaultFileName());
+    ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    QString FileName() const;
+
+    // Records a scan and returns its network's changes.
+    ScanChanges Record(const ScanResult &scan);
+
+    // The network of these addresses that was scanned last.
+    std::optional<NetworkKey> LatestNetwork(const QString &cidr);
+    // Every device of a network, present ones first, then the last seen first.
+    std::vector<Device> Devices(const NetworkKey &network);
+    // Every device of every network, the last seen first.
+    std::vector<Device> AllDevices();
+    // Removes a device and its events; false when it failed or was not there.
+    bool Forget(const NetworkKey &network, const Mac &mac);
+
+    // The status of the last call: empty, or why the file is not written.
+    QString Status() const;
+
+    struct Private;
+
+private:
+    std::unique_ptr<Private> d;
+};
+
+} // namespace presence

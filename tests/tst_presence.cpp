@@ -1,0 +1,363 @@
+// The presence store and rule on a clock of the test's own: the rule's
+// figures, networks told by their gateways, two writers at once, the
+// schema's migrations, a damaged, a newer and a locked file, the history's
+// end after 400 days; Wake-on-LAN's packet and where it may go. Full and
+// read-only folders and kill -9 in a write: presence/faults.sh.
+#include "fakes.h"
+
+#include "network/gateways.h"
+#include "presence/clock.h"
+#include "presence/storedb.h"
+#include "presence/wakeonlan.h"
+
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <set>
+
+using namespace presence;
+
+namespace {
+
+qint64 fakeNow = 0;
+qint64 FakeNow()
+{
+    return fakeNow;
+}
+QList<GatewayRoute> routes;
+QList<GatewayRoute> FakeRoutes()
+{
+    return routes;
+}
+
+const qint64 Start = QDateTime(QDate(2026, 12, 7), QTime(12, 0), Qt::UTC).toMSecsSinceEpoch();
+
+// Hosts of 198.51.100.0/24: last octet -> the last byte of a card 02:00:00:00:00:XX.
+HostMap Hosts(std::initializer_list<std::pair<int, int>> hosts)
+{
+    HostMap map;
+    for (const auto &[octet, card] : hosts)
+        map[fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(octet)))] =
+            HostRecord({0x02, 0, 0, 0, 0, static_cast<unsigned char>(card)}, false);
+    return map;
+}
+
+ScanResult Scan(const HostMap &hosts, qint64 seconds)
+{
+    return {QHostAddress(QStringLiteral("198.51.100.1")),
+            QHostAddress(QStringLiteral("255.255.255.0")), QStringLiteral("eth0"), hosts,
+            Start + seconds * 1000};
+}
+
+// "new .12 0C", "mac-changed .10 0D was 0A new", "address-changed .21 0B was .20".
+QStringList Said(const ScanChanges &changes)
+{
+    QStringList said;
+    for (const Change &change : changes.changes) {
+        const auto card = [](const Mac &mac) { return QString::asprintf("%02x", mac.back()); };
+        QString text = QStringLiteral("%1 .%2 %3")
+                           .arg(KindName(change.kind))
+                           .arg(HostOrderAddress(change.key) & 0xFF)
+                           .arg(card(change.record.mac));
+        if (!change.previousMac.empty())
+            text += QStringLiteral(" was ") + card(change.previousMac);
+        if (change.previousKey)
+            text += QStringLiteral(" was .%1").arg(HostOrderAddress(change.previousKey) & 0xFF);
+        said.append(text + (change.newDevice && change.kind != ChangeKind::New ? " new" : ""));
+    }
+    return said;
+}
+
+QStringList Column(const QString &file, const QString &statement)
+{
+    QStringList values;
+    {
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+        db.setDatabaseName(file);
+        db.open();
+        QSqlQuery query(statement, db);
+        while (query.next())
+            values.append(query.value(0).toString());
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+    return values;
+}
+
+} // namespace
+
+class TestPresence : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString file;
+    fakes::SafeNetwork network;
+
+private slots:
+    void init()
+    {
+        SetClock(&FakeNow);
+        SetGatewayLister(&FakeRoutes);
+        routes.clear();
+        fakeNow = Start;
+        file = dir.filePath(QStringLiteral("%1/presence.sqlite").arg(QTest::currentTestFunction()));
+        QDir().mkpath(QFileInfo(file).path());
+        QFile::remove(file);
+    }
+
+    void ruleOverTime()
+    {
+        Store store(file);
+        const std::vector<std::tuple<qint64, HostMap, QStringList>> steps{
+            // The first scan of a network only learns who is there.
+            {0, Hosts({{10, 0xA}, {11, 0xB}}), {}},
+            {10, Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), {"new .12 0c"}},
+            // Three scans missed, then a minute since last seen: then gone, once.
+            {20, Hosts({{10, 0xA}}), {}},
+            {30, Hosts({{10, 0xA}}), {}},
+            {40, Hosts({{10, 0xA}}), {}},
+            {69, Hosts({{10, 0xA}}), {}},
+            {70, Hosts({{10, 0xA}}), {"left .11 0b", "left .12 0c"}},
+            {80, Hosts({{10, 0xA}}), {}},
+            {90, Hosts({{10, 0xA}, {20, 0xB}}), {"arrived .20 0b"}},
+            // Dozing through one scan is no departure.
+            {100, Hosts({{10, 0xA}}), {}},
+            {110, Hosts({{10, 0xA}, {20, 0xB}}), {}},
+            {120, Hosts({{10, 0xD}, {20, 0xB}}), {"mac-changed .10 0d was 0a new"}},
+            {130, Hosts({{10, 0xD}, {21, 0xB}}), {"address-changed .21 0b was .20"}},
+            {140, Hosts({{10, 0xA}, {21, 0xB}}), {"mac-changed .10 0a was 0d"}},
+        };
+        for (const auto &[seconds, hosts, expected] : steps) {
+            const ScanChanges changes = store.Record(Scan(hosts, seconds));
+            QVERIFY(changes.written && changes.known && changes.status.isEmpty());
+            QCOMPARE(changes.firstScan, seconds == 0);
+            QCOMPARE(Said(changes), expected);
+        }
+        fakeNow = Start + 145 * 1000;
+        const std::vector<Device> devices = store.Devices({QStringLiteral("198.51.100.0/24"), {}});
+        QStringList listed;
+        for (const Device &device : devices)
+            listed.append(QStringLiteral("%1%2").arg(device.record.mac.back()).arg(device.present));
+        QCOMPARE(listed, (QStringList{"101", "111", "130", "120"})); // A, B; then D, C
+        QCOMPARE(devices[1].firstSeen, Start);
+        QCOMPARE(devices[1].since, Start + 90 * 1000);
+        // With nobody scanning for a minute, nobody is known to be there.
+        fakeNow += LeaveAfterMs;
+        QVERIFY(!store.Devices({QStringLiteral("198.51.100.0/24"), {}}).front().present);
+    }
+
+    void networksAreToldByTheirGateway()
+    {
+        routes = {{QStringLiteral("eth0"),
+                   QHostAddress(QStringLiteral("198.51.100.254")).toIPv4Address(), true, 0}};
+        Store store(file);
+        const auto with = [](int gateway, int card) { return Hosts({{254, gateway}, {10, card}}); };
+        QVERIFY(store.Record(Scan(with(0xF1, 0xA), 0)).firstScan);
+        // The café's network of the same addresses: a history of its own.
+        const ScanChanges cafe = store.Record(Scan(with(0xF2, 0xB), 10));
+        QVERIFY(cafe.firstScan && cafe.changes.empty());
+        QCOMPARE(cafe.network.gatewayMac, (Mac{2, 0, 0, 0, 0, 0xF2}));
+        const ScanChanges home = store.Record(Scan(with(0xF1, 0xA), 20));
+        QVERIFY(!home.firstScan && home.changes.empty());
+        QCOMPARE(store.Devices(cafe.network).size(), std::size_t(2));
+        // A gateway that missed a scan: the network of a moment ago, for a minute.
+        const ScanChanges silent = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xC}}), 30));
+        QVERIFY(silent.known);
+        QVERIFY(silent.network == home.network);
+        QCOMPARE(Said(silent), QStringList{"new .11 0c"});
+        QVERIFY(!store.Record(Scan(Hosts({{10, 0xA}}), 200)).known);
+        QVERIFY(store.LatestNetwork(QStringLiteral("198.51.100.0/24")) == home.network);
+    }
+
+    void twoWritersRecordEachChangeOnce()
+    {
+        // Two programs scanning the same network; .30 is there for ten scans
+        // out of twenty: it leaves, comes back and leaves again, once each.
+        std::set<qint64> told[2];
+        QStringList statuses[2];
+        int duplicates = 0;
+        const auto writer = [&](int which) {
+            Store store(file);
+            for (int i = 0; i < 40; ++i) {
+                HostMap hosts = Hosts({{10, 0xA}});
+                for (int octet = 40; octet < 100; ++octet)
+                    hosts.merge(Hosts({{octet, octet + 100}}));
+                if ((i / 10) % 2 == 0)
+                    hosts.merge(Hosts({{30, 0x30}}));
+                const ScanChanges changes = store.Record(Scan(hosts, i * 10));
+                statuses[which].append(changes.status);
+                for (const Change &change : changes.changes)
+                    duplicates += !told[which].insert(change.id).second;
+            }
+        };
+        std::unique_ptr<QThread> threads[] = {std::unique_ptr<QThread>(QThread::create(writer, 0)),
+                                              std::unique_ptr<QThread>(QThread::create(writer, 1))};
+        for (auto &thread : threads)
+            thread->start();
+        for (auto &thread : threads)
+            QVERIFY(thread->wait(120000));
+        QCOMPARE(statuses[0].join(QString()) + statuses[1].join(QString()), QString());
+        QCOMPARE(
+            Column(file, QStringLiteral("SELECT kind || ' ' || ((time - %1) / 1000) FROM events "
+                                        "ORDER BY id")
+                             .arg(Start)),
+            (QStringList{"left 150", "arrived 200", "left 350"}));
+        told[0].merge(told[1]);
+        QCOMPARE(told[0].size(), std::size_t(3));
+        QCOMPARE(duplicates, 0);
+    }
+
+    void migrationsFromEveryVersion_data()
+    {
+        QTest::addColumn<int>("from");
+        for (int version = 0; version < db::CurrentVersion(); ++version)
+            QTest::addRow("version %d", version) << version;
+    }
+
+    void migrationsFromEveryVersion()
+    {
+        QFETCH(int, from);
+        const QString fresh = file + QStringLiteral(".fresh");
+        QFile::remove(fresh);
+        Store(fresh).Record(Scan(Hosts({{10, 0xA}}), 0));
+        for (int version = 0; version < from; ++version)
+            for (const QString &statement : db::MigrationStatements(version))
+                Column(file, statement);
+        Column(file, QStringLiteral("PRAGMA user_version = %1").arg(from));
+        QVERIFY(Store(file).Record(Scan(Hosts({{10, 0xA}}), 10)).written);
+        const QString schema = QStringLiteral("SELECT sql FROM sqlite_master ORDER BY name");
+        QCOMPARE(Column(file, schema), Column(fresh, schema));
+        QCOMPARE(Column(file, QStringLiteral("PRAGMA user_version")),
+                 QStringList{QString::number(db::CurrentVersion())});
+    }
+
+    void damagedOrNewerFiles_data()
+    {
+        QTest::addColumn<QByteArray>("damage");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("not a database") << QByteArray(8192, 'x') << "Historique abîmé mis de côté";
+        QTest::newRow("a damaged page") << QByteArray("page") << "Historique abîmé mis de côté";
+        QTest::newRow("newer") << QByteArray("newer") << "version plus récente";
+    }
+
+    void damagedOrNewerFiles()
+    {
+        QFETCH(QByteArray, damage);
+        QFETCH(QString, said);
+        QFile::remove(file + QStringLiteral(".corrupt-2026-12-07"));
+        if (damage == "page" || damage == "newer") {
+            Store store(file);
+            HostMap many;
+            for (int octet = 2; octet < 250; ++octet)
+                many.merge(Hosts({{octet, octet}}));
+            QVERIFY(store.Record(Scan(many, 0)).written);
+        }
+        QFile damaged(file);
+        if (damage == "newer") {
+            Column(file, QStringLiteral("PRAGMA user_version = 99"));
+        } else {
+            QVERIFY(damaged.open(damage == "page" ? QIODevice::ReadWrite : QIODevice::WriteOnly));
+            damaged.seek(damage == "page" ? 4096 : 0);
+            damaged.write(damage == "page" ? QByteArray(4096, '\x55') : damage);
+            damaged.close();
+        }
+        Store store(file);
+        const ScanChanges first = store.Record(Scan(Hosts({{10, 0xA}}), 10));
+        QVERIFY2(first.status.contains(said), qPrintable(first.status));
+        const ScanChanges second = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 20));
+        if (damage == "newer") {
+            // Left as it is, for the newer program; kept in memory meanwhile.
+            QVERIFY(!second.written && second.status.contains(said));
+            QCOMPARE(Said(second), QStringList{"new .11 0b"});
+            QCOMPARE(Column(file, QStringLiteral("PRAGMA user_version")), QStringList{"99"});
+            QVERIFY(!QFile::exists(file + QStringLiteral(".corrupt-2026-12-07")));
+            return;
+        }
+        // Said once; the damaged file kept aside, a new history begun.
+        QVERIFY(second.written && second.status.isEmpty());
+        QCOMPARE(Said(second), QStringList{"new .11 0b"});
+        QVERIFY(QFile::exists(file + QStringLiteral(".corrupt-2026-12-07")));
+        QCOMPARE(Column(file, QStringLiteral("PRAGMA integrity_check")), QStringList{"ok"});
+    }
+
+    void lockedFileKeepsTheHistoryInMemory()
+    {
+        Store store(file);
+        store.Record(Scan(Hosts({{10, 0xA}}), 0));
+        QSqlDatabase other =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(file);
+        QSqlError error;
+        QVERIFY(other.open() && db::Run(other, QStringLiteral("BEGIN EXCLUSIVE"), error));
+        const ScanChanges locked = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 10));
+        QVERIFY(!locked.written);
+        QCOMPARE(locked.status,
+                 QStringLiteral("Historique non enregistré\u00a0: fichier occupé par "
+                                "un autre programme"));
+        QCOMPARE(Said(locked), QStringList{"new .11 0b"});
+        QVERIFY(db::Run(other, QStringLiteral("ROLLBACK"), error));
+        other.close();
+        const ScanChanges back = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 20));
+        QVERIFY(back.written && back.status.isEmpty());
+        QCOMPARE(Said(back), QStringList{"new .12 0c"});
+        QCOMPARE(Column(file, QStringLiteral("SELECT kind FROM events ORDER BY id")),
+                 (QStringList{"new", "new"}));
+    }
+
+    void historyEndsAfter400Days()
+    {
+        Store store(file);
+        store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 0));
+        store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 10));
+        for (int seconds : {20, 30, 100})
+            store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), seconds));
+        store.Record(Scan(Hosts({{10, 0xA}}), KeepHistoryMs / 1000 + 101));
+        QCOMPARE(Column(file, QStringLiteral("SELECT count(*) FROM events")), QStringList{"0"});
+        // The card gone for 400 days is forgotten; the one gone a moment ago is not.
+        QCOMPARE(Column(file, QStringLiteral("SELECT hex(mac) FROM devices ORDER BY mac")),
+                 (QStringList{"02000000000A", "02000000000B"}));
+    }
+
+    void wakeOnLan()
+    {
+        const QByteArray packet = MagicPacket({0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10});
+        QCOMPARE(packet.size(), 102);
+        QCOMPARE(packet.left(12), QByteArray::fromHex("ffffffffffff001132aabb10"));
+        QCOMPARE(packet.right(6), QByteArray::fromHex("001132aabb10"));
+        QVERIFY(MagicPacket({1, 2, 3, 4, 5}).isEmpty());
+
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        Device device;
+        device.record.mac = {0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10};
+        device.network = {QStringLiteral("198.51.100.0/24"), {}};
+        WakePlan plan = PlanWake(device);
+        QCOMPARE(plan.refusal, QString());
+        QCOMPARE(plan.source, QHostAddress(QStringLiteral("198.51.100.1")));
+        QCOMPARE(plan.broadcast, QHostAddress(QStringLiteral("198.51.100.255")));
+        // Its network's gateway answers with another card: another network.
+        routes = {
+            {QString(), QHostAddress(QStringLiteral("198.51.100.254")).toIPv4Address(), true, 0}};
+        {
+            QMutexLocker locker(&fakes::FakeLan::instance().mutex);
+            fakes::FakeLan::instance().hosts[fakes::NetworkOrder("198.51.100.254")] = {
+                {2, 0, 0, 0, 0, 0xF2}, 0};
+        }
+        QVERIFY(PlanWake(device).refusal.contains(QStringLiteral("autre réseau")));
+        device.network.gatewayMac = {2, 0, 0, 0, 0, 0xF2};
+        QCOMPARE(PlanWake(device).refusal, QString());
+        device.network = {QStringLiteral("203.0.113.0/24"), {}};
+        QVERIFY(
+            PlanWake(device).refusal.contains(QStringLiteral("pas un réseau de cette machine")));
+        device.record.mac.clear();
+        QVERIFY(PlanWake(device).refusal.contains(QStringLiteral("sans adresse MAC")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPresence)
+#include "tst_presence.moc"
