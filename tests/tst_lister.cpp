@@ -250,11 +250,12 @@ private slots:
             lister::Run({"trelvan-list", "--historique", "--format", "csv", "eth0"}, out, stderr),
             int(lister::Success));
         const QString first = lister::TimeText(now - 75000);
-        QCOMPARE(ReadBack(out),
-                 QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present\r\n"
-                                ",198.51.100.10,00:11:32:AA:BB:20,,,%1,%2,true\r\n"
-                                ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),,%1,%1,false\r\n")
-                     .arg(first, lister::TimeText(now - 5000)));
+        QCOMPARE(
+            ReadBack(out),
+            QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present\r\n"
+                           ",198.51.100.10,00:11:32:AA:BB:20,Synology Incorporated,,%1,%2,true\r\n"
+                           ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),,%1,%1,false\r\n")
+                .arg(first, lister::TimeText(now - 5000)));
         QCOMPARE(QDateTime::fromString(first, Qt::ISODate).toMSecsSinceEpoch(), now - 75000);
         std::fclose(out);
         presence::SetClock(nullptr);
