@@ -109,6 +109,8 @@ TrelvanWindow::~TrelvanWindow()
     // give up within a few seconds) before anything is destroyed.
     if (checker)
         checker->Stop();
+    // A comment still being typed is kept as if Return had finished it.
+    FinishTypedComment(ui->Hosts_);
     HarvestComments();
     SaveComments();
     if (checker) {
@@ -230,9 +232,9 @@ void TrelvanWindow::LoadComments()
     ::LoadComments(comments);
 }
 
-void TrelvanWindow::HarvestComments()
+void TrelvanWindow::HarvestComments(int editedRow)
 {
-    ::HarvestComments(ui->Hosts_, comments);
+    ::HarvestComments(ui->Hosts_, comments, editedRow);
 }
 
 void TrelvanWindow::SaveComments()
@@ -263,7 +265,13 @@ void TrelvanWindow::OnHostItemChanged(QTableWidgetItem *item)
     // so that it survives an exit that never reaches the destructor.
     if (item->column() != CommentColumn)
         return;
-    HarvestComments();
+    // The row edited wins over the other rows of its card, which show it
+    // from now on.
+    HarvestComments(item->row());
+    {
+        const QSignalBlocker blocker(ui->Hosts_);
+        ShareComment(ui->Hosts_, item->row());
+    }
     SaveComments();
 }
 
@@ -306,6 +314,9 @@ void TrelvanWindow::RebuildHosts()
     KeepKnownNames(latestHosts, shownHosts);
     if (latestHosts != shownHosts) {
         qDebug() << "Machines=" << static_cast<uint>(latestHosts.size());
+        // What the user is typing is stored as a finished comment first (the
+        // table reports it as an edit), and typed on after the rebuild.
+        const TypedComment typed = FinishTypedComment(table);
         HarvestComments();
 
         // Filling the table must not look like the user editing comments.
@@ -323,6 +334,7 @@ void TrelvanWindow::RebuildHosts()
         table->setRowCount(static_cast<int>(shownHosts.size()));
         FillHostRows(table, MakeHostRows(shownHosts, comments, makerIndex), !vendorTable.empty(),
                      webButtons);
+        ResumeTypedComment(table, typed);
     } else {
         RefreshHostNames();
     }

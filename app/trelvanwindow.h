@@ -47,7 +47,7 @@ private slots:
 private:
     void LoadVendors();
     void LoadComments();
-    void HarvestComments();
+    void HarvestComments(int editedRow = -1);
     void SaveComments();
     void SetupHostColumns();
     void RefreshNetworks();

@@ -97,6 +97,8 @@ void TrelvanWindowUi::setupUi(QDialog *window)
 
     Status_ = new QLabel(window);
     Status_->setObjectName(QStringLiteral("Status_"));
+    // Status lines may name a host or a file: never read as markup.
+    Status_->setTextFormat(Qt::PlainText);
     Layout_->addWidget(Status_, 3, 0, 1, 1);
 
     Layout_->setRowStretch(2, 1);

@@ -20,6 +20,52 @@ QString WebText(const HostRow &host)
     return host.webAddress.isEmpty() ? QStringLiteral("non") : QStringLiteral("https");
 }
 
+// Text for a terminal: a C0 or C1 control, DEL, a line or paragraph
+// separator or a mark that reorders text is written as an escape of its code
+// ("\x1B", "\u202E"), so that a comment or a name can neither move the
+// cursor, change colours nor turn the line around. Line breaks and tabs,
+// which a comment may hold, become one blank.
+QString TerminalText(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    bool blank = false;
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code == '\r' || code == '\n' || code == '\t') {
+            if (!blank)
+                shown += QLatin1Char(' ');
+            blank = true;
+            continue;
+        }
+        blank = false;
+        const auto hex = [code](int digits) {
+            return QString::number(uint(code), 16)
+                .toUpper()
+                .rightJustified(digits, QLatin1Char('0'));
+        };
+        if (code < 0x20 || code == 0x7F)
+            shown += QStringLiteral("\\x") + hex(2);
+        else if ((code >= 0x80 && code < 0xA0) || code == 0x2028 || code == 0x2029 ||
+                 (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
+                 code == 0x200E || code == 0x200F || code == 0x061C)
+            shown += QStringLiteral("\\u") + hex(4);
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+// A spreadsheet runs a field that begins with one of these as a formula;
+// an apostrophe first makes it text, the usual neutralisation.
+QString SpreadsheetText(const QString &value)
+{
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    if (!value.isEmpty() && formulaStarts.contains(value.front()))
+        return QLatin1Char('\'') + value;
+    return value;
+}
+
 } // namespace
 
 QString OneLine(const QString &text)
@@ -29,8 +75,16 @@ QString OneLine(const QString &text)
     return line;
 }
 
-QString AlignedTable(const std::vector<QStringList> &rows, bool terminal)
+QString AlignedTable(const std::vector<QStringList> &textRows, bool terminal)
 {
+    // Every cell as a terminal may show it, before the widths are measured.
+    std::vector<QStringList> rows;
+    for (const QStringList &row : textRows) {
+        QStringList cells;
+        for (const QString &cell : row)
+            cells.append(TerminalText(cell));
+        rows.push_back(cells);
+    }
     std::vector<int> widths(std::size_t(rows.front().size()), 0);
     for (const QStringList &row : rows)
         for (int column = 0; column < row.size(); ++column)
@@ -56,8 +110,9 @@ QString AlignedTable(const std::vector<QStringList> &rows, bool terminal)
 
 QString CsvTable(const std::vector<QStringList> &rows)
 {
-    const auto field = [](const QString &value) {
+    const auto field = [](const QString &text) {
         static const QRegularExpression special(QStringLiteral("[\",\\r\\n]"));
+        const QString value = SpreadsheetText(text);
         if (!value.contains(special))
             return value;
         QString quoted = value;

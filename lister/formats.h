@@ -14,8 +14,14 @@
 namespace lister {
 
 // An aligned table with French headings; bold headings for a terminal.
+// Control characters of comments, makers and names show as escapes
+// ("\x1B"), line breaks and tabs of a comment as one blank: the table
+// may go to a terminal, now or later.
 QString FormatText(const std::vector<HostRow> &hosts, bool terminal);
-// RFC 4180: a header line, CRLF line ends, fields quoted where needed.
+// RFC 4180: a header line, CRLF line ends, fields quoted where needed. A
+// comment, maker or name that begins with '=', '+', '-', '@', a tab or a
+// carriage return gets an apostrophe first, so that a spreadsheet takes it
+// as text and never as a formula.
 QString FormatCsv(const std::vector<HostRow> &hosts);
 // An array of objects with the keys comment, ip, mac, maker, web (port 80),
 // url (what "Connecter" opens, or empty), name (the one the window shows)
@@ -41,7 +47,9 @@ QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format
 // ISO 8601 in local time with its offset: 2026-12-08T14:02:11+01:00.
 QString TimeText(qint64 msecsSinceEpoch);
 
-// The writers the lists share: the first row is the heading.
+// The writers the lists share: the first row is the heading. The table shows
+// control characters of its cells as escapes; the CSV gives a field that a
+// spreadsheet would run as a formula an apostrophe first.
 QString AlignedTable(const std::vector<QStringList> &rows, bool terminal);
 QString CsvTable(const std::vector<QStringList> &rows);
 // Line breaks and tabs of a comment made one space, for a table row.

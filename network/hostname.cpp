@@ -1,5 +1,7 @@
 #include "network/hostname.h"
 
+#include "network/networklog.h"
+
 #include <QEventLoop>
 #include <QTimer>
 
@@ -67,7 +69,29 @@ QString NameOf(const QHostInfo &answer, const QString &address)
 {
     if (answer.error() != QHostInfo::NoError || answer.hostName() == address)
         return QString();
-    return answer.hostName();
+    return AcceptedName(answer.hostName(), "DNS", address);
+}
+
+QString AcceptedName(const QString &name, const char *source, const QString &address)
+{
+    if (name.isEmpty())
+        return name;
+    namerule::NameFault fault = namerule::NameFault::InvalidUtf8; // a lone surrogate
+    if (QStringView(name).isValidUtf16()) {
+        const QByteArray utf8 = name.toUtf8();
+        fault = namerule::CheckName(std::string_view(utf8.constData(), std::size_t(utf8.size())));
+    }
+    if (fault == namerule::NameFault::None)
+        return name;
+    NoteRefusedName(source, address, fault);
+    return QString();
+}
+
+void NoteRefusedName(const char *source, const QString &address, namerule::NameFault fault)
+{
+    qCDebug(lcNames).noquote() << QStringLiteral("%1 : nom %2 écarté (%3)")
+                                      .arg(address, QLatin1String(source),
+                                           QString::fromUtf8(namerule::NameFaultText(fault)));
 }
 
 bool operator==(const HostNames &a, const HostNames &b)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "network/namerule.h"
+
 #include <QElapsedTimer>
 #include <QHostInfo>
 #include <QObject>
@@ -43,8 +45,16 @@ private:
 };
 
 // The name in a lookup's answer, or empty text: the resolver gives the
-// address back as text when it knows no name.
+// address back as text when it knows no name, and a name that breaks the
+// rule of network/namerule.h is dropped (AcceptedName).
 QString NameOf(const QHostInfo &answer, const QString &address);
+
+// The name when it keeps the rule of network/namerule.h, else empty text:
+// a name that breaks it is dropped, with one trelvan.names debug line
+// naming its source ("DNS", "mDNS", "NetBIOS"), the host's address and why.
+QString AcceptedName(const QString &name, const char *source, const QString &address);
+// That debug line, for a reader that dropped the name itself.
+void NoteRefusedName(const char *source, const QString &address, namerule::NameFault fault);
 
 // A host's name as each source gave it; empty where a source gave none.
 struct HostNames

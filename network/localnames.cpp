@@ -1,5 +1,6 @@
 #include "network/localnames.h"
 
+#include "network/hostname.h"
 #include "network/namepackets.h"
 #include "network/networklog.h"
 
@@ -29,6 +30,11 @@ constexpr int MdnsTtl = 255;
 // Larger than any answer of interest; a longer datagram is cut and fails
 // to parse.
 constexpr qint64 MaxDatagram = 9000;
+
+quint16 RandomId()
+{
+    return static_cast<quint16>(QRandomGenerator::global()->bounded(1, 0x10000));
+}
 
 QByteArray Bytes(const std::vector<uint8_t> &packet)
 {
@@ -60,12 +66,17 @@ bool ChooseMulticastInterface(QUdpSocket &socket, quint32 interfaceAddress)
 } // namespace
 
 LocalNameQuery::LocalNameQuery(quint32 host, quint32 fromAddress, quint32 mask)
-    : address(host), interfaceAddress(fromAddress), netmask(mask),
-      id(static_cast<quint16>(QRandomGenerator::global()->bounded(1, 0x10000)))
+    : address(host), interfaceAddress(fromAddress), netmask(mask), mdnsId(RandomId()),
+      netbiosId(RandomId())
 {
     sinceStart.start();
+    while (netbiosId == mdnsId)
+        netbiosId = RandomId();
     if (const Function function = installed.load()) {
-        answer = function(QHostAddress(address).toString());
+        const QString text = QHostAddress(address).toString();
+        const LocalNames given = function(text);
+        answer.mdns = AcceptedName(given.mdns, "mDNS", text);
+        answer.netbios = AcceptedName(given.netbios, "NetBIOS", text);
         return;
     }
     // Only a host of the chosen network.
@@ -91,7 +102,7 @@ void LocalNameQuery::Send(bool mdnsToo, bool netbiosToo)
 {
     const QHostAddress host(address);
     if (mdnsToo) {
-        const QByteArray question = Bytes(namepackets::MdnsReverseQuery(address, id));
+        const QByteArray question = Bytes(namepackets::MdnsReverseQuery(address, mdnsId));
         QNetworkDatagram toHost(question, host, namepackets::kMdnsPort);
         toHost.setHopLimit(MdnsTtl);
         socket->writeDatagram(toHost);
@@ -100,27 +111,40 @@ void LocalNameQuery::Send(bool mdnsToo, bool netbiosToo)
                                   namepackets::kMdnsPort);
     }
     if (netbiosToo)
-        socket->writeDatagram(Bytes(namepackets::NetbiosStatusQuery(id)), host,
+        socket->writeDatagram(Bytes(namepackets::NetbiosStatusQuery(netbiosId)), host,
                               namepackets::kNetbiosPort);
 }
 
 void LocalNameQuery::Receive()
 {
-    while (socket->hasPendingDatagrams()) {
+    const QString addressText = QHostAddress(address).toString();
+    while (datagramsLeft > 0 && socket->hasPendingDatagrams()) {
+        --datagramsLeft;
         const QNetworkDatagram datagram = socket->receiveDatagram(MaxDatagram);
-        const quint32 sender = datagram.senderAddress().toIPv4Address();
+        // Only the host asked speaks for itself, on each source's port.
+        if (datagram.senderAddress().toIPv4Address() != address)
+            continue;
         const auto *data = reinterpret_cast<const uint8_t *>(datagram.data().constData());
         const auto size = std::size_t(datagram.data().size());
         std::string name;
-        // Another host of the link may answer for this one over multicast
-        // DNS (a sleep proxy does); NetBIOS is the host's own word only.
-        if (datagram.senderPort() == namepackets::kMdnsPort && answer.mdns.isEmpty() &&
-            (sender & netmask) == (interfaceAddress & netmask) &&
-            namepackets::ParseMdnsReverseAnswer(data, size, address, &name))
-            answer.mdns = QString::fromUtf8(name.data(), qsizetype(name.size()));
-        else if (datagram.senderPort() == namepackets::kNetbiosPort && sender == address &&
-                 answer.netbios.isEmpty() && namepackets::ParseNetbiosStatus(data, size, id, &name))
-            answer.netbios = QString::fromLatin1(name.data(), qsizetype(name.size()));
+        namerule::NameFault fault = namerule::NameFault::None;
+        if (datagram.senderPort() == namepackets::kMdnsPort && !mdnsSettled) {
+            if (namepackets::ParseMdnsReverseAnswer(data, size, address, mdnsId, &name, &fault)) {
+                answer.mdns = QString::fromUtf8(name.data(), qsizetype(name.size()));
+                mdnsSettled = true;
+            } else if (fault != namerule::NameFault::None) {
+                NoteRefusedName("mDNS", addressText, fault);
+                mdnsSettled = true;
+            }
+        } else if (datagram.senderPort() == namepackets::kNetbiosPort && !netbiosSettled) {
+            if (namepackets::ParseNetbiosStatus(data, size, netbiosId, &name, &fault)) {
+                answer.netbios = QString::fromUtf8(name.data(), qsizetype(name.size()));
+                netbiosSettled = true;
+            } else if (fault != namerule::NameFault::None) {
+                NoteRefusedName("NetBIOS", addressText, fault);
+                netbiosSettled = true;
+            }
+        }
     }
 }
 
@@ -132,9 +156,10 @@ LocalNames LocalNameQuery::Wait()
     for (;;) {
         Receive();
         const qint64 elapsed = sinceStart.elapsed();
-        const bool awaitMdns = answer.mdns.isEmpty() && elapsed < MdnsTimeoutMs;
-        const bool awaitNetbios = answer.netbios.isEmpty() && elapsed < NetbiosTimeoutMs;
-        if (!awaitMdns && !awaitNetbios)
+        const bool awaitMdns = !mdnsSettled && elapsed < MdnsTimeoutMs;
+        const bool awaitNetbios = !netbiosSettled && elapsed < NetbiosTimeoutMs;
+        // A flood of datagrams ends the wait as the deadline does.
+        if ((!awaitMdns && !awaitNetbios) || datagramsLeft == 0)
             break;
         if (!resent && elapsed >= ResendAfterMs) {
             Send(awaitMdns, awaitNetbios);

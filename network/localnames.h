@@ -24,6 +24,13 @@ struct LocalNames
 // other work. Nothing is asked of an address outside the network, and the
 // group is asked only when the system takes the interface's address for its
 // multicast (never its default interface).
+//
+// Only the host speaks for itself: an answer counts when it comes from the
+// address asked (the group's answers too) and the source's port, carries
+// the random id of its own question (one for multicast DNS, another for
+// NetBIOS) and names what was asked; a name that breaks the rule of
+// network/namerule.h is dropped. A query reads at most MaxDatagrams
+// datagrams, and its wait ends at its deadline whatever arrives.
 class LocalNameQuery
 {
 public:
@@ -41,6 +48,9 @@ public:
     static constexpr int NetbiosTimeoutMs = 500;
     // Questions still unanswered are asked once more after this long.
     static constexpr int ResendAfterMs = 200;
+    // Datagrams read per query, answers and anything else together: a
+    // host's answers, twice asked, are a handful.
+    static constexpr int MaxDatagrams = 32;
 
     // Answers every later query at once in place of the network (tests put a
     // fake here, so that nothing leaves the process); nullptr restores the
@@ -55,8 +65,12 @@ private:
     quint32 address;
     quint32 interfaceAddress;
     quint32 netmask;
-    quint16 id;
-    bool multicast = false; // the group may be asked
+    quint16 mdnsId;
+    quint16 netbiosId;
+    bool multicast = false;      // the group may be asked
+    bool mdnsSettled = false;    // answered, or its name dropped
+    bool netbiosSettled = false; // the same for NetBIOS
+    int datagramsLeft = MaxDatagrams;
     QElapsedTimer sinceStart;
     std::unique_ptr<QUdpSocket> socket;
     LocalNames answer;

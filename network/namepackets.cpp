@@ -1,6 +1,5 @@
 #include "network/namepackets.h"
 
-#include <algorithm>
 #include <cctype>
 
 namespace namepackets {
@@ -110,12 +109,12 @@ private:
     std::size_t size;
 };
 
-bool Printable(const std::string &text)
+// Hands back the rule's verdict on a name, through fault when it is given.
+bool Acceptable(namerule::NameFault verdict, namerule::NameFault *fault)
 {
-    return std::none_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
+    if (fault)
+        *fault = verdict;
+    return verdict == namerule::NameFault::None;
 }
 
 bool SameName(const std::vector<std::string> &labels, const std::vector<std::string> &expected)
@@ -170,16 +169,16 @@ std::vector<uint8_t> MdnsReverseQuery(uint32_t hostOrderAddress, uint16_t id)
 }
 
 bool ParseMdnsReverseAnswer(const uint8_t *data, std::size_t size, uint32_t hostOrderAddress,
-                            std::string *name)
+                            uint16_t id, std::string *name, namerule::NameFault *fault)
 {
     const Reader reader(data, size);
     std::size_t at = 0;
-    uint16_t id = 0, flags = 0, questions = 0, answers = 0, authorities = 0, additionals = 0;
-    if (!reader.Read16(at, &id) || !reader.Read16(at, &flags) || !reader.Read16(at, &questions) ||
-        !reader.Read16(at, &answers) || !reader.Read16(at, &authorities) ||
-        !reader.Read16(at, &additionals))
+    uint16_t answerId = 0, flags = 0, questions = 0, answers = 0, authorities = 0, additionals = 0;
+    if (!reader.Read16(at, &answerId) || !reader.Read16(at, &flags) ||
+        !reader.Read16(at, &questions) || !reader.Read16(at, &answers) ||
+        !reader.Read16(at, &authorities) || !reader.Read16(at, &additionals))
         return false;
-    if (!(flags & kResponseFlag) || (flags & kOpcodeMask))
+    if (answerId != id || !(flags & kResponseFlag) || (flags & kOpcodeMask))
         return false;
     std::vector<std::string> labels;
     for (unsigned i = 0; i < questions; ++i)
@@ -202,7 +201,11 @@ bool ParseMdnsReverseAnswer(const uint8_t *data, std::size_t size, uint32_t host
         // may lead anywhere in the message.
         std::size_t targetAt = dataStart;
         std::vector<std::string> target;
-        if (!reader.ReadName(targetAt, &target) || targetAt > at || target.empty())
+        if (!reader.ReadName(targetAt, &target) || targetAt > at)
+            return false;
+        // Checked as labels: a dot inside one would pass for two once the
+        // name is written out.
+        if (!Acceptable(namerule::CheckNameLabels(target), fault))
             return false;
         std::string text;
         for (const std::string &label : target) {
@@ -210,8 +213,6 @@ bool ParseMdnsReverseAnswer(const uint8_t *data, std::size_t size, uint32_t host
                 text += '.';
             text += label;
         }
-        if (!Printable(text))
-            return false;
         *name = text;
         return true;
     }
@@ -234,7 +235,8 @@ std::vector<uint8_t> NetbiosStatusQuery(uint16_t id)
     return out;
 }
 
-bool ParseNetbiosStatus(const uint8_t *data, std::size_t size, uint16_t id, std::string *name)
+bool ParseNetbiosStatus(const uint8_t *data, std::size_t size, uint16_t id, std::string *name,
+                        namerule::NameFault *fault)
 {
     const Reader reader(data, size);
     std::size_t at = 0;
@@ -263,15 +265,20 @@ bool ParseNetbiosStatus(const uint8_t *data, std::size_t size, uint16_t id, std:
         const uint16_t entryFlags = static_cast<uint16_t>(entry[16] << 8 | entry[17]);
         if (suffix != 0x00 || (entryFlags & kNetbiosGroupFlag))
             continue;
-        std::string text(reinterpret_cast<const char *>(entry), kNetbiosNameLength);
-        while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
-            text.pop_back();
-        // Latin-1 text: no C0 or C1 control characters.
-        const bool controls = std::any_of(text.begin(), text.end(), [](char c) {
+        std::string latin1(reinterpret_cast<const char *>(entry), kNetbiosNameLength);
+        while (!latin1.empty() && (latin1.back() == ' ' || latin1.back() == '\0'))
+            latin1.pop_back();
+        std::string text;
+        for (const char c : latin1) {
             const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || (byte >= 0x7F && byte < 0xA0);
-        });
-        if (text.empty() || controls)
+            if (byte < 0x80) {
+                text += c;
+            } else {
+                text += static_cast<char>(0xC0 | byte >> 6);
+                text += static_cast<char>(0x80 | (byte & 0x3F));
+            }
+        }
+        if (!Acceptable(namerule::CheckName(text), fault))
             return false;
         *name = text;
         return true;

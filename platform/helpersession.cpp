@@ -31,7 +31,7 @@ std::size_t HelperSession::Waiting() const
     return waiting.size();
 }
 
-Outcome HelperSession::Resolve(uint32_t destIp, MacAddress *mac)
+Outcome HelperSession::Resolve(uint32_t destIp, MacAddress *mac, bool *heldBack)
 {
     Waiter self;
     uint32_t id = 0;
@@ -93,6 +93,11 @@ Outcome HelperSession::Resolve(uint32_t destIp, MacAddress *mac)
     }
     if (!self.replied)
         return Outcome::NotPermitted;
+    if (self.heldBack) {
+        if (heldBack)
+            *heldBack = true;
+        return Outcome::NotPermitted;
+    }
     if (!self.answered)
         return Outcome::NoAnswer;
     *mac = self.mac;
@@ -163,6 +168,7 @@ bool HelperSession::Take(const uint8_t *record)
             waiter->done = true;
             waiter->replied = true;
             waiter->answered = reply.answered;
+            waiter->heldBack = reply.heldBack;
             waiter->mac = reply.mac;
             waiter->woken.notify_one();
         }

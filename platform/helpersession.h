@@ -47,10 +47,11 @@ public:
     HelperSession(FileDescriptor pipe, Clock::duration deadline, std::size_t outstanding);
 
     // Answered or NoAnswer as the helper says; NotPermitted when the helper
-    // could not be asked, did not reply in time or has ended: the caller
-    // then asks the kernel's table. NoAnswer when the calling thread is
-    // asked to stop.
-    Outcome Resolve(uint32_t destIp, MacAddress *mac);
+    // could not be asked, did not reply in time or has ended, or says that
+    // it was held back (then *heldBack, if given, is set): the caller then
+    // asks the kernel's table. NoAnswer when the calling thread is asked to
+    // stop.
+    Outcome Resolve(uint32_t destIp, MacAddress *mac, bool *heldBack = nullptr);
 
     // Reads replies and gives up on requests past their deadline until the
     // conversation must end; returns why. Every later or waiting Resolve
@@ -68,6 +69,7 @@ private:
         bool done = false;
         bool answered = false;
         bool replied = false;
+        bool heldBack = false;
         MacAddress mac{};
     };
     struct Request

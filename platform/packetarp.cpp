@@ -177,11 +177,12 @@ void ArpEngine::Descriptors(std::vector<pollfd> *fds) const
 }
 
 void ArpEngine::Finish(uint64_t id, bool answered, const MacAddress &mac,
-                       std::vector<Result> *ended)
+                       std::vector<Result> *ended, bool held)
 {
     Result result;
     result.id = id;
     result.answered = answered;
+    result.heldBack = held;
     result.mac = mac;
     ended->push_back(result);
     Cancel(id);
@@ -230,8 +231,12 @@ void ArpEngine::Service(const std::vector<pollfd> &polled, std::vector<Result> *
     const Clock::time_point now = Clock::now();
     std::vector<uint64_t> expired;
     Send(now, &expired);
-    for (const uint64_t id : expired)
-        Finish(id, false, MacAddress{}, ended);
+    for (const uint64_t id : expired) {
+        const Resolution &resolution = pending.at(id);
+        // Not one request went out, for the gate's sake.
+        const bool held = resolution.gateHeld && resolution.requestsLeft == kRequests;
+        Finish(id, false, MacAddress{}, ended, held);
+    }
 }
 
 void ArpEngine::Send(Clock::time_point now, std::vector<uint64_t> *expired)
@@ -247,8 +252,12 @@ void ArpEngine::Send(Clock::time_point now, std::vector<uint64_t> *expired)
         if (resolution.requestsLeft == 0)
             continue;
         sending.insert(resolution.ifindex);
-        if (now < resolution.nextSend || heldBack.count(resolution.ifindex))
+        if (now < resolution.nextSend)
             continue;
+        if (heldBack.count(resolution.ifindex)) {
+            resolution.gateHeld = true;
+            continue;
+        }
         const auto socket = sockets.find(resolution.ifindex);
         if (socket == sockets.end()) {
             expired->push_back(entry.first);
@@ -258,6 +267,7 @@ void ArpEngine::Send(Clock::time_point now, std::vector<uint64_t> *expired)
         if (gate && !gate->MaySend(resolution.ifindex, now, &retry)) {
             // Later ones on this interface wait too, so that they keep their order.
             heldBack[resolution.ifindex] = retry;
+            resolution.gateHeld = true;
             continue;
         }
         sockaddr_ll broadcast{};

@@ -68,6 +68,8 @@ public:
     {
         uint64_t id = 0;
         bool answered = false;
+        // Not answered because the gate let no request go for kSendPatience.
+        bool heldBack = false;
         MacAddress mac{};
     };
 
@@ -100,13 +102,15 @@ private:
         uint32_t destIp = 0;
         ArpPacket request{};
         int requestsLeft = kRequests;
+        bool gateHeld = false; // the gate has held its request back
         Clock::time_point nextSend;
         Clock::time_point deadline;
     };
 
     void Send(Clock::time_point now, std::vector<uint64_t> *expired);
 
-    void Finish(uint64_t id, bool answered, const MacAddress &mac, std::vector<Result> *ended);
+    void Finish(uint64_t id, bool answered, const MacAddress &mac, std::vector<Result> *ended,
+                bool held = false);
     void Receive(int ifindex, int fd, std::vector<Result> *ended);
 
     std::map<int, std::unique_ptr<FileDescriptor>> sockets; // by interface index

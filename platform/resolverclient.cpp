@@ -102,8 +102,13 @@ public:
         switch (Started()) {
         case State::Starting:
             return Outcome::NoAnswer; // asked to stop
-        case State::Serving:
-            return session->Resolve(destIp, mac);
+        case State::Serving: {
+            bool heldBack = false;
+            const Outcome outcome = session->Resolve(destIp, mac, &heldBack);
+            if (heldBack)
+                NoteHeldBack();
+            return outcome;
+        }
         default:
             return Outcome::NotPermitted;
         }
@@ -185,6 +190,25 @@ private:
         return pid;
     }
 
+    // One line for the resolutions of a scan that the helper could not send:
+    // they come together, at the end of its patience.
+    void NoteHeldBack()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const Clock::time_point now = Clock::now();
+            if (heldBackNoted != Clock::time_point() &&
+                now - heldBackNoted < ArpEngine::kSendPatience)
+                return;
+            heldBackNoted = now;
+        }
+        qCDebug(lcHelper).noquote()
+            << QStringLiteral("Le résolveur trelvan-resolver n'a pu envoyer aucune requête "
+                              "pendant %1 s, un autre processus tenant l'interface : ce parcours "
+                              "passe par la table de voisinage du noyau")
+                   .arg(std::chrono::seconds(ArpEngine::kSendPatience).count());
+    }
+
     void SetState(State next)
     {
         {
@@ -198,6 +222,7 @@ private:
     std::condition_variable changed;
     State state = State::Idle;
     std::unique_ptr<HelperSession> session; // set before Serving, never changed after
+    Clock::time_point heldBackNoted;        // the last held-back line, under mutex
 };
 
 } // namespace

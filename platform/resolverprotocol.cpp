@@ -36,7 +36,7 @@ RequestBytes EncodeRequest(const Request &request)
 ReplyBytes EncodeReply(const Reply &reply)
 {
     ReplyBytes bytes{};
-    bytes[kKindAt] = reply.answered ? kAnswered : kNoAnswer;
+    bytes[kKindAt] = reply.answered ? kAnswered : reply.heldBack ? kHeldBack : kNoAnswer;
     std::memcpy(&bytes[kIdAt], &reply.id, 4);
     std::memcpy(&bytes[kAddressAt], &reply.address, 4);
     if (reply.answered)
@@ -48,9 +48,10 @@ bool DecodeReply(const uint8_t *data, std::size_t size, Reply *reply)
 {
     if (size != kReplySize || !AllZero(data + kReservedAt, 3) || !AllZero(data + kTailAt, 2))
         return false;
-    if (data[kKindAt] != kAnswered && data[kKindAt] != kNoAnswer)
+    if (data[kKindAt] != kAnswered && data[kKindAt] != kNoAnswer && data[kKindAt] != kHeldBack)
         return false;
     reply->answered = data[kKindAt] == kAnswered;
+    reply->heldBack = data[kKindAt] == kHeldBack;
     std::memcpy(&reply->id, data + kIdAt, 4);
     std::memcpy(&reply->address, data + kAddressAt, 4);
     std::memcpy(reply->mac.data(), data + kMacAt, reply->mac.size());

@@ -12,15 +12,18 @@
 //   8  address   4 bytes, the IPv4 address to resolve
 //
 // Reply, helper to program, 20 bytes:
-//   0  kind      1 byte, kAnswered or kNoAnswer
+//   0  kind      1 byte, kAnswered, kNoAnswer or kHeldBack
 //   1  reserved  3 bytes, zero
 //   4  id        4 bytes, the request's
 //   8  address   4 bytes, the request's
 //   12 mac       6 bytes, the hardware address (zero without an answer)
 //   18 reserved  2 bytes, zero
 //
-// Every request gets exactly one reply, in no particular order. Anything
-// that is not a well-formed request ends the helper.
+// Every request gets exactly one reply, in no particular order. kHeldBack
+// says that no request could be sent for the address within the helper's
+// patience, as another process holds the interface (its lock): the program
+// then asks the kernel's table. Anything that is not a well-formed request
+// ends the helper.
 
 #include "platform/linuxlinks.h"
 
@@ -34,6 +37,7 @@ namespace platform::resolver {
 constexpr uint8_t kResolve = 1;
 constexpr uint8_t kAnswered = 2;
 constexpr uint8_t kNoAnswer = 3;
+constexpr uint8_t kHeldBack = 4;
 
 constexpr std::size_t kRequestSize = 12;
 constexpr std::size_t kReplySize = 20;
@@ -54,6 +58,7 @@ struct Reply
     uint32_t id = 0;
     uint32_t address = 0; // network byte order
     bool answered = false;
+    bool heldBack = false; // not answered: nothing could be sent
     linuxarp::MacAddress mac{};
 };
 

@@ -21,6 +21,11 @@ bool StopRequested()
     return stopFlag && stopFlag->load();
 }
 
+const std::atomic<bool> *StopFlag()
+{
+    return stopFlag;
+}
+
 quint32 SendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrLen)
 {
     if (StopRequested()) {

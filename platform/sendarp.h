@@ -36,10 +36,14 @@ SendArpFunction SetSendArpFunction(SendArpFunction function);
 
 // Installs a flag for the calling thread's later calls (nullptr removes it):
 // once it is set, a call that has not started gives up at once, and on Linux
-// one that is waiting gives up within a tenth of a second, both with no
-// answer. The flag must outlive the calls.
+// one that is waiting gives up within a tenth of a second (on Windows, one
+// waiting on the neighbour table within a read of it), both with no answer.
+// The flag must outlive the calls.
 void SetStopFlag(const std::atomic<bool> *flag);
 bool StopRequested();
+// The calling thread's flag, or nullptr: for a resolution that another
+// thread watches while this one waits.
+const std::atomic<bool> *StopFlag();
 
 // The platform's own resolution, whatever SetSendArpFunction installed.
 quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrLen);

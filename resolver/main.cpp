@@ -210,6 +210,7 @@ int main()
                 reply.id = request.id;
                 reply.address = request.address;
                 reply.answered = result.answered;
+                reply.heldBack = result.heldBack;
                 reply.mac = result.mac;
                 SendReply(reply);
             }

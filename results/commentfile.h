@@ -34,3 +34,10 @@ CommentMap ParseCommentFile(QByteArrayView text);
 // The text of a settings file that holds exactly comments, byte for byte
 // what QSettings writes for the same string values.
 QByteArray FormatCommentFile(const CommentMap &comments);
+
+// A settings file's text with its group "Comments" replaced by group (the
+// text FormatCommentFile makes, or nothing): every other group, and any line
+// before the first, stays byte for byte as it was; the new group stands
+// where the first "Comments" group stood, else at the end, and any later
+// "Comments" group goes.
+QByteArray ReplaceCommentGroup(QByteArrayView text, QByteArrayView group);

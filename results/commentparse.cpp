@@ -4,6 +4,10 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace {
 
 bool IsBlank(char c)
@@ -274,6 +278,15 @@ QString CommentKey(const QString &key)
     return IsMacText(inner) ? inner : key;
 }
 
+// Whether a line of the file opens the group "Comments".
+bool OpensCommentGroup(QByteArrayView line)
+{
+    qsizetype close = line.indexOf(']');
+    if (close < 0)
+        close = line.size();
+    return UnescapeKey(Trimmed(line.sliced(1, close - 1))) == CommentsGroup;
+}
+
 } // namespace
 
 CommentMap ParseCommentFile(QByteArrayView text)
@@ -287,10 +300,7 @@ CommentMap ParseCommentFile(QByteArrayView text)
     qsizetype equals;
     while (NextLine(text, pos, line, equals)) {
         if (line.startsWith('[')) {
-            qsizetype close = line.indexOf(']');
-            if (close < 0)
-                close = line.size();
-            inGroup = UnescapeKey(Trimmed(line.sliced(1, close - 1))) == CommentsGroup;
+            inGroup = OpensCommentGroup(line);
             continue;
         }
         if (!inGroup || equals < 0)
@@ -299,4 +309,49 @@ CommentMap ParseCommentFile(QByteArrayView text)
         comments[CommentKey(key)] = UnescapeText(line.sliced(equals + 1));
     }
     return comments;
+}
+
+QByteArray ReplaceCommentGroup(QByteArrayView text, QByteArrayView group)
+{
+    // Where each group's header line starts, and whether it is "Comments".
+    std::vector<std::pair<qsizetype, bool>> headers;
+    qsizetype pos = text.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    QByteArrayView line;
+    qsizetype equals;
+    while (NextLine(text, pos, line, equals)) {
+        if (line.startsWith('['))
+            headers.emplace_back(line.data() - text.data(), OpensCommentGroup(line));
+    }
+
+    QByteArray out;
+    bool placed = false;
+    const auto place = [&](bool more) {
+        // After another group, a blank line, as QSettings leaves one.
+        if (!group.isEmpty() && !Trimmed(out).isEmpty() && out != "\xEF\xBB\xBF") {
+            if (!out.endsWith('\n'))
+                out += '\n';
+            if (!out.endsWith("\n\n"))
+                out += '\n';
+        }
+        out += group;
+        // QSettings leaves a blank line between groups.
+        if (more && !group.isEmpty())
+            out += '\n';
+        placed = true;
+    };
+    out += text.first(headers.empty() ? text.size() : headers.front().first);
+    for (std::size_t i = 0; i < headers.size(); ++i) {
+        const qsizetype begin = headers[i].first;
+        const qsizetype end = i + 1 < headers.size() ? headers[i + 1].first : text.size();
+        if (!headers[i].second) {
+            out += text.sliced(begin, end - begin);
+        } else if (!placed) {
+            const bool more = std::any_of(headers.begin() + std::ptrdiff_t(i) + 1, headers.end(),
+                                          [](const auto &header) { return !header.second; });
+            place(more);
+        }
+    }
+    if (!placed)
+        place(false);
+    return out;
 }

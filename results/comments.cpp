@@ -2,18 +2,66 @@
 
 #include <QTableWidget>
 
-void HarvestComments(const QTableWidget *table, CommentMap &comments)
+#include <set>
+
+namespace {
+
+bool ReadRow(const QTableWidget *table, int row, QString *key, QString *comment)
 {
+    const QTableWidgetItem *commentItem = table->item(row, CommentColumn);
+    const QTableWidgetItem *macItem = table->item(row, MacColumn);
+    if (!commentItem || !macItem)
+        return false;
+    *key = macItem->text();
+    *comment = commentItem->text();
+    return true;
+}
+
+void Store(CommentMap &comments, const QString &key, const QString &comment)
+{
+    if (comment.isEmpty())
+        comments.erase(key);
+    else
+        comments[key] = comment;
+}
+
+} // namespace
+
+void HarvestComments(const QTableWidget *table, CommentMap &comments, int editedRow)
+{
+    const CommentMap stored = comments;
+    std::set<QString> foundEmpty; // MACs whose stored comment a row shows empty
     for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *commentItem = table->item(row, CommentColumn);
-        const QTableWidgetItem *macItem = table->item(row, MacColumn);
-        if (!commentItem || !macItem)
+        QString key, comment;
+        if (row == editedRow || !ReadRow(table, row, &key, &comment))
             continue;
-        const QString comment = commentItem->text();
-        const QString key = macItem->text();
-        if (comment.isEmpty())
-            comments.erase(key);
-        else
-            comments[key] = comment;
+        const auto before = stored.find(key);
+        const QString previous = before == stored.end() ? QString() : before->second;
+        if (comment != previous)
+            Store(comments, key, comment);
+        else if (comment.isEmpty() && before != stored.end())
+            foundEmpty.insert(key);
+    }
+    QString editedKey;
+    if (QString comment; editedRow >= 0 && editedRow < table->rowCount() &&
+                         ReadRow(table, editedRow, &editedKey, &comment))
+        Store(comments, editedKey, comment);
+    for (const QString &key : foundEmpty) {
+        const auto now = comments.find(key);
+        if (key != editedKey && now != comments.end() && now->second.isEmpty())
+            comments.erase(now);
+    }
+}
+
+void ShareComment(QTableWidget *table, int row)
+{
+    QString key, comment;
+    if (!ReadRow(table, row, &key, &comment))
+        return;
+    for (int other = 0; other < table->rowCount(); ++other) {
+        QString otherKey, otherComment;
+        if (other != row && ReadRow(table, other, &otherKey, &otherComment) && otherKey == key &&
+            otherComment != comment)
+            table->item(other, CommentColumn)->setText(comment);
     }
 }

@@ -19,11 +19,21 @@ void LoadComments(CommentMap &comments)
 
 CommentSave SaveComments(const CommentMap &comments)
 {
+    // Only what changed is written and only what went is removed: never a
+    // clear, so that a save cut short by a crash leaves every other comment
+    // as it was, and no other group of the application's is touched.
     QSettings settings;
-    settings.clear();
     settings.beginGroup(QString(CommentsGroup));
-    for (const auto &[key, comment] : comments)
-        settings.setValue(key, QVariant(comment));
+    const QStringList stored = settings.allKeys();
+    for (const QString &key : stored) {
+        if (!comments.count(key))
+            settings.remove(key);
+    }
+    for (const auto &[key, comment] : comments) {
+        const QVariant value = settings.value(key);
+        if (!value.isValid() || value.toString() != comment)
+            settings.setValue(key, QVariant(comment));
+    }
     settings.endGroup();
     settings.sync();
 
@@ -41,7 +51,8 @@ CommentSave SaveComments(const CommentMap &comments)
 // The store's file is read and written as plain text rather than through
 // QSettings' own decoding: see results/commentfile.h. A save replaces the
 // whole file at once, and only once every byte of the new text is known to
-// be on the disk: on any failure the previous file stays as it was.
+// be on the disk: on any failure the previous file stays as it was. Every
+// group of the file but "Comments" is written back as it was read.
 
 #include <QDir>
 #include <QFile>
@@ -162,6 +173,17 @@ CommentSave SaveComments(const CommentMap &comments)
         return failed(FaultOfPlace(result.fileName), lock.fileName());
     }
 
+    // Read under the lock, so that what another instance wrote is kept.
+    QByteArray previous;
+    QFile current(result.fileName);
+    if (current.exists()) {
+        if (!current.open(QIODevice::ReadOnly))
+            return failed(FaultOfPlace(result.fileName), current.errorString());
+        previous = current.readAll();
+        current.close();
+    }
+    const QByteArray text = ReplaceCommentGroup(previous, FormatCommentFile(comments));
+
     // The new text goes into a file of its own beside the store's, written
     // straight to the system rather than through a buffer whose last write
     // errors would come to light only when the file is closed. Leaving
@@ -169,7 +191,7 @@ CommentSave SaveComments(const CommentMap &comments)
     QSaveFile file(result.fileName);
     if (!file.open(QIODevice::WriteOnly))
         return failed(FaultOfPlace(result.fileName), file.errorString());
-    if (const int error = WriteThrough(file.handle(), FormatCommentFile(comments))) {
+    if (const int error = WriteThrough(file.handle(), text)) {
         file.cancelWriting();
         return failed(FaultOfError(error), qt_error_string(error));
     }

@@ -23,8 +23,11 @@ enum class SaveFault
     Other,
 };
 
-// What became of a save. Unless it succeeded, the store holds exactly what
-// it held before, byte for byte.
+// What became of a save. Unless it succeeded, the store's file holds exactly
+// what it held before, byte for byte; in the registry (Windows), where each
+// value is written by itself, the values written before the failure stay and
+// the next save writes the rest. Either way no comment that was not to change
+// is lost.
 struct CommentSave
 {
     SaveFault fault = SaveFault::None;
@@ -36,6 +39,7 @@ struct CommentSave
 
 // Reads every stored comment into comments (inserting or overwriting).
 void LoadComments(CommentMap &comments);
-// Rewrites the store so that it holds exactly comments, or leaves it as it
-// was and says why.
+// Makes the group "Comments" of the store hold exactly comments, writing
+// only what changed, or says why it could not; every other group of the
+// store stays as it was.
 CommentSave SaveComments(const CommentMap &comments);

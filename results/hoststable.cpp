@@ -39,7 +39,7 @@ public:
             return QTableWidgetItem::data(role);
         const QVariant own = QTableWidgetItem::data(role);
         if (own.isValid())
-            return own;
+            return own; // set as PlainTextMarkup already
         const QTableWidget *table = tableWidget();
         if (!table)
             return {};
@@ -48,7 +48,7 @@ public:
         const int needed = table->sizeHintForIndex(index).width() + (table->showGrid() ? 1 : 0);
         if (needed <= table->columnWidth(column()))
             return {};
-        return text();
+        return PlainTextMarkup(text());
     }
 };
 
@@ -168,7 +168,7 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
         if (withMakers) {
             auto *item = new MakerItem(host.maker);
             if (!host.makerToolTip.isEmpty())
-                item->setToolTip(host.makerToolTip);
+                item->setToolTip(PlainTextMarkup(host.makerToolTip));
             table->setItem(row, VendorColumn, item);
             table->item(row, VendorColumn)->setFlags(ReadOnlyFlags);
         }
@@ -202,8 +202,53 @@ void FitHostColumns(QTableWidget *table)
 
 void ShowHostName(QTableWidget *table, int row, const QString &name)
 {
+    // The hint is drawn as plain text by the delegate; a tooltip would read
+    // markup in a name.
     if (QTableWidgetItem *address = table->item(row, AddressColumn))
-        address->setToolTip(name);
+        address->setToolTip(PlainTextMarkup(name));
     if (QTableWidgetItem *comment = table->item(row, CommentColumn))
         comment->setData(CommentHintRole, name.isEmpty() ? QVariant() : QVariant(name));
+}
+
+TypedComment FinishTypedComment(QTableWidget *table)
+{
+    // The one editor a comment cell has is the open one (the buttons of the
+    // last column are the only other widgets in cells).
+    TypedComment typed;
+    const QModelIndex current = table->currentIndex();
+    auto *editor = qobject_cast<QLineEdit *>(table->indexWidget(current));
+    QTableWidgetItem *item = table->item(current.row(), CommentColumn);
+    if (!editor || current.column() != CommentColumn || !item)
+        return typed;
+    typed.row = current.row();
+    if (const QTableWidgetItem *address = table->item(typed.row, AddressColumn))
+        typed.ip = address->text();
+    if (const QTableWidgetItem *mac = table->item(typed.row, MacColumn))
+        typed.mac = mac->text();
+    typed.text = editor->text();
+    typed.cursor = editor->cursorPosition();
+    item->setText(typed.text);
+    return typed;
+}
+
+bool ResumeTypedComment(QTableWidget *table, const TypedComment &typed)
+{
+    if (typed.row < 0)
+        return false;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QTableWidgetItem *address = table->item(row, AddressColumn);
+        const QTableWidgetItem *mac = table->item(row, MacColumn);
+        QTableWidgetItem *comment = table->item(row, CommentColumn);
+        if (!address || !mac || !comment || address->text() != typed.ip || mac->text() != typed.mac)
+            continue;
+        table->setCurrentItem(comment);
+        table->editItem(comment);
+        auto *editor = qobject_cast<QLineEdit *>(table->indexWidget(table->indexFromItem(comment)));
+        if (!editor)
+            return false;
+        editor->setText(typed.text);
+        editor->setCursorPosition(typed.cursor);
+        return true;
+    }
+    return false;
 }

@@ -61,3 +61,23 @@ void FitHostColumns(QTableWidget *table);
 // Shows another name for the host of a row already written: the address's
 // tooltip and the comment's hint.
 void ShowHostName(QTableWidget *table, int row, const QString &name);
+
+// A comment that the user is typing, not yet finished with Return: its row
+// (-1 when no comment editor is open), the host's address and MAC texts as
+// the row shows them, the text and the cursor's place in it.
+struct TypedComment
+{
+    int row = -1;
+    QString ip;
+    QString mac;
+    QString text;
+    int cursor = 0;
+};
+
+// Finishes the comment editor that is open, if any, as Return would: its
+// text goes into its cell (which the table reports as an edit), and the
+// editor stays open. Returns what was being typed.
+TypedComment FinishTypedComment(QTableWidget *table);
+// Opens the comment editor again on the row of the same host (address and
+// MAC) with the same text and cursor; false when that host has no row.
+bool ResumeTypedComment(QTableWidget *table, const TypedComment &typed);

@@ -38,3 +38,12 @@ QString SecureWebAddressText(quint32 key)
 {
     return QStringLiteral("https://%1/").arg(AddressText(key));
 }
+
+QString PlainTextMarkup(const QString &text)
+{
+    if (text.isEmpty())
+        return text;
+    // A paragraph is markup to every guess; inside it, nothing else is.
+    return QStringLiteral("<p style=\"white-space:pre\">") + text.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}

@@ -16,3 +16,11 @@ QString VendorKey(const std::vector<unsigned char> &mac);
 QString WebAddressText(quint32 key);
 // The same over HTTPS, "https://192.168.1.20/".
 QString SecureWebAddressText(quint32 key);
+
+// Text from outside (a host's name, a comment, a file name) as the rich text
+// that shows it character for character: for a tooltip, and for any widget
+// that guesses whether its text is markup. A name such as
+// "<img src=/dev/zero>" is then drawn as those 19 characters, on one line
+// (line breaks of the text kept), no larger than the text. Empty text stays
+// empty: no tooltip.
+QString PlainTextMarkup(const QString &text);

@@ -16,6 +16,11 @@
 #include <sys/mount.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <sddl.h>
+#endif
 
 namespace {
 
@@ -61,6 +66,26 @@ void FillUp(const QString &name, int freePages)
     const qint64 pages = (filler.size() + 4095) / 4096;
     QVERIFY(pages > freePages);
     QVERIFY(filler.resize((pages - freePages) * 4096));
+}
+#endif
+
+#ifdef Q_OS_WIN
+// Lets everyone only read the registry key (a path under HKEY_CURRENT_USER),
+// or do everything again.
+bool SetKeyReadOnly(const QString &path, bool readOnly)
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, reinterpret_cast<const wchar_t *>(path.utf16()), 0,
+                        READ_CONTROL | WRITE_DAC, &key) != ERROR_SUCCESS)
+        return false;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool made = ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        readOnly ? L"D:P(A;;KR;;;WD)" : L"D:P(A;;KA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr);
+    const bool set =
+        made && ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+    ::LocalFree(descriptor);
+    ::RegCloseKey(key);
+    return set;
 }
 #endif
 
@@ -126,48 +151,60 @@ private slots:
     {
         QTest::addColumn<CommentMap>("before");
         QTest::addColumn<Rows>("rows");
+        QTest::addColumn<int>("edited");
         QTest::addColumn<CommentMap>("after");
 
+        const QString A = QStringLiteral("00:1A:2B:3C:4D:5E");
         QTest::newRow("typed comment is taken")
-            << CommentMap{} << Rows{{"00:1A:2B:3C:4D:5E", "imprimante"}}
-            << CommentMap{{"00:1A:2B:3C:4D:5E", "imprimante"}};
+            << CommentMap{} << Rows{{A, "imprimante"}} << -1 << CommentMap{{A, "imprimante"}};
         QTest::newRow("edited comment overwrites")
-            << CommentMap{{"00:1A:2B:3C:4D:5E", "ancien"}} << Rows{{"00:1A:2B:3C:4D:5E", "nouveau"}}
-            << CommentMap{{"00:1A:2B:3C:4D:5E", "nouveau"}};
+            << CommentMap{{A, "ancien"}} << Rows{{A, "nouveau"}} << 0 << CommentMap{{A, "nouveau"}};
         QTest::newRow("emptied cell removes")
-            << CommentMap{{"00:1A:2B:3C:4D:5E", "ancien"}, {"00:1A:2B:3C:4D:5F", "autre"}}
-            << Rows{{"00:1A:2B:3C:4D:5E", ""}} << CommentMap{{"00:1A:2B:3C:4D:5F", "autre"}};
+            << CommentMap{{A, "ancien"}, {"00:1A:2B:3C:4D:5F", "autre"}} << Rows{{A, ""}} << -1
+            << CommentMap{{"00:1A:2B:3C:4D:5F", "autre"}};
         QTest::newRow("stored empty value on an empty row goes")
-            << CommentMap{{"00:1A:2B:3C:4D:5E", ""}} << Rows{{"00:1A:2B:3C:4D:5E", ""}}
-            << CommentMap{};
+            << CommentMap{{A, ""}} << Rows{{A, ""}} << -1 << CommentMap{};
         QTest::newRow("hosts not shown keep theirs")
             << CommentMap{{"AA:BB:CC:DD:EE:FF", "absent"}, {"11:22:33:44:55:66", ""}}
-            << Rows{{"00:1A:2B:3C:4D:5E", "présent"}}
-            << CommentMap{{"AA:BB:CC:DD:EE:FF", "absent"},
-                          {"11:22:33:44:55:66", ""},
-                          {"00:1A:2B:3C:4D:5E", "présent"}};
-        QTest::newRow("last of two rows decides: empty")
-            << CommentMap{{"00:1A:2B:3C:4D:5E", "commun"}}
-            << Rows{{"00:1A:2B:3C:4D:5E", "premier"}, {"00:1A:2B:3C:4D:5E", ""}} << CommentMap{};
-        QTest::newRow("last of two rows decides: text")
-            << CommentMap{{"00:1A:2B:3C:4D:5E", "commun"}}
-            << Rows{{"00:1A:2B:3C:4D:5E", ""}, {"00:1A:2B:3C:4D:5E", "second"}}
-            << CommentMap{{"00:1A:2B:3C:4D:5E", "second"}};
-        QTest::newRow("no rows") << CommentMap{{"00:1A:2B:3C:4D:5E", "x"}} << Rows{}
-                                 << CommentMap{{"00:1A:2B:3C:4D:5E", "x"}};
-        QTest::newRow("blank is not empty") << CommentMap{} << Rows{{"00:1A:2B:3C:4D:5E", " "}}
-                                            << CommentMap{{"00:1A:2B:3C:4D:5E", " "}};
+            << Rows{{A, "présent"}} << -1
+            << CommentMap{
+                   {"AA:BB:CC:DD:EE:FF", "absent"}, {"11:22:33:44:55:66", ""}, {A, "présent"}};
+        // Rows of one card: the one the user changed wins, wherever it is;
+        // the others still show what was stored.
+        QTest::newRow("edit of the first of two rows")
+            << CommentMap{{A, "commun"}} << Rows{{A, "premier"}, {A, "commun"}} << -1
+            << CommentMap{{A, "premier"}};
+        QTest::newRow("edit of the second of two rows")
+            << CommentMap{{A, "commun"}} << Rows{{A, "commun"}, {A, "second"}} << -1
+            << CommentMap{{A, "second"}};
+        QTest::newRow("first of two rows emptied")
+            << CommentMap{{A, "commun"}} << Rows{{A, ""}, {A, "commun"}} << -1 << CommentMap{};
+        QTest::newRow("typed on a row of a card without comment")
+            << CommentMap{} << Rows{{A, "premier"}, {A, ""}} << -1 << CommentMap{{A, "premier"}};
+        QTest::newRow("a stored empty value yields to a row's text")
+            << CommentMap{{A, ""}} << Rows{{A, ""}, {A, "second"}} << -1
+            << CommentMap{{A, "second"}};
+        QTest::newRow("the edited row wins over another change")
+            << CommentMap{{A, "commun"}} << Rows{{A, "édité"}, {A, "autre"}} << 0
+            << CommentMap{{A, "édité"}};
+        QTest::newRow("the edited row wins even unchanged")
+            << CommentMap{{A, "commun"}} << Rows{{A, ""}, {A, "commun"}} << 1
+            << CommentMap{{A, "commun"}};
+        QTest::newRow("no rows") << CommentMap{{A, "x"}} << Rows{} << -1 << CommentMap{{A, "x"}};
+        QTest::newRow("blank is not empty")
+            << CommentMap{} << Rows{{A, " "}} << -1 << CommentMap{{A, " "}};
     }
 
     void harvest()
     {
         QFETCH(CommentMap, before);
         QFETCH(Rows, rows);
+        QFETCH(int, edited);
         QFETCH(CommentMap, after);
         QTableWidget table;
         FillTable(table, rows);
         CommentMap comments = before;
-        HarvestComments(&table, comments);
+        HarvestComments(&table, comments, edited);
         QCOMPARE(comments, after);
         // Reading the cells changes none of them.
         for (int row = 0; row < rows.size(); ++row)
@@ -176,24 +213,28 @@ private slots:
 
     // --- save ---
 
-    void saveLeavesExactlyTheComments()
+    // The group holds exactly the comments; every other group and value of
+    // the store stays as it was.
+    void saveWritesTheGroupAndKeepsTheRest()
     {
         {
             QSettings store;
             store.setValue(QStringLiteral("Comments/AA:BB:CC:DD:EE:FF"), QStringLiteral("oublié"));
+            store.setValue(QStringLiteral("Comments/00:1A:2B:3C:4D:5E"), QStringLiteral("ancien"));
             store.setValue(QStringLiteral("Autre/clef"), QStringLiteral("valeur"));
             store.setValue(QStringLiteral("racine"), 7);
         }
         const CommentMap comments{
             {"00:1A:2B:3C:4D:5E", "imprimante"}, {"00:1A:2B:3C:4D:5F", ""}, {"0A:0B:0C", "court"}};
-        SaveComments(comments);
+        QVERIFY(SaveComments(comments).saved());
 
         QStringList keys = StoredKeys();
         keys.sort();
-        QCOMPARE(keys, (QStringList{"Comments/00:1A:2B:3C:4D:5E", "Comments/00:1A:2B:3C:4D:5F",
-                                    "Comments/0A:0B:0C"}));
+        QCOMPARE(keys, (QStringList{"Autre/clef", "Comments/00:1A:2B:3C:4D:5E",
+                                    "Comments/00:1A:2B:3C:4D:5F", "Comments/0A:0B:0C", "racine"}));
         QSettings store;
-        QCOMPARE(store.childGroups(), QStringList{"Comments"});
+        QCOMPARE(store.value(QStringLiteral("Autre/clef")).toString(), QStringLiteral("valeur"));
+        QCOMPARE(store.value(QStringLiteral("racine")).toInt(), 7);
         QCOMPARE(store.value(QStringLiteral("Comments/00:1A:2B:3C:4D:5E")).toString(),
                  QStringLiteral("imprimante"));
         QVERIFY(store.contains(QStringLiteral("Comments/00:1A:2B:3C:4D:5F")));
@@ -268,10 +309,12 @@ private slots:
         const QString fileName = QSettings().fileName();
         const QString folder = QFileInfo(fileName).absolutePath();
 
+        QSettings(fileName, QSettings::IniFormat)
+            .setValue(QStringLiteral("Autre/clef"), QStringLiteral("valeur"));
         const CommentMap earlier{{ "00:1A:2B:3C:4D:5E", "ancien" }};
         QVERIFY(SaveComments(earlier).saved());
         const QByteArray before = FileBytes(fileName);
-        QVERIFY(before.contains("ancien"));
+        QVERIFY(before.contains("ancien") && before.contains("[Autre]\nclef=valeur\n"));
         const QStringList entries =
             QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         CommentMap later = earlier;
@@ -298,8 +341,36 @@ private slots:
         CommentMap loaded;
         LoadComments(loaded);
         QCOMPARE(loaded, later);
+        QVERIFY(FileBytes(fileName).startsWith("[Autre]\nclef=valeur\n\n[Comments]\n"));
 #else
         QSKIP("Linux only");
+#endif
+    }
+
+    // In the registry, a save that fails (here: a key its user may only
+    // read) leaves every other group and value as it was, and no comment is
+    // lost. (saveWritesTheGroupAndKeepsTheRest is the save that succeeds.)
+    void failedSaveKeepsTheRegistry()
+    {
+#ifdef Q_OS_WIN
+        {
+            QSettings store;
+            store.setValue(QStringLiteral("Comments/00:1A:2B:3C:4D:5E"), QStringLiteral("ancien"));
+            store.setValue(QStringLiteral("Autre/clef"), QStringLiteral("valeur"));
+            store.setValue(QStringLiteral("racine"), 7);
+        }
+        const QString key = settings.path().mid(int(qstrlen("\\HKEY_CURRENT_USER\\"))) +
+                            QStringLiteral("\\Comments");
+        QVERIFY(SetKeyReadOnly(key, true));
+        const CommentSave failed = SaveComments({{ "0A:0B:0C", "neuf" }});
+        QVERIFY(SetKeyReadOnly(key, false));
+        QVERIFY(!failed.saved());
+        QStringList keys = StoredKeys();
+        keys.sort();
+        QCOMPARE(keys, (QStringList{"Autre/clef", "Comments/00:1A:2B:3C:4D:5E", "racine"}));
+        QCOMPARE(QSettings().value(QStringLiteral("racine")).toInt(), 7);
+#else
+        QSKIP("the registry is Windows' (failedSaveLeavesThePreviousFile is the file's)");
 #endif
     }
 
@@ -337,7 +408,8 @@ private slots:
 
         SaveComments(comments);
         const QByteArray saved = FileBytes(QSettings().fileName());
-        QVERIFY2(!saved.contains("[Autre]"), saved.constData());
+        // The other group is written back as it was, its value undecoded.
+        QVERIFY2(saved.startsWith("[Autre]\nclef=" + poison + "\n"), saved.constData());
         QVERIFY2(saved.contains("\n=vide\n"), saved.constData());
         QVERIFY2(saved.contains("\na\\\\b=autre\n"), saved.constData());
         QVERIFY2(saved.contains("\n00%3A1A%3A2B%3A3C%3A4D%3A5E=caché\n"), saved.constData());

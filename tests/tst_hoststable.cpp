@@ -2,7 +2,9 @@
 // columns, and the maker cells of every kind of MAC, without a window. The
 // rows as a whole are the window's tests' (tst_results_window).
 #include "results/hoststable.h"
+#include "tooltip.h"
 
+#include <QAbstractItemModel>
 #include <QButtonGroup>
 #include <QHostAddress>
 #include <QPushButton>
@@ -170,6 +172,37 @@ private slots:
         QCOMPARE(item->text(), maker);
         QCOMPARE(int(item->flags()), 33);
         QCOMPARE(table->item(0, 2)->text(), MacToText(mac));
+    }
+
+    // A host's name is text: its tooltip draws the characters it holds, no
+    // image read, no larger than the text; so do a maker's whole name and
+    // the hint of the empty comment cell.
+    void namesAreShownAsText()
+    {
+        const QString name = QStringLiteral("<img src=x width=3000 height=2000><b>gras</b>&amp;");
+        const QString maker = QStringLiteral("<i>Fabricant</i> & fils, une raison sociale longue");
+        HostRecord record{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false, name};
+        Fill({{Key("192.168.1.20"), record}}, {}, {{"001A2B", maker}});
+        table->resize(500, 200);
+        table->show();
+        QVERIFY(QTest::qWaitForWindowExposed(table.get()));
+        table->setColumnWidth(3, 40); // the maker is elided: its tooltip gives it whole
+
+        const QFontMetrics metrics(table->font());
+        for (const auto &[column, text] : {std::pair{1, name}, std::pair{3, maker}}) {
+            QLabel *tip = HoverToolTip(table.get(), table->model()->index(0, column));
+            QVERIFY(tip);
+            QCOMPARE(ToolTipShows(tip->text()), text);
+            QVERIFY2(tip->width() < metrics.horizontalAdvance(text) + 60 &&
+                         tip->height() < 4 * metrics.lineSpacing(),
+                     qPrintable(QStringLiteral("%1x%2").arg(tip->width()).arg(tip->height())));
+        }
+        QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(), name);
+        table->resizeColumnToContents(0);
+        const int hint = table->columnWidth(0);
+        QVERIFY2(hint >= metrics.horizontalAdvance(name) &&
+                     hint < metrics.horizontalAdvance(name) + 60,
+                 qPrintable(QString::number(hint)));
     }
 };
 

@@ -5,12 +5,16 @@
 // state folder.
 #include "messagelog.h"
 #include "testsupport.h"
+#include "tooltip.h"
 #include "windowstate.h"
 
+#include "network/namerule.h"
 #include "platform/helperfile.h"
 #include "platform/helpersession.h"
+#include "platform/resolverclient.h"
 #include "platform/resolverprotocol.h"
 #include "platform/sendarp.h"
+#include "resolver/limits.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -25,6 +29,7 @@
 #include <QMutex>
 #include <QProcess>
 #include <QPushButton>
+#include <QSet>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,7 +44,8 @@ namespace {
 struct LanHost
 {
     QString mac;
-    QString web; // yes, no or drop
+    QString web;   // yes, no or drop
+    QString label; // its name in the LAN's DNS, when it has one
 };
 
 QMutex askedMutex;
@@ -84,10 +90,30 @@ QMap<QString, LanHost> LanHosts()
                 continue;
             const QList<QByteArray> fields = line.split('\t');
             hosts[QString::fromUtf8(fields.value(0))] = {
-                QString::fromUtf8(fields.value(1)).toUpper(), QString::fromUtf8(fields.value(2))};
+                QString::fromUtf8(fields.value(1)).toUpper(), QString::fromUtf8(fields.value(2)),
+                QString::fromUtf8(fields.value(4))};
         }
     return hosts;
 }
+
+// The hosts that tests/lan/names.py plays: address -> kind, and for a
+// neighbour that answers for another host, that host's address.
+QMap<QString, QPair<QString, QString>> LanRogues()
+{
+    QMap<QString, QPair<QString, QString>> rogues;
+    QFile file(LanDir() + QStringLiteral("/rogues"));
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.split('\t');
+            if (fields.size() >= 2)
+                rogues[QString::fromUtf8(fields[0])] = {QString::fromUtf8(fields[1]),
+                                                        QString::fromUtf8(fields.value(2))};
+        }
+    return rogues;
+}
+
+// The multicast DNS name of names.py's markup host, without ".local".
+const QString MarkupName = QStringLiteral("=<img src=x width=3000 height=2000>");
 
 // The makers that only the IEEE's smaller blocks give, as their listings
 // name them, for the hosts of the presets that have such MACs.
@@ -182,6 +208,9 @@ const QString HelperEndedLine = QStringLiteral(
 const QString HelperStoppedLine = QStringLiteral(
     "Le résolveur trelvan-resolver ne répond plus à temps : arrêté, la suite passe par la table "
     "de voisinage du noyau");
+const QString HeldBackLine = QStringLiteral(
+    "Le résolveur trelvan-resolver n'a pu envoyer aucune requête pendant 10 s, un autre "
+    "processus tenant l'interface : ce parcours passe par la table de voisinage du noyau");
 const QString NoHelperLine =
     QStringLiteral("Pas de résolveur trelvan-resolver pour un programme ni installé ni dans son "
                    "arbre de construction");
@@ -256,7 +285,8 @@ private slots:
                 QCOMPARE(maker->text(), BlockMakers[mac]);
             } else if ((mac.left(2).toUInt(nullptr, 16) & 0x03) == 0x02) {
                 QCOMPARE(maker->text(), QStringLiteral("(adresse locale)"));
-                QVERIFY(maker->toolTip().startsWith(QStringLiteral("Adresse administrée")));
+                QVERIFY(ToolTipShows(maker->toolTip())
+                            .startsWith(QStringLiteral("Adresse administrée")));
                 ++local;
             }
         }
@@ -278,6 +308,90 @@ private slots:
         QCOMPARE(quint32(probed.size()), broadcast - network);
         QVERIFY(
             MessageLog::lines().contains(QStringLiteral("\tRéponse de %1").arg(env["SCANNER_IP"])));
+    }
+
+    // In the LAN of tests/lan/lister-test.sh, with hosts whose names are
+    // made of markup, hold a right-to-left override or a C1 control, come
+    // under another id than the question's, or come from a neighbour that
+    // answers for another host and floods the scanner: the scan ends in its
+    // usual time, a tooltip draws a markup name as its characters, no larger
+    // than the text, and no refused or spoofed name reaches a tooltip or a
+    // hint; those hosts show their DNS names.
+    void hostileNamesStayText()
+    {
+        const auto rogues = LanRogues();
+        if (rogues.isEmpty())
+            QSKIP("needs a LAN with rogue hosts (tests/lan/lister-test.sh)");
+        QElapsedTimer sinceStart;
+        sinceStart.start();
+        TrelvanWindow window;
+        TrelvanWindowUi &ui = WindowInspector::ui(window);
+        QTRY_VERIFY_WITH_TIMEOUT(ui.Status_->text().startsWith(QStringLiteral("Fin de recherche")),
+                                 20000);
+        const qint64 scanMs = sinceStart.elapsed();
+        qInfo("the scan under the flood took %lld ms", scanMs);
+        QVERIFY2(scanMs < 10000, qPrintable(QString::number(scanMs)));
+        QTRY_VERIFY_WITH_TIMEOUT(ui.Hosts_->rowCount() > 0, 2000);
+
+        const QMap<QString, LanHost> hosts = LanHosts();
+        QSet<QString> spoofed; // the hosts a neighbour answers for
+        for (const auto &rogue : rogues)
+            if (rogue.first == QStringLiteral("spoof"))
+                spoofed.insert(rogue.second);
+        QTableWidget *table = ui.Hosts_;
+        int markup = 0;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            const QString ip = table->item(row, 1)->text();
+            const QString tip = ToolTipShows(table->item(row, 1)->toolTip());
+            QCOMPARE(table->item(row, 0)->data(CommentHintRole).toString(), tip);
+            QVERIFY2(tip.isEmpty() ||
+                         namerule::CheckName(tip.toStdString()) == namerule::NameFault::None,
+                     qPrintable(ip));
+            const QString kind = rogues.value(ip).first;
+            if (kind == QStringLiteral("markup")) {
+                ++markup;
+                QCOMPARE(tip, MarkupName);
+                window.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&window));
+                QLabel *shown = HoverToolTip(table, table->model()->index(row, 1));
+                QVERIFY(shown);
+                QCOMPARE(ToolTipShows(shown->text()), MarkupName);
+                const QFontMetrics metrics(shown->font());
+                QVERIFY(shown->width() < metrics.horizontalAdvance(MarkupName) + 60 &&
+                        shown->height() < 4 * metrics.lineSpacing());
+            } else if (!kind.isEmpty() || spoofed.contains(ip)) {
+                QCOMPARE(tip, hosts.value(ip).label); // no spoofed, refused or wrong-id name
+            }
+        }
+        QCOMPARE(markup, 1);
+    }
+
+    // As an ordinary user with the helper, while another process holds the
+    // interface's sending lock (any process may take it): the helper cannot
+    // send within its patience and says so, that scan goes to the kernel's
+    // table, one line says why, and every host is listed all the same.
+    void heldInterfaceStillListsEveryHost()
+    {
+        if (!platform::linuxarp::HelperServes())
+            QSKIP("needs the resolver helper serving this program");
+        auto lock = std::make_unique<helper::AbstractLock>(
+            helper::SendingLockName(env["IFACE"].toStdString()));
+        QVERIFY(lock->TryTake());
+        MessageLog::clear();
+        {
+            TrelvanWindow window;
+            TrelvanWindowUi &ui = WindowInspector::ui(window);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                ui.Status_->text().startsWith(QStringLiteral("Fin de recherche")), 40000);
+            QTRY_VERIFY_WITH_TIMEOUT(ui.Hosts_->rowCount() > 0, 2000);
+            const auto rows = TableRows(ui.Hosts_);
+            const QMap<QString, LanHost> hosts = LanHosts();
+            for (auto host = hosts.begin(); host != hosts.end(); ++host)
+                QVERIFY2(rows.value(host.key()).first == host->mac, qPrintable(host.key()));
+        }
+        lock.reset();
+        QCOMPARE(MessageLog::lines().filter(HeldBackLine).size(), 1);
+        QVERIFY(platform::linuxarp::HelperServes());
     }
 
     // Runs after a scan through the helper (the wrapper's "helper" mode: an

@@ -168,8 +168,12 @@ private slots:
 
     void formats()
     {
+        // A comment a spreadsheet would run, with an escape sequence and a
+        // right-to-left override a terminal would obey.
+        const QString formula = QStringLiteral("=1+2\x1b[2J\u202Eab");
         CommentMap comments{{QStringLiteral("00:11:32:AA:BB:10"),
-                             QStringLiteral("NAS \"principal\", salon\nétage")}};
+                             QStringLiteral("NAS \"principal\", salon\nétage")},
+                            {QStringLiteral("02:54:4C:00:01:02"), formula}};
         SaveComments(comments);
         CommentMap stored;
         LoadComments(stored);
@@ -183,7 +187,9 @@ private slots:
         const HostMap hosts{
             {NetworkOrder("198.51.100.10"), nas},
             {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}},
-            {NetworkOrder("198.51.101.1"), secure}};
+            {NetworkOrder("198.51.101.1"), secure},
+            {NetworkOrder("198.51.101.2"),
+             HostRecord{{0x02, 0x54, 0x4C, 0, 1, 2}, false, QStringLiteral("-2+3")}}};
         const auto listed = MakeHostRows(hosts, stored, makers);
 
         QCOMPARE(lister::FormatCsv(listed),
@@ -193,11 +199,17 @@ private slots:
                                 "00:11:32:AA:BB:10,Synology Incorporated,true,nas-salon,"
                                 "http://198.51.100.10/\r\n"
                                 ",198.51.101.1,02:54:4C:00:01:01,(adresse locale),false,PC-DE-LEA,"
-                                "https://198.51.101.1/\r\n"));
+                                "https://198.51.101.1/\r\n"
+                                "'") +
+                     formula +
+                     QStringLiteral(",198.51.101.2,02:54:4C:00:01:02,(adresse locale),false,'-2+3,"
+                                    "\r\n"));
 
         const QJsonArray array =
             QJsonDocument::fromJson(lister::FormatJson(listed).toUtf8()).array();
-        QCOMPARE(array.size(), 3);
+        QCOMPARE(array.size(), 4);
+        QCOMPARE(array[3].toObject()["comment"].toString(), formula); // JSON as it is
+        QCOMPARE(array[3].toObject()["name"].toString(), QStringLiteral("-2+3"));
         const QJsonObject json = array[1].toObject();
         QCOMPARE(json.keys(),
                  (QStringList{"comment", "ip", "mac", "maker", "name", "names", "url", "web"}));
@@ -214,14 +226,17 @@ private slots:
         QCOMPARE(array[0].toObject()["url"].toString(), QString());
 
         // One line per host, every column aligned, the line break flattened.
-        const QStringList lines = lister::FormatText(listed, false).split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 4);
+        const QString text = lister::FormatText(listed, false);
+        const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 5);
         QCOMPARE(lines[2].indexOf(QStringLiteral("198.51.100.10")),
                  lines[0].indexOf(QStringLiteral("Adresse IP")));
         QVERIFY(lines[2].contains(QStringLiteral("salon étage")));
         QCOMPARE(lines[3].mid(lines[0].indexOf(QStringLiteral("Site web ?"))).section(' ', 0, 0),
                  QStringLiteral("https"));
-        QVERIFY(!lister::FormatText(listed, false).contains(QLatin1Char('\x1b')));
+        // Controls show escaped; the terminal gets none of them.
+        QVERIFY(lines[4].startsWith(QStringLiteral("=1+2\\x1B[2J\\u202Eab  ")));
+        QVERIFY(!text.contains(QLatin1Char('\x1b')) && !text.contains(QChar(0x202E)));
     }
 
     void history()

@@ -11,11 +11,15 @@
 #include <vector>
 
 using namespace namepackets;
+using namerule::NameFault;
 using Bytes = std::vector<uint8_t>;
+
+Q_DECLARE_METATYPE(NameFault)
 
 namespace {
 
 constexpr uint32_t Host = 0xC6336414; // 198.51.100.20
+constexpr uint16_t MdnsId = 0x1234;
 
 void Put16(Bytes &out, unsigned value)
 {
@@ -38,7 +42,7 @@ void PutName(Bytes &out, const std::vector<std::string> &labels)
 Bytes MdnsAnswer(const std::string &target, uint16_t recordClass = 0x8001)
 {
     Bytes out;
-    Put16(out, 0x1234);
+    Put16(out, MdnsId);
     Put16(out, 0x8400);
     Put16(out, 1);
     Put16(out, 1);
@@ -53,7 +57,10 @@ Bytes MdnsAnswer(const std::string &target, uint16_t recordClass = 0x8001)
     Put16(out, 0);
     Put16(out, 10);
     Bytes data;
-    PutName(data, {target, "local"});
+    std::vector<std::string> labels{target};
+    if (!target.empty())
+        labels.push_back("local");
+    PutName(data, labels);
     Put16(out, unsigned(data.size()));
     out.insert(out.end(), data.begin(), data.end());
     return out;
@@ -106,35 +113,47 @@ private slots:
 
         std::string name;
         const Bytes answer = MdnsAnswer("epson-bureau");
-        QVERIFY(ParseMdnsReverseAnswer(answer.data(), answer.size(), Host, &name));
+        QVERIFY(ParseMdnsReverseAnswer(answer.data(), answer.size(), Host, MdnsId, &name));
         QCOMPARE(name, std::string("epson-bureau.local"));
-        // Another address's record, a question, or an answer cut anywhere
-        // gives no name.
-        QVERIFY(!ParseMdnsReverseAnswer(answer.data(), answer.size(), Host + 1, &name));
+        // Another address's record, the answer to another query, a question,
+        // or an answer cut anywhere gives no name.
+        name.clear();
+        QVERIFY(!ParseMdnsReverseAnswer(answer.data(), answer.size(), Host + 1, MdnsId, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(answer.data(), answer.size(), Host, MdnsId + 1, &name));
         Bytes question = answer;
         question[2] = 0;
-        QVERIFY(!ParseMdnsReverseAnswer(question.data(), question.size(), Host, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(question.data(), question.size(), Host, MdnsId, &name));
         for (std::size_t size = 0; size < answer.size(); ++size)
-            QVERIFY(!ParseMdnsReverseAnswer(answer.data(), size, Host, &name));
+            QVERIFY(!ParseMdnsReverseAnswer(answer.data(), size, Host, MdnsId, &name));
+        QVERIFY(name.empty());
     }
 
     void mdnsAnswerIsReadWarily()
     {
         std::string name = "unchanged";
-        // A pointer to itself, a control character in the name.
+        // A pointer to itself.
         Bytes loop = MdnsAnswer("x");
         const std::size_t target = loop.size() - 9; // the record's data: "\x01x\x05local\0"
         loop[target] = 0xC0;
         loop[target + 1] = uint8_t(target);
-        QVERIFY(!ParseMdnsReverseAnswer(loop.data(), loop.size(), Host, &name));
-        const Bytes control = MdnsAnswer(std::string("a\nb"));
-        QVERIFY(!ParseMdnsReverseAnswer(control.data(), control.size(), Host, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(loop.data(), loop.size(), Host, MdnsId, &name));
+        // The rule refused the name, and says why: a dot inside a label
+        // would read as two labels once written out.
+        for (const auto &[label, why] : {std::pair{"nas.salon", NameFault::DotInLabel},
+                                         std::pair{"a\xE2\x80\xAEz", NameFault::Bidirectional}}) {
+            const Bytes refused = MdnsAnswer(label);
+            NameFault fault = NameFault::None;
+            QVERIFY(!ParseMdnsReverseAnswer(refused.data(), refused.size(), Host, MdnsId, &name,
+                                            &fault));
+            QCOMPARE(fault, why);
+        }
+        QCOMPARE(name, std::string("unchanged"));
         // Owner names match whatever their case; a class other than IN does not.
         Bytes upper = MdnsAnswer("nas");
         std::replace(upper.begin() + 12, upper.begin() + 40, uint8_t('a'), uint8_t('A'));
-        QVERIFY(ParseMdnsReverseAnswer(upper.data(), upper.size(), Host, &name));
+        QVERIFY(ParseMdnsReverseAnswer(upper.data(), upper.size(), Host, MdnsId, &name));
         const Bytes chaos = MdnsAnswer("nas", 3);
-        QVERIFY(!ParseMdnsReverseAnswer(chaos.data(), chaos.size(), Host, &name));
+        QVERIFY(!ParseMdnsReverseAnswer(chaos.data(), chaos.size(), Host, MdnsId, &name));
         QCOMPARE(name, std::string("nas.local"));
     }
 
@@ -161,8 +180,55 @@ private slots:
         Bytes overlong = NetbiosAnswer(1, {{"PC", 0x000400}});
         overlong[overlong.size() - 46 - 19] = 200;
         QVERIFY(!ParseNetbiosStatus(overlong.data(), overlong.size(), 1, &name));
-        const Bytes control = NetbiosAnswer(1, {{"PC\x01", 0x000400}});
-        QVERIFY(!ParseNetbiosStatus(control.data(), control.size(), 1, &name));
+        // Latin-1 comes back as UTF-8; a C1 control is refused.
+        const Bytes latin1 = NetbiosAnswer(1, {{"CAF\xC9", 0x000400}});
+        QVERIFY(ParseNetbiosStatus(latin1.data(), latin1.size(), 1, &name));
+        QCOMPARE(name, std::string("CAF\xC3\x89"));
+        const Bytes control = NetbiosAnswer(1, {{"PC\x9Bz", 0x000400}});
+        NameFault fault = NameFault::None;
+        QVERIFY(!ParseNetbiosStatus(control.data(), control.size(), 1, &name, &fault));
+        QCOMPARE(fault, NameFault::Control);
+    }
+
+    // The one rule of a name, whatever its source; as labels, a dot is a
+    // character of its label.
+    void nameRule_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<NameFault>("fault");
+        const QByteArray label63(63, 'a');
+        const QByteArray name253 = label63 + '.' + label63 + '.' + label63 + '.' + label63.left(61);
+        QTest::newRow("plain") << QByteArray("nas-salon.local") << NameFault::None;
+        QTest::newRow("markup is text") << QByteArray("<img src=/dev/zero>") << NameFault::None;
+        QTest::newRow("accents, emoji")
+            << QByteArray("Caf\xC3\xA9\xF0\x9F\x98\x80") << NameFault::None;
+        QTest::newRow("escape") << QByteArray("a\x1B[2J") << NameFault::Control;
+        QTest::newRow("C1 CSI") << QByteArray("a\xC2\x9Bz") << NameFault::Control;
+        QTest::newRow("line separator") << QByteArray("a\xE2\x80\xA8z") << NameFault::Control;
+        QTest::newRow("override") << QByteArray("a\xE2\x80\xAEz") << NameFault::Bidirectional;
+        QTest::newRow("isolate") << QByteArray("a\xE2\x81\xA6") << NameFault::Bidirectional;
+        QTest::newRow("zero width") << QByteArray("a\xE2\x80\x8Bz") << NameFault::Invisible;
+        QTest::newRow("byte order mark") << QByteArray("\xEF\xBB\xBFz") << NameFault::Invisible;
+        QTest::newRow("lone byte") << QByteArray("caf\xE9") << NameFault::InvalidUtf8;
+        QTest::newRow("overlong dot") << QByteArray("a\xC0\xAEz") << NameFault::InvalidUtf8;
+        QTest::newRow("surrogate") << QByteArray("a\xED\xA0\x80") << NameFault::InvalidUtf8;
+        QTest::newRow("two dots") << QByteArray("nas..local") << NameFault::EmptyLabel;
+        QTest::newRow("64-byte label") << label63 + "a.local" << NameFault::LongLabel;
+        QTest::newRow("253-byte name") << name253 << NameFault::None;
+        QTest::newRow("254-byte name") << name253 + 'b' << NameFault::LongName;
+    }
+
+    void nameRule()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(NameFault, fault);
+        QCOMPARE(namerule::CheckName(name.toStdString()), fault);
+        std::vector<std::string> labels;
+        for (const QByteArray &label : name.split('.'))
+            labels.push_back(label.toStdString());
+        QCOMPARE(namerule::CheckNameLabels(labels), fault);
+        if (name.contains('.') && name.size() <= 63)
+            QCOMPARE(namerule::CheckNameLabels({name.toStdString()}), NameFault::DotInLabel);
     }
 
     void shownName_data()

@@ -6,6 +6,7 @@
 #include "messagelog.h"
 #include "results/hoststable.h"
 #include "testsupport.h"
+#include "tooltip.h"
 #include "trelvanversion.h"
 #include "windowstate.h"
 
@@ -385,10 +386,10 @@ private slots:
         QCOMPARE(Column(window, 1), addresses);
         int row = 0;
         for (const quint32 key : KeysInAddressOrder(shown)) {
-            QCOMPARE(table->item(row, 1)->toolTip(), shown.at(key).name);
+            QCOMPARE(ToolTipShows(table->item(row, 1)->toolTip()), shown.at(key).name);
             QCOMPARE(table->item(row++, 0)->data(CommentHintRole).toString(), shown.at(key).name);
         }
-        QCOMPARE(table->item(0, 1)->toolTip(), after.begin()->second.name);
+        QCOMPARE(ToolTipShows(table->item(0, 1)->toolTip()), after.begin()->second.name);
 
         // The columns are fitted to their contents either way.
         QVERIFY(table->columnWidth(1) > 3);
@@ -426,7 +427,7 @@ private slots:
         // A name that comes later reaches the row of its own host.
         hosts.at(NetworkOrder(qPrintable(shown.last()))).name = QStringLiteral("dernier.example");
         Show(window, hosts);
-        QCOMPARE(Table(window)->item(int(shown.size()) - 1, 1)->toolTip(),
+        QCOMPARE(ToolTipShows(Table(window)->item(int(shown.size()) - 1, 1)->toolTip()),
                  QStringLiteral("dernier.example"));
         QCOMPARE(Table(window)->item(int(shown.size()) - 1, 0)->data(CommentHintRole).toString(),
                  QStringLiteral("dernier.example"));
@@ -538,7 +539,7 @@ private slots:
         QVERIFY(table->viewport()->rect().contains(button->geometry()));
         for (int row = 0; row < 3; ++row) {
             QCOMPARE(table->item(row, 3)->text(), longest[row].second);
-            QCOMPARE(table->item(row, 3)->toolTip(), longest[row].second);
+            QCOMPARE(ToolTipShows(table->item(row, 3)->toolTip()), longest[row].second);
         }
         QVERIFY(!table->wordWrap()); // elided on one line
         QCOMPARE(table->item(3, 3)->text(), QStringLiteral("Cisco Systems, Inc"));
@@ -547,9 +548,10 @@ private slots:
         // A locally administered address is explained, not named.
         const QTableWidgetItem *local = table->item(30, 3);
         QCOMPARE(local->text(), QStringLiteral("(adresse locale)"));
-        QCOMPARE(local->toolTip(), QStringLiteral("Adresse administrée localement : souvent "
-                                                  "l'adresse aléatoire d'un téléphone ou d'une "
-                                                  "tablette, ou une machine virtuelle"));
+        QCOMPARE(ToolTipShows(local->toolTip()),
+                 QStringLiteral("Adresse administrée localement : souvent "
+                                "l'adresse aléatoire d'un téléphone ou d'une "
+                                "tablette, ou une machine virtuelle"));
     }
 
     void noMakerItemsWithoutVendors()
@@ -675,39 +677,74 @@ private slots:
         QCOMPARE(StoredComment(TextB), QStringLiteral("gardé"));
     }
 
-    void rowsOfOneCardShareTheComment()
+    // Rows of one card (a host with two addresses) show one comment: the
+    // row the user edits wins over the others, which show it at once, and
+    // after a rebuild as well.
+    void rowsOfOneCardKeepTheEdit()
     {
         {
             QSettings store;
             store.setValue(QStringLiteral("Comments/") + TextA, QStringLiteral("commun"));
-        }
-        // A key in lower case is never a MAC text.
-        {
-            QSettings store;
+            // A key in lower case is never a MAC text.
             store.setValue(QStringLiteral("Comments/") + TextB.toLower(), QStringLiteral("jamais"));
         }
         TrelvanWindow window;
-        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, false}},
-                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}},
-                      {NetworkOrder("192.168.1.40"), HostRecord{MacB, false}}});
+        const HostMap hosts{{NetworkOrder("192.168.1.20"), HostRecord{MacA, false}},
+                            {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}},
+                            {NetworkOrder("192.168.1.40"), HostRecord{MacB, false}}};
+        Show(window, hosts);
         QCOMPARE(Column(window, 0), (QStringList{"commun", "commun", ""}));
 
-        TypeUnfinished(window, 0, QStringLiteral("premier"));
-        TypeUnfinished(window, 1, QString());
-        WindowInspector::harvestComments(window);
-        QVERIFY(!WindowInspector::comments(window).count(TextA));
+        Type(window, 0, QStringLiteral("premier"));
+        QCOMPARE(Column(window, 0), (QStringList{"premier", "premier", ""}));
+        QCOMPARE(StoredComment(TextA), QStringLiteral("premier"));
+        Type(window, 1, QString());
+        QCOMPARE(Column(window, 0), (QStringList{"", "", ""}));
+        QVERIFY(!IsStored(TextA));
 
-        TypeUnfinished(window, 0, QString());
-        TypeUnfinished(window, 1, QStringLiteral("second"));
-        WindowInspector::harvestComments(window);
-        QCOMPARE(WindowInspector::comments(window).at(TextA), QStringLiteral("second"));
+        Type(window, 0, QStringLiteral("dernier"));
+        HostMap changed = hosts;
+        changed.at(NetworkOrder("192.168.1.20")).webServer = true;
+        Show(window, changed);
+        QCOMPARE(Column(window, 0), (QStringList{"dernier", "dernier", ""}));
+        QCOMPARE(WindowInspector::comments(window).at(TextA), QStringLiteral("dernier"));
+    }
 
-        // A rebuild harvests the same way and puts the winner on both rows.
-        TypeUnfinished(window, 0, QStringLiteral("dernier?"));
-        TypeUnfinished(window, 1, QStringLiteral("dernier"));
-        Show(window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, true}},
-                      {NetworkOrder("192.168.1.30"), HostRecord{MacA, true}}});
-        QCOMPARE(Column(window, 0), (QStringList{"dernier", "dernier"}));
+    // Typing not yet finished with Return when a rebuild comes is saved as a
+    // finished comment, and the user types on where the cursor was; a host
+    // gone from the result keeps it all the same, and so does closing.
+    void unfinishedTypingSurvivesARebuild()
+    {
+        auto window = std::make_unique<TrelvanWindow>();
+        window->show();
+        QTableWidget *table = Table(*window);
+        Show(*window, TwoHosts());
+        const auto editorOf = [table](int row) {
+            table->setCurrentCell(row, 0);
+            return qobject_cast<QLineEdit *>(table->indexWidget(table->model()->index(row, 0)));
+        };
+        table->editItem(table->item(1, 0));
+        QVERIFY(editorOf(1));
+        QTest::keyClicks(editorOf(1), QStringLiteral("routeur du salon"));
+        editorOf(1)->setCursorPosition(7);
+
+        HostMap hosts = TwoHosts(); // A's port 80 goes: a rebuild, B still there
+        hosts.at(NetworkOrder("192.168.1.20")).webServer = false;
+        Show(*window, hosts);
+        QCOMPARE(StoredComment(TextB), QStringLiteral("routeur du salon"));
+        QLineEdit *editor = editorOf(1);
+        QVERIFY(editor);
+        QCOMPARE(editor->text(), QStringLiteral("routeur du salon"));
+        QCOMPARE(editor->cursorPosition(), 7);
+        QTest::keyClicks(editor, QStringLiteral(" 2"));
+
+        Show(*window, {{NetworkOrder("192.168.1.20"), HostRecord{MacA, true}}});
+        QCOMPARE(StoredComment(TextB), QStringLiteral("routeur 2 du salon"));
+        QVERIFY(!editorOf(0));
+        table->editItem(table->item(0, 0));
+        QTest::keyClicks(editorOf(0), QStringLiteral("imprimante"));
+        window.reset();
+        QCOMPARE(StoredComment(TextA), QStringLiteral("imprimante"));
     }
 
     void storedEmptyCommentIsKeptUntilItsRowIsHarvested()
@@ -746,7 +783,8 @@ private slots:
         QCOMPARE(Column(*window, 0), (QStringList{"", ""}));
         QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(),
                  QStringLiteral("imprimante-bureau-etage"));
-        QCOMPARE(table->item(0, 1)->toolTip(), QStringLiteral("imprimante-bureau-etage"));
+        QCOMPARE(ToolTipShows(table->item(0, 1)->toolTip()),
+                 QStringLiteral("imprimante-bureau-etage"));
         QVERIFY(table->columnWidth(0) >=
                 table->fontMetrics().horizontalAdvance(QStringLiteral("imprimante-bureau-etage")));
 
@@ -800,7 +838,7 @@ private slots:
         QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextB});
     }
 
-    void exitSavesOnlyTheComments()
+    void exitSavesTheCommentsAndKeepsTheRest()
     {
         {
             QSettings store;
@@ -817,9 +855,12 @@ private slots:
         QSettings store;
         QStringList keys = store.allKeys();
         keys.sort();
-        QCOMPARE(keys, (QStringList{QStringLiteral("Comments/") + TextA,
-                                    QStringLiteral("Comments/AA:BB:CC:DD:EE:FF")}));
-        QCOMPARE(store.childGroups(), QStringList{"Comments"});
+        QCOMPARE(
+            keys,
+            (QStringList{QStringLiteral("Autre/clef"), QStringLiteral("Comments/") + TextA,
+                         QStringLiteral("Comments/AA:BB:CC:DD:EE:FF"), QStringLiteral("racine")}));
+        QCOMPARE(store.childGroups(), (QStringList{"Autre", "Comments"}));
+        QCOMPARE(store.value(QStringLiteral("racine")).toInt(), 3);
         QCOMPARE(StoredComment(TextA), QStringLiteral("pas encore enregistré"));
         QCOMPARE(StoredComment(QStringLiteral("AA:BB:CC:DD:EE:FF")), QStringLiteral("absent"));
     }

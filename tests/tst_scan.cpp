@@ -203,6 +203,12 @@ private slots:
                               QStringLiteral("NAS"));
         network.addHost("127.0.0.44", {0, 1, 2, 3, 4, 0x44});
         network.setLocalNames("127.0.0.44", QString(), QStringLiteral("PC-DE-LEA"));
+        // Names with a bidirectional override, an escape and a C1 control:
+        // every source's name is dropped, with a line each.
+        network.addHost("127.0.0.46", {0, 1, 2, 3, 4, 0x46});
+        network.setName("127.0.0.46", QStringLiteral("nas\u202Egro.elpmaxe"));
+        network.setLocalNames("127.0.0.46", QStringLiteral("nas\x1B[2J.local"),
+                              QStringLiteral("PC\u009B1m"));
         // A slow host: the coordinator waits for it.
         network.addHost("127.0.0.45", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, 300);
         Recorder recorder;
@@ -229,7 +235,7 @@ private slots:
         QCOMPARE(recorder.publications, 1);
         QVERIFY(recorder.Published());
         const HostMap hosts = recorder.Hosts();
-        QCOMPARE(hosts.size(), std::size_t(5));
+        QCOMPARE(hosts.size(), std::size_t(6));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.45")).mac.back(), 0x5F);
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.41")).name, QStringLiteral("imprimante.example"));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.42")).name, QString());
@@ -240,6 +246,8 @@ private slots:
         QCOMPARE(nas.names, (HostNames{QStringLiteral("nas.example"),
                                        QStringLiteral("nas-salon.local"), QStringLiteral("NAS")}));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.44")).name, QStringLiteral("PC-DE-LEA"));
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.46")).names, HostNames());
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.46")).name, QString());
 
         const QStringList lines = MessageLog::lines();
         const int waitLine =
@@ -248,7 +256,12 @@ private slots:
         QVERIFY(lines.contains(QStringLiteral("CheckThread::CheckThread()")));
         QVERIFY(waitLine >= 0);
         QVERIFY(reapLine > waitLine);
-        QCOMPARE(ResponseLines().size(), 5);
+        QCOMPARE(ResponseLines().size(), 6);
+        QCOMPARE(lines
+                     .filter(QRegularExpression(
+                         QStringLiteral("^127\\.0\\.0\\.46 : nom (DNS|mDNS|NetBIOS) écarté")))
+                     .size(),
+                 3);
     }
 
     void emptyScanStillPublishes()

@@ -923,6 +923,17 @@ void TestSendArp::helperReadsRequestsAndRefusesTheRest()
     QCOMPARE(read.address, Ip("198.51.100.9"));
     QVERIFY(read.answered && read.mac == kPeerMac);
     QVERIFY(!DecodeReply(bytes.data(), bytes.size() - 1, &read));
+    // Held back: no answer, and no MAC.
+    Reply held;
+    held.id = 78;
+    held.address = reply.address;
+    held.heldBack = true;
+    ReplyBytes heldBytes = EncodeReply(held);
+    QCOMPARE(heldBytes[0], kHeldBack);
+    QVERIFY(DecodeReply(heldBytes.data(), heldBytes.size(), &read));
+    QVERIFY(read.heldBack && !read.answered && read.id == 78);
+    heldBytes[12] = 1;
+    QVERIFY(!DecodeReply(heldBytes.data(), heldBytes.size(), &read));
     bytes[0] = kResolve;
     QVERIFY(!DecodeReply(bytes.data(), bytes.size(), &read));
 }
@@ -1049,13 +1060,15 @@ struct FakeHelper
         }
     }
 
-    void Reply(uint32_t id, uint32_t address, bool answered = true)
+    void Reply(uint32_t id, uint32_t address, bool answered = true, bool heldBack = false)
     {
         platform::resolver::Reply reply;
         reply.id = id;
         reply.address = address;
         reply.answered = answered;
-        reply.mac = kPeerMac;
+        reply.heldBack = heldBack;
+        if (answered)
+            reply.mac = kPeerMac;
         const platform::resolver::ReplyBytes bytes = platform::resolver::EncodeReply(reply);
         QCOMPARE(::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
                  ssize_t(bytes.size()));
@@ -1083,13 +1096,17 @@ struct Conversation
     }
 
     // Resolves in a thread of its own; `done` holds the outcome once it has.
-    std::thread Resolve(const char *address, std::atomic<int> *done, MacAddress *mac = nullptr)
+    std::thread Resolve(const char *address, std::atomic<int> *done, MacAddress *mac = nullptr,
+                        std::atomic<bool> *heldBack = nullptr)
     {
-        return std::thread([this, address, done, mac] {
+        return std::thread([this, address, done, mac, heldBack] {
             MacAddress found{};
-            *done = int(session->Resolve(Ip(address), &found));
+            bool held = false;
+            *done = int(session->Resolve(Ip(address), &found, &held));
             if (mac)
                 *mac = found;
+            if (heldBack)
+                *heldBack = held;
         });
     }
 
@@ -1245,6 +1262,22 @@ void TestSendArp::clientKeepsItsDeadlines()
             QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
         QTRY_COMPARE(int(talk.end.load()), int(HelperSession::End::Timeouts));
         QCOMPARE(talk.session->Waiting(), std::size_t(0));
+    }
+    {
+        // A helper held back from sending (another process holds the
+        // interface) says so: the kernel's table resolves that address, and
+        // the helper goes on serving.
+        Conversation talk(seconds(10), 4);
+        std::atomic<int> outcome{-1};
+        std::atomic<bool> heldBack{false};
+        std::thread asking = talk.Resolve("198.51.100.9", &outcome, nullptr, &heldBack);
+        Request held;
+        QVERIFY(talk.helper.Read(&held));
+        talk.helper.Reply(held.id, held.address, false, true);
+        asking.join();
+        QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
+        QVERIFY(heldBack);
+        QCOMPARE(int(talk.end.load()), int(HelperSession::End::None));
     }
     {
         // A request that cannot be sent holds no slot.

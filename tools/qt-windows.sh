@@ -42,6 +42,12 @@ cache=${TRELVAN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/trelvan}/qt6-mingw-$versi
 qt=$cache/qt6-mingw
 stamp=$cache/complete # what the folder was made from
 
+# Two builds at once (two clones, two helpers) share the cache: one unpacks
+# or builds it while the other waits, rather than both at once.
+mkdir -p "$(dirname "$cache")"
+exec 9>"$cache.lock"
+flock 9
+
 if [ -f "$archive" ]; then
     # A cache made from another archive (or built) gives way to this one.
     origin="archive $(sha256sum "$archive" | cut -d' ' -f1)"

@@ -64,7 +64,7 @@
 # MS. Frames towards the host pass at once.
 #
 # HOST DESC: IP[,MAC][,web|,drop|,https][,delay=MS|,miss=N][,claim=IP][,name=LABEL]
-#            [,mdns[=NAME]][,netbios[=NAME]]
+#            [,mdns[=NAME]][,netbios[=NAME]][,mosquitto][,rogue=KIND]
 #   MAC     fixed MAC (default: locally administered 02:54:4c + the IP's last
 #           three bytes)
 #   web     python3 http.server on IP:80 serving a page naming the host
@@ -83,6 +83,13 @@
 #           included
 #   netbios nmbd in the host's namespace, NetBIOS name NAME (default the
 #           label, upper-cased, at most 15 characters)
+#   rogue   names.py plays a hostile host's answers about names, which no
+#           daemon gives: KIND markup (names made of markup), controls
+#           (a bidirectional override, a C1 control), wrong-id (answers
+#           under another id than the question's) or spoof:IP (a neighbour
+#           that answers the group's questions about IP and floods the
+#           asker); see names.py. Not with mdns or netbios. The rogues file
+#           of the state lists them
 #   mosquitto Debian's broker in the host's namespace, on IP:1883 only, no
 #           anonymous login: users "agent" and "reader", their passwords in
 #           STATE/hK/mosquitto/agent.password and reader.password; its
@@ -106,17 +113,21 @@
 #   pids        "pid starttime role" of every process started; `down` kills
 #               only these, and only while the start time still matches
 #   claims      the addresses that claim hosts answer in the name of
+#   rogues      "ip kind target" of every rogue host (target: spoof's IP)
 #   www/ log/   web roots and process logs
 #   etc_netns   the /etc/netns/SCANNER_NS folder that `ip netns exec` lays over
 #               /etc in the scanner namespace: its resolv.conf names the LAN's
 #               own DNS server (--dns) or only the namespace's loopback, so a
 #               name lookup inside the LAN never reaches a real resolver
 #
-# RESPONDERS. avahi-daemon and nmbd run only inside a host's namespace, each
-# with its own configuration and state folder under STATE/hK/ and in a private
-# mount namespace where that folder lies over /run, so that their run files
-# (/run/avahi-daemon, ...) meet neither another host's nor the machine's. They
-# are never installed by this script: on a fresh machine scripts/setup.sh
+# RESPONDERS. avahi-daemon, nmbd and dnsmasq run only inside a host's
+# namespace, and every file they write lies in the LAN's state folder: each
+# has its configuration, state, sockets, pid and logs there (nmbd under
+# STATE/hK/, its packet-server socket folder included), and avahi-daemon,
+# whose run files (/run/avahi-daemon) have no setting, runs in a private
+# mount namespace with a /run of its own. None of them meets another host's
+# files or the machine's, whether or not the machine ever ran them. They are
+# never installed by this script: on a fresh machine scripts/setup.sh
 # installs them so that they cannot start outside a LAN.
 #
 # DNS (--dns): dnsmasq in the first host's namespace, listening on its address,
@@ -272,10 +283,11 @@ EOF
 # --- host list --------------------------------------------------------------
 
 H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=() H_MDNS=() H_NETBIOS=()
-H_MQTT=() H_PREFIX=() H_BR=()
+H_MQTT=() H_PREFIX=() H_BR=() H_ROGUE=()
 
 add_host() {
     local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim="" mdns="" netbios="" mqtt=0
+    local rogue=""
     IFS=, read -r -a fields <<<"$desc"
     ip=${fields[0]:-}
     ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
@@ -309,6 +321,11 @@ add_host() {
             claim=${field#claim=}
             ip2int "$claim" >/dev/null || die "bad claim in host '$desc'"
             ;;
+        rogue=*)
+            rogue=${field#rogue=}
+            [[ $rogue =~ ^(markup|controls|wrong-id|spoof:[0-9.]+)$ ]] || die "bad rogue kind in host '$desc'"
+            [[ $rogue != spoof:* ]] || ip2int "${rogue#spoof:}" >/dev/null || die "bad spoof address in host '$desc'"
+            ;;
         name=*)
             label=${field#name=}
             [[ $label =~ ^[A-Za-z0-9._-]{1,40}$ ]] || die "bad name in host '$desc'"
@@ -323,7 +340,11 @@ add_host() {
         ((delay == 0)) || die "host '$desc': delay cannot go with miss or claim"
     fi
     H_IP+=("$ip") H_MAC+=("$mac") H_WEB+=("$web") H_DELAY+=("$delay") H_LABEL+=("$label")
+    if [[ -n $rogue && ( -n $mdns || -n $netbios ) ]]; then
+        die "host '$desc': rogue cannot go with mdns or netbios"
+    fi
     H_MISS+=("$miss") H_CLAIM+=("$claim") H_MDNS+=("$mdns") H_NETBIOS+=("$netbios") H_MQTT+=("$mqtt")
+    H_ROGUE+=("$rogue")
 }
 
 add_hosts_file() {
@@ -570,11 +591,15 @@ EOF
 }
 
 # nmbd with the host's NetBIOS name, on the LAN's interface only, its
-# configuration, state, locks, pid and logs in the host's folder: it uses no
-# other folder of the machine.
+# configuration, state, locks, pid, logs and sockets in the host's folder: it
+# uses no other folder of the machine. Its packet server's socket folder
+# ("nmbd:socket dir") defaults to the machine's /run/samba/nmbd, the log it
+# opens before it reads its configuration and its core dumps' folder to
+# /var/log/samba (--log-basename), and it would log to the machine's syslog
+# too (logging = file).
 start_nmbd() { # index ns
     local i=$1 ns=$2 dir=$STATE/h$(($1 + 1)) sub
-    for sub in lock state cache private run ncalrpc bind-dns; do mkdir -p "$dir/$sub"; done
+    for sub in lock state cache private run ncalrpc bind-dns nmbd; do mkdir -p "$dir/$sub"; done
     cat >"$dir/smb.conf" <<EOF
 [global]
     netbios name = ${H_NETBIOS[i]}
@@ -595,11 +620,24 @@ start_nmbd() { # index ns
     pid directory = $dir/run
     ncalrpc dir = $dir/ncalrpc
     binddns dir = $dir/bind-dns
+    nmbd:socket dir = $dir/nmbd
     log file = $dir/log.nmbd
+    logging = file
     max log size = 0
 EOF
     spawn "$ns" "$STATE/log/netbios-h$((i + 1)).log" "netbios:${H_IP[i]}" \
-        nmbd --foreground --no-process-group --configfile="$dir/smb.conf" --debuglevel=1
+        nmbd --foreground --no-process-group --configfile="$dir/smb.conf" --log-basename="$dir" \
+        --debuglevel=1
+}
+
+# names.py with the host's rogue kind (see names.py); it writes nothing but
+# its log.
+start_rogue() { # index ns
+    local i=$1 ns=$2 kind=${H_ROGUE[$1]} target=""
+    [[ $kind == spoof:* ]] && target=${kind#spoof:} kind=spoof
+    [[ -e $STATE/names.py ]] || cp "$HERE/names.py" "$STATE/names.py"
+    spawn "$ns" "$STATE/log/rogue-h$((i + 1)).log" "rogue:${H_IP[i]}" \
+        "$(python_bin)" "$STATE/names.py" "$kind" "${H_IP[i]}" ${target:+"$target"}
 }
 
 # Debian's broker on the host's address only, as root in the host's
@@ -685,12 +723,13 @@ cmd_up() {
             die "gateway $gateway is no host of the scanner's first network"
     fi
 
-    local need_web=0 need_drop=0 need_delay=0 need_mdns=0 need_netbios=0 need_mqtt=0
+    local need_web=0 need_drop=0 need_delay=0 need_mdns=0 need_netbios=0 need_mqtt=0 need_rogue=0
     for ((i = 0; i < n; i++)); do
         ((H_MQTT[i])) && need_mqtt=1
         [[ ${H_WEB[i]} == yes || ${H_WEB[i]} == https ]] && need_web=1
         [[ -n ${H_MDNS[i]} ]] && need_mdns=1
         [[ -n ${H_NETBIOS[i]} ]] && need_netbios=1
+        [[ -n ${H_ROGUE[i]} ]] && need_rogue=1
         [[ ${H_WEB[i]} == drop ]] && need_drop=1
         ((H_DELAY[i] > 0)) && need_delay=1
     done
@@ -711,8 +750,8 @@ cmd_up() {
         [[ ${H_WEB[i]} == https ]] && ensure_tool openssl openssl && break
     done
     local py=""
-    if ((need_web || need_delay)); then
-        py=$(python_bin) || die "python3 is needed for web servers and delay relays"
+    if ((need_web || need_delay || need_rogue)); then
+        py=$(python_bin) || die "python3 is needed for web servers, delay relays and rogue hosts"
     fi
 
     t0=$(now)
@@ -872,6 +911,11 @@ link set $port up"
             start_nmbd "$i" "$ns"
             wait_pids+=("$SPAWNED") wait_kind+=(netbios) wait_ns+=("$ns")
         fi
+        if [[ -n ${H_ROGUE[i]} ]]; then
+            start_rogue "$i" "$ns"
+            wait_pids+=("$SPAWNED") wait_kind+=("responder:$STATE/log/rogue-h$((i + 1)).log")
+            wait_ns+=("$ns")
+        fi
         if ((H_MQTT[i])); then
             start_mosquitto "$i" "$ns"
             wait_pids+=("$SPAWNED") wait_kind+=(mqtt) wait_ns+=("$ns")
@@ -965,6 +1009,10 @@ link set $port up"
     for ((i = 0; i < n; i++)); do
         [[ -z ${H_CLAIM[i]} ]] || echo "${H_CLAIM[i]}"
     done >"$STATE/claims"
+    for ((i = 0; i < n; i++)); do
+        [[ -z ${H_ROGUE[i]} ]] || printf '%s\t%s\t%s\n' "${H_IP[i]}" "${H_ROGUE[i]%%:*}" \
+            "$([[ ${H_ROGUE[i]} == spoof:* ]] && echo "${H_ROGUE[i]#spoof:}")"
+    done >"$STATE/rogues"
     cat >"$STATE/lan.env" <<EOF
 NAME=$name
 SCANNER_NS=$sc

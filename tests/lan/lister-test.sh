@@ -1,25 +1,33 @@
 #!/usr/bin/env bash
 # trelvan-list in a test LAN (preset lan24) with its own DNS server, a
 # gateway (.2) and three more hosts, which answer their own names
-# (avahi-daemon, nmbd) or serve HTTPS only: the JSON and CSV lists, as root
-# and as an ordinary user, against hosts.tsv (hosts, MACs, makers, port 80,
-# the address "Connecter" opens, the name shown and each source's name); the
-# word of the neighbour table on a terminal; a refusal; watch mode and the
-# presence history, as root (two watchers sharing one store, one running a
-# program for each event) and as an ordinary user: a host never seen that
-# comes, one that goes after the rule's minute and comes back, one that
-# changes its card, each change once in the store, --historique, then the end
-# on SIGINT and on a closed pipe; Wake-on-LAN's packets on the LAN.
+# (avahi-daemon, nmbd) or serve HTTPS only, and four hostile ones (names.py):
+# names made of markup, names with a right-to-left override or a C1 control,
+# names under another id than the question's, and a neighbour that answers
+# for another host and floods the scanner. The JSON, CSV and text lists, as
+# root and as an ordinary user, against hosts.tsv (hosts, MACs, makers, port
+# 80, the address "Connecter" opens, the name shown and each source's name):
+# markup stays text, a CSV field a spreadsheet would run gets its
+# apostrophe, no refused or spoofed name and no control character gets out,
+# and each list comes in its usual time; the window in the same LAN (tst_lan
+# hostileNamesStayText); the word of the neighbour table on a terminal; a
+# refusal; watch mode and the presence history, as root (two watchers
+# sharing one store, one running a program for each event) and as an
+# ordinary user: a host never seen that comes, one that goes after the
+# rule's minute and comes back, one that changes its card, each change once
+# in the store, --historique, then the end on SIGINT and on a closed pipe;
+# Wake-on-LAN's packets on the LAN.
 #
 # About 2 min 30 s, of which the rule's minute and a scan or two either side
 # are the one wait: every watcher waits it at the same time.
 #
-#   lister-test.sh TRELVAN_LIST
+#   lister-test.sh TRELVAN_LIST [TST_LAN]
 #
 # Exits 77 (skipped) without root or network namespaces.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 program=$1
+window_test=${2:-}
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: building a LAN of network namespaces needs root" >&2
@@ -42,7 +50,11 @@ trap cleanup EXIT INT TERM
 "$here/lan.sh" up "$name" --preset lan24 --dns --gateway 198.51.100.2 \
     --host 198.51.100.30,mdns=epson-bureau,name=imprimante \
     --host 198.51.100.31,netbios=PC-DE-LEA,name=portable \
-    --host 198.51.100.32,https,mdns=nas-salon,netbios=NAS-SALON,name=nas >"$work/up.log" || {
+    --host 198.51.100.32,https,mdns=nas-salon,netbios=NAS-SALON,name=nas \
+    --host 198.51.100.60,rogue=markup,name=balise \
+    --host 198.51.100.61,rogue=controls,name=controle \
+    --host 198.51.100.62,rogue=wrong-id,name=id-errone \
+    --host 198.51.100.63,rogue=spoof:198.51.100.12,name=voisin >"$work/up.log" || {
     status=$?
     cat "$work/up.log" >&2
     exit "$status"
@@ -50,6 +62,13 @@ trap cleanup EXIT INT TERM
 state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
 # shellcheck disable=SC1091
 . "$state/lan.env"
+# nmbd's packet-server sockets lie in its host's folder, not the machine's.
+for _ in $(seq 50); do
+    [ "$(find "$state" -path '*/nmbd/unexpected' -type s | wc -l)" -eq 2 ] && break
+    sleep 0.1
+done
+[ "$(find "$state" -path '*/nmbd/unexpected' -type s | wc -l)" -eq 2 ] ||
+    { echo "FAIL: nmbd's sockets are not in its hosts' folders" >&2; exit 1; }
 
 # A copy the unprivileged user can reach; each user its own settings folder.
 cp "$program" "$work/trelvan-list"
@@ -78,13 +97,23 @@ fail() {
 python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
 
+# A list comes in its usual time (a second or two), the flood notwithstanding.
+timed() { # seconds command...
+    local limit=$1 start ms
+    shift
+    start=$(date +%s%N)
+    "$@"
+    ms=$((($(date +%s%N) - start) / 1000000))
+    [ "$ms" -lt $((limit * 1000)) ] || fail "$* took $ms ms"
+}
 for mode in root user; do
-    list "$mode" --format json >"$work/$mode.json" 2>"$work/$mode.err"
-    list "$mode" --format csv "$SCANNER_IP/$PREFIX" >"$work/$mode.csv"
+    timed 10 list "$mode" --format json >"$work/$mode.json" 2>"$work/$mode.err"
+    timed 10 list "$mode" --format csv "$SCANNER_IP/$PREFIX" >"$work/$mode.csv"
+    timed 10 list "$mode" >"$work/$mode.txt"
     "$python" - "$state/hosts.tsv" "$SCANNER_IP" "$SCANNER_MAC" "$work/$mode.json" \
-        "$work/$mode.csv" <<'PY' || fail "lists as $mode"
-import csv, json, sys
-tsv, scanner_ip, scanner_mac, json_file, csv_file = sys.argv[1:]
+        "$work/$mode.csv" "$work/$mode.txt" <<'PY' || fail "lists as $mode"
+import csv, json, re, sys
+tsv, scanner_ip, scanner_mac, json_file, csv_file, text_file = sys.argv[1:]
 expected = {scanner_ip: {"mac": scanner_mac.upper(), "web": False, "name": "", "url": "",
                          "names": {"dns": "", "mdns": "", "netbios": ""}}}
 for line in open(tsv):
@@ -97,6 +126,14 @@ for line in open(tsv):
                     "names": names}
 assert sum(bool(want["names"]["mdns"]) for want in expected.values()) == 2
 assert sum(bool(want["names"]["netbios"]) for want in expected.values()) == 2
+# Of the hostile hosts only the markup one gets its own names, as text; the
+# others, and the host a neighbour answers for, keep their DNS names.
+markup = "=<img src=x width=3000 height=2000>"
+expected["198.51.100.60"].update(name=markup, names={
+    "dns": "balise", "mdns": markup + ".local", "netbios": "<b>GRAS</b>"})
+# C0, DEL, C1, line separators, bidirectional marks, zero-width characters.
+forbidden = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069"
+                       "\u200e\u200f\u061c\u200b-\u200d\u2060\ufeff]")
 makers = {"00:00:0C": "Cisco", "B8:27:EB": "Raspberry", "F0:18:98": "Apple", "00:11:32": "Synology"}
 
 def check(rows, what):
@@ -107,7 +144,11 @@ def check(rows, what):
     for ip, want in expected.items():
         row = got[ip]
         for key in ("mac", "web", "name", "url", "names")[: 4 if what == "csv" else 5]:
-            assert row[key] == want[key], f"{what}: {ip} {key} {row[key]!r}, expected {want[key]!r}"
+            value = want[key]
+            # A spreadsheet would run it: an apostrophe first.
+            if what == "csv" and key == "name" and value[:1] in ("=", "+", "-", "@"):
+                value = "'" + value
+            assert row[key] == value, f"{what}: {ip} {key} {row[key]!r}, expected {value!r}"
         maker = makers.get(want["mac"][:8])
         if int(want["mac"][:2], 16) & 0x02:
             assert row["maker"] == "(adresse locale)", f"{what}: {ip} maker {row['maker']!r}"
@@ -129,9 +170,40 @@ for row in rows:
     assert row["web"] in ("true", "false"), f"csv web {row['web']!r}"
     row["web"] = row["web"] == "true"
 check(rows, "csv")
-print(f"PASS {len(rows)} hosts in JSON and CSV")
+# Nothing refused, answered under another id or spoofed gets out, nor any
+# control character but the line ends.
+for name, data in (("json", open(json_file, encoding="utf-8").read()),
+                   ("csv", open(csv_file, encoding="utf-8", newline="").read().replace("\r\n", "")),
+                   ("text", open(text_file, encoding="utf-8").read())):
+    data = data.replace("\n", "")
+    assert not forbidden.search(data), f"{name}: {forbidden.search(data)!r}"
+    for word in ("usurpateur", "faux-id", "FAUX-ID", "evil"):
+        assert word not in data, f"{name}: {word}"
+text = open(text_file, encoding="utf-8").read()
+assert re.search(r"198\.51\.100\.60 .* " + re.escape(markup) + "$", text, re.M), text
+print(f"PASS {len(rows)} hosts in JSON, CSV and text, hostile names kept out or as text")
 PY
 done
+
+# The neighbour did answer for its target and flood the scanner.
+grep -qh "^spoof $SCANNER_IP:[0-9]* for 198.51.100.12\$" "$state"/log/rogue-*.log ||
+    fail "the neighbour never answered"
+flooded=$(sed -n 's/^flood .* \([0-9]*\) datagrams in .*/\1/p' "$state"/log/rogue-*.log | sort -n | tail -1)
+[ "${flooded:-0}" -ge 1000 ] || fail "no flood worth the name: ${flooded:-none}"
+echo "PASS the neighbour's answers and flood (up to $flooded datagrams a question) changed nothing"
+
+# The window in the same LAN: its tooltips and hints.
+if [ -n "$window_test" ]; then
+    timed 60 "$here/lan.sh" exec "$name" env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen \
+        "HOME=$work/root" "XDG_CONFIG_HOME=$work/root" "XDG_DATA_HOME=$work/root/window" \
+        "XDG_RUNTIME_DIR=$work/root" \
+        "$window_test" hostileNamesStayText >"$work/window.log" 2>&1 ||
+        fail "the window: $(cat "$work/window.log")"
+    grep -q '^PASS   : TestLan::hostileNamesStayText()' "$work/window.log" ||
+        fail "the window's test did not run: $(cat "$work/window.log")"
+    echo "PASS the window shows the hostile names as text, or not at all;" \
+        "$(grep -o 'scan under the flood took [0-9]* ms' "$work/window.log")"
+fi
 
 # On the neighbour table (nobody, and a copy of the program starts no
 # helper), a terminal hears so in one line; a pipe does not, nor root.
