@@ -66,6 +66,34 @@ QString SpreadsheetText(const QString &value)
     return value;
 }
 
+// Rows of several networks, each network under its name ("Réseau
+// 198.51.100.0/24 (eth0)"), in the order they come; rows of one network only,
+// as table makes them.
+template <typename Row, typename Place, typename Table>
+QString ByNetwork(const std::vector<Row> &rows, Place place, Table table, bool terminal)
+{
+    std::vector<std::vector<Row>> groups;
+    for (const Row &row : rows) {
+        if (groups.empty() || place(groups.back().front()).network != place(row).network)
+            groups.emplace_back();
+        groups.back().push_back(row);
+    }
+    if (groups.size() <= 1)
+        return table(rows);
+    QString text;
+    for (const std::vector<Row> &group : groups) {
+        const HostRow &first = place(group.front());
+        QString title = QStringLiteral("Réseau %1").arg(first.network);
+        if (!first.interfaceName.isEmpty())
+            title += QStringLiteral(" (%1)").arg(TerminalText(first.interfaceName));
+        if (terminal)
+            title = QStringLiteral("\x1b[1m%1\x1b[0m").arg(title);
+        text += (text.isEmpty() ? QString() : QStringLiteral("\n")) + title + QLatin1Char('\n') +
+                table(group);
+    }
+    return text;
+}
+
 } // namespace
 
 QString OneLine(const QString &text)
@@ -142,16 +170,24 @@ QString FormatText(const std::vector<HostRow> &hosts, bool terminal)
     return AlignedTable(rows, terminal);
 }
 
+QString FormatTextByNetwork(const std::vector<HostRow> &hosts, bool terminal)
+{
+    return ByNetwork(
+        hosts, [](const HostRow &host) -> const HostRow & { return host; },
+        [terminal](const std::vector<HostRow> &group) { return FormatText(group, terminal); },
+        terminal);
+}
+
 QString FormatCsv(const std::vector<HostRow> &hosts)
 {
-    std::vector<QStringList> rows{{QStringLiteral("comment"), QStringLiteral("ip"),
-                                   QStringLiteral("mac"), QStringLiteral("maker"),
-                                   QStringLiteral("web"), QStringLiteral("name"),
-                                   QStringLiteral("url")}};
+    std::vector<QStringList> rows{
+        {QStringLiteral("comment"), QStringLiteral("ip"), QStringLiteral("mac"),
+         QStringLiteral("maker"), QStringLiteral("web"), QStringLiteral("name"),
+         QStringLiteral("url"), QStringLiteral("network"), QStringLiteral("interface")}};
     for (const HostRow &host : hosts)
         rows.push_back({host.comment, host.ip, host.mac, host.maker.trimmed(),
                         host.web ? QStringLiteral("true") : QStringLiteral("false"), host.name,
-                        host.webAddress});
+                        host.webAddress, host.network, host.interfaceName});
     return CsvTable(rows);
 }
 
@@ -160,11 +196,16 @@ QJsonObject ToJson(const HostRow &host)
     const QJsonObject names{{QStringLiteral("dns"), host.names.dns},
                             {QStringLiteral("mdns"), host.names.mdns},
                             {QStringLiteral("netbios"), host.names.netbios}};
-    return QJsonObject{
-        {QStringLiteral("comment"), host.comment}, {QStringLiteral("ip"), host.ip},
-        {QStringLiteral("mac"), host.mac},         {QStringLiteral("maker"), host.maker.trimmed()},
-        {QStringLiteral("web"), host.web},         {QStringLiteral("url"), host.webAddress},
-        {QStringLiteral("name"), host.name},       {QStringLiteral("names"), names}};
+    return QJsonObject{{QStringLiteral("comment"), host.comment},
+                       {QStringLiteral("ip"), host.ip},
+                       {QStringLiteral("mac"), host.mac},
+                       {QStringLiteral("maker"), host.maker.trimmed()},
+                       {QStringLiteral("web"), host.web},
+                       {QStringLiteral("url"), host.webAddress},
+                       {QStringLiteral("name"), host.name},
+                       {QStringLiteral("names"), names},
+                       {QStringLiteral("network"), host.network},
+                       {QStringLiteral("interface"), host.interfaceName}};
 }
 
 QString FormatJson(const std::vector<HostRow> &hosts)
@@ -194,32 +235,40 @@ QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format
                                      {QStringLiteral("name"), row.host.name},
                                      {QStringLiteral("first_seen"), TimeText(row.firstSeen)},
                                      {QStringLiteral("last_seen"), TimeText(row.lastSeen)},
-                                     {QStringLiteral("present"), row.present}});
+                                     {QStringLiteral("present"), row.present},
+                                     {QStringLiteral("network"), row.host.network},
+                                     {QStringLiteral("interface"), row.host.interfaceName}});
         return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
     }
     if (format == QLatin1String("csv")) {
         std::vector<QStringList> lines{{QStringLiteral("comment"), QStringLiteral("ip"),
                                         QStringLiteral("mac"), QStringLiteral("maker"),
                                         QStringLiteral("name"), QStringLiteral("first_seen"),
-                                        QStringLiteral("last_seen"), QStringLiteral("present")}};
+                                        QStringLiteral("last_seen"), QStringLiteral("present"),
+                                        QStringLiteral("network"), QStringLiteral("interface")}};
         for (const HistoryRow &row : rows)
             lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker.trimmed(),
                              row.host.name, TimeText(row.firstSeen), TimeText(row.lastSeen),
-                             row.present ? QStringLiteral("true") : QStringLiteral("false")});
+                             row.present ? QStringLiteral("true") : QStringLiteral("false"),
+                             row.host.network, row.host.interfaceName});
         return CsvTable(lines);
     }
     const auto shown = [](qint64 time) {
         return QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     };
-    std::vector<QStringList> lines{{QStringLiteral("Commentaire"), QStringLiteral("Adresse IP"),
-                                    QStringLiteral("Adresse MAC"), QStringLiteral("Fabricant"),
-                                    QStringLiteral("Nom"), QStringLiteral("Vu la première fois"),
-                                    QStringLiteral("Vu la dernière fois")}};
-    for (const HistoryRow &row : rows)
-        lines.push_back({OneLine(row.host.comment), row.host.ip, row.host.mac,
-                         row.host.maker.trimmed(), row.host.name, shown(row.firstSeen),
-                         row.present ? QStringLiteral("présent") : shown(row.lastSeen)});
-    return AlignedTable(lines, terminal);
+    const auto table = [&shown, terminal](const std::vector<HistoryRow> &group) {
+        std::vector<QStringList> lines{
+            {QStringLiteral("Commentaire"), QStringLiteral("Adresse IP"),
+             QStringLiteral("Adresse MAC"), QStringLiteral("Fabricant"), QStringLiteral("Nom"),
+             QStringLiteral("Vu la première fois"), QStringLiteral("Vu la dernière fois")}};
+        for (const HistoryRow &row : group)
+            lines.push_back({OneLine(row.host.comment), row.host.ip, row.host.mac,
+                             row.host.maker.trimmed(), row.host.name, shown(row.firstSeen),
+                             row.present ? QStringLiteral("présent") : shown(row.lastSeen)});
+        return AlignedTable(lines, terminal);
+    };
+    return ByNetwork(
+        rows, [](const HistoryRow &row) -> const HostRow & { return row.host; }, table, terminal);
 }
 
 } // namespace lister

@@ -18,14 +18,19 @@ namespace lister {
 // ("\x1B"), line breaks and tabs of a comment as one blank: the table
 // may go to a terminal, now or later.
 QString FormatText(const std::vector<HostRow> &hosts, bool terminal);
+// The same for the hosts of several networks: each network's table under a
+// line with its name ("Réseau 198.51.100.0/24 (eth0)"); for one network,
+// FormatText.
+QString FormatTextByNetwork(const std::vector<HostRow> &hosts, bool terminal);
 // RFC 4180: a header line, CRLF line ends, fields quoted where needed. A
 // comment, maker or name that begins with '=', '+', '-', '@', a tab or a
 // carriage return gets an apostrophe first, so that a spreadsheet takes it
 // as text and never as a formula.
 QString FormatCsv(const std::vector<HostRow> &hosts);
 // An array of objects with the keys comment, ip, mac, maker, web (port 80),
-// url (what "Connecter" opens, or empty), name (the one the window shows)
-// and names (each source's answer: dns, mdns, netbios).
+// url (what "Connecter" opens, or empty), name (the one the window shows),
+// names (each source's answer: dns, mdns, netbios), network
+// ("198.51.100.0/24") and interface ("eth0").
 // The text's "Site web ?" says oui, https (port 443 only) or non; the CSV
 // has the columns of the JSON but names.
 QString FormatJson(const std::vector<HostRow> &hosts);
@@ -40,8 +45,9 @@ struct HistoryRow
     bool present;
 };
 // format is texte, csv or json. The CSV and JSON have comment, ip, mac,
-// maker, name, first_seen, last_seen (ISO 8601 with the offset) and present;
-// the text's last column says "présent" while the device is.
+// maker, name, first_seen, last_seen (ISO 8601 with the offset), present,
+// network and interface; the text's last column says "présent" while the
+// device is, and several networks' devices come under their names.
 QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format, bool terminal);
 
 // ISO 8601 in local time with its offset: 2026-12-08T14:02:11+01:00.

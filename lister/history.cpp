@@ -14,23 +14,26 @@
 
 namespace lister {
 
-int RunHistory(const NetworkChoice &network, const QString &format, const MakerIndex &makers,
-               std::FILE *out, std::FILE *err)
+int RunHistory(const std::vector<NetworkChoice> &networks, const QString &format,
+               const MakerIndex &makers, std::FILE *out, std::FILE *err)
 {
     presence::Store store;
-    const QString cidr =
-        presence::CidrText(network.address.toIPv4Address(), network.netmask.toIPv4Address());
+    CommentMap comments;
+    LoadComments(comments);
     std::vector<HistoryRow> rows;
-    if (const std::optional<presence::NetworkKey> key = store.LatestNetwork(cidr)) {
-        CommentMap comments;
-        LoadComments(comments);
-        for (const presence::Device &device : store.Devices(*key))
-            rows.push_back({MakeHostRow(device.key, device.record, comments, makers),
-                            device.firstSeen, device.lastSeen, device.present});
-    } else {
-        Complain(err, store.Status().isEmpty()
-                          ? QStringLiteral("aucun historique de %1 pour l'instant.").arg(cidr)
-                          : store.Status());
+    for (const NetworkChoice &network : networks) {
+        if (const std::optional<presence::NetworkKey> key = store.LatestNetwork(network.cidr)) {
+            for (const presence::Device &device : store.Devices(*key))
+                rows.push_back(
+                    {MakeHostRow(device.key, device.record, comments, makers, PlaceOf(network)),
+                     device.firstSeen, device.lastSeen, device.present});
+        } else {
+            Complain(
+                err,
+                store.Status().isEmpty()
+                    ? QStringLiteral("aucun historique de %1 pour l'instant.").arg(network.cidr)
+                    : store.Status());
+        }
     }
     return Write(out, FormatHistory(rows, format, IsTerminal(out))) ? Success : ScanFailed;
 }

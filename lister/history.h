@@ -6,14 +6,15 @@
 #include <QString>
 
 #include <cstdio>
+#include <vector>
 
 namespace lister {
 
-// --historique: every device the presence store knows on the network (the
+// --historique: every device the presence store knows on each network (the
 // one of these addresses scanned last), present ones first, in format.
 // Sends nothing. Returns the exit status.
-int RunHistory(const NetworkChoice &network, const QString &format, const MakerIndex &makers,
-               std::FILE *out, std::FILE *err);
+int RunHistory(const std::vector<NetworkChoice> &networks, const QString &format,
+               const MakerIndex &makers, std::FILE *out, std::FILE *err);
 
 // --reveiller: wakes the known device of this card or last address (target)
 // on the network where it was last seen, from this machine's address on it.

@@ -2,6 +2,9 @@
 
 #include "lister/formats.h"
 #include "lister/history.h"
+#ifdef TRELVAN_MQTT
+#include "lister/mqttsink.h"
+#endif
 #include "lister/networkchoice.h"
 #include "lister/scanonce.h"
 #include "lister/terminal.h"
@@ -15,6 +18,10 @@
 
 #include <QCommandLineParser>
 
+#include <map>
+#include <memory>
+#include <utility>
+
 namespace lister {
 
 namespace {
@@ -22,29 +29,54 @@ namespace {
 QString HelpText()
 {
     return QStringLiteral(
-        "Usage\u00a0: trelvan-list [options] [RÉSEAU]\n"
-        "Liste les machines présentes sur un réseau local de cette machine\u00a0: adresse IP,\n"
-        "adresse MAC, fabricant, serveur web (port 80, ou 443 seul), nom et commentaire saisi "
-        "dans\n"
-        "Trelvan.\n"
+        "Usage\u00a0: trelvan-list [options] [RÉSEAU...]\n"
+        "Liste les machines présentes sur les réseaux locaux de cette machine\u00a0: adresse\n"
+        "IP, adresse MAC, fabricant, serveur web (port 80, ou 443 seul), nom et commentaire\n"
+        "saisi dans Trelvan, avec le réseau (network) et l'interface de chacune.\n"
         "\n"
-        "RÉSEAU, l'un des réseaux de cette machine\u00a0:\n"
+        "RÉSEAU, un ou plusieurs des réseaux de cette machine\u00a0:\n"
         "  eth0                           une interface (son premier réseau IPv4)\n"
         "  192.168.1.10/24                ADRESSE/PRÉFIXE\n"
         "  \"192.168.1.10 / 255.255.255.0\" le texte du choix de réseau de Trelvan\n"
-        "Sans RÉSEAU\u00a0: le premier réseau que propose la fenêtre de Trelvan.\n"
+        "Sans RÉSEAU ni --tous\u00a0: le premier réseau que propose la fenêtre de Trelvan.\n"
+        "Les réseaux sont parcourus en même temps, tant qu'ils ne comptent pas ensemble\n"
+        "plus de 65536 adresses (un /16)\u00a0; au-delà, les suivants attendent leur tour.\n"
         "\n"
         "Options\u00a0:\n"
-        "  --format texte|csv|json  format de la liste (texte par défaut, un tableau aligné)\n"
-        "  --suivre                 parcourt le réseau toutes les dix secondes et écrit chaque\n"
-        "                           changement sur une ligne JSON\u00a0: arrivée (appeared, avec\n"
-        "                           new vrai pour un appareil jamais vu), départ (left, absent\n"
-        "                           depuis au moins 60\u00a0s et trois parcours), autre adresse\n"
-        "                           IP (address-changed) ou MAC (mac-changed)\n"
+        "  --tous                   tous les réseaux de cette machine, sauf les virtuels\u00a0:\n"
+        "                           boucle locale (lo), ponts de conteneurs et de machines\n"
+        "                           virtuelles (docker*, br-*, virbr*, vboxnet*, vmnet*,\n"
+        "                           lxcbr*, lxdbr*, incusbr*, podman*, cni*) et leurs\n"
+        "                           interfaces veth*, tunnels (tun*, tap*, wg*, liens point\n"
+        "                           à point)\u00a0; un RÉSEAU nommé est toujours pris. Avec\n"
+        "                           --suivre, les réseaux qui viennent et s'en vont sont\n"
+        "                           suivis à chaque parcours\n"
+        "  --format texte|csv|json  format de la liste (texte par défaut, un tableau aligné\n"
+        "                           par réseau)\n"
+        "  --suivre                 parcourt les réseaux toutes les dix secondes et écrit\n"
+        "                           chaque changement sur une ligne JSON\u00a0: arrivée\n"
+        "                           (appeared, avec new vrai pour un appareil jamais vu),\n"
+        "                           départ (left, absent depuis au moins 60\u00a0s et trois\n"
+        "                           parcours), autre adresse IP (address-changed) ou MAC\n"
+        "                           (mac-changed)\n"
         "  --commande PROGRAMME     avec --suivre\u00a0: lance PROGRAMME pour chaque changement,\n"
         "                           sans argument ni shell, la ligne JSON sur son entrée,\n"
         "                           TRELVAN_EVENT, TRELVAN_MAC et TRELVAN_IP dans son\n"
         "                           environnement\u00a0; un à la fois, arrêté après 30\u00a0s\n"
+        "  --mqtt mqtt://[UTILISATEUR@]HÔTE[:PORT]\n"
+        "                           avec --suivre\u00a0: publie la présence de chaque appareil\n"
+        "                           sur ce serveur MQTT, à la manière de Home Assistant\n"
+        "                           (homeassistant/device_tracker/..., home ou not_home),\n"
+        "                           et chaque changement sur trelvan/AGENT/event\u00a0;\n"
+        "                           mqtts://... pour TLS (port 8883), vérifié avec les\n"
+        "                           autorités de certification du système. Le mot de passe\n"
+        "                           vient de --mqtt-password-file ou de la variable\n"
+        "                           TRELVAN_MQTT_PASSWORD, jamais de la ligne de commande\n"
+        "  --mqtt-password-file FICHIER\n"
+        "                           le mot de passe MQTT, sur la première ligne de FICHIER\n"
+        "  --agent NOM              le nom de cet agent sur le serveur MQTT (par défaut le\n"
+        "                           nom de la machine), qui tient à part les appareils de\n"
+        "                           plusieurs machines\n"
         "  --historique             liste chaque appareil vu sur RÉSEAU, avec sa première et\n"
         "                           sa dernière apparition (first_seen, last_seen) et s'il\n"
         "                           est présent (present)\n"
@@ -57,7 +89,8 @@ QString HelpText()
         "presence.sqlite, dans ~/.local/share/Dantrix/Trelvan/ sous Linux,\n"
         "%LOCALAPPDATA%\\Dantrix\\Trelvan\\ sous Windows.\n"
         "\n"
-        "Codes de sortie\u00a0: 0 réussite, 1 parcours impossible, 2 erreur d'utilisation.\n"
+        "Codes de sortie\u00a0: 0 réussite, 1 parcours impossible (ou serveur MQTT qui refuse\n"
+        "l'identification, introuvable), 2 erreur d'utilisation.\n"
         "\n"
         "Résolution des adresses\u00a0: en root, trelvan-list envoie lui-même ses requêtes\n"
         "ARP\u00a0; pour un autre utilisateur, le résolveur trelvan-resolver les envoie, s'il est\n"
@@ -87,29 +120,45 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
     const QCommandLineOption commandOption(QStringLiteral("commande"),
                                            QStringLiteral("lance un programme par changement"),
                                            QStringLiteral("programme"));
+    const QCommandLineOption everyOption(QStringLiteral("tous"),
+                                         QStringLiteral("tous les réseaux de cette machine"));
+    const QCommandLineOption mqttOption(QStringLiteral("mqtt"), QStringLiteral("serveur MQTT"),
+                                        QStringLiteral("adresse"));
+    const QCommandLineOption passwordFileOption(QStringLiteral("mqtt-password-file"),
+                                                QStringLiteral("mot de passe MQTT"),
+                                                QStringLiteral("fichier"));
+    const QCommandLineOption agentOption(QStringLiteral("agent"), QStringLiteral("nom d'agent"),
+                                         QStringLiteral("nom"));
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("affiche cette aide"));
     const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
                                            QStringLiteral("affiche la version"));
     parser.addOptions({formatOption, watchOption, historyOption, wakeOption, commandOption,
-                       helpOption, versionOption});
+                       everyOption, mqttOption, passwordFileOption, agentOption, helpOption,
+                       versionOption});
     parser.addPositionalArgument(QStringLiteral("RÉSEAU"), QStringLiteral("le réseau à parcourir"));
     const QString seeHelp = QStringLiteral(" (trelvan-list --help)");
 
     if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         const QString last = arguments.value(arguments.size() - 1);
+        const std::map<QString, QString> missing{
+            {QStringLiteral("--reveiller"), QStringLiteral("l'appareil (adresse MAC ou IP)")},
+            {QStringLiteral("--commande"), QStringLiteral("le programme")},
+            {QStringLiteral("--mqtt"), QStringLiteral("l'adresse du serveur")},
+            {QStringLiteral("--mqtt-password-file"), QStringLiteral("le fichier")},
+            {QStringLiteral("--agent"), QStringLiteral("le nom")},
+            {QStringLiteral("--format"), QStringLiteral("le format (texte, csv ou json)")}};
+        const auto what = missing.find(last);
         Complain(err,
                  !unknown.isEmpty()
                      ? QStringLiteral("option inconnue %1%2")
                            .arg(Quoted(QLatin1String(unknown.front().size() > 1 ? "--" : "-") +
                                        unknown.front()),
                                 seeHelp)
-                 : last == QLatin1String("--reveiller")
-                     ? QStringLiteral("il manque l'appareil après --reveiller (adresse MAC ou IP).")
-                 : last == QLatin1String("--commande")
-                     ? QStringLiteral("il manque le programme après --commande.")
-                     : QStringLiteral("il manque le format après --format (texte, csv ou json)."));
+                     : QStringLiteral("il manque %1 après %2.")
+                           .arg(what != missing.end() ? what->second : QStringLiteral("une valeur"),
+                                last));
         return UsageError;
     }
     if (parser.isSet(helpOption))
@@ -133,32 +182,46 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
                           .arg(seeHelp));
         return UsageError;
     }
-    if (parser.isSet(commandOption) && !watching) {
-        Complain(err, QStringLiteral("--commande va avec --suivre%1").arg(seeHelp));
+    const bool mqtt = parser.isSet(mqttOption);
+    for (const auto &[option, needs] :
+         {std::pair{&commandOption, watching}, std::pair{&mqttOption, watching},
+          std::pair{&passwordFileOption, mqtt}, std::pair{&agentOption, mqtt}}) {
+        if (parser.isSet(*option) && !needs) {
+            Complain(err, QStringLiteral("--%1 va avec %2%3")
+                              .arg(option->names().front(),
+                                   option == &commandOption || option == &mqttOption
+                                       ? QStringLiteral("--suivre")
+                                       : QStringLiteral("--mqtt"),
+                                   seeHelp));
+            return UsageError;
+        }
+    }
+#ifndef TRELVAN_MQTT
+    if (mqtt) {
+        Complain(err, QStringLiteral("MQTT n'est pas disponible sur ce système : trelvan-list "
+                                     "y est construit sans libmosquitto."));
         return UsageError;
     }
-    QStringList positional = parser.positionalArguments();
+#endif
+    const QStringList positional = parser.positionalArguments();
+    const bool every = parser.isSet(everyOption);
     if (parser.isSet(wakeOption)) {
-        if (!positional.isEmpty()) {
+        if (!positional.isEmpty() || every) {
             Complain(err,
                      QStringLiteral("--reveiller prend un appareil, pas de RÉSEAU%1").arg(seeHelp));
             return UsageError;
         }
         return RunWake(parser.value(wakeOption), out, err);
     }
-    // The picker's text given unquoted: three words around the slash.
-    if (positional.size() == 3 && positional[1] == QLatin1String("/"))
-        positional = QStringList{positional.join(QLatin1Char(' '))};
-    if (positional.size() > 1) {
-        Complain(err, QStringLiteral("un seul réseau à la fois%1").arg(seeHelp));
-        return UsageError;
-    }
 
-    const NetworkChoice network = ChooseNetwork(positional.value(0));
-    if (network.status != Success) {
-        Complain(err, network.error);
-        return network.status;
+    const NetworkChoices networks = ChooseNetworks(positional, every);
+    if (networks.status != Success) {
+        Complain(err, networks.error);
+        return networks.status;
     }
+    if (!watching) // a watch says them itself
+        for (const QString &note : networks.notes)
+            Complain(err, note);
 
     MakerIndex makers;
     LoadMakers(makers);
@@ -169,15 +232,30 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
                                      "listée jusqu'à une minute environ."));
 
     if (parser.isSet(historyOption))
-        return RunHistory(network, format, makers, out, err);
+        return RunHistory(networks.networks, format, makers, out, err);
     if (watching) {
+        std::unique_ptr<PresenceSink> sink;
+#ifdef TRELVAN_MQTT
+        if (mqtt) {
+            ExitStatus status = Success;
+            sink = StartMqtt({parser.value(mqttOption), parser.value(passwordFileOption),
+                              parser.value(agentOption)},
+                             err, &status);
+            if (!sink)
+                return status;
+        }
+#endif
         CatchStopSignals();
-        return RunWatch(network, makers, out, err, progress, parser.value(commandOption),
-                        abandoned);
+        // The machine's networks are looked at again at each round.
+        NetworkChoices named = networks;
+        if (every)
+            named = positional.isEmpty() ? NetworkChoices() : ChooseNetworks(positional, false);
+        return RunWatch(named, every, makers, out, err, progress, parser.value(commandOption),
+                        sink.get(), abandoned);
     }
 
-    HostMap hosts;
-    switch (ScanOnce(network, progress, hosts)) {
+    std::vector<HostMap> found;
+    switch (ScanNetworks(networks.networks, progress, found)) {
     case ScanOutcome::Done:
         break;
     case ScanOutcome::Abandoned:
@@ -186,22 +264,28 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
         [[fallthrough]];
     case ScanOutcome::Failed:
     case ScanOutcome::Stopped:
-        Complain(err, QStringLiteral("le parcours de %1 n'a pas abouti.")
-                          .arg(NetworkEntryText(network.address, network.netmask)));
+        Complain(err, QStringLiteral("le parcours n'a pas abouti."));
         return ScanFailed;
-    }
-    {
-        presence::Store store;
-        const presence::ScanChanges recorded = store.Record(ScanOf(network, hosts));
-        if (!recorded.status.isEmpty())
-            Complain(err, recorded.status);
     }
     CommentMap comments;
     LoadComments(comments);
-    const std::vector<HostRow> listed = MakeHostRows(hosts, comments, makers);
-    const QString text = format == QLatin1String("csv")    ? FormatCsv(listed)
-                         : format == QLatin1String("json") ? FormatJson(listed)
-                                                           : FormatText(listed, IsTerminal(out));
+    std::vector<HostRow> listed;
+    {
+        presence::Store store;
+        for (std::size_t i = 0; i < networks.networks.size(); ++i) {
+            const NetworkChoice &network = networks.networks[i];
+            const presence::ScanChanges recorded = store.Record(ScanOf(network, found[i]));
+            if (!recorded.status.isEmpty())
+                Complain(err, recorded.status);
+            const std::vector<HostRow> rows =
+                MakeHostRows(found[i], comments, makers, PlaceOf(network));
+            listed.insert(listed.end(), rows.begin(), rows.end());
+        }
+    }
+    const QString text = format == QLatin1String("csv") ? FormatCsv(listed)
+                         : format == QLatin1String("json")
+                             ? FormatJson(listed)
+                             : FormatTextByNetwork(listed, IsTerminal(out));
     return Write(out, text) ? Success : ScanFailed;
 }
 

@@ -9,9 +9,10 @@
 // tests run it in-process with the fake interfaces and address resolution:
 //
 //   lister.cpp        the options, and what runs for them
-//   networkchoice.h   the network a RÉSEAU argument names
-//   scanonce.h        one scan, and how a stop signal ends it
+//   networkchoice.h   the networks the RÉSEAU arguments and --tous name
+//   scanonce.h        one scan of each network, and how a stop signal ends it
 //   watch.h           watch mode (--suivre), the events' JSON
+//   mqttsink.h        the watch's presence over MQTT (--mqtt)
 //   eventcommand.h    the program run for each event (--commande)
 //   history.h         the presence history (--historique) and Wake-on-LAN
 //                     (--reveiller)

@@ -3,9 +3,12 @@
 #include "lister/terminal.h"
 #include "network/networklist.h"
 #include "platform/netmask.h"
+#include "presence/store.h"
 #include "scan/scanrules.h"
 
 #include <QRegularExpression>
+
+#include <algorithm>
 
 namespace lister {
 
@@ -42,7 +45,22 @@ NetworkChoice Chosen(const NetworkAddress &network)
     choice.address = network.ip;
     choice.netmask = network.netmask;
     choice.interfaceName = network.interfaceName;
+    choice.cidr = presence::CidrText(network.ip.toIPv4Address(), network.netmask.toIPv4Address());
     return choice;
+}
+
+QString TooWide(const NetworkAddress &network)
+{
+    return QStringLiteral("le réseau %1 compte %2 adresses, plus que les %3 que Trelvan parcourt")
+        .arg(CidrText(network))
+        .arg(AddressCount(network.netmask))
+        .arg(MaxScanAddresses);
+}
+
+bool Holds(const NetworkChoices &choices, const NetworkChoice &network)
+{
+    return std::any_of(choices.networks.begin(), choices.networks.end(),
+                       [&network](const NetworkChoice &held) { return held.cidr == network.cidr; });
 }
 
 bool ParseIPv4(const QString &text, quint32 &value)
@@ -119,15 +137,65 @@ NetworkChoice ChooseNetwork(const QString &argument)
         if (network.netmask.toIPv4Address() != mask || (address != ip && address != (ip & mask)))
             continue;
         if (TooWideToScan(network.netmask))
-            return Refuse(QStringLiteral("le réseau %1 compte %2 adresses, plus que les %3 que "
-                                         "Trelvan parcourt.")
-                              .arg(CidrText(network))
-                              .arg(AddressCount(network.netmask))
-                              .arg(MaxScanAddresses));
+            return Refuse(TooWide(network) + QLatin1Char('.'));
         return Chosen(network);
     }
     return notFound(
         QStringLiteral("%1 n'est pas un réseau de cette machine").arg(Quoted(argument)));
+}
+
+NetworkChoices ChooseNetworks(const QStringList &arguments, bool every)
+{
+    NetworkChoices choices;
+    QStringList named;
+    for (int i = 0; i < arguments.size(); ++i) {
+        // The picker's text given unquoted: three words around the slash.
+        if (i + 2 < arguments.size() && arguments[i + 1] == QLatin1String("/")) {
+            named.append(arguments.mid(i, 3).join(QLatin1Char(' ')));
+            i += 2;
+        } else {
+            named.append(arguments[i]);
+        }
+    }
+    if (named.isEmpty() && !every)
+        named.append(QString());
+    for (const QString &argument : named) {
+        const NetworkChoice network = ChooseNetwork(argument);
+        if (network.status != Success) {
+            choices.error = network.error;
+            choices.status = network.status;
+            return choices;
+        }
+        if (!Holds(choices, network))
+            choices.networks.push_back(network);
+    }
+    if (every) {
+        AddMachineNetworks(choices);
+        if (choices.networks.empty()) {
+            choices.error = QStringLiteral("cette machine n'a aucun réseau IPv4 à parcourir, hors "
+                                           "des réseaux virtuels.");
+            choices.status = ScanFailed;
+        }
+    }
+    return choices;
+}
+
+void AddMachineNetworks(NetworkChoices &choices)
+{
+    for (const NetworkAddress &network : MachineNetworks()) {
+        const NetworkChoice chosen = Chosen(network);
+        if (Holds(choices, chosen))
+            continue;
+        if (TooWideToScan(network.netmask))
+            choices.notes.append(QStringLiteral("%1 : laissé de côté.").arg(TooWide(network)));
+        else
+            choices.networks.push_back(chosen);
+    }
+}
+
+HostPlace PlaceOf(const NetworkChoice &network)
+{
+    return {network.cidr, network.interfaceName};
 }
 
 } // namespace lister

@@ -1,9 +1,13 @@
 #pragma once
 
 #include "lister/lister.h"
+#include "results/hostrow.h"
 
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 namespace lister {
 
@@ -17,9 +21,31 @@ struct NetworkChoice
     QHostAddress address;
     QHostAddress netmask;
     QString interfaceName; // "eth0"; empty where the system does not say
+    QString cidr;          // "198.51.100.0/24": the network's own address
     QString error;
     ExitStatus status = Success;
 };
 NetworkChoice ChooseNetwork(const QString &argument);
+
+// The networks of a run: those the RÉSEAU arguments name (each as
+// ChooseNetwork takes it; the picker's text may also come as three words),
+// and with every (--tous) those of the machine (MachineNetworks: all but
+// the virtual ones), each network once, in the order given, then the
+// machine's. No argument and not every: the picker's first network. A
+// network too wide to scan is refused when named, left out with a note when
+// every brings it.
+struct NetworkChoices
+{
+    std::vector<NetworkChoice> networks;
+    QStringList notes; // for standard error
+    QString error;
+    ExitStatus status = Success;
+};
+NetworkChoices ChooseNetworks(const QStringList &arguments, bool every);
+// Adds the machine's networks that choices does not hold yet, as every does.
+void AddMachineNetworks(NetworkChoices &choices);
+
+// The place the hosts of a network are listed under.
+HostPlace PlaceOf(const NetworkChoice &network);
 
 } // namespace lister

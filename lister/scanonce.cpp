@@ -3,6 +3,7 @@
 #include "lister/terminal.h"
 #include "scan/checkthread.h"
 #include "scan/scancollector.h"
+#include "scan/scanrules.h"
 
 #include <QElapsedTimer>
 
@@ -16,43 +17,75 @@ constexpr int PollMs = 100;
 // After SIGINT or SIGTERM a scan under way gets this long to finish.
 constexpr int StopGraceMs = 2500;
 
-void ShowStatus(std::FILE *progress, ScanCollector &collector)
+struct Coordinator
 {
-    const QString status = collector.TakeStatus();
-    if (progress && !status.isEmpty())
-        Write(progress, QStringLiteral("\r\x1b[K%1").arg(status));
+    std::unique_ptr<ScanCollector> collector = std::make_unique<ScanCollector>();
+    std::unique_ptr<CheckThread> checker;
+};
+
+// The coordinators of one batch, started together, until they end.
+ScanOutcome ScanTogether(std::vector<Coordinator> &batch, std::FILE *progress)
+{
+    for (Coordinator &coordinator : batch)
+        coordinator.checker->start(QThread::InheritPriority);
+    QElapsedTimer sinceStop;
+    for (;;) {
+        CheckThread *running = nullptr;
+        for (Coordinator &coordinator : batch) {
+            const QString status = coordinator.collector->TakeStatus();
+            if (progress && !status.isEmpty())
+                Write(progress, QStringLiteral("\r\x1b[K%1").arg(status));
+            if (!running && !coordinator.checker->isFinished())
+                running = coordinator.checker.get();
+        }
+        if (!running)
+            return StopRequested() ? ScanOutcome::Stopped : ScanOutcome::Done;
+        running->wait(PollMs);
+        if (!StopRequested())
+            continue;
+        if (!sinceStop.isValid()) {
+            for (Coordinator &coordinator : batch)
+                coordinator.checker->Stop();
+            sinceStop.start();
+        } else if (sinceStop.elapsed() >= StopGraceMs) {
+            // A thread writes into its collector until it ends: neither may
+            // go. The process ends without waiting for it.
+            for (Coordinator &coordinator : batch)
+                if (!coordinator.checker->isFinished()) {
+                    coordinator.checker.release();
+                    coordinator.collector.release();
+                }
+            return ScanOutcome::Abandoned;
+        }
+    }
 }
 
 } // namespace
 
-ScanOutcome ScanOnce(const NetworkChoice &network, std::FILE *progress, HostMap &hosts)
+ScanOutcome ScanNetworks(const std::vector<NetworkChoice> &networks, std::FILE *progress,
+                         std::vector<HostMap> &hosts)
 {
-    auto collector = std::make_unique<ScanCollector>();
-    auto checker = std::make_unique<CheckThread>(collector.get(), network.address, network.netmask);
-    checker->start(QThread::InheritPriority);
-    QElapsedTimer sinceStop;
-    while (!checker->wait(PollMs)) {
-        ShowStatus(progress, *collector);
-        if (!StopRequested())
-            continue;
-        if (!sinceStop.isValid()) {
-            checker->Stop();
-            sinceStop.start();
-        } else if (sinceStop.elapsed() >= StopGraceMs) {
-            // The thread writes into the collector until it ends: neither
-            // may go. The process ends without waiting for it.
-            checker.release();
-            collector.release();
-            return ScanOutcome::Abandoned;
+    std::vector<QHostAddress> netmasks;
+    for (const NetworkChoice &network : networks)
+        netmasks.push_back(network.netmask);
+    hosts.assign(networks.size(), HostMap());
+    for (const std::vector<std::size_t> &indexes : ScanBatches(netmasks)) {
+        std::vector<Coordinator> batch(indexes.size());
+        for (std::size_t i = 0; i < indexes.size(); ++i)
+            batch[i].checker = std::make_unique<CheckThread>(batch[i].collector.get(),
+                                                             networks[indexes[i]].address,
+                                                             networks[indexes[i]].netmask);
+        const ScanOutcome outcome = ScanTogether(batch, progress);
+        if (progress)
+            Write(progress, QStringLiteral("\r\x1b[K"));
+        if (outcome != ScanOutcome::Done)
+            return outcome;
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            if (!batch[i].collector->Published())
+                return ScanOutcome::Failed;
+            hosts[indexes[i]] = batch[i].collector->Hosts();
         }
     }
-    if (progress)
-        Write(progress, QStringLiteral("\r\x1b[K"));
-    if (StopRequested())
-        return ScanOutcome::Stopped;
-    if (!collector->Published())
-        return ScanOutcome::Failed;
-    hosts = collector->Hosts();
     return ScanOutcome::Done;
 }
 

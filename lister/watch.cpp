@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QThread>
 
+#include <map>
 #include <memory>
 #include <set>
 
@@ -40,9 +41,9 @@ QString EventName(presence::ChangeKind kind)
 } // namespace
 
 QJsonObject EventJson(const presence::Change &change, const CommentMap &comments,
-                      const MakerIndex &makers)
+                      const MakerIndex &makers, const HostPlace &place)
 {
-    QJsonObject object = ToJson(MakeHostRow(change.key, change.record, comments, makers));
+    QJsonObject object = ToJson(MakeHostRow(change.key, change.record, comments, makers, place));
     object.insert(QStringLiteral("time"), TimeText(change.time));
     object.insert(QStringLiteral("event"), EventName(change.kind));
     switch (change.kind) {
@@ -73,20 +74,30 @@ presence::ScanResult ScanOf(const NetworkChoice &network, const HostMap &hosts)
     return scan;
 }
 
-int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *out, std::FILE *err,
-             std::FILE *progress, const QString &program, bool *abandoned)
+int RunWatch(const NetworkChoices &named, bool every, const MakerIndex &makers, std::FILE *out,
+             std::FILE *err, std::FILE *progress, const QString &program, PresenceSink *sink,
+             bool *abandoned)
 {
     presence::Store store;
     std::unique_ptr<EventCommand> command;
     if (!program.isEmpty())
         command = std::make_unique<EventCommand>(program, err);
-    QString status;
-    bool first = true;
+    std::map<QString, QString> statuses; // by network: the store's trouble said last
+    std::set<QString> notes;             // said once each
+    std::set<QString> begun;             // networks whose first scan was told
+    // The networks the sink last had devices of, with their place.
+    std::map<QString, std::pair<presence::NetworkKey, HostPlace>> shown;
     QElapsedTimer sinceStart;
     for (;;) {
         sinceStart.start();
-        HostMap hosts;
-        switch (ScanOnce(network, progress, hosts)) {
+        NetworkChoices round = named;
+        if (every)
+            AddMachineNetworks(round);
+        for (const QString &note : round.notes)
+            if (notes.insert(note).second)
+                Complain(err, note);
+        std::vector<HostMap> found;
+        switch (ScanNetworks(round.networks, progress, found)) {
         case ScanOutcome::Done:
             break;
         case ScanOutcome::Failed:
@@ -98,46 +109,77 @@ int RunWatch(const NetworkChoice &network, const MakerIndex &makers, std::FILE *
                 *abandoned = true;
             return Success;
         }
-        const presence::ScanResult scan = ScanOf(network, hosts);
-        const presence::ScanChanges recorded = store.Record(scan);
-        if (recorded.status != status && !recorded.status.isEmpty())
-            Complain(err, recorded.status);
-        status = recorded.status;
-
-        std::vector<presence::Change> changes;
-        if (first) {
-            // Who is there when the watch begins, unless a change says more.
-            std::set<presence::Mac> told;
-            for (const presence::Change &change : recorded.changes)
-                told.insert(change.record.mac);
-            for (const quint32 key : KeysInAddressOrder(hosts))
-                if (!told.count(hosts[key].mac)) {
-                    presence::Change change;
-                    change.kind = presence::ChangeKind::Arrived;
-                    change.time = scan.time;
-                    change.key = key;
-                    change.record = hosts[key];
-                    changes.push_back(std::move(change));
-                }
-            first = false;
-        }
-        changes.insert(changes.end(), recorded.changes.begin(), recorded.changes.end());
 
         CommentMap comments; // read again each time: the window may have saved
         LoadComments(comments);
-        for (const presence::Change &change : changes) {
-            const QJsonObject event = EventJson(change, comments, makers);
-            const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
-            if (!Write(out, QString::fromUtf8(line)))
-                return Success; // nobody reads any more
-            if (command)
-                command->Post({event.value(QStringLiteral("event")).toString(),
-                               event.value(QStringLiteral("mac")).toString(),
-                               event.value(QStringLiteral("ip")).toString(), line});
+        std::set<QString> watched;
+        for (std::size_t i = 0; i < round.networks.size(); ++i) {
+            const NetworkChoice &network = round.networks[i];
+            const HostPlace place = PlaceOf(network);
+            const HostMap &hosts = found[i];
+            const presence::ScanResult scan = ScanOf(network, hosts);
+            const presence::ScanChanges recorded = store.Record(scan);
+            QString &status = statuses[network.cidr];
+            if (recorded.status != status && !recorded.status.isEmpty())
+                Complain(err, recorded.status);
+            status = recorded.status;
+
+            std::vector<presence::Change> changes;
+            if (begun.insert(network.cidr).second) {
+                // Who is there when the watch begins, unless a change says more.
+                std::set<presence::Mac> told;
+                for (const presence::Change &change : recorded.changes)
+                    told.insert(change.record.mac);
+                for (const quint32 key : KeysInAddressOrder(hosts))
+                    if (!told.count(hosts.at(key).mac)) {
+                        presence::Change change;
+                        change.kind = presence::ChangeKind::Arrived;
+                        change.time = scan.time;
+                        change.key = key;
+                        change.record = hosts.at(key);
+                        changes.push_back(std::move(change));
+                    }
+            }
+            changes.insert(changes.end(), recorded.changes.begin(), recorded.changes.end());
+
+            for (const presence::Change &change : changes) {
+                const QJsonObject event = EventJson(change, comments, makers, place);
+                const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
+                if (!Write(out, QString::fromUtf8(line)))
+                    return Success; // nobody reads any more
+                if (command)
+                    command->Post({event.value(QStringLiteral("event")).toString(),
+                                   event.value(QStringLiteral("mac")).toString(),
+                                   event.value(QStringLiteral("ip")).toString(), line});
+                if (sink)
+                    sink->PublishEvent(event);
+            }
+            watched.insert(network.cidr);
+            if (sink && recorded.known) {
+                sink->SetDevices(store.Devices(recorded.network), place, comments, makers);
+                shown[network.cidr] = {recorded.network, place};
+            }
         }
+        // A network no longer watched: nobody is known to be there.
+        for (auto it = shown.begin(); it != shown.end();) {
+            if (watched.count(it->first)) {
+                ++it;
+                continue;
+            }
+            std::vector<presence::Device> devices = store.Devices(it->second.first);
+            for (presence::Device &device : devices)
+                device.present = false;
+            sink->SetDevices(devices, it->second.second, comments, makers);
+            it = shown.erase(it);
+        }
+
         while (sinceStart.elapsed() < RescanPeriodSecs * 1000) {
             if (StopRequested() || OutputClosed(out))
                 return Success;
+            if (sink && !sink->Failure().isEmpty()) {
+                Complain(err, sink->Failure());
+                return ScanFailed;
+            }
             QThread::msleep(PollMs);
         }
     }

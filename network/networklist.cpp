@@ -3,6 +3,7 @@
 #include <QNetworkAddressEntry>
 #include <QNetworkInterface>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -15,9 +16,14 @@ QList<NetworkAddress> SystemNetworkAddresses()
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &interface : interfaces) {
         const bool loopback = interface.flags().testFlag(QNetworkInterface::IsLoopBack);
+        const bool virtualInterface =
+            interface.type() == QNetworkInterface::Virtual ||
+            interface.flags().testFlag(QNetworkInterface::IsPointToPoint) ||
+            IsVirtualInterface(interface.humanReadableName());
         const QList<QNetworkAddressEntry> entries = interface.addressEntries();
         for (const QNetworkAddressEntry &entry : entries)
-            addresses.append({entry.ip(), entry.netmask(), loopback, interface.name()});
+            addresses.append(
+                {entry.ip(), entry.netmask(), loopback, interface.name(), virtualInterface});
     }
     return addresses;
 }
@@ -56,4 +62,37 @@ QStringList NetworkEntries()
     for (const NetworkAddress &address : ScannableNetworks())
         entries.append(NetworkEntryText(address.ip, address.netmask));
     return entries;
+}
+
+bool IsVirtualInterface(const QString &name)
+{
+    static const char *const prefixes[] = {"docker", "br-", "virbr", "vboxnet", "vmnet", "lxcbr",
+                                           "lxdbr", "incusbr", "podman", "cni", "veth", "tun",
+                                           "tap", "wg",
+                                           // Windows' descriptions
+                                           "vEthernet", "VirtualBox", "VMware"};
+    if (name == QLatin1String("lo"))
+        return true;
+    for (const char *prefix : prefixes)
+        if (name.startsWith(QLatin1String(prefix)))
+            return true;
+    return false;
+}
+
+QList<NetworkAddress> MachineNetworks()
+{
+    QList<NetworkAddress> networks;
+    for (const NetworkAddress &address : ScannableNetworks()) {
+        if (address.virtualInterface || IsVirtualInterface(address.interfaceName))
+            continue;
+        const quint32 mask = address.netmask.toIPv4Address();
+        const bool known = std::any_of(
+            networks.begin(), networks.end(), [&address, mask](const NetworkAddress &network) {
+                return network.netmask.toIPv4Address() == mask &&
+                       (network.ip.toIPv4Address() & mask) == (address.ip.toIPv4Address() & mask);
+            });
+        if (!known)
+            networks.append(address);
+    }
+    return networks;
 }

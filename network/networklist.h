@@ -11,6 +11,10 @@ struct NetworkAddress
     QHostAddress netmask;
     bool loopback = false; // the entry belongs to a loopback interface
     QString interfaceName; // "eth0"; empty where the lister does not say
+    // The system calls its interface virtual (a tunnel) or point-to-point
+    // (a VPN, a modem's link): no LAN of neighbours to ask. Its name may
+    // tell more (IsVirtualInterface).
+    bool virtualInterface = false;
 };
 
 // Lists the address entries of every interface, interface by interface, in
@@ -35,3 +39,18 @@ QStringList NetworkEntries();
 
 // The address entries behind NetworkEntries, in the same order.
 QList<NetworkAddress> ScannableNetworks();
+
+// True for an interface that leads to no LAN of its own but to containers,
+// virtual machines or a tunnel, by its name: loopback (lo), container and
+// VM bridges (docker*, br-*, virbr*, vboxnet*, vmnet*, lxcbr*, lxdbr*,
+// incusbr*, podman*, cni*) and their veth ends (veth*), tunnels (tun*, tap*,
+// wg*); on Windows, by its description: Hyper-V's "vEthernet (...)",
+// VirtualBox's and VMware's adapters. A real LAN's bridge (br0) is none.
+bool IsVirtualInterface(const QString &name);
+
+// What "every network of the machine" means (trelvan-list --tous): the
+// entries of ScannableNetworks but those of virtual interfaces (the system's
+// word or IsVirtualInterface), one entry per network (the first address of
+// the machine on it), in interface order. A network too wide to scan is
+// still listed: the scan's rules refuse it (scan/scanrules.h).
+QList<NetworkAddress> MachineNetworks();

@@ -5,7 +5,7 @@
 #include <QCoreApplication>
 
 HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &comments,
-                    const MakerIndex &makers)
+                    const MakerIndex &makers, const HostPlace &place)
 {
     HostRow row;
     row.key = key;
@@ -28,15 +28,17 @@ HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &com
         row.webAddress = WebAddressText(key);
     else if (record.secureWebServer)
         row.webAddress = SecureWebAddressText(key);
+    row.network = place.network;
+    row.interfaceName = place.interfaceName;
     return row;
 }
 
 std::vector<HostRow> MakeHostRows(const HostMap &hosts, const CommentMap &comments,
-                                  const MakerIndex &makers)
+                                  const MakerIndex &makers, const HostPlace &place)
 {
     std::vector<HostRow> rows;
     rows.reserve(hosts.size());
     for (const quint32 key : KeysInAddressOrder(hosts))
-        rows.push_back(MakeHostRow(key, hosts.at(key), comments, makers));
+        rows.push_back(MakeHostRow(key, hosts.at(key), comments, makers, place));
     return rows;
 }

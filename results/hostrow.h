@@ -30,12 +30,24 @@ struct HostRow
     // when port 80 accepted, else "https://192.168.1.20/" when port 443 did;
     // empty when neither did (no button).
     QString webAddress;
+    // Where it answered, for a front end that shows several networks: the
+    // network ("198.51.100.0/24") and the interface ("eth0"); empty when
+    // not given.
+    QString network;
+    QString interfaceName;
+};
+
+// Where the hosts of one scan answered (HostRow's network and interface).
+struct HostPlace
+{
+    QString network;
+    QString interfaceName;
 };
 
 // The row of one host.
 HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &comments,
-                    const MakerIndex &makers);
+                    const MakerIndex &makers, const HostPlace &place = {});
 
 // The rows of every host, in address order (KeysInAddressOrder).
 std::vector<HostRow> MakeHostRows(const HostMap &hosts, const CommentMap &comments,
-                                  const MakerIndex &makers);
+                                  const MakerIndex &makers, const HostPlace &place = {});

@@ -19,6 +19,9 @@ constexpr unsigned long SlotPollIntervalMs = 5;
 // A probe needs little stack: an ARP request and a socket connection.
 constexpr uint ProbeStackSize = 256 * 1024;
 
+// The probe threads of every coordinator, not yet reaped.
+std::atomic<int> probesInAll{0};
+
 struct Probe
 {
     std::unique_ptr<ArpThread> thread;
@@ -49,6 +52,7 @@ void ReapFinished(std::vector<Probe> &probes)
         if (IsRunning(probe))
             alive.push_back(std::move(probe));
     }
+    probesInAll -= static_cast<int>(probes.size() - alive.size());
     probes.swap(alive);
 }
 
@@ -94,9 +98,13 @@ void CheckThread::run()
     for (quint32 current = network; (current & mask) == network; ++current) {
         if ((current & hostBits) == hostBits || stopRequested)
             break;
-        while (static_cast<int>(probes.size()) >= MaxProbeThreads) {
+        const auto full = [&probes] {
+            return static_cast<int>(probes.size()) >= MaxProbeThreads ||
+                   probesInAll >= MaxProbeThreadsInAll;
+        };
+        while (full()) {
             ReapFinished(probes);
-            if (static_cast<int>(probes.size()) < MaxProbeThreads || stopRequested)
+            if (!full() || stopRequested)
                 break;
             QThread::msleep(SlotPollIntervalMs);
         }
@@ -113,6 +121,7 @@ void CheckThread::run()
         if (!probe.started)
             qCDebug(lcScan) << "no thread for the probe of" << AddressText(HostKey(current));
         probes.push_back(std::move(probe));
+        ++probesInAll;
     }
 
     qDebug() << "Attend l'arrêt de tous les threads";
@@ -121,6 +130,7 @@ void CheckThread::run()
     } while (CountRunning(probes) > 0);
 
     qDebug() << "Détruit les threads morts";
+    probesInAll -= static_cast<int>(probes.size());
     probes.clear();
 
     window->SetPendingStatus(tr("Fin de recherche %0 à %1.").arg(address.toString(), TimeText()));

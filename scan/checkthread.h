@@ -27,6 +27,10 @@ public:
     // The most probe threads alive at once. A /24 runs all its probes
     // together; a larger subnet starts the next probe as one finishes.
     static constexpr int MaxProbeThreads = 1024;
+    // The most probe threads alive at once in the whole process, when
+    // several coordinators scan several networks together; a coordinator
+    // waits for a free one as it waits for one of its own.
+    static constexpr int MaxProbeThreadsInAll = 2048;
 
     ScanReceiver *window; // receives the status lines and the answers
     QHostAddress address;

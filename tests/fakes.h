@@ -38,6 +38,7 @@ struct FakeLan
     std::map<QString, LocalNames> localNames; // address text -> its own names
     std::vector<quint32> asked;               // every address resolution asked for
     unsigned long silenceMs = 0;              // how long an unanswered request blocks
+    int waiting = 0, mostWaiting = 0;         // requests blocked at once, now and at most
 
     static FakeLan &instance()
     {
@@ -73,7 +74,13 @@ inline quint32 FakeSendARP(quint32 destIp, quint32, void *macAddr, quint32 *phys
             host.delayMs = lan.silenceMs;
     }
     if (host.mac.empty()) {
+        {
+            QMutexLocker locker(&lan.mutex);
+            lan.mostWaiting = std::max(lan.mostWaiting, ++lan.waiting);
+        }
         QThread::msleep(host.delayMs);
+        QMutexLocker locker(&lan.mutex);
+        --lan.waiting;
         *physAddrLen = 0;
         return 31; // ERROR_GEN_FAILURE, as SendARP reports no answer
     }
@@ -140,6 +147,13 @@ public:
         lan.localNames.clear();
         lan.asked.clear();
         lan.silenceMs = 0;
+        lan.mostWaiting = 0;
+    }
+    int mostWaiting()
+    {
+        FakeLan &lan = FakeLan::instance();
+        QMutexLocker locker(&lan.mutex);
+        return lan.mostWaiting;
     }
     void setSilence(unsigned long ms)
     {

@@ -6,6 +6,7 @@
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
 #include "scan/scancollector.h"
+#include "scan/scanrules.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -284,6 +285,52 @@ private slots:
         const std::vector<QString> asked = AskedTexts();
         QCOMPARE(int(asked.size()), 4095);
         QCOMPARE(int(std::set<QString>(asked.begin(), asked.end()).size()), 4095);
+    }
+
+    // Coordinators of several networks at once share one bound: three /21s,
+    // every address silent long enough for more than one coordinator's
+    // probes to wait together (Wine starts threads slowly), each asked once.
+    void coordinatorsTogetherRespectOneThreadBound()
+    {
+        network.setSilence(1500);
+        std::vector<std::unique_ptr<ScanCollector>> collectors;
+        std::vector<std::unique_ptr<CheckThread>> checkers;
+        for (const char *address : {"198.51.96.1", "198.51.104.1", "198.51.112.1"}) {
+            collectors.push_back(std::make_unique<ScanCollector>());
+            checkers.push_back(std::make_unique<CheckThread>(
+                collectors.back().get(), QHostAddress(QString::fromLatin1(address)),
+                QHostAddress(QStringLiteral("255.255.248.0"))));
+            checkers.back()->start();
+        }
+        for (const auto &checker : checkers)
+            QVERIFY(checker->wait(120000));
+        const std::vector<quint32> asked = network.asked();
+        QCOMPARE(std::set<quint32>(asked.begin(), asked.end()).size(), asked.size());
+        QCOMPARE(int(asked.size()), 3 * 2047);
+        QVERIFY2(network.mostWaiting() > CheckThread::MaxProbeThreads &&
+                     network.mostWaiting() <= CheckThread::MaxProbeThreadsInAll + 2,
+                 qPrintable(QString::number(network.mostWaiting())));
+    }
+
+    // The networks scanned together: a /16's addresses at most, a /8 in none.
+    void scanBatches()
+    {
+        const auto batches = [](const std::vector<int> &prefixes) {
+            std::vector<QHostAddress> masks;
+            for (const int prefix : prefixes)
+                masks.emplace_back(quint32(~0u << (32 - prefix)));
+            QStringList got;
+            for (const std::vector<std::size_t> &batch : ScanBatches(masks)) {
+                got << QString();
+                for (const std::size_t i : batch)
+                    got.back() += QString::number(i);
+            }
+            return got.join(QLatin1Char('|'));
+        };
+        QCOMPARE(batches({24, 24}), QStringLiteral("01"));
+        QCOMPARE(batches({24, 16, 24}), QStringLiteral("0|1|2"));
+        QCOMPARE(batches({17, 24, 17}), QStringLiteral("01|2"));
+        QCOMPARE(batches({8, 24}), QStringLiteral("1"));
     }
 
     void stopEndsTheWalkEarly()

@@ -39,7 +39,7 @@ work=$(mktemp -d /tmp/trelvan-lister-test.XXXXXX)
 watcher=""
 capture=""
 cleanup() {
-    for pid in $watcher $capture; do kill "$pid" 2>/dev/null; done
+    for pid in $watcher $capture; do kill "$pid" 2>/dev/null || true; done
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -159,11 +159,12 @@ def check(rows, what):
         assert row["comment"] == "", f"{what}: {ip} comment {row['comment']!r}"
 
 rows = json.load(open(json_file))
-assert all(sorted(row) == ["comment", "ip", "mac", "maker", "name", "names", "url", "web"]
-           for row in rows)
+assert all(sorted(row) == ["comment", "interface", "ip", "mac", "maker", "name", "names",
+                          "network", "url", "web"] and row["network"] == "198.51.100.0/24"
+           and row["interface"] == "eth0" for row in rows)
 check(rows, "json")
 with open(csv_file, newline="") as f:
-    assert f.readline() == "comment,ip,mac,maker,web,name,url\r\n", "csv header"
+    assert f.readline() == "comment,ip,mac,maker,web,name,url,network,interface\r\n", "csv header"
     f.seek(0)
     rows = list(csv.DictReader(f, strict=True))
 for row in rows:
@@ -319,8 +320,8 @@ import datetime, json, sys
 rows = json.load(open(sys.argv[1]))
 gone, hosts = int(sys.argv[2]), int(sys.argv[3])
 seen = lambda row, key: datetime.datetime.fromisoformat(row[key].replace("Z", "+00:00")).timestamp()
-assert all(sorted(row) == ["comment", "first_seen", "ip", "last_seen", "mac", "maker", "name",
-                           "present"] for row in rows)
+assert all(sorted(row) == ["comment", "first_seen", "interface", "ip", "last_seen", "mac", "maker",
+                           "name", "network", "present"] for row in rows)
 # Every host and the scanner present, then .5's card before the new one.
 present = {row["ip"]: row for row in rows if row["present"]}
 assert len(present) == hosts + 1 and len(rows) == hosts + 2, rows

@@ -163,12 +163,12 @@ list() { "${lister[@]}" "$@"; }
 [ "$(list --version </dev/null)" = "trelvan-list $version" ] || fail "--version: $(list --version)"
 list --help </dev/null >"$work/help.txt"
 # To a file: UTF-8, and the line ends of Linux.
-grep -q "^Liste les machines présentes sur un réseau local" "$work/help.txt" &&
+grep -q "^Liste les machines présentes sur les réseaux locaux" "$work/help.txt" &&
     grep -q "RÉSEAU" "$work/help.txt" && ! grep -q $'\r' "$work/help.txt" ||
     fail "--help to a file: $(head -3 "$work/help.txt" | od -c | head -5)"
 # To a console (Wine makes one of a terminal): the same accents.
 script -qec "$(printf '%q ' "${lister[@]}" --help)" /dev/null </dev/null >"$work/help-console.txt"
-grep -aq "Liste les machines présentes sur un réseau local" "$work/help-console.txt" &&
+grep -aq "Liste les machines présentes sur les réseaux locaux" "$work/help-console.txt" &&
     grep -aq "RÉSEAU" "$work/help-console.txt" ||
     fail "--help to a console: $(head -c 300 "$work/help-console.txt" | od -c | head -8)"
 # A comment of the user's on a host, as the window keeps it.

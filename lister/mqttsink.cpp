@@ -1,0 +1,127 @@
+#include "lister/mqttsink.h"
+
+#include "lister/terminal.h"
+#include "publish/brokeraddress.h"
+#include "publish/homeassistant.h"
+#include "publish/mqttpublisher.h"
+
+#include <QSysInfo>
+
+#include <map>
+#include <optional>
+
+namespace lister {
+
+namespace {
+
+class MqttSink : public PresenceSink
+{
+public:
+    explicit MqttSink(publish::MqttPublisher::Options options) : publisher(std::move(options)) {}
+
+    bool Start(QString *error) { return publisher.Start(error); }
+
+    void SetDevices(const std::vector<presence::Device> &devices, const HostPlace &place,
+                    const CommentMap &comments, const MakerIndex &makers) override
+    {
+        std::map<QString, publish::Device> now;
+        for (const presence::Device &device : devices) {
+            const HostRow row = MakeHostRow(device.key, device.record, comments, makers, place);
+            publish::Device &out = now[row.mac];
+            out.mac = row.mac;
+            out.ip = row.ip;
+            out.network = row.network;
+            out.interfaceName = row.interfaceName;
+            out.name = row.name;
+            out.maker = row.maker.trimmed();
+            out.comment = row.comment;
+            out.firstSeen = QDateTime::fromMSecsSinceEpoch(device.firstSeen);
+            out.lastSeen = QDateTime::fromMSecsSinceEpoch(device.lastSeen);
+            out.present = device.present;
+        }
+        // Each card of this network, and those it had before (forgotten).
+        for (auto &[mac, networks] : cards) {
+            if (networks.count(place.network) && !now.count(mac))
+                Update(mac, networks, place.network, std::nullopt);
+        }
+        for (auto &[mac, device] : now)
+            Update(mac, cards[mac], place.network, device);
+    }
+
+    void PublishEvent(const QJsonObject &event) override { publisher.PublishEvent(event); }
+    QString Failure() const override { return publisher.Failure(); }
+
+private:
+    void Update(const QString &mac, std::map<QString, publish::Device> &networks,
+                const QString &network, const std::optional<publish::Device> &device)
+    {
+        if (device)
+            networks[network] = *device;
+        else
+            networks.erase(network);
+        if (networks.empty()) {
+            publisher.ForgetDevice(mac);
+            return;
+        }
+        std::vector<publish::Device> seen;
+        for (const auto &entry : networks)
+            seen.push_back(entry.second);
+        publisher.SetDevice(MergedDevice(seen));
+    }
+
+    publish::MqttPublisher publisher;
+    // Each card, on each network where the store knows it.
+    std::map<QString, std::map<QString, publish::Device>> cards;
+};
+
+} // namespace
+
+publish::Device MergedDevice(const std::vector<publish::Device> &seen)
+{
+    const publish::Device *best = &seen.front();
+    for (const publish::Device &device : seen) {
+        if (std::make_pair(device.present, device.lastSeen) >
+            std::make_pair(best->present, best->lastSeen))
+            best = &device;
+    }
+    publish::Device merged = *best;
+    for (const publish::Device &device : seen)
+        if (device.firstSeen < merged.firstSeen)
+            merged.firstSeen = device.firstSeen;
+    return merged;
+}
+
+std::unique_ptr<PresenceSink> StartMqtt(const MqttSettings &settings, std::FILE *err,
+                                        ExitStatus *status)
+{
+    const auto refuse = [err, status](const QString &message, ExitStatus why) {
+        Complain(err, message);
+        *status = why;
+        return nullptr;
+    };
+    publish::MqttPublisher::Options options;
+    QString error;
+    const std::optional<publish::BrokerAddress> address =
+        publish::ParseBrokerAddress(settings.address, &error);
+    if (!address)
+        return refuse(error, UsageError);
+    options.broker = *address;
+    options.agent =
+        publish::AgentName(settings.agent.isEmpty() ? QSysInfo::machineHostName() : settings.agent);
+    if (options.agent.isEmpty())
+        return refuse(settings.agent.isEmpty()
+                          ? QStringLiteral("le nom de cette machine ne fait pas un nom d'agent "
+                                           "MQTT\u00a0: donnez-en un avec --agent.")
+                          : QStringLiteral("nom d'agent MQTT %1 sans lettre ni chiffre.")
+                                .arg(Quoted(settings.agent)),
+                      UsageError);
+    if (!publish::ReadPassword(settings.passwordFile, &options.password, &error))
+        return refuse(error, ScanFailed);
+    options.log = [err](const QString &line) { Complain(err, line); };
+    auto sink = std::make_unique<MqttSink>(std::move(options));
+    if (!sink->Start(&error))
+        return refuse(error, ScanFailed);
+    return sink;
+}
+
+} // namespace lister

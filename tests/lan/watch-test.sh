@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# trelvan-list watching several networks and publishing presence over MQTT,
+# in a LAN with two networks on the scanner (eth1's holds Debian's Mosquitto),
+# a container bridge and a second scanner: a --tous list of both networks
+# without docker0's; agent "salon", the service's own command line (unit and
+# defaults file) as nobody, and agent "atelier" on the second scanner; a
+# retained discovery message and home per host, each agent its own; a wrong
+# password and an unknown broker; a broker restart; a host not_home after the
+# rule's minute and back; kill -9 and the will; the service's store. ~75 s.
+#
+#   watch-test.sh TRELVAN_LIST UNIT_FILE     (77: skipped, without root)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+program=$1 unit=$2
+[ "$(id -u)" -eq 0 ] || { echo "skipped: a LAN of network namespaces needs root" >&2; exit 77; }
+name=w$$ work=$(mktemp -d /tmp/trelvan-watch-test.XXXXXX) pids=""
+trap 'for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+    "$here/lan.sh" down "$name" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+lan() { "$here/lan.sh" "$1" "$name" "${@:2}"; }
+py() { /usr/bin/python3 - "$@"; }
+
+lan up --host 198.51.100.10,00:11:32:AA:BB:10,web --host 198.51.100.11,B8:27:EB:5C:6D:11 \
+    --host 198.51.100.12 --net2 203.0.113.1/24 --host 203.0.113.10,mosquitto \
+    --host 203.0.113.20,00:1B:21:3A:4B:20 --scanner-b 203.0.113.2 --virtual-bridge docker0 \
+    >"$work/up.log" || { cat "$work/up.log" >&2; exit 1; }
+# shellcheck disable=SC1091
+. "$(sed -n 's/^STATE_DIR=//p' "$work/up.log")/lan.env"
+# Each card the scanner sees: the hosts, its own two and the second scanner.
+{ awk -F'\t' '!/^#/ {print $1, $2}' "$STATE_DIR/hosts.tsv"
+  echo "$SCANNER_IP $SCANNER_MAC"; echo "$SCANNER2_IP 02:54:4C:00:01:01"
+  echo "$SCANNER_B_IP $SCANNER_B_MAC"; } >"$work/cards"
+cp "$program" "$work/trelvan-list" # where nobody reaches it, with no helper
+chmod 755 "$work" "$work/trelvan-list"
+mkdir "$work/b"
+for format in json texte; do
+    lan exec env HOME="$work" XDG_DATA_HOME="$work" "$work/trelvan-list" --tous --format $format \
+        >"$work/all.$format"
+done
+py "$work/all.json" "$work/cards" <<'PY' || fail "--tous: $(cat "$work/all.json")"
+import json, sys
+got = {r["ip"]: (r["mac"], r["network"], r["interface"]) for r in json.load(open(sys.argv[1]))}
+want = {ip: (mac.upper(), ip.rsplit(".", 1)[0] + ".0/24", "eth0" if ip < "2" else "eth1")
+        for ip, mac in (line.split() for line in open(sys.argv[2]))}
+assert got == want, sorted(set(got.items()) ^ set(want.items()))
+PY
+[ "$(grep -c '^Réseau ' "$work/all.texte")" -eq 2 ] && ! grep -q 192.0.2 "$work/all.texte" ||
+    fail "--tous: $(cat "$work/all.texte")"
+echo "PASS --tous: $(grep -c . "$work/cards") hosts of two networks, each with its own; docker0 left out"
+
+# The service: the unit's Environment=, then the defaults file, %S as the
+# state directory's root, ExecStart's $VARIABLEs split at blanks as systemd
+# does; as nobody, with the unit's umask.
+install -o nobody -m 600 "$MQTT_DIR/agent.password" "$work/password"
+echo wrong >"$work/wrong"
+install -d -o nobody -m 750 "$work/lib/trelvan-watch"
+printf '%s\n' "TRELVAN_MQTT=--mqtt mqtt://agent@$MQTT_BROKER" 'TRELVAN_AGENT="--agent salon"' \
+    "TRELVAN_MQTT_PASSWORD_FILE=--mqtt-password-file $work/password" >"$work/default"
+service() { # DEFAULTS-FILE: run=(the unit's command line)
+    mapfile -d '' run < <(py "$unit" "$1" "$work" <<'PY'
+import shlex, sys
+unit, defaults, work = sys.argv[1:]
+env = {}
+for line in open(unit):
+    key, _, value = line.strip().replace("%S", work + "/lib").partition("=")
+    if key == "Environment":
+        env.update(word.split("=", 1) for word in shlex.split(value))
+    elif key == "ExecStart":
+        command = value.split()
+    elif key == "User":
+        assert value == "_trelvan", value
+for line in open(defaults):
+    key, _, value = line.strip().partition("=")
+    env[key] = shlex.split(value)[0] if value.startswith(('"', "'")) else value
+words = [w for word in command for w in
+         (env.get(word[1:], "").split() if word[0] == "$" else [word.replace("@TRELVAN_LIST@", work + "/trelvan-list")])]
+print("\0".join(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--inh-caps=-all",
+                 "env", "-i", "PATH=/usr/bin:/bin"] + [f"{k}={v}" for k, v in env.items()] +
+                ["sh", "-c", 'umask 077 && exec "$@"', "sh"] + words), end="")
+PY
+    )
+}
+# Nobody has the neighbour table, which forgets a host in seconds here.
+lan exec sysctl -qw net.ipv4.neigh.eth0.base_reachable_time_ms=2000 net.ipv4.neigh.eth0.delay_first_probe_time=1
+reader=("$here/lan.sh" exec-host "$name" "$MQTT_BROKER" mosquitto_sub -h "$MQTT_BROKER" -u reader
+    -P "$(cat "$MQTT_DIR/reader.password")" -t 'homeassistant/#' -t 'trelvan/#' -F '%j')
+"${reader[@]}" >>"$work/live" &
+pids+=" $!"
+service "$work/default"
+"$here/lan.sh" exec "$name" "${run[@]}" >"$work/salon" 2>"$work/salon.err" &
+salon=$! pids+=" $!"
+"$here/lan.sh" exec-b "$name" env TRELVAN_MQTT_PASSWORD="$(cat "$MQTT_DIR/agent.password")" HOME="$work/b" \
+    XDG_DATA_HOME="$work/b" "$work/trelvan-list" --suivre --mqtt "mqtt://agent@$MQTT_BROKER" \
+    --agent atelier >/dev/null 2>"$work/atelier.err" &
+atelier=$! pids+=" $!"
+
+# The last of what the reader got (or the retained messages), against what
+# each agent should have said: every card of its networks, its status.
+broker() { # FILE [KEY=STATE]...: a card's digits or an agent's name
+    py "$work/cards" "$@" <<'PY'
+import json, sys
+cards = dict(line.split() for line in open(sys.argv[1]))
+last = {m["topic"]: m for m in map(json.loads, open(sys.argv[2]))}
+want = dict(arg.split("=") for arg in sys.argv[3:])
+payload = lambda topic: last[topic]["payload"] if topic in last else None
+for agent, prefix in (("salon", ""), ("atelier", "203.")):
+    mine = {mac.replace(":", "").lower(): ip for ip, mac in cards.items() if ip.startswith(prefix)}
+    discovery = f"homeassistant/device_tracker/trelvan_{agent}_"
+    configs = {t[len(discovery):-7] for t in last if t.startswith(discovery) and payload(t)}
+    assert configs == set(mine), (agent, sorted(configs ^ set(mine)))
+    assert payload(f"trelvan/{agent}/status") == want.get(agent, "online"), agent
+    for mac, ip in mine.items():
+        config = json.loads(payload(discovery + mac + "/config"))
+        assert config["unique_id"] == f"trelvan_{agent}_{mac}" and config["source_type"] == "router"
+        assert config["state_topic"] == f"trelvan/{agent}/{mac}/state"
+        assert config["availability_topic"] == f"trelvan/{agent}/status"
+        assert config["device"]["connections"][0][1].replace(":", "") == mac
+        assert last[discovery + mac + "/config"]["retain"] or sys.argv[2].endswith("live")
+        state = payload(f"trelvan/{agent}/{mac}/state")
+        assert state == want.get(mac if agent == "salon" else "-", "home"), (agent, ip, state)
+        assert json.loads(payload(f"trelvan/{agent}/{mac}/attributes"))["network"].startswith(ip[:7])
+PY
+}
+retained() {
+    "${reader[@]}" --retained-only -W 3 >"$work/retained" 2>/dev/null || true
+    broker "$work/retained"
+}
+wait_for() { # SECONDS WHAT COMMAND...
+    local deadline=$(($(date +%s) + $1))
+    until "${@:3}" 2>"$work/why"; do
+        [ "$(date +%s)" -lt "$deadline" ] || fail "$2: $(tail -1 "$work/why")"
+        sleep 1
+    done
+}
+wait_for 30 "the first scans" broker "$work/live"
+retained || fail "retained: $(tail -1 "$work/why")"
+echo "PASS a retained discovery message and home for each host, each agent its own"
+
+lan exec-host 198.51.100.11 ip link set eth0 down
+gone=$(date +%s)
+lan exec ip neigh flush dev eth0
+for case in "$work/password|$work/wrong|refuse l'identification" "@$MQTT_BROKER|@broker.invalid|introuvable"; do
+    IFS='|' read -r from to said <<<"$case"
+    sed "s|$from|$to|" "$work/default" >"$work/refused"
+    service "$work/refused"
+    status=0
+    lan exec "${run[@]}" >/dev/null 2>"$work/refused.err" || status=$?
+    [ "$status" -eq 1 ] && grep -q "$said" "$work/refused.err" ||
+        fail "$to: status $status, $(cat "$work/refused.err")"
+done
+echo "PASS a wrong password and an unknown broker: status 1, a message"
+
+pid=$(awk -v role="mosquitto:$MQTT_BROKER" '$3 == role {print $1}' "$STATE_DIR/pids")
+kill "$pid"
+while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+"$here/lan.sh" exec-host "$name" "$MQTT_BROKER" mosquitto -c "$MQTT_DIR/mosquitto.conf" >"$work/broker.log" 2>&1 &
+pids+=" $!"
+sleep 1
+"${reader[@]}" >>"$work/live" &
+pids+=" $!"
+wait_for 20 "after the broker's restart" retained
+echo "PASS the broker restarted without its store gets every device of both agents again"
+
+wait_for 100 "left" broker "$work/live" b827eb5c6d11=not_home
+left=$(($(date +%s) - gone))
+[ "$left" -ge 50 ] || fail "not_home $left s after it went"
+lan exec-host 198.51.100.11 ip link set eth0 up
+wait_for 25 "back" broker "$work/live"
+grep -q '"event":"left","interface":"eth0","ip":"198.51.100.11".*"network":"198.51.100.0/24"' \
+    "$work/salon" && grep -q '"topic":"trelvan/salon/event"' "$work/live" || fail "no left event"
+echo "PASS .11 not_home $left s after it went, home again; its events with their network"
+
+kill -9 "$salon"
+wait_for 10 "the will" broker "$work/live" salon=offline
+kill -TERM "$atelier"
+wait "$atelier" || fail "atelier after SIGTERM: status $?"
+wait_for 10 "offline" broker "$work/live" salon=offline atelier=offline
+echo "PASS kill -9: salon offline through its will; atelier offline on SIGTERM"
+
+data=$work/lib/trelvan-watch
+[ "$(stat -c '%U %a' "$data/Dantrix/Trelvan/presence.sqlite")" = "nobody 600" ] || fail "the store"
+lan exec setpriv --reuid=nobody --regid=nogroup --clear-groups env XDG_DATA_HOME="$data" \
+    HOME="$data" "$work/trelvan-list" --historique --tous --format json >"$work/history"
+py "$work/history" "$work/cards" <<'PY' || fail "history: $(cat "$work/history")"
+import json, sys
+rows = json.load(open(sys.argv[1]))
+assert {r["ip"]: (r["network"], r["interface"]) for r in rows} == {ip: (ip.rsplit(".", 1)[0] + ".0/24",
+    "eth0" if ip < "2" else "eth1") for ip in (line.split()[0] for line in open(sys.argv[2]))}, rows
+PY
+echo "PASS the service's store: nobody's, mode 600; its history says each device's network"
