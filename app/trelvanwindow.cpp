@@ -287,7 +287,7 @@ void TrelvanWindow::OnHostItemChanged(QTableWidgetItem *item)
 {
     // A comment the user has just finished typing goes to the store at once,
     // so that it survives an exit that never reaches the destructor.
-    if (item->column() != 0)
+    if (item->column() != CommentColumn)
         return;
     // The row edited wins over the other rows of its card, which show it
     // from now on.

@@ -58,7 +58,7 @@ qint64 ProcessStartNs()
     if (!stat.open(QIODevice::ReadOnly) || !uptime.open(QIODevice::ReadOnly))
         return NowNs();
     const QList<QByteArray> fields = stat.readAll().split(')').last().split(' ');
-    const double startSecs = fields.value(20).toDouble() / sysconf(_SC_CLK_TCK);
+    const double startSecs = fields.value(20).toDouble() / double(sysconf(_SC_CLK_TCK));
     const double uptimeSecs = uptime.readAll().split(' ').first().toDouble();
     return NowNs() - qint64((uptimeSecs - startSecs) * 1e9);
 }
@@ -215,13 +215,13 @@ int main(int argc, char *argv[])
     LoadMakerBlocks(blocks);
     const qint64 blocksNs = timer.nsecsElapsed();
 
-    std::printf("first_paint_ms %.1f\n", (firstPaint.at - start) / 1e6);
-    std::printf("application_ready_ms %.1f\n", (beforeWindow - start) / 1e6);
-    std::printf("window_ready_ms %.1f\n", (windowReady - start) / 1e6);
-    std::printf("window_construction_ms %.1f\n", (windowReady - beforeWindow) / 1e6);
-    std::printf("vendor_load_ms %.1f\n", vendorNs / 1e6);
+    std::printf("first_paint_ms %.1f\n", double(firstPaint.at - start) / 1e6);
+    std::printf("application_ready_ms %.1f\n", double(beforeWindow - start) / 1e6);
+    std::printf("window_ready_ms %.1f\n", double(windowReady - start) / 1e6);
+    std::printf("window_construction_ms %.1f\n", double(windowReady - beforeWindow) / 1e6);
+    std::printf("vendor_load_ms %.1f\n", double(vendorNs) / 1e6);
     std::printf("vendor_keys %zu\n", vendors.size());
-    std::printf("maker_blocks_ms %.1f\n", blocksNs / 1e6);
+    std::printf("maker_blocks_ms %.1f\n", double(blocksNs) / 1e6);
     std::printf("maker_blocks %zu\n", blocks.blocks28.size() + blocks.blocks36.size());
     return 0;
 }

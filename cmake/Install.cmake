@@ -38,7 +38,7 @@ if(TARGET trelvan-list)
     install(TARGETS trelvan-list RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 if(TARGET trelvan-resolver)
-    install(TARGETS trelvan-resolver RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/trelvan)
+    install(TARGETS trelvan-resolver RUNTIME DESTINATION ${TRELVAN_HELPER_DIR})
 endif()
 
 if(UNIX AND NOT APPLE)

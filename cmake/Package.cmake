@@ -67,12 +67,7 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite")
 set(TRELVAN_RESOLVER_PATH "")
 if(TARGET trelvan-resolver)
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libcap2-bin")
-    if(IS_ABSOLUTE ${CMAKE_INSTALL_LIBEXECDIR})
-        set(TRELVAN_RESOLVER_PATH ${CMAKE_INSTALL_LIBEXECDIR}/trelvan/trelvan-resolver)
-    else()
-        set(TRELVAN_RESOLVER_PATH
-            ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/trelvan/trelvan-resolver)
-    endif()
+    set(TRELVAN_RESOLVER_PATH ${TRELVAN_PACKAGED_HELPER})
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/res/linux/postinst.in
     ${CMAKE_CURRENT_BINARY_DIR}/package/postinst @ONLY)

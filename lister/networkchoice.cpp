@@ -2,6 +2,7 @@
 
 #include "lister/terminal.h"
 #include "network/networklist.h"
+#include "platform/netmask.h"
 #include "presence/store.h"
 #include "scan/scanrules.h"
 
@@ -13,19 +14,11 @@ namespace lister {
 
 namespace {
 
-int PrefixLength(quint32 mask)
-{
-    int length = 0;
-    while (length < 32 && (mask & (0x80000000u >> length)))
-        ++length;
-    return length;
-}
-
 QString CidrText(const NetworkAddress &network)
 {
     return QStringLiteral("%1/%2")
         .arg(network.ip.toString())
-        .arg(PrefixLength(network.netmask.toIPv4Address()));
+        .arg(platform::PrefixLength(network.netmask.toIPv4Address()));
 }
 
 QString NetworksText(const QList<NetworkAddress> &networks)
@@ -110,7 +103,7 @@ NetworkChoice ChooseNetwork(const QString &argument)
         return Chosen(networks.front());
     }
 
-    const int slash = text.indexOf(QLatin1Char('/'));
+    const qsizetype slash = text.indexOf(QLatin1Char('/'));
     if (slash < 0) {
         static const QRegularExpression interfaceName(QStringLiteral("^[A-Za-z0-9_.:@-]{1,15}$"));
         quint32 bareAddress = 0;

@@ -1,104 +1,26 @@
 #include "makers/makerlookup.h"
 
+#include "makers/listing.h"
+
 #include <QCoreApplication>
-#include <QFile>
 
 #include <algorithm>
-#include <cstring>
-#include <string_view>
 
 namespace {
 
-constexpr bool IsBlank(char c)
+// A record of a listing of smaller blocks: a range of a million addresses
+// (X00000-XFFFFF) is a 28-bit block, one of 4,096 (XXX000-XXXFFF) a 36-bit
+// one, inside the OUI of the line above.
+void AddBlock(const ListingRecord &record, MakerIndex &index)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// Walks one line from left to right; each step consumes what it matched.
-class LineReader
-{
-public:
-    explicit LineReader(std::string_view line) : line(line) {}
-
-    void SkipBlanks()
-    {
-        while (at < line.size() && IsBlank(line[at]))
-            ++at;
-    }
-
-    // Exactly digits hexadecimal digits.
-    bool Hex(int digits, quint32 &value)
-    {
-        value = 0;
-        for (int i = 0; i < digits; ++i, ++at) {
-            const int digit = at < line.size() ? HexValue(line[at]) : -1;
-            if (digit < 0)
-                return false;
-            value = value << 4 | quint32(digit);
-        }
-        return true;
-    }
-
-    bool Literal(std::string_view text)
-    {
-        if (line.substr(at, text.size()) != text)
-            return false;
-        at += text.size();
-        return true;
-    }
-
-    std::string_view Rest() const { return line.substr(at); }
-
-private:
-    std::string_view line;
-    std::size_t at = 0;
-};
-
-// "70-B3-D5   (hex)\t\tDSILOG" gives the OUI 0x70B3D5.
-bool ReadOuiLine(std::string_view line, quint32 &oui)
-{
-    LineReader reader(line);
-    quint32 a, b, c;
-    reader.SkipBlanks();
-    if (!reader.Hex(2, a) || !reader.Literal("-") || !reader.Hex(2, b) || !reader.Literal("-") ||
-        !reader.Hex(2, c))
-        return false;
-    reader.SkipBlanks();
-    if (!reader.Literal("(hex)"))
-        return false;
-    oui = a << 16 | b << 8 | c;
-    return true;
-}
-
-// "577000-577FFF     (base 16)\t\tDSILOG" gives the range and the name's text.
-bool ReadRangeLine(std::string_view line, quint32 &low, quint32 &high, std::string_view &name)
-{
-    LineReader reader(line);
-    reader.SkipBlanks();
-    if (!reader.Hex(6, low) || !reader.Literal("-") || !reader.Hex(6, high))
-        return false;
-    reader.SkipBlanks();
-    if (!reader.Literal("(base 16)"))
-        return false;
-    name = reader.Rest();
-    return true;
-}
-
-void AddRecord(quint32 oui, quint32 low, quint32 high, std::string_view text, MakerIndex &index)
-{
-    constexpr quint32 Medium = 0x0FFFFF; // the 20 bits below a 28-bit prefix
-    constexpr quint32 Small = 0x000FFF;  // the 12 bits below a 36-bit prefix
+    constexpr quint64 Medium = 0x0FFFFF; // the 20 bits below a 28-bit prefix
+    constexpr quint64 Small = 0x000FFF;  // the 12 bits below a 36-bit prefix
+    const QStringView key(record.key);
+    quint64 low, high;
+    quint32 oui;
+    if (key.size() != 13 || key[6] != QLatin1Char('-') || !HexNumber(key.left(6), low) ||
+        !HexNumber(key.mid(7), high) || !record.OuiAbove(oui))
+        return;
     std::vector<MakerBlock> *table;
     quint64 prefix;
     if ((low & Medium) == 0 && high == (low | Medium)) {
@@ -110,7 +32,7 @@ void AddRecord(quint32 oui, quint32 low, quint32 high, std::string_view text, Ma
     } else {
         return;
     }
-    const QString name = QString::fromUtf8(text.data(), qsizetype(text.size())).trimmed();
+    const QString name = record.name.trimmed();
     if (name.isEmpty())
         return;
     table->push_back({prefix, name});
@@ -145,15 +67,13 @@ const QString *Find(const std::vector<MakerBlock> &table, quint64 prefix)
 // The OUI of a vendor key, six upper-case hexadecimal digits.
 bool VendorKeyValue(const QString &key, quint32 &oui)
 {
-    if (key.size() != 6)
+    quint64 value;
+    if (key.size() != 6 || !HexNumber(key, value))
         return false;
-    oui = 0;
-    for (const QChar c : key) {
-        const char16_t unit = c.unicode();
-        if (unit >= 'a' || HexValue(char(unit)) < 0)
+    for (const QChar c : key)
+        if (c.unicode() >= 'a')
             return false;
-        oui = oui << 4 | quint32(HexValue(char(unit)));
-    }
+    oui = quint32(value);
     return true;
 }
 
@@ -174,45 +94,16 @@ void IndexVendors(const VendorTable &vendors, MakerIndex &index)
 
 void ParseMakerBlocks(QByteArrayView listing, MakerIndex &index)
 {
-    const char *from = listing.data();
-    const char *const end = from + listing.size();
-    bool haveOui = false;
-    quint32 oui = 0;
-    while (from < end) {
-        const char *lineEnd =
-            static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)));
-        if (!lineEnd)
-            lineEnd = end;
-        const std::string_view line(from, size_t(lineEnd - from));
-        from = lineEnd < end ? lineEnd + 1 : end;
-
-        quint32 low, high;
-        std::string_view name;
-        if (ReadOuiLine(line, oui)) {
-            haveOui = true;
-            continue;
-        }
-        // A range belongs to the OUI line right above it.
-        if (haveOui && ReadRangeLine(line, low, high, name))
-            AddRecord(oui, low, high, name, index);
-        haveOui = false;
-    }
+    ReadListing(listing, [&index](const ListingRecord &record) { AddBlock(record, index); });
     Settle(index.blocks28);
     Settle(index.blocks36);
 }
 
 void LoadMakerBlockListing(const QString &path, MakerIndex &index)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    // Uncompressed resources and files are mapped, not copied.
-    const qint64 size = file.size();
-    if (const uchar *mapped = size > 0 ? file.map(0, size) : nullptr) {
-        ParseMakerBlocks(QByteArrayView(mapped, size), index);
-        return;
-    }
-    ParseMakerBlocks(file.readAll(), index);
+    ReadListingFile(path, [&index](const ListingRecord &record) { AddBlock(record, index); });
+    Settle(index.blocks28);
+    Settle(index.blocks36);
 }
 
 void LoadMakerBlocks(MakerIndex &index)

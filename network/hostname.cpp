@@ -11,8 +11,8 @@ namespace {
 std::atomic<ReverseLookup::Function> installed{nullptr};
 }
 
-ReverseLookup::ReverseLookup(const QString &address)
-    : address(address), context(std::make_unique<QObject>())
+ReverseLookup::ReverseLookup(const QString &asked)
+    : address(asked), context(std::make_unique<QObject>())
 {
     sinceStart.start();
     if (const Function function = installed.load()) {
@@ -45,7 +45,7 @@ QHostInfo ReverseLookup::Wait(int timeoutMs)
         QTimer deadline;
         deadline.setSingleShot(true);
         QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        deadline.start(std::max<qint64>(0, timeoutMs - sinceStart.elapsed()));
+        deadline.start(static_cast<int>(std::max<qint64>(0, timeoutMs - sinceStart.elapsed())));
         // The answer comes as an event to context, and ends the loop.
         waiting = &loop;
         loop.exec(QEventLoop::ExcludeUserInputEvents);

@@ -19,7 +19,7 @@ class QEventLoop;
 class ReverseLookup
 {
 public:
-    explicit ReverseLookup(const QString &address);
+    explicit ReverseLookup(const QString &asked);
     ~ReverseLookup();
     ReverseLookup(const ReverseLookup &) = delete;
     ReverseLookup &operator=(const ReverseLookup &) = delete;

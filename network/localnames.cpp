@@ -65,8 +65,8 @@ bool ChooseMulticastInterface(QUdpSocket &socket, quint32 interfaceAddress)
 
 } // namespace
 
-LocalNameQuery::LocalNameQuery(quint32 address, quint32 interfaceAddress, quint32 netmask)
-    : address(address), interfaceAddress(interfaceAddress), netmask(netmask), mdnsId(RandomId()),
+LocalNameQuery::LocalNameQuery(quint32 host, quint32 fromAddress, quint32 mask)
+    : address(host), interfaceAddress(fromAddress), netmask(mask), mdnsId(RandomId()),
       netbiosId(RandomId())
 {
     sinceStart.start();

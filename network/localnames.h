@@ -35,7 +35,7 @@ class LocalNameQuery
 {
 public:
     // Addresses and mask in host order (QHostAddress::toIPv4Address()).
-    LocalNameQuery(quint32 address, quint32 interfaceAddress, quint32 netmask);
+    LocalNameQuery(quint32 host, quint32 fromAddress, quint32 mask);
     ~LocalNameQuery();
     LocalNameQuery(const LocalNameQuery &) = delete;
     LocalNameQuery &operator=(const LocalNameQuery &) = delete;

@@ -44,7 +44,7 @@ std::vector<uint8_t> Header(uint16_t id)
 class Reader
 {
 public:
-    Reader(const uint8_t *data, std::size_t size) : data(data), size(size) {}
+    Reader(const uint8_t *bytes, std::size_t length) : data(bytes), size(length) {}
 
     bool Read16(std::size_t &at, uint16_t *value) const
     {

@@ -23,7 +23,7 @@ public:
     class Pass
     {
     public:
-        explicit Pass(DescriptorGate &gate) : gate(gate), entered(gate.Enter()) {}
+        explicit Pass(DescriptorGate &shared) : gate(shared), entered(shared.Enter()) {}
         ~Pass()
         {
             if (entered)

@@ -86,8 +86,8 @@ NeighbourTimings ReadNeighbourTimings(const std::string &ifname)
     return timings;
 }
 
-EntryBudget::EntryBudget(std::size_t capacity)
-    : maximum(std::max<std::size_t>(capacity, 1)), capacity(maximum)
+EntryBudget::EntryBudget(std::size_t entries)
+    : maximum(std::max<std::size_t>(entries, 1)), capacity(maximum)
 {
 }
 
@@ -117,8 +117,8 @@ EntryBudget::Ticket EntryBudget::Acquire(Clock::duration lease)
             return 0;
         }
         Clock::time_point until = now + kStopPoll;
-        for (const auto &lease : leases)
-            until = std::min(until, lease.second);
+        for (const auto &held : leases)
+            until = std::min(until, held.second);
         self.wake.wait_until(lock, first ? until : now + kStopPoll);
     }
     queue.pop_front();

@@ -34,7 +34,7 @@ NeighbourTimings ReadNeighbourTimings(const std::string &ifname);
 class EntryBudget
 {
 public:
-    explicit EntryBudget(std::size_t capacity);
+    explicit EntryBudget(std::size_t entries);
 
     using Ticket = uint64_t;
 

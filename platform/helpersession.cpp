@@ -19,10 +19,9 @@ constexpr std::size_t kLateLimit = resolver::kMaxOutstanding - resolver::kClient
 
 } // namespace
 
-HelperSession::HelperSession(FileDescriptor socket, Clock::duration replyDeadline,
-                             std::size_t capacity)
-    : replyDeadline(replyDeadline), capacity(std::max<std::size_t>(capacity, 1)),
-      socket(std::move(socket))
+HelperSession::HelperSession(FileDescriptor pipe, Clock::duration deadline, std::size_t outstanding)
+    : replyDeadline(deadline), capacity(std::max<std::size_t>(outstanding, 1)),
+      socket(std::move(pipe))
 {
 }
 

@@ -44,7 +44,7 @@ public:
     };
 
     // `capacity`: requests that may wait for a reply at once.
-    HelperSession(FileDescriptor socket, Clock::duration replyDeadline, std::size_t capacity);
+    HelperSession(FileDescriptor pipe, Clock::duration deadline, std::size_t outstanding);
 
     // Answered or NoAnswer as the helper says; NotPermitted when the helper
     // could not be asked, did not reply in time or has ended, or says that

@@ -3,6 +3,8 @@
 
 #include "platform/linuxlinks.h"
 
+#include "platform/netmask.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -67,11 +69,6 @@ int OpenSocket(int domain, int type, int protocol)
 
 namespace {
 
-int PrefixLength(uint32_t netmask)
-{
-    return __builtin_popcount(netmask);
-}
-
 bool InNetwork(const InterfaceAddress &address, uint32_t destIp)
 {
     if (address.prefixLength <= 0 || address.prefixLength > 32)
@@ -132,7 +129,7 @@ bool ListInterfaces(std::vector<LinkInterface> *interfaces)
             if (entry->ifa_netmask) {
                 sockaddr_in netmask;
                 std::memcpy(&netmask, entry->ifa_netmask, sizeof netmask);
-                added.prefixLength = PrefixLength(netmask.sin_addr.s_addr);
+                added.prefixLength = platform::PrefixLength(netmask.sin_addr.s_addr);
             }
             link.addresses.push_back(added);
             break;
@@ -175,8 +172,25 @@ bool IsArpCapable(const LinkInterface &link)
     return link.hardwareType == ARPHRD_ETHER && link.hardwareAddress.size() == 6 && link.index > 0;
 }
 
-RouteResult FindRoute(const std::vector<LinkInterface> &links, uint32_t destIp, uint32_t srcIp,
-                      Route *route)
+namespace {
+
+// Whether host is the broadcast address of one of the link's networks (a /31
+// or a /32 has none).
+bool IsBroadcastOf(const LinkInterface &link, uint32_t host)
+{
+    for (const InterfaceAddress &address : link.addresses) {
+        if (address.prefixLength <= 0 || address.prefixLength >= 31)
+            continue;
+        const uint32_t hostBits = 0xFFFFFFFFu >> address.prefixLength;
+        const uint32_t own = ntohl(address.address);
+        if ((own & ~hostBits) == (host & ~hostBits) && (host & hostBits) == hostBits)
+            return true;
+    }
+    return false;
+}
+
+RouteResult NetworkRoute(const std::vector<LinkInterface> &links, uint32_t destIp, uint32_t srcIp,
+                         Route *route)
 {
     bool sourceFound = srcIp == 0;
     int bestPrefix = -1;
@@ -211,6 +225,24 @@ RouteResult FindRoute(const std::vector<LinkInterface> &links, uint32_t destIp, 
     if (!best.link)
         return RouteResult::NoNetwork;
     *route = best;
+    return RouteResult::Found;
+}
+
+} // namespace
+
+RouteResult FindRoute(const std::vector<LinkInterface> &links, uint32_t destIp, uint32_t srcIp,
+                      Route *route)
+{
+    const uint32_t host = ntohl(destIp);
+    if (host == 0 || host == 0xFFFFFFFFu || (host >> 28) == 0xE)
+        return RouteResult::NoHardwareAddress;
+    Route found;
+    const RouteResult result = NetworkRoute(links, destIp, srcIp, &found);
+    if (result != RouteResult::Found)
+        return result;
+    if (IsBroadcastOf(*found.link, host))
+        return RouteResult::NoHardwareAddress;
+    *route = found;
     return RouteResult::Found;
 }
 

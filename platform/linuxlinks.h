@@ -20,7 +20,7 @@ class FileDescriptor
 {
 public:
     FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd(fd) {}
+    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
     ~FileDescriptor();
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
@@ -78,7 +78,8 @@ enum class RouteResult
 {
     Found,
     NoNetwork,
-    SourceNotLocal
+    SourceNotLocal,
+    NoHardwareAddress
 };
 
 // The interfaces as listed at most kInterfaceListLifetime ago.
@@ -86,6 +87,10 @@ bool RecentInterfaces(std::vector<LinkInterface> *interfaces);
 
 // Finds the directly attached network that holds destIp, the longest prefix
 // winning. A non-zero srcIp limits the choice to the interface holding it.
+// Every path of the resolution asks here, so this is where an address that
+// has no hardware address is refused (NoHardwareAddress): 0.0.0.0, the
+// limited broadcast and multicast addresses before any interface is looked
+// at, and a network's own broadcast address on the interface that holds it.
 RouteResult FindRoute(const std::vector<LinkInterface> &links, uint32_t destIp, uint32_t srcIp,
                       Route *route);
 

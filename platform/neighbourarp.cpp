@@ -35,7 +35,7 @@ constexpr std::chrono::milliseconds kOverflowPause{100};
 class NeighbourWatch
 {
 public:
-    NeighbourWatch(const LinkInterface &link, uint32_t address) : link(link), address(address) {}
+    NeighbourWatch(const LinkInterface &watched, uint32_t asked) : link(watched), address(asked) {}
 
     bool Open()
     {

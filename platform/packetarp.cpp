@@ -197,7 +197,8 @@ void ArpEngine::Receive(int ifindex, int fd, std::vector<Result> *ended)
             return;
         uint32_t sender = 0;
         MacAddress mac{};
-        if (!ParseArpReply(frame, std::min<std::size_t>(size, sizeof frame), &sender, &mac))
+        if (!ParseArpReply(frame, std::min(static_cast<std::size_t>(size), sizeof frame), &sender,
+                           &mac))
             continue;
         auto range = bySender.equal_range({ifindex, sender});
         std::vector<uint64_t> answered;

@@ -74,7 +74,7 @@ public:
     };
 
     // The gate, which must outlive the engine; none lets every frame go.
-    void SetGate(SendGate *gate) { this->gate = gate; }
+    void SetGate(SendGate *sendGate) { gate = sendGate; }
 
     // Opens the interface's socket unless it is open already.
     Outcome Attach(const LinkInterface &link);

@@ -1,6 +1,5 @@
 #include "platform/resolverprotocol.h"
 
-#include <arpa/inet.h>
 #include <cstring>
 
 namespace platform::resolver {
@@ -106,21 +105,9 @@ Verdict Judge(const Request &request, std::size_t outstanding,
 {
     if (outstanding >= kMaxOutstanding)
         return Verdict::Refuse;
-    // Multicast, the limited broadcast and 0.0.0.0 have no hardware address.
-    const uint32_t host = ntohl(request.address);
-    if (host == 0 || host == 0xFFFFFFFFu || (host >> 28) == 0xE)
-        return Verdict::NoAnswer;
+    // No answer either for an address that has no hardware address.
     if (linuxarp::FindRoute(links, request.address, 0, route) != linuxarp::RouteResult::Found)
         return Verdict::NoAnswer;
-    // Nor has a network's own broadcast address.
-    for (const linuxarp::InterfaceAddress &address : route->link->addresses) {
-        if (address.prefixLength <= 0 || address.prefixLength >= 31)
-            continue;
-        const uint32_t hostBits = 0xFFFFFFFFu >> address.prefixLength;
-        const uint32_t own = ntohl(address.address);
-        if ((own & ~hostBits) == (host & ~hostBits) && (host & hostBits) == hostBits)
-            return Verdict::NoAnswer;
-    }
     return route->own ? Verdict::Own : Verdict::Resolve;
 }
 

@@ -6,7 +6,6 @@
 #include "platform/sendarp.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -48,11 +47,6 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     if (room < std::tuple_size<MacAddress>::value)
         return kErrInvalidUserBuffer;
 
-    // Multicast, the limited broadcast and 0.0.0.0 have no hardware address.
-    const uint32_t host = ntohl(destIp);
-    if (host == 0 || host == 0xFFFFFFFFu || (host >> 28) == 0xE)
-        return kErrBadNetName;
-
     if (platform::StopRequested())
         return kErrBadNetName;
     std::vector<LinkInterface> links;
@@ -63,6 +57,7 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     case RouteResult::Found:
         break;
     case RouteResult::NoNetwork:
+    case RouteResult::NoHardwareAddress:
         return kErrBadNetName;
     case RouteResult::SourceNotLocal:
         return kErrNotFound;

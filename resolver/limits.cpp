@@ -10,7 +10,7 @@
 
 namespace helper {
 
-FrameBudget::FrameBudget(double rate, double burst) : rate(rate), burst(burst) {}
+FrameBudget::FrameBudget(double perSecond, double most) : rate(perSecond), burst(most) {}
 
 void FrameBudget::Restart(Clock::time_point now)
 {

@@ -45,7 +45,7 @@ constexpr std::chrono::milliseconds kAnswerReuse{1000};
 class FrameBudget
 {
 public:
-    FrameBudget(double rate, double burst);
+    FrameBudget(double perSecond, double most);
     // Empty, counting from now.
     void Restart(Clock::time_point now);
     // Spends one frame if there is one.
@@ -70,7 +70,7 @@ private:
 class AbstractLock
 {
 public:
-    explicit AbstractLock(std::string name) : name(std::move(name)) {}
+    explicit AbstractLock(std::string lockName) : name(std::move(lockName)) {}
     ~AbstractLock();
     AbstractLock(const AbstractLock &) = delete;
     AbstractLock &operator=(const AbstractLock &) = delete;

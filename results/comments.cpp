@@ -5,9 +5,6 @@
 #include <set>
 
 namespace {
-// Columns of the hosts table that the comments are read from.
-constexpr int CommentColumn = 0;
-constexpr int MacColumn = 2;
 
 bool ReadRow(const QTableWidget *table, int row, QString *key, QString *comment)
 {

@@ -5,8 +5,8 @@
 
 class QTableWidget;
 
-// Takes what the user typed in column 0 of the rows into comments, keyed by
-// the row's MAC text in column 2. A row whose text differs from the comment
+// Takes what the user typed in the comment column of the rows into comments,
+// keyed by the row's MAC text. A row whose text differs from the comment
 // stored for its MAC is an edit: a non-empty text is stored, an empty one
 // removes the key. A row that still shows the stored comment changes
 // nothing, so that the row the user edited wins over the other rows of its

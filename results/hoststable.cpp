@@ -16,16 +16,6 @@
 
 namespace {
 
-enum Column
-{
-    CommentColumn,
-    AddressColumn,
-    MacColumn,
-    VendorColumn,
-    WebColumn,
-    ColumnCount
-};
-
 // The user may edit comments only; everything else can be selected and copied.
 constexpr Qt::ItemFlags ReadOnlyFlags = Qt::ItemIsSelectable | Qt::ItemIsEnabled;
 constexpr Qt::ItemFlags CommentFlags = ReadOnlyFlags | Qt::ItemIsEditable;

@@ -12,6 +12,17 @@
 class QButtonGroup;
 class QTableWidget;
 
+// The columns of the hosts table, in their order.
+enum HostColumn
+{
+    CommentColumn,
+    AddressColumn,
+    MacColumn,
+    VendorColumn,
+    WebColumn,
+    ColumnCount
+};
+
 // The item of the "Adresse IP" column. It carries, under Qt::UserRole, the
 // address as a number with the first octet most significant.
 class TableWidgetIPItem : public QTableWidgetItem

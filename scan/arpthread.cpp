@@ -78,8 +78,8 @@ WebAnswer AwaitWebAnswer(QTcpSocket &web, QTcpSocket &secure, const QElapsedTime
 }
 } // namespace
 
-ArpThread::ArpThread(HostMap *results, quint32 address, QRecursiveMutex *resultsMutex)
-    : results(results), address(address), resultsMutex(resultsMutex), lookupPending(false)
+ArpThread::ArpThread(HostMap *answers, quint32 probed, QRecursiveMutex *answersMutex)
+    : results(answers), address(probed), resultsMutex(answersMutex), lookupPending(false)
 {
 }
 

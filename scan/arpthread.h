@@ -21,7 +21,7 @@ class ArpThread : public QThread
 
 public:
     // address is in network byte order, the encoding of a HostMap key.
-    ArpThread(HostMap *results, quint32 address, QRecursiveMutex *resultsMutex);
+    ArpThread(HostMap *answers, quint32 probed, QRecursiveMutex *answersMutex);
 
     HostMap *results;
     quint32 address;

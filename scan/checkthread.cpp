@@ -63,9 +63,9 @@ QString TimeText()
 
 } // namespace
 
-CheckThread::CheckThread(ScanReceiver *window, const QHostAddress &address,
-                         const QHostAddress &netmask)
-    : window(window), address(address), netmask(netmask)
+CheckThread::CheckThread(ScanReceiver *receiver, const QHostAddress &interfaceAddress,
+                         const QHostAddress &mask)
+    : window(receiver), address(interfaceAddress), netmask(mask)
 {
     qDebug() << "CheckThread::CheckThread()";
 }

@@ -15,7 +15,8 @@ class CheckThread : public QThread
     Q_OBJECT
 
 public:
-    CheckThread(ScanReceiver *window, const QHostAddress &address, const QHostAddress &netmask);
+    CheckThread(ScanReceiver *receiver, const QHostAddress &interfaceAddress,
+                const QHostAddress &mask);
     ~CheckThread() override;
 
     // Stops starting new probes; a probe still waiting for its ARP answer

@@ -13,8 +13,9 @@
 struct HostRecord
 {
     HostRecord() = default;
-    HostRecord(std::vector<unsigned char> mac, bool webServer, QString name = QString())
-        : mac(std::move(mac)), webServer(webServer), name(std::move(name))
+    HostRecord(std::vector<unsigned char> hardwareAddress, bool answersWeb,
+               QString hostName = QString())
+        : mac(std::move(hardwareAddress)), webServer(answersWeb), name(std::move(hostName))
     {
     }
 

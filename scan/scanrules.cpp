@@ -1,11 +1,10 @@
 #include "scan/scanrules.h"
 
+#include "platform/netmask.h"
+
 quint64 AddressCount(const QHostAddress &netmask)
 {
-    int hostBits = 0;
-    for (quint32 bits = ~netmask.toIPv4Address(); bits; bits &= bits - 1)
-        ++hostBits;
-    return quint64(1) << hostBits;
+    return quint64(1) << (32 - platform::PrefixLength(netmask.toIPv4Address()));
 }
 
 bool TooWideToScan(const QHostAddress &netmask)

@@ -72,7 +72,7 @@ QMap<QString, QString> LanEnv()
     QFile file(LanDir() + QStringLiteral("/lan.env"));
     if (file.open(QIODevice::ReadOnly))
         for (const QByteArray &line : file.readAll().split('\n')) {
-            const int equals = line.indexOf('=');
+            const qsizetype equals = line.indexOf('=');
             if (equals > 0)
                 values[QString::fromUtf8(line.left(equals))] =
                     QString::fromUtf8(line.mid(equals + 1));
@@ -141,7 +141,7 @@ QMap<QString, QString> ProcStatus(qint64 pid)
     QFile file(QStringLiteral("/proc/%1/status").arg(pid));
     if (file.open(QIODevice::ReadOnly))
         for (const QByteArray &line : file.readAll().split('\n')) {
-            const int colon = line.indexOf(':');
+            const qsizetype colon = line.indexOf(':');
             if (colon > 0)
                 fields[QString::fromUtf8(line.left(colon))] =
                     QString::fromUtf8(line.mid(colon + 1)).trimmed();
@@ -465,11 +465,11 @@ private slots:
         qint64 normalMs = 0;
         for (const bool stopped : {false, true}) {
             QTemporaryDir logs;
-            const QString log = logs.filePath(QStringLiteral("debug.log"));
+            const QString logPath = logs.filePath(QStringLiteral("debug.log"));
             QProcess program;
             program.setProcessChannelMode(QProcess::ForwardedChannels);
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(QStringLiteral("TRELVAN_LAN_LOG"), log);
+            environment.insert(QStringLiteral("TRELVAN_LAN_LOG"), logPath);
             program.setProcessEnvironment(environment);
             QElapsedTimer timer;
             timer.start();
@@ -485,9 +485,9 @@ private slots:
             QCOMPARE(program.exitStatus(), QProcess::NormalExit);
             QCOMPARE(program.exitCode(), 0);
             QTRY_VERIFY_WITH_TIMEOUT(StartTime(itsHelper) != started, 3000);
-            QFile lines(log);
+            QFile lines(logPath);
             QVERIFY(lines.open(QIODevice::ReadOnly));
-            const int said = QString::fromUtf8(lines.readAll()).count(HelperStoppedLine);
+            const int said = int(QString::fromUtf8(lines.readAll()).count(HelperStoppedLine));
             if (!stopped) {
                 normalMs = timer.elapsed();
                 QCOMPARE(said, 0);
@@ -520,17 +520,17 @@ private slots:
         const QString copy = drop.filePath(QStringLiteral("bin/tst_lan"));
         QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
         QVERIFY(QFile(copy).setPermissions(QFile::ReadOwner | QFile::ExeOwner));
-        const QString log = drop.filePath(QStringLiteral("debug.log"));
+        const QString logPath = drop.filePath(QStringLiteral("debug.log"));
         QProcess planted;
         planted.setProcessChannelMode(QProcess::ForwardedChannels);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TRELVAN_LAN_LOG"), log);
+        environment.insert(QStringLiteral("TRELVAN_LAN_LOG"), logPath);
         planted.setProcessEnvironment(environment);
         planted.start(copy, {QStringLiteral("scanFindsExactlyTheHostsPresent")});
         QVERIFY(planted.waitForFinished(120000));
         QCOMPARE(planted.exitCode(), 0);
         QVERIFY(!QFile::exists(marker));
-        QFile lines(log);
+        QFile lines(logPath);
         QVERIFY(lines.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(lines.readAll()).count(NoHelperLine), 1);
     }
@@ -567,13 +567,14 @@ private slots:
             helper.start(path, {});
             QVERIFY(helper.waitForStarted());
         }
-        const double from = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+        const double from = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
         QElapsedTimer flood;
         flood.start();
         while (flood.elapsed() < 5000) {
             for (int which = 0; which < 2; ++which) {
                 for (; waiting[which] < 2000; ++waiting[which]) {
-                    const quint32 host = network + 1 + next[which]++ % (broadcast - network - 1);
+                    const quint32 host =
+                        network + 1 + quint32(next[which]++) % (broadcast - network - 1);
                     const RequestBytes bytes = EncodeRequest({quint32(next[which]), htonl(host)});
                     helpers[which].write(reinterpret_cast<const char *>(bytes.data()),
                                          bytes.size());
@@ -593,7 +594,7 @@ private slots:
                 }
             }
         }
-        const double to = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+        const double to = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
 
         const QMap<QString, LanHost> hosts = LanHosts();
         for (int which = 0; which < 2; ++which) {

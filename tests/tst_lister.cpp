@@ -336,7 +336,8 @@ private slots:
             ReadBack(out),
             QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present,network,"
                            "interface\r\n"
-                           ",198.51.100.10,00:11:32:AA:BB:20,,,%1,%2,true,198.51.100.0/24,eth0\r\n"
+                           ",198.51.100.10,00:11:32:AA:BB:20,Synology Incorporated,,%1,%2,true,"
+                           "198.51.100.0/24,eth0\r\n"
                            ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),,%1,%1,false,"
                            "198.51.100.0/24,eth0\r\n")
                 .arg(first, IsoTimeText(now - 5000)));

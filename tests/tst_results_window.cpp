@@ -209,7 +209,7 @@ public slots:
 class TickCounter : public QObject
 {
 public:
-    explicit TickCounter(int id) : id(id) {}
+    explicit TickCounter(int timerId) : id(timerId) {}
     int count = 0;
 
 protected:
@@ -544,7 +544,7 @@ private slots:
         QCOMPARE(window.size(), QSize(600, 600));
 
         // The longest name of each listing, at the start of a block it names.
-        std::vector<std::pair<quint64, QString>> longest(3);
+        QList<std::pair<quint64, QString>> longest(3);
         for (const auto &[key, name] : WindowInspector::vendorTable(window))
             if (name.size() > longest[0].second.size())
                 longest[0] = {key.toULongLong(nullptr, 16) << 24, name};
@@ -558,7 +558,7 @@ private slots:
 
         HostMap hosts;
         for (int i = 0; i < 30; ++i) {
-            const quint64 bits = i < 3 ? longest[i].first : 0x00000C000000 + i;
+            const quint64 bits = i < 3 ? longest[i].first : 0x00000C000000 + quint64(i);
             Bytes mac;
             for (int shift = 40; shift >= 0; shift -= 8)
                 mac.push_back(static_cast<unsigned char>(bits >> shift));

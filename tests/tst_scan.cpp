@@ -47,11 +47,11 @@ struct Recorder : ScanCollector
         statuses << text;
         ScanCollector::SetPendingStatus(text);
     }
-    void PublishHosts(const HostMap &hosts) override
+    void PublishHosts(const HostMap &handed) override
     {
         QMutexLocker locker(&mutex);
         ++publications;
-        ScanCollector::PublishHosts(hosts);
+        ScanCollector::PublishHosts(handed);
     }
 };
 
@@ -251,8 +251,9 @@ private slots:
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.46")).name, QString());
 
         const QStringList lines = MessageLog::lines();
-        const int waitLine = lines.indexOf(QStringLiteral("Attend l'arrêt de tous les threads"));
-        const int reapLine = lines.indexOf(QStringLiteral("Détruit les threads morts"));
+        const int waitLine =
+            int(lines.indexOf(QStringLiteral("Attend l'arrêt de tous les threads")));
+        const int reapLine = int(lines.indexOf(QStringLiteral("Détruit les threads morts")));
         QVERIFY(lines.contains(QStringLiteral("CheckThread::CheckThread()")));
         QVERIFY(waitLine >= 0);
         QVERIFY(reapLine > waitLine);

@@ -265,7 +265,7 @@ void TestSendArpLan::burstFindsEveryLiveHost()
                                          {"198.51.12.34", "02:54:52:00:01:02"},
                                          {"198.51.15.254", "02:54:52:00:01:03"}};
 
-    std::vector<Call> calls(count);
+    QList<Call> calls(count);
     std::atomic<int> next{0};
     QElapsedTimer timer;
     timer.start();

@@ -37,7 +37,7 @@ template <typename Work> Figures Time(int runs, const Work &work)
         QElapsedTimer timer;
         timer.start();
         [[maybe_unused]] const auto result = work();
-        ms.push_back(timer.nsecsElapsed() / 1e6);
+        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
     std::sort(ms.begin(), ms.end());
     return {ms[ms.size() / 2], ms.front(), ms.back()};
@@ -87,15 +87,15 @@ std::vector<std::vector<unsigned char>> SixteenMacs(const VendorTable &vendors,
         quint64 bits = random.generate64() & 0xFFFFFFFFFFFF;
         switch (i % 4) {
         case 0:
-            bits = blocks.blocks36[random.bounded(int(blocks.blocks36.size()))].prefix << 12 |
+            bits = blocks.blocks36[random.bounded(quint32(blocks.blocks36.size()))].prefix << 12 |
                    (bits & 0xFFF);
             break;
         case 1:
-            bits = blocks.blocks28[random.bounded(int(blocks.blocks28.size()))].prefix << 20 |
+            bits = blocks.blocks28[random.bounded(quint32(blocks.blocks28.size()))].prefix << 20 |
                    (bits & 0xFFFFF);
             break;
         case 2:
-            bits = ouis[random.bounded(int(ouis.size()))].toULongLong(nullptr, 16) << 24 |
+            bits = ouis[random.bounded(quint32(ouis.size()))].toULongLong(nullptr, 16) << 24 |
                    (bits & 0xFFFFFF);
             break;
         default:
@@ -123,12 +123,12 @@ int main(int argc, char *argv[])
         timer.start();
         VendorTable table;
         LoadVendorListing(listingPath, table);
-        const double ms = timer.nsecsElapsed() / 1e6;
+        const double ms = double(timer.nsecsElapsed()) / 1e6;
         timer.start();
         MakerIndex makers;
         IndexVendors(table, makers);
         LoadMakerBlocks(makers);
-        const double blocksMs = timer.nsecsElapsed() / 1e6;
+        const double blocksMs = double(timer.nsecsElapsed()) / 1e6;
         std::printf("%.3f %.3f\n", ms, blocksMs);
         return table.empty() || makers.blocks36.empty() ? 1 : 0;
     }
