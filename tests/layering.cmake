@@ -36,7 +36,7 @@ endif()
 file(GLOB qt_modules RELATIVE ${QT_INCLUDE_DIR} ${QT_INCLUDE_DIR}/Qt*)
 foreach(name IN LISTS rooms)
     foreach(allowed IN LISTS room_${name}_may)
-        if(NOT allowed IN_LIST rooms AND NOT allowed MATCHES "^Qt[A-Z][a-z]+$"
+        if(NOT allowed IN_LIST rooms AND NOT allowed MATCHES "^Qt[A-Z][A-Za-z]+$"
            AND NOT allowed STREQUAL "everything")
             list(APPEND problems "room ${name} may include ${allowed}, which is no room or Qt module")
         endif()

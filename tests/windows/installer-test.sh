@@ -9,7 +9,8 @@
 # Programs entry and trelvan.exe's version and manifest; trelvan-list.exe's
 # --version, --help (to a file and to a console), a JSON list with nothing on
 # standard error, a refusal, watch mode running a program of --commande for
-# each event and Ctrl+C ending it, the history in its store and by
+# each event and feeding a broker on the LAN (MQTT without TLS, Home
+# Assistant's discovery), Ctrl+C ending it, the history in its store and by
 # --historique, and Wake-on-LAN's packets on the LAN; trelvan.exe on Xvfb
 # with its window titled "Trelvan", the LAN's network in its picker and the
 # end of its scan (a screenshot of the screen goes to SCREENSHOT when given);
@@ -73,12 +74,12 @@ fail() {
 }
 
 # A web server, one on HTTPS only that is also the gateway, a printer without
-# one, and a laptop with a locally administered address that leaves while the
+# one that is also the LAN's MQTT broker, and a laptop with a locally administered address that leaves while the
 # window watches.
 "$lan" up "$name" --scanner 198.51.100.1/24 --gateway 198.51.100.21 \
     --host 198.51.100.20,00:11:32:AA:BB:20,web,name=nas \
     --host 198.51.100.21,B8:27:EB:5C:6D:21,https,name=raspi \
-    --host 198.51.100.22,9C:7B:EF:12:34:22,name=imprimante \
+    --host 198.51.100.22,9C:7B:EF:12:34:22,name=imprimante,mosquitto \
     --host 198.51.100.30,name=portable >"$work/up.log" || {
     status=$?
     cat "$work/up.log" >&2
@@ -213,13 +214,16 @@ echo "PASS trelvan-list.exe: --version, --help, the LAN's hosts in JSON, a refus
 
 # Watch mode runs --commande's program, with spaces in its path, for each
 # event: through CreateProcess, its command line the program alone, the event
-# in its environment and its JSON line on its input. Then Ctrl+C (Wine turns
-# SIGINT into the console's Ctrl+C event).
+# in its environment and its JSON line on its input; and it feeds the LAN's
+# broker with libmosquitto.dll, the password in its environment. Then Ctrl+C
+# (Wine turns SIGINT into the console's Ctrl+C event).
 sink='C:\Mes outils\event sink.exe'
 mkdir "$prefix/drive_c/Mes outils"
 x86_64-w64-mingw32-gcc-posix -O2 -o "$prefix/drive_c/Mes outils/event sink.exe" "$here/event-sink.c"
 sunk="$prefix/drive_c/Mes outils/events.txt"
-"${lister[@]}" --suivre --commande "$sink" </dev/null >"$work/watch.jsonl" 2>"$work/watch.err" &
+"$lan" exec "$name" "${winenv[@]}" TRELVAN_MQTT_PASSWORD="$(cat "$MQTT_DIR/agent.password")" \
+    "$wine" 'C:\Program Files\Trelvan\trelvan-list.exe' --suivre --commande "$sink" \
+    --mqtt "mqtt://agent@$MQTT_BROKER" --agent vitrine </dev/null >"$work/watch.jsonl" 2>"$work/watch.err" &
 watcher=$!
 for _ in $(seq 300); do [ -f "$sunk" ] && [ "$(wc -l <"$sunk")" -ge "$hosts" ] && break; sleep 0.1; done
 start=$(date +%s%N)
@@ -243,7 +247,21 @@ for line, (command, kind, mac, ip, given) in zip(printed, got):
     assert command.rstrip(" ") == f'"{sys.argv[3]}"', command
     assert (kind, mac, ip, given) == (event["event"], event["mac"], event["ip"], line)
 PY
-echo "PASS watch mode: every host appeared, each through --commande's program; Ctrl+C ended it with status 0 in $ms ms"
+# What the broker kept: each card's discovery and "home", the agent offline
+# since it ended.
+"$lan" exec-host "$name" "$MQTT_BROKER" mosquitto_sub -h "$MQTT_BROKER" -u reader \
+    -P "$(cat "$MQTT_DIR/reader.password")" -t 'homeassistant/#' -t 'trelvan/#' -F '%j' -W 2 \
+    >"$work/retained.jsonl" 2>/dev/null || true
+python3 - "$work/watch.jsonl" "$work/retained.jsonl" <<'PY' || fail "MQTT: $(cat "$work/retained.jsonl")"
+import json, sys
+macs = {json.loads(line)["mac"].replace(":", "").lower() for line in open(sys.argv[1])}
+kept = {m["topic"]: m["payload"] for m in map(json.loads, open(sys.argv[2]))}
+discovery = "homeassistant/device_tracker/trelvan_vitrine_"
+assert {t[len(discovery):-7] for t in kept if t.startswith(discovery)} == macs, sorted(kept)
+assert all(kept[f"trelvan/vitrine/{mac}/state"] == "home" for mac in macs), kept
+assert kept["trelvan/vitrine/status"] == "offline", kept["trelvan/vitrine/status"]
+PY
+echo "PASS watch mode: every host appeared, each through --commande's program and on the broker; Ctrl+C ended it with status 0 in $ms ms"
 
 # The history: in the store of the user's local data folder, on the network
 # of the gateway's card, and listed by --historique with every host present.
