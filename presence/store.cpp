@@ -6,9 +6,11 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUrl>
 
 #include <atomic>
@@ -85,6 +87,29 @@ QString FaultText(Fault fault, const QSqlError &error, const QString &fileName)
 
 std::atomic<int> connections{0};
 
+// The journal's mode is the file's, set when it is new. While another
+// program opens the same new file, SQLite answers "database is locked" at
+// once (or keeps the old mode), without waiting as it does for a
+// transaction: ask again for as long as a transaction would wait.
+bool UseWal(QSqlDatabase &db, QSqlError &error)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QSqlQuery mode(db);
+        const bool asked = db::Select(mode, QStringLiteral("PRAGMA journal_mode = WAL"), error);
+        if (asked && mode.next() && mode.value(0).toString() == QLatin1String("wal"))
+            return true;
+        if (asked)
+            error = QSqlError(QString(),
+                              QStringLiteral("journal_mode: %1").arg(mode.value(0).toString()),
+                              QSqlError::StatementError, QStringLiteral("5"));
+        if (FaultOf(error) != Fault::Busy || waited.elapsed() >= BusyTimeoutMs)
+            return false;
+        QThread::msleep(10);
+    }
+}
+
 } // namespace
 
 struct Store::Private
@@ -143,7 +168,7 @@ Fault Store::Private::OpenFile(QSqlError &error)
         // Each commit's pages go to the log first: a process killed in a
         // write leaves every committed scan. A checkpoint, not each scan,
         // waits for the disk.
-        if (!db::Run(db, QStringLiteral("PRAGMA journal_mode = WAL"), error) ||
+        if (!UseWal(db, error) ||
             !db::Run(db, QStringLiteral("PRAGMA synchronous = NORMAL"), error) ||
             !db::Run(db, QStringLiteral("PRAGMA foreign_keys = ON"), error) ||
             !db::Select(check, QStringLiteral("PRAGMA quick_check"), error)) {
