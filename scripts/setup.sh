@@ -25,6 +25,9 @@ packages=(
     # an MQTT broker, in the test's own namespace or a host of the test LAN,
     # never as a service, and its clients
     mosquitto mosquitto-clients
+    # dbus-daemon, for a session bus of the test's own that carries the
+    # window's notices to a recording notification server
+    dbus
     # the Debian package (scripts/package.sh) and its test
     dpkg-dev fakeroot file lintian desktop-file-utils appstream
 )
