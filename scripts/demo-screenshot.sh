@@ -28,7 +28,7 @@ fail() {
 [ "$(id -u)" -eq 0 ] || fail "needs root, to build the demo LAN"
 [ -x "$binary" ] || fail "no program at $binary: build first"
 for tool in Xvfb import xwininfo; do
-    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --with-tools)"
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh --tools)"
 done
 
 work=$(mktemp -d /tmp/trelvan-shot.XXXXXX)
