@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Makes docs/mqtt.png, the README's picture of what an MQTT reader (Home
+# Makes docs/mqtt.png, the picture in docs/home-assistant.md of what an MQTT reader (Home
 # Assistant, or mosquitto_sub here) gets from trelvan-list --suivre --mqtt:
 # in a test LAN of its own (root), the broker's retained messages for a few
 # hosts, then what comes when one of them leaves, drawn as a terminal with
