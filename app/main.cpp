@@ -2,6 +2,7 @@
 #include "trelvanversion.h"
 
 #include <QApplication>
+#include <QLoggingCategory>
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,9 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    // The program's debug lines (every trelvan.* category) are for whoever
+    // asks: QT_LOGGING_RULES="trelvan.*.debug=true" overrides this.
+    QLoggingCategory::setFilterRules(QStringLiteral("trelvan.*.debug=false"));
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
     QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));

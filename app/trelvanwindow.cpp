@@ -40,9 +40,9 @@ namespace {
 constexpr int HeartbeatMs = 250;
 
 // What the window shows, for whoever cannot look at it (a test, a remote
-// session): the status lines and the picker's entries. Off unless
-// QT_LOGGING_RULES="trelvan.window.debug=true".
-Q_LOGGING_CATEGORY(lcWindow, "trelvan.window", QtInfoMsg)
+// session): the status lines, the picker's entries, the rebuilds' host counts
+// and the clicked links. The program turns it off (main.cpp).
+Q_LOGGING_CATEGORY(lcWindow, "trelvan.window")
 
 std::atomic<TrelvanWindow::Clock> installedClock{nullptr};
 Notifier *installedNotifier = nullptr; // the GUI thread's only
@@ -241,7 +241,7 @@ bool TrelvanWindow::RefreshDue(const QTime &now) const
 
 void TrelvanWindow::OnURL(QAbstractButton *button)
 {
-    qDebug().noquote() << button->objectName();
+    qCDebug(lcWindow).noquote() << button->objectName();
     QDesktopServices::openUrl(QUrl(button->objectName()));
 }
 
@@ -340,7 +340,7 @@ void TrelvanWindow::RebuildHosts()
 
     KeepKnownNames(latestHosts, shownHosts);
     if (latestHosts != shownHosts) {
-        qDebug() << "Machines=" << static_cast<uint>(latestHosts.size());
+        qCDebug(lcWindow) << "Machines=" << static_cast<uint>(latestHosts.size());
         // What the user is typing is stored as a finished comment first (the
         // table reports it as an edit), and typed on after the rebuild.
         const TypedComment typed = FinishTypedComment(table);

@@ -4,6 +4,7 @@
 #include "network/localnames.h"
 #include "network/networklog.h"
 #include "platform/sendarp.h"
+#include "scan/scanlog.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -85,9 +86,12 @@ ArpThread::ArpThread(HostMap *answers, quint32 probed, QRecursiveMutex *answersM
 
 void ArpThread::lookedUp(const QHostInfo &host)
 {
-    if (host.error() == QHostInfo::NoError)
-        qCDebug(lcNames) << AddressText(address) << host.hostName();
-    hostName = NameOf(host, AddressText(address));
+    // A reverse lookup that found no name answers with the address itself,
+    // without an error: a line then would only say the address twice.
+    const QString addressText = AddressText(address);
+    if (host.error() == QHostInfo::NoError && host.hostName() != addressText)
+        qCDebug(lcNames) << addressText << host.hostName();
+    hostName = NameOf(host, addressText);
     lookupPending = false;
 }
 
@@ -99,7 +103,7 @@ void ArpThread::run()
         return;
 
     const QString addressText = AddressText(address);
-    qDebug().noquote() << tr("\tRéponse de %0").arg(addressText);
+    qCDebug(lcScan).noquote() << tr("\tRéponse de %0").arg(addressText);
 
     HostRecord record;
     record.mac = std::move(mac);

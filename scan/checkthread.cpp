@@ -67,12 +67,12 @@ CheckThread::CheckThread(ScanReceiver *receiver, const QHostAddress &interfaceAd
                          const QHostAddress &mask)
     : window(receiver), address(interfaceAddress), netmask(mask)
 {
-    qDebug() << "CheckThread::CheckThread()";
+    qCDebug(lcScan) << "CheckThread::CheckThread()";
 }
 
 CheckThread::~CheckThread()
 {
-    qDebug() << "CheckThread::~CheckThread()";
+    qCDebug(lcScan) << "CheckThread::~CheckThread()";
 }
 
 void CheckThread::Stop()
@@ -124,12 +124,12 @@ void CheckThread::run()
         ++probesInAll;
     }
 
-    qDebug() << "Attend l'arrêt de tous les threads";
+    qCDebug(lcScan) << "Attend l'arrêt de tous les threads";
     do {
         QThread::msleep(PollIntervalMs);
     } while (CountRunning(probes) > 0);
 
-    qDebug() << "Détruit les threads morts";
+    qCDebug(lcScan) << "Détruit les threads morts";
     probesInAll -= static_cast<int>(probes.size());
     probes.clear();
 

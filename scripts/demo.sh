@@ -11,6 +11,9 @@
 # private browser that runs inside the LAN too (chromium or firefox when one is
 # installed, otherwise the page's text in a small window or on this terminal).
 # Comments typed in the demo are kept apart from your real Trelvan settings.
+# A new device's notice goes to your desktop when it has a session bus; the
+# program's debug lines are off unless QT_LOGGING_RULES asks for them (e.g.
+# QT_LOGGING_RULES="trelvan.*.debug=true").
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,8 +60,25 @@ case $display in
 "" | :* | unix:*) ;;
 *) die "DISPLAY=$display is reached over the network, which the demo LAN cannot do; run it on a local display" ;;
 esac
+# The user's session bus, for the new-device notices: sudo drops its
+# address; a desktop session's is the socket /run/user/UID/bus. A socket in
+# the file system is reached from inside the LAN's namespace, an abstract one
+# (named in the network namespace) is not. The demo never starts a bus.
+bus=""
+if [ "$user" = root ] || [ "${SUDO_UID:-}" = "$uid" ]; then
+    bus=${DBUS_SESSION_BUS_ADDRESS:-}
+fi
+if [ -z "$bus" ] && [ -n "$runtime" ] && [ -S "$runtime/bus" ] && [ "$(stat -c %u "$runtime/bus")" = "$uid" ]; then
+    bus=unix:path=$runtime/bus
+fi
+case $bus in
+*abstract=*)
+    echo "$me: your session bus has an abstract address, out of the LAN's reach: no notices." >&2
+    bus=""
+    ;;
+esac
 
-"$root/scripts/setup.sh" --with-tools
+"$root/scripts/setup.sh" --demo
 echo "Building Trelvan..."
 "$root/scripts/build.sh"
 binary=${BUILD_DIR:-$root/build}/trelvan
@@ -135,9 +155,12 @@ awk -F'\t' '!/^#/ {
     printf "  %-16s %s  %-18s %-11s %s\n", $1, $2, $5, web, names
 }' "$state/hosts.tsv"
 echo "Starting Trelvan as $user. Close its window (or press Ctrl-C here) to end the demo."
+[ -n "$bus" ] || echo "No session bus of yours: the demo shows no desktop notice of a new device."
 
-# A generic environment: no desktop session variables and no session bus, so
-# nothing the program starts can reach a desktop service outside the LAN.
+# A generic environment: no desktop session variables but the user's session
+# bus, which carries the new-device notices to the desktop; what the program
+# opens goes to the demo's private browser (xdg-open above), never to the
+# desktop's.
 environment=(
     "PATH=$work/bin:/usr/local/bin:/usr/bin:/bin"
     "HOME=$home" "USER=$user" "LOGNAME=$user"
@@ -151,6 +174,8 @@ environment=(
 [ -n "$wayland" ] && environment+=("WAYLAND_DISPLAY=$wayland")
 [ -n "$runtime" ] && environment+=("XDG_RUNTIME_DIR=$runtime")
 [ -n "${QT_QPA_PLATFORM:-}" ] && environment+=("QT_QPA_PLATFORM=$QT_QPA_PLATFORM")
+[ -n "$bus" ] && environment+=("DBUS_SESSION_BUS_ADDRESS=$bus")
+[ -n "${QT_LOGGING_RULES:-}" ] && environment+=("QT_LOGGING_RULES=$QT_LOGGING_RULES")
 
 run=(ip netns exec "$SCANNER_NS")
 if [ "$user" != root ]; then

@@ -9,6 +9,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export BUILD_DIR=${BUILD_DIR:-$root/build-windows}
+# The installer's test LAN: its broker, its frames counted.
+"$root/scripts/setup.sh" --tests --windows
 "$root/scripts/package-windows.sh"
 
 run_ctest() {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Trelvan and runs every test.
+# Installs what is missing (scripts/setup.sh --tests: the test LANs' daemons
+# too, installed without being started), builds Trelvan and runs every test.
 #
 # Where this script may create a network namespace (as root), the whole suite
 # runs inside a private one that holds only loopback, so that no test can
@@ -8,7 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" --tests
 "$root/scripts/build.sh"
 
 run_ctest() {

@@ -263,6 +263,12 @@ private slots:
                          QStringLiteral("^127\\.0\\.0\\.46 : nom (DNS|mDNS|NetBIOS) écarté")))
                      .size(),
                  3);
+        // The resolver's name has its line; its "no name", the address
+        // itself, none; and no line is written twice.
+        QCOMPARE(lines.count(QStringLiteral("\"127.0.0.41\" \"imprimante.example\"")), 1);
+        QVERIFY(lines.filter(QStringLiteral("\"127.0.0.42\"")).isEmpty());
+        QStringList once = lines;
+        QCOMPARE(once.removeDuplicates(), qsizetype(0));
     }
 
     void emptyScanStillPublishes()

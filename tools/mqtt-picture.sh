@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes docs/mqtt.png, the README's picture of what an MQTT reader (Home
-# Assistant, or mosquitto_sub here) gets from trelvan-list --suivre --mqtt:
+# Makes docs/mqtt.png, docs/home-assistant.md's picture of what an MQTT
+# reader (Home Assistant, or mosquitto_sub here) gets from trelvan-list
+# --suivre --mqtt:
 # in a test LAN of its own (root), the broker's retained messages for a few
 # hosts, then what comes when one of them leaves, drawn as a terminal with
 # ImageMagick. About a minute and a half: the presence rule's minute.

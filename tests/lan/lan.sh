@@ -128,7 +128,8 @@
 # mount namespace with a /run of its own. None of them meets another host's
 # files or the machine's, whether or not the machine ever ran them. They are
 # never installed by this script: on a fresh machine scripts/setup.sh
-# installs them so that they cannot start outside a LAN.
+# --tests (or --demo) installs them without starting them, and disables the
+# units of those it installed, so that they cannot start outside a LAN.
 #
 # DNS (--dns): dnsmasq in the first host's namespace, listening on its address,
 # answers from dns-hosts (each host's address and label) and nothing else: no
@@ -738,13 +739,13 @@ cmd_up() {
     ((need_delay)) && ensure_tool ethtool ethtool
     # Installed here they could start as the machine's own services.
     if ((need_mdns)) && ! command -v avahi-daemon >/dev/null; then
-        die "avahi-daemon is missing: run scripts/setup.sh --with-tools"
+        die "avahi-daemon is missing: run scripts/setup.sh --tests"
     fi
     if ((need_netbios)) && ! command -v nmbd >/dev/null; then
-        die "nmbd is missing: run scripts/setup.sh --with-tools"
+        die "nmbd is missing: run scripts/setup.sh --tests"
     fi
     if ((need_mqtt)) && ! command -v mosquitto >/dev/null; then
-        die "mosquitto is missing: run scripts/setup.sh"
+        die "mosquitto is missing: run scripts/setup.sh --tests"
     fi
     for ((i = 0; i < n; i++)); do
         [[ ${H_WEB[i]} == https ]] && ensure_tool openssl openssl && break

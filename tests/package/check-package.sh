@@ -21,7 +21,7 @@ helper=/usr/libexec/trelvan/trelvan-resolver
 
 for tool in dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli lintian; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "skipped: $tool is not installed (scripts/setup.sh installs it)"
+        echo "skipped: $tool is not installed (scripts/setup.sh --package installs it)"
         exit 77
     fi
 done

@@ -331,7 +331,7 @@ for font in "MS Shell Dlg" "MS Shell Dlg 2" "Segoe UI" "Tahoma" "Microsoft Sans 
         </dev/null >/dev/null 2>&1
 done
 "$lan" exec "$name" "${winenv[@]}" WINEQT_FORCE_STDERR_LOGGING=1 \
-    WINEQT_LOGGING_RULES="trelvan.window.debug=true" \
+    WINEQT_LOGGING_RULES="trelvan.*.debug=true" \
     "$wine" 'C:\Program Files\Trelvan\trelvan.exe' </dev/null >"$work/window.log" 2>&1 &
 window=$!
 deadline=$(($(date +%s) + 90))
@@ -339,7 +339,7 @@ deadline=$(($(date +%s) + 90))
 # matched by "." in the C locale) and with CRLF.
 windowlog() { tr -d '\r' <"$work/window.log" >"$work/window.txt"; }
 until windowlog && LC_ALL=C grep -aq "^trelvan.window: status: Fin de recherche $SCANNER_IP . [0-9:]*\.$" "$work/window.txt" &&
-    grep -aq "^Machines= $hosts\$" "$work/window.txt"; do
+    grep -aq "^trelvan.window: Machines= $hosts\$" "$work/window.txt"; do
     [ "$(date +%s)" -lt "$deadline" ] ||
         fail "the window did not show every host: $(iconv -f WINDOWS-1252 -t UTF-8 "$work/window.log")"
     kill -0 "$window" 2>/dev/null || fail "trelvan.exe ended: $(cat "$work/window.log")"
@@ -350,7 +350,7 @@ grep -aq "^trelvan.window: networks: $SCANNER_IP / $NETMASK chosen: $SCANNER_IP 
 [ "$(grep -ac "^trelvan.arp: SendARP n'est pas disponible (erreur 50)" "$work/window.txt")" -eq 1 ] ||
     fail "Wine's SendARP not said once: $(grep -a 'trelvan.arp' "$work/window.txt")"
 for ip in $SCANNER_IP $(grep -v '^#' "$state/hosts.tsv" | cut -f1); do
-    LC_ALL=C grep -aq "^.R.ponse de $ip\$" "$work/window.txt" || fail "no answer from $ip in the window"
+    LC_ALL=C grep -aq "^trelvan.scan: .R.ponse de $ip\$" "$work/window.txt" || fail "no answer from $ip in the window"
 done
 inlan xwininfo -root -tree >"$work/windows.txt"
 grep -q '"Trelvan": ' "$work/windows.txt" || fail "no window titled Trelvan: $(cat "$work/windows.txt")"
@@ -364,12 +364,12 @@ windowlog
 left=$(wc -l <"$work/window.txt")
 since() { tail -n +"$((left + 1))" "$work/window.txt"; }
 deadline=$(($(date +%s) + 45))
-until since | grep -aq "^Machines= $((hosts - 1))\$"; do
-    [ "$(date +%s)" -lt "$deadline" ] || fail "the laptop stayed: $(grep -a '^Machines=' "$work/window.txt")"
+until since | grep -aq "^trelvan.window: Machines= $((hosts - 1))\$"; do
+    [ "$(date +%s)" -lt "$deadline" ] || fail "the laptop stayed: $(grep -a '^trelvan.window: Machines=' "$work/window.txt")"
     sleep 1
     windowlog
 done
-scans=$(since | sed "/^Machines= $((hosts - 1))\$/q" | LC_ALL=C grep -ac "^trelvan.window: status: Fin de recherche")
+scans=$(since | sed "/^trelvan.window: Machines= $((hosts - 1))\$/q" | LC_ALL=C grep -ac "^trelvan.window: status: Fin de recherche")
 [ "$scans" -le 2 ] || fail "the laptop was dropped by scan $scans after it left"
 # Closed as a user closes it: taskkill asks the window to close.
 inlan "$wine" taskkill /im trelvan.exe </dev/null >/dev/null 2>&1 || true
