@@ -88,6 +88,8 @@ if ((tests)); then
     # bus of the window's LAN test's own
     packages+=("${lan_tools[@]}" ethtool iputils-ping libcap2-bin dnsmasq-base
         binutils-mingw-w64-x86-64 tcpdump dbus mosquitto-clients)
+    # the layout check of every C++ file (the test 'format')
+    packages+=(clang-format)
     # hosts of the LANs that answer their names, and an MQTT broker
     daemons+=(avahi-daemon samba mosquitto)
 fi
