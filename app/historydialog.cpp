@@ -226,6 +226,9 @@ HistoryDialog::HistoryDialog(const presence::Store &historyStore,
     buttons->addStretch(1);
     buttons->addWidget(Close_);
     layout->addLayout(buttons);
+    // Return in the filter neither asks to forget nor closes.
+    for (QPushButton *button : {Forget_, Export_, Close_})
+        button->setAutoDefault(false);
     Forget_->setEnabled(false);
     Export_->setEnabled(network.has_value());
 
@@ -337,6 +340,7 @@ void HistoryDialog::Show(const HistoryReading &read)
         if (!shown.present) {
             auto *wake = new QPushButton(tr("Réveiller"));
             wake->setObjectName(QStringLiteral("Wake_"));
+            wake->setAutoDefault(false);
             wake->setEnabled(!waking);
             const presence::Device device = devices[std::size_t(row)];
             connect(wake, &QPushButton::clicked, this, [this, device] {

@@ -1317,6 +1317,7 @@ private slots:
         clickHeader(1);
         QCOMPARE(ShownColumn(devices, 1),
                  (QStringList{"198.51.100.9", "198.51.100.20", "198.51.100.21"}));
+        QVERIFY(devices->cellWidget(0, 7) && !devices->cellWidget(1, 7)); // "Réveiller"
         clickHeader(1);
         QCOMPARE(ShownColumn(devices, 1),
                  (QStringList{"198.51.100.21", "198.51.100.20", "198.51.100.9"}));
@@ -1329,8 +1330,14 @@ private slots:
         QCOMPARE(ShownColumn(devices, 1),
                  (QStringList{"198.51.100.21", "198.51.100.20", "198.51.100.9"}));
 
+        dialog->SelectDevice(TextA);
+        bool asked = false; // Return in the filter asks nothing
+        AnswerMessageBox(dialog, [&asked](QMessageBox *box) { asked = box; });
         QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("Filter_")),
                          QStringLiteral("2b3c4d5e"));
+        QTest::keyClick(dialog->findChild<QLineEdit *>(QStringLiteral("Filter_")), Qt::Key_Return);
+        QTest::qWait(200);
+        QVERIFY(!asked && dialog->isVisible());
         QCOMPARE(ShownColumn(devices, 2), QStringList{TextA});
         dialog->findChild<QLineEdit *>(QStringLiteral("Filter_"))->setText(QStringLiteral("100.9"));
         QCOMPARE(ShownColumn(devices, 1), QStringList{"198.51.100.9"});
