@@ -1353,6 +1353,10 @@ private slots:
         QCOMPARE(header->sectionSize(3), 333);
         QCOMPARE(header->sectionSize(2), macWidth);
         QCOMPARE(devices->item(devices->currentRow(), 2)->text(), TextB);
+
+        const QPointer<HistoryDialog> open(dialog); // Escape still closes it
+        QTest::keyClick(devices, Qt::Key_Escape);
+        QTRY_VERIFY(!open || !open->isVisible());
     }
 
     // After "Réveiller", a scan and a sort, "Oublier…" asks about the device
