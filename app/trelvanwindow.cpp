@@ -532,5 +532,5 @@ void TrelvanWindow::on_History__clicked()
         new HistoryDialog(history, ChosenHistoryNetwork(), place, comments, makerIndex, this);
     historyDialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(historyDialog, &HistoryDialog::StatusLine, this, &TrelvanWindow::SetPendingStatus);
-    historyDialog->open();
+    historyDialog->show();
 }

@@ -7,6 +7,7 @@
 #include "fakes.h"
 #include "messagelog.h"
 #include "presence/clock.h"
+#include "presence/timeline.h"
 #include "results/hoststable.h"
 #include "testsupport.h"
 #include "tooltip.h"
@@ -20,6 +21,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLockFile>
@@ -116,6 +118,34 @@ void TypeUnfinished(TrelvanWindow &window, int row, const QString &text)
     const QSignalBlocker blocker(Table(window));
     Table(window)->item(row, 0)->setText(text);
 }
+
+const QString MacC = QStringLiteral("00:1A:2B:3C:4D:09");
+
+Bytes MacOfText(const QString &text)
+{
+    const QByteArray bytes = QByteArray::fromHex(text.toLatin1().replace(':', ""));
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+// The strips' right end, and a moment hours before it.
+const qint64 StripEnd = QDateTime(QDate(2026, 12, 9), QTime(8, 30)).toMSecsSinceEpoch();
+qint64 HoursAgo(double hours)
+{
+    return StripEnd - qint64(hours * 3600 * 1000);
+}
+
+// The texts of a column of the history, in the rows' order, hidden rows out.
+QStringList ShownColumn(QTableWidget *table, int column)
+{
+    QStringList texts;
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (!table->isRowHidden(row))
+            texts << table->item(row, column)->text();
+    return texts;
+}
+
+using CardEvents = std::vector<presence::CardEvent>;
+using Spans = std::vector<presence::PresenceSpan>;
 
 // Answers the next modal message box from inside its own event loop: runs
 // answer on it, then closes it whatever answer did.
@@ -239,6 +269,8 @@ enum class Change
 } // namespace
 
 Q_DECLARE_METATYPE(Change)
+Q_DECLARE_METATYPE(CardEvents)
+Q_DECLARE_METATYPE(Spans)
 
 class TestResultsWindow : public QObject
 {
@@ -256,6 +288,34 @@ private:
     {
         return {{NetworkOrder("192.168.1.20"), HostRecord{MacA, true}},
                 {NetworkOrder("192.168.1.21"), HostRecord{MacB, false}}};
+    }
+
+    // A history of 198.51.100.0/24: A there all along; C (198.51.100.9) and
+    // B there for a day from the first scan, then gone (leftAt), two hours
+    // before now; the dialog open on it.
+    qint64 leftAt = 0;
+    HistoryDialog *OpenHistory(TrelvanWindow &window)
+    {
+        NoRefresh();
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        WindowInspector::finishScan(window); // the network's first scan
+        const HostMap three{{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}},
+                            {NetworkOrder("198.51.100.21"), HostRecord{MacB, false}},
+                            {NetworkOrder("198.51.100.9"), HostRecord{MacOfText(MacC), false}}};
+        const HostMap one{{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}};
+        Show(window, three);
+        historyNow += 24 * 3600 * 1000;
+        Show(window, three);
+        for (int scan = 0; scan < 3; ++scan) {
+            historyNow += 30000;
+            Show(window, one);
+        }
+        leftAt = historyNow;
+        historyNow += 2 * 3600 * 1000;
+        Show(window, one);
+        WindowInspector::ui(window).History_->click();
+        auto *dialog = window.findChild<HistoryDialog *>();
+        return dialog;
     }
 
     // The scans of the history's tests are those the test publishes: the
@@ -1007,8 +1067,8 @@ private slots:
         const QStringList rows[]{
             {"=1+1", "198.51.100.20", TextA, maker, "", SeenText(start), "présent"},
             {"", "198.51.100.21", mac, "(adresse locale)", "<b>nas</b>", SeenText(start),
-             SeenText(start)}};
-        QCOMPARE(devices->rowCount(), 2);
+             "absent depuis 1 min"}};
+        QTRY_COMPARE(devices->rowCount(), 2);
         for (int row = 0; row < 2; ++row)
             for (int column = 0; column < 7; ++column)
                 QCOMPARE(devices->item(row, column)->text(), rows[row][column]);
@@ -1049,7 +1109,7 @@ private slots:
         QCOMPARE(devices->rowCount(), 2);
         AnswerQuestion(dialog, QMessageBox::Yes);
         forget->click();
-        QCOMPARE(devices->rowCount(), 1);
+        QTRY_COMPARE(devices->rowCount(), 1);
         QCOMPARE(devices->item(0, 2)->text(), TextA);
     }
 
@@ -1166,6 +1226,200 @@ private slots:
         window->removeEventFilter(&ticks);
         window.reset();
         QCOMPARE(StoredComment(TextA), QStringLiteral("à la fermeture"));
+    }
+
+    // --- the history to look at ---
+
+    void presenceSpans_data()
+    {
+        using presence::ChangeKind;
+        QTest::addColumn<CardEvents>("events");
+        QTest::addColumn<qint64>("firstSeen");
+        QTest::addColumn<qint64>("lastSeen");
+        QTest::addColumn<bool>("presentNow");
+        QTest::addColumn<Spans>("spans");
+        const qint64 week = HoursAgo(7 * 24);
+        QTest::newRow("there all week")
+            << CardEvents{} << HoursAgo(200) << StripEnd << true << Spans{{week, StripEnd, true}};
+        QTest::newRow("first scan of the network, no change")
+            << CardEvents{} << HoursAgo(30) << StripEnd << true
+            << Spans{{week, HoursAgo(30), false}, {HoursAgo(30), StripEnd, true}};
+        QTest::newRow("new") << CardEvents{{HoursAgo(5), ChangeKind::New, false}} << HoursAgo(5)
+                             << StripEnd << true
+                             << Spans{{week, HoursAgo(5), false}, {HoursAgo(5), StripEnd, true}};
+        QTest::newRow("left two hours ago")
+            << CardEvents{{HoursAgo(2), ChangeKind::Left, false}} << HoursAgo(300) << HoursAgo(2.1)
+            << false << Spans{{week, HoursAgo(2), true}, {HoursAgo(2), StripEnd, false}};
+        QTest::newRow("left, back, address changed")
+            << CardEvents{{HoursAgo(1), ChangeKind::AddressChanged, false},
+                          {HoursAgo(10), ChangeKind::Arrived, false},
+                          {HoursAgo(20), ChangeKind::Left, false}}
+            << HoursAgo(300) << StripEnd << true
+            << Spans{{week, HoursAgo(20), true},
+                     {HoursAgo(20), HoursAgo(10), false},
+                     {HoursAgo(10), StripEnd, true}};
+        QTest::newRow("its address taken by another card")
+            << CardEvents{{HoursAgo(3), ChangeKind::MacChanged, true}} << HoursAgo(300)
+            << HoursAgo(3.2) << false
+            << Spans{{week, HoursAgo(3), true}, {HoursAgo(3), StripEnd, false}};
+        QTest::newRow("took another card's address")
+            << CardEvents{{HoursAgo(3), ChangeKind::MacChanged, false}} << HoursAgo(3) << StripEnd
+            << true << Spans{{week, HoursAgo(3), false}, {HoursAgo(3), StripEnd, true}};
+        QTest::newRow("nobody scanned since")
+            << CardEvents{} << HoursAgo(50) << HoursAgo(4) << false
+            << Spans{{week, HoursAgo(50), false},
+                     {HoursAgo(50), HoursAgo(4), true},
+                     {HoursAgo(4), StripEnd, false}};
+        QTest::newRow("gone before the week") << CardEvents{} << HoursAgo(900) << HoursAgo(400)
+                                              << false << Spans{{week, StripEnd, false}};
+    }
+
+    // A card's presence over the week, from the changes the history keeps.
+    void presenceSpans()
+    {
+        QFETCH(CardEvents, events);
+        QFETCH(qint64, firstSeen);
+        QFETCH(qint64, lastSeen);
+        QFETCH(bool, presentNow);
+        QFETCH(Spans, spans);
+        QCOMPARE(presence::PresenceSpans(events, firstSeen, lastSeen, presentNow, HoursAgo(7 * 24),
+                                         StripEnd),
+                 spans);
+    }
+
+    // The history's dialog leaves the window usable and current; its
+    // columns sort by a click, the text typed filters its rows, a device is
+    // chosen from outside, a width the user set stays across scans.
+    void historyIsNotModalSortsAndFilters()
+    {
+        TrelvanWindow window;
+        HistoryDialog *dialog = OpenHistory(window);
+        QVERIFY(!dialog->isModal());
+        QVERIFY(!QApplication::activeModalWidget());
+        auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
+        QTRY_COMPARE(devices->rowCount(), 3);
+        QCOMPARE(ShownColumn(devices, 2), (QStringList{TextA, MacC, TextB}));
+        QCOMPARE(ShownColumn(devices, 6),
+                 (QStringList{"présent", "absent depuis 2 h", "absent depuis 2 h"}));
+        QCOMPARE(devices->item(1, 0)->foreground().color(),
+                 dialog->palette().color(QPalette::Disabled, QPalette::Text));
+        // Every column shows, "Réveiller" included.
+        QHeaderView *header = devices->horizontalHeader();
+        QVERIFY2(header->sectionViewportPosition(7) + header->sectionSize(7) <=
+                     devices->viewport()->width(),
+                 qPrintable(QString::number(dialog->width())));
+
+        const auto clickHeader = [header](int column) {
+            QTest::mouseClick(
+                header->viewport(), Qt::LeftButton, {},
+                QPoint(header->sectionViewportPosition(column) + 5, header->height() / 2));
+        };
+        clickHeader(1);
+        QCOMPARE(ShownColumn(devices, 1),
+                 (QStringList{"198.51.100.9", "198.51.100.20", "198.51.100.21"}));
+        QVERIFY(devices->cellWidget(0, 7) && !devices->cellWidget(1, 7)); // "Réveiller"
+        clickHeader(1);
+        QCOMPARE(ShownColumn(devices, 1),
+                 (QStringList{"198.51.100.21", "198.51.100.20", "198.51.100.9"}));
+
+        // The window goes on beside it, and so does the order chosen.
+        Show(window, {{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}},
+                      {NetworkOrder("198.51.100.21"), HostRecord{MacB, false}}});
+        QCOMPARE(Table(window)->rowCount(), 2);
+        QTRY_COMPARE(ShownColumn(devices, 6).at(0), QStringLiteral("présent"));
+        QCOMPARE(ShownColumn(devices, 1),
+                 (QStringList{"198.51.100.21", "198.51.100.20", "198.51.100.9"}));
+
+        dialog->SelectDevice(TextA);
+        bool asked = false; // Return in the filter asks nothing
+        AnswerMessageBox(dialog, [&asked](QMessageBox *box) { asked = box; });
+        QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("Filter_")),
+                         QStringLiteral("2b3c4d5e"));
+        QTest::keyClick(dialog->findChild<QLineEdit *>(QStringLiteral("Filter_")), Qt::Key_Return);
+        QTest::qWait(200);
+        QVERIFY(!asked && dialog->isVisible());
+        QCOMPARE(ShownColumn(devices, 2), QStringList{TextA});
+        dialog->findChild<QLineEdit *>(QStringLiteral("Filter_"))->setText(QStringLiteral("100.9"));
+        QCOMPARE(ShownColumn(devices, 1), QStringList{"198.51.100.9"});
+        dialog->SelectDevice(TextB.toLower()); // hidden by the filter, which goes
+        QCOMPARE(ShownColumn(devices, 2).size(), 3);
+        QCOMPARE(devices->item(devices->currentRow(), 2)->text(), TextB);
+
+        header->resizeSection(3, 333);
+        const int macWidth = header->sectionSize(2);
+        historyNow += 3600 * 1000;
+        Show(window, {{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}});
+        QTRY_COMPARE(ShownColumn(devices, 6).at(2), QStringLiteral("absent depuis 3 h"));
+        QCOMPARE(header->sectionSize(3), 333);
+        QCOMPARE(header->sectionSize(2), macWidth);
+        QCOMPARE(devices->item(devices->currentRow(), 2)->text(), TextB);
+
+        const QPointer<HistoryDialog> open(dialog); // Escape still closes it
+        QTest::keyClick(devices, Qt::Key_Escape);
+        QTRY_VERIFY(!open || !open->isVisible());
+    }
+
+    // After "Réveiller", a scan and a sort, "Oublier…" asks about the device
+    // whose wake was asked for, not the one the rows' order puts first.
+    void forgetNamesTheDeviceWokenAfterAScan()
+    {
+        TrelvanWindow window;
+        HistoryDialog *dialog = OpenHistory(window);
+        auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
+        QTRY_COMPARE(devices->rowCount(), 3);
+        network.setInterfaces({}); // the wake is refused: nothing is sent
+        qobject_cast<QPushButton *>(devices->cellWidget(2, 7))->click();
+        QTRY_VERIFY(dialog->findChild<QLabel *>(QStringLiteral("Status_"))
+                        ->text()
+                        .startsWith(QStringLiteral("Réveil impossible")));
+        historyNow += 10000;
+        window.PublishHosts({{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}});
+        WindowInspector::tick(window);
+        devices->horizontalHeader()->setSortIndicator(2, Qt::AscendingOrder);
+        QCOMPARE(ShownColumn(devices, 2), (QStringList{MacC, TextA, TextB}));
+        QString question;
+        AnswerMessageBox(dialog, [&question](QMessageBox *box) {
+            if (box)
+                question = box->text();
+        });
+        dialog->findChild<QPushButton *>(QStringLiteral("Forget_"))->click();
+        QVERIFY2(question.startsWith(QStringLiteral("Oublier l'appareil %0").arg(TextB)),
+                 qPrintable(question));
+    }
+
+    // A device that left two hours ago: its strip is green up to then, grey
+    // since, and says so under the pointer.
+    void presenceStripShowsTheGap()
+    {
+        TrelvanWindow window;
+        HistoryDialog *dialog = OpenHistory(window);
+        dialog->resize(1600, 500);
+        auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
+        QTRY_COMPARE(devices->rowCount(), 3);
+        QCOMPARE(devices->item(2, 2)->text(), TextB);
+        const auto strip = devices->item(2, 8)->data(Qt::UserRole).value<PresenceStrip>();
+        QCOMPARE(strip.to, historyNow);
+        QCOMPARE(strip.spans.size(), std::size_t(3));
+        QCOMPARE(strip.spans[2].from, leftAt);
+        QVERIFY(!strip.spans[2].present && strip.spans[1].present);
+        QCOMPARE(StripToolTip(strip, historyNow - 3600 * 1000),
+                 QStringLiteral("absent de %0 à %1")
+                     .arg(QLocale(QLocale::French)
+                              .toString(QDateTime::fromMSecsSinceEpoch(leftAt),
+                                        QStringLiteral("ddd d MMM HH:mm")),
+                          QLocale(QLocale::French)
+                              .toString(QDateTime::fromMSecsSinceEpoch(historyNow),
+                                        QStringLiteral("ddd d MMM HH:mm"))));
+
+        QTest::qWait(50);
+        const QRect bar = StripBar(devices->visualItemRect(devices->item(2, 8)));
+        const QImage image = devices->viewport()->grab().toImage();
+        const auto colourAt = [&](qint64 time) {
+            const int x = StripX(strip, bar, time);
+            return image.pixel(x, bar.center().y()) & 0xffffff;
+        };
+        QCOMPARE(colourAt(historyNow - 3600 * 1000), StripAbsentRgb);
+        QCOMPARE(colourAt(leftAt - 6 * 3600 * 1000), StripPresentRgb);
     }
 };
 
