@@ -58,11 +58,13 @@ QTableWidget *Table(TrelvanWindow &window)
     return WindowInspector::ui(window).Hosts_;
 }
 
-// Hands the window a scan result and lets one heartbeat take it.
+// Hands the window a scan result and lets one heartbeat take it, and the
+// history record it.
 void Show(TrelvanWindow &window, const HostMap &hosts)
 {
     window.PublishHosts(hosts);
     WindowInspector::tick(window);
+    QVERIFY(WindowInspector::settle(window));
 }
 
 QStringList Column(TrelvanWindow &window, int column)
@@ -986,15 +988,22 @@ private slots:
         QCOMPARE(notifier.notices[1].body,
                  QStringLiteral("198.51.100.21 — 02:54:4C:00:00:3C\nFabricant\u00a0: (adresse "
                                 "locale)\nNom\u00a0: <b>nas</b>"));
-        for (int row = 0; row < 2; ++row)
+        // Cards that have just joined are marked for a minute.
+        const QString seen = QStringLiteral("Vu pour la première fois le 7 décembre 2026 à 22:14");
+        for (int row = 0; row < 2; ++row) {
             QCOMPARE(ToolTipShows(Table(window)->item(row, 2)->toolTip()),
-                     QStringLiteral("Vu pour la première fois le 7 décembre 2026 à 22:14"));
+                     QStringLiteral("Nouvel appareil\n") + seen);
+            for (int column = 0; column < 4; ++column)
+                QVERIFY(Table(window)->item(row, column)->font().bold());
+        }
         QLocale::setDefault(QLocale::system());
 
         for (int scan = 0; scan < 3; ++scan) { // the second misses three scans and a minute
             historyNow += 30000;
             Show(window, a);
         }
+        QVERIFY(!Table(window)->item(0, 2)->font().bold());
+        QCOMPARE(ToolTipShows(Table(window)->item(0, 2)->toolTip()), seen);
         Type(window, 0, QStringLiteral("=1+1"));
         WindowInspector::ui(window).History_->click();
         auto *dialog = window.findChild<HistoryDialog *>();
