@@ -33,6 +33,10 @@ QString EventName(presence::ChangeKind kind)
         return QStringLiteral("left");
     case presence::ChangeKind::AddressChanged:
     case presence::ChangeKind::MacChanged:
+    case presence::ChangeKind::Flood:
+    case presence::ChangeKind::GatewayChanged:
+    case presence::ChangeKind::Conflict:
+    case presence::ChangeKind::Forgotten:
         break;
     }
     return presence::KindName(kind);
@@ -58,6 +62,10 @@ QJsonObject EventJson(const presence::Change &change, const CommentMap &comments
         object.insert(QStringLiteral("previous_mac"), MacToText(change.previousMac));
         break;
     case presence::ChangeKind::Left:
+    case presence::ChangeKind::Flood:
+    case presence::ChangeKind::GatewayChanged:
+    case presence::ChangeKind::Conflict:
+    case presence::ChangeKind::Forgotten:
         break;
     }
     return object;
