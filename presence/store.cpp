@@ -548,9 +548,17 @@ QString KindName(ChangeKind kind)
     case ChangeKind::AddressChanged:
         return QStringLiteral("address-changed");
     case ChangeKind::MacChanged:
+        return QStringLiteral("mac-changed");
+    case ChangeKind::Flood:
+        return QStringLiteral("flood");
+    case ChangeKind::GatewayChanged:
+        return QStringLiteral("gateway-changed");
+    case ChangeKind::Conflict:
+        return QStringLiteral("conflict");
+    case ChangeKind::Forgotten:
         break;
     }
-    return QStringLiteral("mac-changed");
+    return QStringLiteral("forgotten");
 }
 
 } // namespace presence

@@ -53,8 +53,17 @@ enum class ChangeKind
     AddressChanged, // the same card at another address
     MacChanged,     // the same address answered by another card (that card
                     // takes its place; the one before leaves without a Left)
+    Flood,          // a flood of never-seen cards was refused on this network;
+                    // count says how many this hour
+    GatewayChanged, // the gateway's address answered with another card:
+                    // record.mac the new card, previousMac the old
+    Conflict,       // two cards answered for one address in one scan: key the
+                    // address, record.mac one card, previousMac the other
+    Forgotten,      // a card that went from the store, aged out, evicted or
+                    // forgotten by the user: record.mac the card
 };
-// "new", "arrived", "left", "address-changed", "mac-changed".
+// "new", "arrived", "left", "address-changed", "mac-changed", "flood",
+// "gateway-changed", "conflict", "forgotten".
 QString KindName(ChangeKind kind);
 
 // One finished scan, as a front end hands it over.
@@ -80,6 +89,7 @@ struct Change
     bool newDevice = false;
     Mac previousMac;         // MacChanged: the card before
     quint32 previousKey = 0; // AddressChanged: the address before
+    int count = 0;           // Flood: how many unknown cards were refused
 };
 
 struct ScanChanges
