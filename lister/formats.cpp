@@ -20,11 +20,36 @@ QString WebText(const HostRow &host)
     return host.webAddress.isEmpty() ? QStringLiteral("non") : QStringLiteral("https");
 }
 
-// Text for a terminal: a C0 or C1 control, DEL, a line or paragraph
-// separator or a mark that reorders text is written as an escape of its code
-// ("\x1B", "\u202E"), so that a comment or a name can neither move the
-// cursor, change colours nor turn the line around. Line breaks and tabs,
-// which a comment may hold, become one blank.
+// Rows of several networks, each network under its name ("Réseau
+// 198.51.100.0/24 (eth0)"), in the order they come; rows of one network only,
+// as table makes them.
+template <typename Row, typename Place, typename Table>
+QString ByNetwork(const std::vector<Row> &rows, Place place, Table table, bool terminal)
+{
+    std::vector<std::vector<Row>> groups;
+    for (const Row &row : rows) {
+        if (groups.empty() || place(groups.back().front()).network != place(row).network)
+            groups.emplace_back();
+        groups.back().push_back(row);
+    }
+    if (groups.size() <= 1)
+        return table(rows);
+    QString text;
+    for (const std::vector<Row> &group : groups) {
+        const HostRow &first = place(group.front());
+        QString title = QStringLiteral("Réseau %1").arg(first.network);
+        if (!first.interfaceName.isEmpty())
+            title += QStringLiteral(" (%1)").arg(TerminalText(first.interfaceName));
+        if (terminal)
+            title = QStringLiteral("\x1b[1m%1\x1b[0m").arg(title);
+        text += (text.isEmpty() ? QString() : QStringLiteral("\n")) + title + QLatin1Char('\n') +
+                table(group);
+    }
+    return text;
+}
+
+} // namespace
+
 QString TerminalText(const QString &text)
 {
     QString shown;
@@ -55,36 +80,6 @@ QString TerminalText(const QString &text)
     }
     return shown;
 }
-
-// Rows of several networks, each network under its name ("Réseau
-// 198.51.100.0/24 (eth0)"), in the order they come; rows of one network only,
-// as table makes them.
-template <typename Row, typename Place, typename Table>
-QString ByNetwork(const std::vector<Row> &rows, Place place, Table table, bool terminal)
-{
-    std::vector<std::vector<Row>> groups;
-    for (const Row &row : rows) {
-        if (groups.empty() || place(groups.back().front()).network != place(row).network)
-            groups.emplace_back();
-        groups.back().push_back(row);
-    }
-    if (groups.size() <= 1)
-        return table(rows);
-    QString text;
-    for (const std::vector<Row> &group : groups) {
-        const HostRow &first = place(group.front());
-        QString title = QStringLiteral("Réseau %1").arg(first.network);
-        if (!first.interfaceName.isEmpty())
-            title += QStringLiteral(" (%1)").arg(TerminalText(first.interfaceName));
-        if (terminal)
-            title = QStringLiteral("\x1b[1m%1\x1b[0m").arg(title);
-        text += (text.isEmpty() ? QString() : QStringLiteral("\n")) + title + QLatin1Char('\n') +
-                table(group);
-    }
-    return text;
-}
-
-} // namespace
 
 QString OneLine(const QString &text)
 {

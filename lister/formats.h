@@ -48,5 +48,11 @@ QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format
 QString AlignedTable(const std::vector<QStringList> &rows, bool terminal);
 // Line breaks and tabs of a comment made one space, for a table row.
 QString OneLine(const QString &text);
+// Text for a terminal: a C0 or C1 control, DEL, a line or paragraph
+// separator or a mark that reorders text is written as an escape of its code
+// ("\x1B", "\u202E"), so that a comment or a name can neither move the
+// cursor, change colours nor turn the line around. Line breaks and tabs,
+// which a comment may hold, become one blank.
+QString TerminalText(const QString &text);
 
 } // namespace lister

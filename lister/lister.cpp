@@ -31,75 +31,28 @@ QString HelpText()
     return QStringLiteral(
         "Usage\u00a0: trelvan-list [options] [RÉSEAU...]\n"
         "Liste les machines présentes sur les réseaux locaux de cette machine\u00a0: adresse\n"
-        "IP, adresse MAC, fabricant, serveur web (port 80, ou 443 seul), nom et commentaire\n"
-        "saisi dans Trelvan, avec le réseau (network) et l'interface de chacune.\n"
+        "IP, adresse MAC, fabricant, site web, nom et commentaire saisi dans Trelvan.\n"
         "\n"
-        "RÉSEAU, un ou plusieurs des réseaux de cette machine\u00a0:\n"
-        "  eth0                           une interface (son premier réseau IPv4)\n"
-        "  192.168.1.10/24                ADRESSE/PRÉFIXE\n"
-        "  \"192.168.1.10 / 255.255.255.0\" le texte du choix de réseau de Trelvan\n"
-        "Sans RÉSEAU ni --tous\u00a0: le premier réseau que propose la fenêtre de Trelvan.\n"
-        "Les réseaux sont parcourus en même temps, tant qu'ils ne comptent pas ensemble\n"
-        "plus de 65536 adresses (un /16)\u00a0; au-delà, les suivants attendent leur tour.\n"
+        "  RÉSEAU                  eth0, 192.168.1.10/24, \"192.168.1.10 / 255.255.255.0\"\n"
+        "                          (sans RÉSEAU\u00a0: le premier réseau de la fenêtre)\n"
+        "  --tous                  tous les réseaux de cette machine, sauf les virtuels\n"
+        "  --format texte|csv|json la sortie\u00a0: texte (par défaut), csv ou json\n"
+        "  --suivre                parcourt toutes les 10\u00a0s, une ligne par arrivée,\n"
+        "                          départ ou changement (texte ou json)\n"
+        "  --commande PROGRAMME    avec --suivre\u00a0: lance PROGRAMME à chaque changement\n"
+        "  --mqtt mqtt://[UTILISATEUR@]HÔTE[:PORT]   avec --suivre\u00a0: la présence pour\n"
+        "                          Home Assistant (--mqtt-password-file, --agent)\n"
+        "  --historique            les appareils déjà vus, quand, et s'ils sont là\n"
+        "  --reveiller APPAREIL    réveille un appareil connu (MAC, IP, nom, commentaire)\n"
+        "  -h, --help  -v, --version\n"
         "\n"
-        "Options\u00a0:\n"
-        "  --tous                   tous les réseaux de cette machine, sauf les virtuels\u00a0:\n"
-        "                           boucle locale (lo), ponts de conteneurs et de machines\n"
-        "                           virtuelles (docker*, br-*, virbr*, vboxnet*, vmnet*,\n"
-        "                           lxcbr*, lxdbr*, incusbr*, podman*, cni*) et leurs\n"
-        "                           interfaces veth*, tunnels (tun*, tap*, wg*, liens point\n"
-        "                           à point)\u00a0; un RÉSEAU nommé est toujours pris. Avec\n"
-        "                           --suivre, les réseaux qui viennent et s'en vont sont\n"
-        "                           suivis à chaque parcours\n"
-        "  --format texte|csv|json  format de la liste (texte par défaut, un tableau aligné\n"
-        "                           par réseau)\n"
-        "  --suivre                 parcourt les réseaux toutes les dix secondes et écrit\n"
-        "                           chaque changement sur une ligne JSON\u00a0: arrivée\n"
-        "                           (appeared, avec new vrai pour un appareil jamais vu),\n"
-        "                           départ (left, absent depuis au moins 60\u00a0s et trois\n"
-        "                           parcours), autre adresse IP (address-changed) ou MAC\n"
-        "                           (mac-changed)\n"
-        "  --commande PROGRAMME     avec --suivre\u00a0: lance PROGRAMME pour chaque changement,\n"
-        "                           sans argument ni shell, la ligne JSON sur son entrée,\n"
-        "                           TRELVAN_EVENT, TRELVAN_MAC et TRELVAN_IP dans son\n"
-        "                           environnement\u00a0; un à la fois, arrêté après 30\u00a0s\n"
-        "  --mqtt mqtt://[UTILISATEUR@]HÔTE[:PORT]\n"
-        "                           avec --suivre\u00a0: publie la présence de chaque appareil\n"
-        "                           sur ce serveur MQTT, à la manière de Home Assistant\n"
-        "                           (homeassistant/device_tracker/..., home ou not_home),\n"
-        "                           et chaque changement sur trelvan/AGENT/event\u00a0;\n"
-        "                           mqtts://... pour TLS (port 8883), vérifié avec les\n"
-        "                           autorités de certification du système. Le mot de passe\n"
-        "                           vient de --mqtt-password-file ou de la variable\n"
-        "                           TRELVAN_MQTT_PASSWORD, jamais de la ligne de commande\n"
-        "  --mqtt-password-file FICHIER\n"
-        "                           le mot de passe MQTT, sur la première ligne de FICHIER\n"
-        "  --agent NOM              le nom de cet agent sur le serveur MQTT (par défaut le\n"
-        "                           nom de la machine), qui tient à part les appareils de\n"
-        "                           plusieurs machines\n"
-        "  --historique             liste chaque appareil vu sur RÉSEAU, avec sa première et\n"
-        "                           sa dernière apparition (first_seen, last_seen) et s'il\n"
-        "                           est présent (present)\n"
-        "  --reveiller MAC|ADRESSE  réveille un appareil connu (Wake-on-LAN) sur le réseau où\n"
-        "                           il a été vu\n"
-        "  -h, --help               affiche cette aide\n"
-        "  -v, --version            affiche la version\n"
-        "\n"
-        "Chaque parcours est noté dans l'historique de Trelvan, que la fenêtre partage\u00a0:\n"
-        "presence.sqlite, dans ~/.local/share/Dantrix/Trelvan/ sous Linux,\n"
-        "%LOCALAPPDATA%\\Dantrix\\Trelvan\\ sous Windows.\n"
-        "\n"
-        "Codes de sortie\u00a0: 0 réussite, 1 parcours impossible (ou serveur MQTT qui refuse\n"
-        "l'identification, introuvable), 2 erreur d'utilisation.\n"
-        "\n"
-        "Résolution des adresses\u00a0: en root, trelvan-list envoie lui-même ses requêtes\n"
-        "ARP\u00a0; pour un autre utilisateur, le résolveur trelvan-resolver les envoie, s'il est\n"
-        "installé avec la capacité cap_net_raw. Sans lui, la table de voisinage du noyau\n"
-        "répond\u00a0: une machine partie peut y rester listée jusqu'à une minute environ (de 17\n"
-        "à 67\u00a0s mesurées avec --suivre, contre 17\u00a0s avec les requêtes ARP), car le "
-        "noyau\n"
-        "répond de ce qu'il garde sans redemander au réseau. trelvan-list le signale alors\n"
-        "sur une ligne de sa sortie d'erreur, quand c'est un terminal.\n");
+        "Exemples\u00a0:\n"
+        "  trelvan-list --tous --format csv >machines.csv\n"
+        "  trelvan-list --suivre eth0\n"
+        "  trelvan-list --suivre --format json --commande ~/bin/alerte\n"
+        "  trelvan-list --reveiller \"NAS salon\"\n"
+        "Sortie\u00a0: 0 réussite, 1 parcours impossible, 2 erreur d'utilisation.\n"
+        "Tout le détail\u00a0: man trelvan-list\n");
 }
 
 } // namespace
@@ -143,7 +96,8 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
         const QStringList unknown = parser.unknownOptionNames();
         const QString last = arguments.value(arguments.size() - 1);
         const std::map<QString, QString> missing{
-            {QStringLiteral("--reveiller"), QStringLiteral("l'appareil (adresse MAC ou IP)")},
+            {QStringLiteral("--reveiller"),
+             QStringLiteral("l'appareil (adresse MAC ou IP, nom ou commentaire)")},
             {QStringLiteral("--commande"), QStringLiteral("le programme")},
             {QStringLiteral("--mqtt"), QStringLiteral("l'adresse du serveur")},
             {QStringLiteral("--mqtt-password-file"), QStringLiteral("le fichier")},
@@ -176,6 +130,11 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
         return UsageError;
     }
     const bool watching = parser.isSet(watchOption);
+    if (watching && format == QLatin1String("csv")) {
+        Complain(err,
+                 QStringLiteral("--suivre écrit du texte ou du json, pas de csv%1").arg(seeHelp));
+        return UsageError;
+    }
     if (int(watching) + int(parser.isSet(historyOption)) + int(parser.isSet(wakeOption)) > 1) {
         Complain(err, QStringLiteral("une seule action à la fois\u00a0: --suivre, --historique ou "
                                      "--reveiller%1")
@@ -250,8 +209,8 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
         NetworkChoices named = networks;
         if (every)
             named = positional.isEmpty() ? NetworkChoices() : ChooseNetworks(positional, false);
-        return RunWatch(named, every, makers, out, err, progress, parser.value(commandOption),
-                        sink.get(), abandoned);
+        return RunWatch(named, every, format == QLatin1String("json"), makers, out, err, progress,
+                        parser.value(commandOption), sink.get(), abandoned);
     }
 
     std::vector<HostMap> found;
@@ -277,6 +236,9 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
             const presence::ScanChanges recorded = store.Record(ScanOf(network, found[i]));
             if (!recorded.status.isEmpty())
                 Complain(err, recorded.status);
+            for (const presence::Change &change : recorded.changes)
+                if (const QString note = ChangeNote(change, network.cidr); !note.isEmpty())
+                    Complain(err, note);
             const std::vector<HostRow> rows =
                 MakeHostRows(found[i], comments, makers, PlaceOf(network));
             listed.insert(listed.end(), rows.begin(), rows.end());

@@ -548,7 +548,7 @@ QString KindName(ChangeKind kind)
     case ChangeKind::AddressChanged:
         return QStringLiteral("address-changed");
     case ChangeKind::MacChanged:
-        break;
+        return QStringLiteral("mac-changed");
     case ChangeKind::Flood:
         return QStringLiteral("flood");
     case ChangeKind::GatewayChanged:
@@ -556,9 +556,9 @@ QString KindName(ChangeKind kind)
     case ChangeKind::Conflict:
         return QStringLiteral("conflict");
     case ChangeKind::Forgotten:
-        return QStringLiteral("forgotten");
+        break;
     }
-    return QStringLiteral("mac-changed");
+    return QStringLiteral("forgotten");
 }
 
 } // namespace presence

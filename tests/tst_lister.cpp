@@ -13,6 +13,7 @@
 #endif
 #include "lister/lister.h"
 #include "lister/networkchoice.h"
+#include "lister/watch.h"
 #include "presence/clock.h"
 #include "presence/store.h"
 #include "results/commentstore.h"
@@ -151,6 +152,7 @@ private slots:
         QTest::newRow("command alone") << QStringList{"--commande", "true"} << "va avec --suivre";
         QTest::newRow("two actions")
             << QStringList{"--suivre", "--historique"} << "une seule action";
+        QTest::newRow("watch as csv") << QStringList{"--suivre", "--format", "csv"} << "pas de csv";
         QTest::newRow("no device") << QStringList{"--reveiller"} << "il manque l'appareil";
         QTest::newRow("unreadable device")
             << QStringList{"--reveiller", "00:11:32"} << "appareil illisible";
@@ -398,6 +400,138 @@ private slots:
         std::fclose(err);
     }
 #endif
+
+    // --suivre's lines: one per change, as a person reads it; what standard
+    // error says besides. The card is at .7; it, or the address, was .9's.
+    void eventLines_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("mac");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("note");
+        using K = presence::ChangeKind;
+        const QString at = "198.51.100.7     DC:A6:32:01:02:07  Raspberry Pi Trading Ltd  raspi-4";
+        const QString pi = "DCA632010207";
+        const auto row = [](const char *name, K kind, const QString &mac, const QString &label,
+                            const QString &line, const QString &note = {}) {
+            QTest::newRow(name) << int(kind) << QByteArray::fromHex(mac.toLatin1()) << label
+                                << "14:02:11  " + line << note;
+        };
+        row("new", K::New, pi, "raspi-4", "nouveau    " + at);
+        row("arrived, with its comment", K::Arrived, "001132AABB10", "",
+            "arrivé     198.51.100.7     00:11:32:AA:BB:10  Synology Incorporated  «\u00a0NAS "
+            "\"principal\" étage\u00a0»");
+        row("address", K::AddressChanged, pi, "raspi-4",
+            "changement d'adresse  " + at + "  (avant\u00a0: 198.51.100.9)");
+        row("card", K::MacChanged, pi, "raspi-4",
+            "changement de carte  " + at + "  (avant\u00a0: 02:54:4C:00:00:09)");
+        row("conflict", K::Conflict, pi, "raspi-4", "conflit    " + at + "  (et 02:54:4C:00:00:09)",
+            "Conflit d'adresse\u00a0: 198.51.100.7 revendiquée par DC:A6:32:01:02:07 et "
+            "02:54:4C:00:00:09");
+        row("flood", K::Flood, "", "", "inconnus ignorés  37 sur 198.51.100.0/24",
+            "37 appareils inconnus ignorés sur 198.51.100.0/24");
+        // A name that would clear the screen and turn the line around.
+        row("hostile name", K::New, "02544C000009", "\x1b[2Jx\u202Eab\nc",
+            "nouveau    198.51.100.7     02:54:4C:00:00:09  (adresse locale)  \\x1B[2Jx\\u202Eab "
+            "c");
+    }
+
+    void eventLines()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, mac);
+        QFETCH(QString, name);
+        QFETCH(QString, line);
+        QFETCH(QString, note);
+        MakerIndex makers;
+        IndexVendors({{QStringLiteral("001132"), QStringLiteral("Synology Incorporated")},
+                      {QStringLiteral("DCA632"), QStringLiteral("Raspberry Pi Trading Ltd")}},
+                     makers);
+        const CommentMap comments{
+            {QStringLiteral("00:11:32:AA:BB:10"), QStringLiteral("NAS \"principal\"\nétage")}};
+        presence::Change change;
+        change.kind = presence::ChangeKind(kind);
+        change.time = QDateTime(QDate(2026, 12, 8), QTime(14, 2, 11)).toMSecsSinceEpoch();
+        change.key = NetworkOrder("198.51.100.7");
+        change.record = HostRecord{presence::Mac(mac.begin(), mac.end()), false, name};
+        change.previousMac = {0x02, 0x54, 0x4C, 0, 0, 9};
+        change.previousKey = NetworkOrder("198.51.100.9");
+        change.count = 37;
+        const HostPlace place{QStringLiteral("198.51.100.0/24"), QStringLiteral("eth0")};
+        QCOMPARE(lister::EventText(change, comments, makers, place), line + QLatin1Char('\n'));
+        QCOMPARE(lister::ChangeNote(change, place.network), note);
+        const QJsonObject json = lister::EventJson(change, comments, makers, place);
+        QCOMPARE(json["name"].toString(), name); // JSON as it is
+        QCOMPARE(json.contains("count"), change.kind == presence::ChangeKind::Flood);
+    }
+
+    // --reveiller by the comment or a name the user knows the device by: the
+    // one said exactly first, else the one that holds it; several listed, and
+    // nothing sent. The devices were seen on networks this machine is not on
+    // now, so that a device found is refused with its network's name.
+    void wakeByName_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QStringList>("listed");
+        QTest::newRow("comment, case aside") << "nas SALON"
+                                             << "vu sur 192.0.2.0/26" << QStringList();
+        QTest::newRow("NetBIOS name") << "pc-de-lea"
+                                      << "vu sur 192.0.2.64/26" << QStringList();
+        QTest::newRow("said exactly, though others hold it")
+            << "salon"
+            << "vu sur 192.0.2.64/26" << QStringList();
+        QTest::newRow("held by one") << "imprim"
+                                     << "vu sur 192.0.2.128/26" << QStringList();
+        QTest::newRow("held by two")
+            << "-SALON"
+            << "«\u00a0-SALON\u00a0» désigne 2 appareils"
+            << QStringList{"00:11:32:AA:BB:10  192.0.2.10", "02:54:4C:00:00:11  192.0.2.139"};
+    }
+
+    void wakeByName()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, said);
+        QFETCH(QStringList, listed);
+        settings.useProgramIdentity();
+        ForgetHistory();
+        SaveComments({{QStringLiteral("00:11:32:AA:BB:10"), QStringLiteral("NAS salon")},
+                      {QStringLiteral("02:54:4C:00:00:09"), QStringLiteral("Salon")}});
+        {
+            presence::Store store;
+            const auto seen = [&store](const char *own, const char *host, HostRecord record) {
+                presence::ScanResult scan{
+                    QHostAddress(own), QHostAddress("255.255.255.192"), "eth0", {}, 0};
+                scan.hosts[NetworkOrder(host)] = std::move(record);
+                store.Record(scan);
+            };
+            HostRecord nas{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, false, "nas-salon"};
+            nas.names.mdns = QStringLiteral("nas-salon.local");
+            seen("192.0.2.1", "192.0.2.10", nas);
+            HostRecord laptop{{0x02, 0x54, 0x4C, 0, 0, 9}, false};
+            laptop.names.netbios = QStringLiteral("PC-DE-LEA");
+            seen("192.0.2.65", "192.0.2.73", laptop);
+            seen("192.0.2.129", "192.0.2.139",
+                 HostRecord{{0x02, 0x54, 0x4C, 0, 0, 0x11}, false, "imprimante-salon"});
+        }
+        std::FILE *out = std::tmpfile();
+        std::FILE *err = std::tmpfile();
+        QCOMPARE(lister::Run({"trelvan-list", "--reveiller", device}, out, err),
+                 int(lister::UsageError));
+        const QString error = ReadBack(err);
+        QVERIFY2(error.startsWith(QStringLiteral("trelvan-list\u00a0: ")) && error.contains(said),
+                 qPrintable(error));
+        // The candidates under a heading, one line each; nothing else.
+        QCOMPARE(error.count(QLatin1Char('\n')), listed.isEmpty() ? 1 : 2 + listed.size());
+        for (const QString &candidate : listed)
+            QVERIFY2(error.contains(QLatin1Char('\n') + candidate), qPrintable(error));
+        QCOMPARE(ReadBack(out), QString());
+        QVERIFY(network.asked().empty());
+        std::fclose(out);
+        std::fclose(err);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLister)

@@ -294,7 +294,7 @@ chmod 755 "$work/record-event"
 declare -A watching=()
 watch() { # tag root|user ARGS...
     store=watch lister "$2"
-    "${run[@]}" --suivre "${@:3}" >"$work/$1.jsonl" 2>"$work/$1.err" &
+    "${run[@]}" --suivre --format json "${@:3}" >"$work/$1.jsonl" 2>"$work/$1.err" &
     watching[$1]=$!
     watcher+=" $!"
 }
@@ -456,3 +456,34 @@ gaps = [b - a for a, b in zip(times, times[1:])]
 assert all(0.08 < gap < 0.5 for gap in gaps[:2] + gaps[3:]), gaps
 PY
 echo "PASS --reveiller: 2 × 3 magic packets to $BROADCAST only, an unknown card refused"
+
+# --suivre in text: one line a person reads per change, every host of the
+# first scan as "arrivé" with its address, card, maker and name, the
+# hostile names escaped; SIGINT ends it.
+store=watch lister root
+"${run[@]}" --suivre >"$work/watch.txt" 2>"$work/watch-text.err" &
+watcher=$!
+hosts=$(($(grep -vc '^#' "$state/hosts.tsv") + 1))
+for _ in $(seq 300); do [ "$(wc -l <"$work/watch.txt")" -ge "$hosts" ] && break; sleep 0.1; done
+kill -INT "$watcher"
+status=0
+wait "$watcher" || status=$?
+watcher=""
+[ "$status" -eq 0 ] || fail "--suivre in text after SIGINT: status $status"
+"$python" - "$work/watch.txt" "$state/hosts.tsv" "$SCANNER_IP" <<'PY' || fail "--suivre in text: $(cat "$work/watch.txt")"
+import re, sys
+text = open(sys.argv[1], encoding="utf-8").read()
+assert not re.search("[\x00-\x09\x0b-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]", text)
+line = re.compile(r"\d\d:\d\d:\d\d  (nouveau|arrivé|parti|changement d'adresse|changement de carte|"
+                  r"inconnus ignorés|passerelle changée|conflit|oublié) +(\S+) +(\S+)(?:  (.*))?")
+events = [line.fullmatch(row) for row in text.splitlines()]
+assert all(events), text
+arrived = {event[2]: event for event in events if event[1] in ("arrivé", "nouveau")}
+hosts = [row.split("\t") for row in open(sys.argv[2]) if row.strip() and not row.startswith("#")]
+assert set(arrived) == {row[0] for row in hosts} | {sys.argv[3]}, sorted(arrived)
+for ip, mac, *_ in hosts:  # .5 has had another card since
+    assert arrived[ip][3] == {"198.51.100.5": "F0:18:98:7E:8F:55"}.get(ip, mac.upper()), arrived[ip][0]
+assert arrived["198.51.100.32"][4].endswith("  nas-salon"), arrived["198.51.100.32"][0]
+assert arrived["198.51.100.60"][4].endswith("  =<img src=x width=3000 height=2000>"), arrived["198.51.100.60"][0]
+PY
+echo "PASS --suivre in text: $(wc -l <"$work/watch.txt") lines, e.g. $(grep -m1 ' 198.51.100.32 ' "$work/watch.txt")"

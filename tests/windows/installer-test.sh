@@ -222,7 +222,7 @@ mkdir "$prefix/drive_c/Mes outils"
 x86_64-w64-mingw32-gcc-posix -O2 -o "$prefix/drive_c/Mes outils/event sink.exe" "$here/event-sink.c"
 sunk="$prefix/drive_c/Mes outils/events.txt"
 "$lan" exec "$name" "${winenv[@]}" TRELVAN_MQTT_PASSWORD="$(cat "$MQTT_DIR/agent.password")" \
-    "$wine" 'C:\Program Files\Trelvan\trelvan-list.exe' --suivre --commande "$sink" \
+    "$wine" 'C:\Program Files\Trelvan\trelvan-list.exe' --suivre --format json --commande "$sink" \
     --mqtt "mqtt://agent@$MQTT_BROKER" --agent vitrine </dev/null >"$work/watch.jsonl" 2>"$work/watch.err" &
 watcher=$!
 for _ in $(seq 300); do [ -f "$sunk" ] && [ "$(wc -l <"$sunk")" -ge "$hosts" ] && break; sleep 0.1; done
