@@ -842,7 +842,7 @@ private slots:
         auto *dialog = window.findChild<HistoryDialog *>();
         QVERIFY(dialog);
         auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
-        QCOMPARE(devices->rowCount(), 1);
+        QTRY_COMPARE(devices->rowCount(), 1);
         devices->selectRow(0);
         QStringList buttons;
         QTimer::singleShot(100, dialog, [&buttons] {
