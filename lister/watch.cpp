@@ -224,11 +224,14 @@ int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerInde
             std::vector<presence::Change> changes;
             if (begun.insert(network.cidr).second) {
                 // Who is there when the watch begins, unless a change says more.
+                // Those the flood bound kept out are shown by no event.
                 std::set<presence::Mac> told;
                 for (const presence::Change &change : recorded.changes)
                     told.insert(change.record.mac);
+                const std::set<quint32> unrecorded(recorded.unrecorded.begin(),
+                                                   recorded.unrecorded.end());
                 for (const quint32 key : KeysInAddressOrder(hosts))
-                    if (!told.count(hosts.at(key).mac)) {
+                    if (!told.count(hosts.at(key).mac) && !unrecorded.count(key)) {
                         presence::Change change;
                         change.kind = presence::ChangeKind::Arrived;
                         change.time = scan.time;
