@@ -357,7 +357,7 @@ private slots:
             QString::fromUtf8(QJsonDocument(lister::EventJson(change, {}, MakerIndex(), place))
                                   .toJson(QJsonDocument::Compact));
         QVERIFY2(json.contains(line), qPrintable(json));
-        QCOMPARE(lister::ChangeNote(change, place), note);
+        QCOMPARE(lister::ChangeNote(change, place.network), note);
     }
 
     void history()
