@@ -199,11 +199,14 @@ QString Tooltip(const Identity &identity)
     if (!identity.friendlyName.isEmpty() &&
         identity.friendlyName.compare(identity.model, Qt::CaseInsensitive) != 0)
         tip += QStringLiteral(" « ") + identity.friendlyName + QStringLiteral(" »");
+    // The sources in one order whatever their strength: what the device
+    // said first, then what the program knows of it.
     QStringList sources;
-    for (const Evidence &evidence : identity.evidence)
-        if (const QString source = SourceText(evidence);
-            evidence.source != QLatin1String("self") && !sources.contains(source))
-            sources.append(source);
+    for (const char *source : {"mdns", "upnp", "web", "maker", "gateway"})
+        for (const Evidence &evidence : identity.evidence)
+            if (const QString text = SourceText(evidence);
+                evidence.source == QLatin1String(source) && !sources.contains(text))
+                sources.append(text);
     if (!sources.isEmpty())
         tip += QStringLiteral(", d'après : ") + sources.join(QStringLiteral(", "));
     return tip;

@@ -159,7 +159,7 @@ bool ParsePageHead(const QByteArray &response, PageHead *head)
     if (Latin1(charset)) {
         text = QString::fromLatin1(raw);
     } else {
-        QStringDecoder decoder(QStringDecoder::Utf8);
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         text = decoder.decode(raw);
         if (decoder.hasError()) {
             if (Utf8(charset) || !charset.isEmpty())
