@@ -88,9 +88,17 @@ QString DecodeReferences(const QString &text)
     QString out;
     out.reserve(text.size());
     for (qsizetype at = 0; at < text.size(); ++at) {
-        const qsizetype semicolon =
-            text[at] == QLatin1Char('&') ? text.indexOf(QLatin1Char(';'), at) : -1;
-        if (semicolon < 0 || semicolon - at > kMaxReferenceLength) {
+        // The semicolon that ends a reference, looked for within the
+        // longest one only, so that a run of ampersands costs no more than
+        // its length.
+        qsizetype semicolon = -1;
+        for (qsizetype i = at + 1;
+             text[at] == QLatin1Char('&') && i < text.size() && i <= at + kMaxReferenceLength; ++i)
+            if (text[i] == QLatin1Char(';')) {
+                semicolon = i;
+                break;
+            }
+        if (semicolon < 0) {
             out += text[at];
             continue;
         }
