@@ -61,8 +61,8 @@ QString ShownType(const Identity &identity);
 
 // "Imprimante — HP OfficeJet Pro 9010, d'après : mDNS _ipp._tcp, UPnP": the
 // type, the model, the friendly name where it says more than the model, and
-// the sources of the evidence (the device's own words first). Plain text: whoever shows it must not read
-// it as markup. Empty when nothing is known.
+// the sources of the evidence (the device's own words first). Plain text: whoever shows it must not
+// read it as markup. Empty when nothing is known.
 QString Tooltip(const Identity &identity);
 
 } // namespace identify
