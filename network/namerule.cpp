@@ -113,6 +113,22 @@ NameFault CheckName(std::string_view name)
     }
 }
 
+NameFault CheckText(std::string_view text, std::size_t maxBytes)
+{
+    if (text.empty())
+        return NameFault::Empty;
+    if (text.size() > maxBytes)
+        return NameFault::LongText;
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        if (!NextCodePoint(text, at, &code))
+            return NameFault::InvalidUtf8;
+        if (const NameFault fault = CodePointFault(code); fault != NameFault::None)
+            return fault;
+    }
+    return NameFault::None;
+}
+
 const char *NameFaultText(NameFault fault)
 {
     switch (fault) {
@@ -136,6 +152,8 @@ const char *NameFaultText(NameFault fault)
         return "étiquette de plus de 63 octets";
     case NameFault::LongName:
         return "nom de plus de 253 octets";
+    case NameFault::LongText:
+        return "texte trop long";
     }
     return "?";
 }

@@ -29,7 +29,8 @@ enum class NameFault
     DotInLabel,    // a label that holds a dot: it would read as two
     EmptyLabel,    // two dots in a row, or one at either end
     LongLabel,     // more than kMaxLabelBytes
-    LongName       // more than kMaxNameBytes, dots included
+    LongName,      // more than kMaxNameBytes, dots included
+    LongText       // free text longer than the bound its reader sets
 };
 
 // The labels as a DNS message carries them, each UTF-8.
@@ -37,6 +38,12 @@ NameFault CheckNameLabels(const std::vector<std::string> &labels);
 // A name written out in UTF-8, labels joined by dots ("nas-salon.local");
 // a NetBIOS name is one label, or several where it holds dots.
 NameFault CheckName(std::string_view name);
+
+// Free text that a device says of itself (a page's title, a model, a
+// friendly name chosen by its owner): the same characters refused as in a
+// name, dots and spaces allowed, at most maxBytes of UTF-8.
+constexpr std::size_t kMaxTextBytes = 256;
+NameFault CheckText(std::string_view text, std::size_t maxBytes = kMaxTextBytes);
 
 // A few words for a debug line ("caractère de contrôle").
 const char *NameFaultText(NameFault fault);

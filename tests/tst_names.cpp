@@ -231,6 +231,29 @@ private slots:
             QCOMPARE(namerule::CheckNameLabels({name.toStdString()}), NameFault::DotInLabel);
     }
 
+    // The rule of free text (a title, a model): a name's characters, with
+    // dots and spaces, within the reader's bound.
+    void textRule_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<NameFault>("fault");
+        QTest::newRow("title") << QByteArray("HP OfficeJet Pro 9010 v1.2") << NameFault::None;
+        QTest::newRow("dots in a row") << QByteArray("Salon...") << NameFault::None;
+        QTest::newRow("empty") << QByteArray() << NameFault::Empty;
+        QTest::newRow("tab") << QByteArray("a\tb") << NameFault::Control;
+        QTest::newRow("override") << QByteArray("a\xE2\x80\xAEz") << NameFault::Bidirectional;
+        QTest::newRow("lone byte") << QByteArray("caf\xE9") << NameFault::InvalidUtf8;
+        QTest::newRow("256 bytes") << QByteArray(256, 'a') << NameFault::None;
+        QTest::newRow("257 bytes") << QByteArray(257, 'a') << NameFault::LongText;
+    }
+
+    void textRule()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(NameFault, fault);
+        QCOMPARE(namerule::CheckText(text.toStdString()), fault);
+    }
+
     void shownName_data()
     {
         QTest::addColumn<QString>("dns");
