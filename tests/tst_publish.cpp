@@ -380,6 +380,11 @@ private slots:
             QTRY_COMPARE(later.Last(State), QByteArray("not_home"));
             agent.ForgetDevice(QStringLiteral("a4:83:e7:11:22:33"));
             QTRY_COMPARE(later.Last(Config), QByteArray());
+            // One an earlier run published, that this one never did.
+            agent.ForgetDevice(QStringLiteral("02:00:5e:00:00:01"));
+            QTRY_COMPARE(
+                later.All("homeassistant/device_tracker/trelvan_maison_02005e000001/config"),
+                QList<QByteArray>{QByteArray()});
         }
         Reader after;
         QTRY_COMPARE(after.Last(Status), QByteArray("retained:offline")); // said on the way out
