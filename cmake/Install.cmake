@@ -68,8 +68,10 @@ if(UNIX AND NOT APPLE)
             configure_file(\"${linux_res}/trelvan-watch.service.in\"
                 \"${linux_made}/trelvan-watch.service\" @ONLY)")
         install(FILES ${linux_made}/trelvan-watch.service DESTINATION lib/systemd/system)
+        # It may hold the broker's password: root's, readable by the service's
+        # group (which the postinst gives it once the user exists).
         install(FILES ${linux_res}/trelvan-watch.default DESTINATION /etc/default
-            RENAME trelvan-watch)
+            RENAME trelvan-watch PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ)
         install(FILES ${linux_res}/trelvan.sysusers DESTINATION lib/sysusers.d RENAME trelvan.conf)
     endif()
 

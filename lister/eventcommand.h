@@ -6,6 +6,7 @@
 #include <QThread>
 #include <QWaitCondition>
 
+#include <chrono>
 #include <cstdio>
 #include <deque>
 
@@ -18,6 +19,14 @@ namespace lister {
 // TRELVAN_IP in its environment, our standard error for its own; its
 // standard output is dropped, so that it cannot mix into the events'. A
 // failure is one line on err and stops nothing.
+//
+// Nothing else of ours goes with it: on Linux it inherits no descriptor but
+// those three (whatever else the process holds, close-on-exec or not) and
+// runs in a process group of its own; on Windows it inherits no handle but
+// those three. What it starts is ended with it: limitMs after its start the
+// whole group (on Windows its job) is killed, even when the program itself
+// ended before and left a child running, and so is every group still there
+// when the watch ends.
 class EventCommand : public QThread
 {
 public:
@@ -34,7 +43,8 @@ public:
     static constexpr int StopGraceMs = 2500;
 
     EventCommand(const QString &command, std::FILE *errors, int limitMs = TimeoutMs);
-    // Drops the events still waiting; the one running gets StopGraceMs.
+    // Drops the events still waiting; the one running gets StopGraceMs, then
+    // it and whatever its predecessors left running are killed.
     ~EventCommand() override;
 
     void Post(const Event &event);
@@ -43,7 +53,23 @@ protected:
     void run() override;
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void RunOne(const Event &event);
+    bool Stopping();
+#ifndef Q_OS_WIN
+    // A program that ended and left others in its group: its process is kept
+    // unreaped until the group is gone or killed, so that the group's number
+    // can't pass to another process meanwhile.
+    struct Lingering
+    {
+        int group;
+        Clock::time_point deadline;
+    };
+    void Linger(int group, Clock::time_point deadline);
+    void EndLingering(bool all);
+    std::deque<Lingering> lingering; // this thread's own
+#endif
 
     const QString program;
     std::FILE *const err;

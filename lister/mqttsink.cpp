@@ -40,15 +40,32 @@ public:
             out.present = device.present;
         }
         // Each card of this network, and those it had before (forgotten).
-        for (auto &[mac, networks] : cards) {
+        std::vector<QString> gone;
+        for (const auto &[mac, networks] : cards)
             if (networks.count(place.network) && !now.count(mac))
-                Update(mac, networks, place.network, std::nullopt);
-        }
+                gone.push_back(mac);
+        for (const QString &mac : gone)
+            Update(mac, cards[mac], place.network, std::nullopt);
         for (auto &[mac, device] : now)
             Update(mac, cards[mac], place.network, device);
     }
 
-    void PublishEvent(const QJsonObject &event) override { publisher.PublishEvent(event); }
+    void PublishEvent(const QJsonObject &event) override
+    {
+        publisher.PublishEvent(event);
+        // A card that went from the store (aged out, evicted, forgotten by
+        // the user) goes from the broker at once, so that Home Assistant
+        // drops it; also one this run never published.
+        if (event.value(QStringLiteral("event")).toString() != QLatin1String("forgotten"))
+            return;
+        const QString mac = event.value(QStringLiteral("mac")).toString();
+        const auto known = cards.find(mac);
+        if (known == cards.end())
+            publisher.ForgetDevice(mac);
+        else
+            Update(mac, known->second, event.value(QStringLiteral("network")).toString(),
+                   std::nullopt);
+    }
     QString Failure() const override { return publisher.Failure(); }
 
 private:
@@ -61,6 +78,7 @@ private:
             networks.erase(network);
         if (networks.empty()) {
             publisher.ForgetDevice(mac);
+            cards.erase(mac); // networks with it
             return;
         }
         std::vector<publish::Device> seen;

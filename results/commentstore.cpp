@@ -61,6 +61,7 @@ CommentSave SaveComments(const CommentMap &comments)
 #include <QSaveFile>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -191,6 +192,13 @@ CommentSave SaveComments(const CommentMap &comments)
     QSaveFile file(result.fileName);
     if (!file.open(QIODevice::WriteOnly))
         return failed(FaultOfPlace(result.fileName), file.errorString());
+    // The user's own, whatever the umask or the mode of the file it
+    // replaces (which QSaveFile would copy).
+    if (::fchmod(file.handle(), S_IRUSR | S_IWUSR) != 0) {
+        const int error = errno;
+        file.cancelWriting();
+        return failed(FaultOfError(error), qt_error_string(error));
+    }
     if (const int error = WriteThrough(file.handle(), text)) {
         file.cancelWriting();
         return failed(FaultOfError(error), qt_error_string(error));

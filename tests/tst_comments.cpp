@@ -14,6 +14,7 @@
 
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
@@ -226,7 +227,18 @@ private slots:
         }
         const CommentMap comments{
             {"00:1A:2B:3C:4D:5E", "imprimante"}, {"00:1A:2B:3C:4D:5F", ""}, {"0A:0B:0C", "court"}};
+#ifdef Q_OS_LINUX
+        // The user's alone, though the file was the umask's and the umask lets all read.
+        const mode_t umaskWas = umask(0);
+        const auto restore = qScopeGuard([umaskWas] { umask(umaskWas); });
+        QVERIFY(chmod(QFile::encodeName(QSettings().fileName()).constData(), 0644) == 0);
+#endif
         QVERIFY(SaveComments(comments).saved());
+#ifdef Q_OS_LINUX
+        struct stat file = {};
+        QVERIFY(stat(QFile::encodeName(QSettings().fileName()).constData(), &file) == 0);
+        QCOMPARE(file.st_mode & 07777, mode_t(0600));
+#endif
 
         QStringList keys = StoredKeys();
         keys.sort();

@@ -22,10 +22,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <unistd.h>
+#endif
 
 using fakes::NetworkOrder;
 
@@ -449,6 +454,59 @@ private slots:
         QVERIFY2(said.contains("a dépassé 0\u00a0s\u00a0: arrêtée") &&
                      said.count("a échoué (code 3)") == 2,
                  qPrintable(said));
+        std::fclose(err);
+    }
+
+    // The program holds nothing of ours (a descriptor left inheritable here
+    // among them), and what it starts is gone at the limit, whether the
+    // program ended before or is killed then.
+    void eventCommandKeepsNothing_data()
+    {
+        QTest::addColumn<QByteArray>("then");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("ends, leaving a child") << QByteArray("exit 0") << QString();
+        QTest::newRow("overruns, with a child")
+            << QByteArray("sleep 1000") << QStringLiteral("a dépassé 2\u00a0s\u00a0: arrêtée");
+    }
+    void eventCommandKeepsNothing()
+    {
+        QFETCH(QByteArray, then);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QByteArray child = QFile::encodeName(dir.filePath("child"));
+        QFile file(dir.filePath("program"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // ls's own listing and the standard three: four.
+        file.write("#!/bin/sh\n[ \"$(ls /proc/self/fd | wc -l)\" -le 4 ] || exit 9\n"
+                   "sleep 1000 &\necho $! >'" +
+                   child + "'\n" + then + "\n");
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        int inheritable[2];
+        QVERIFY(::pipe(inheritable) == 0);
+        std::FILE *err = std::tmpfile();
+        lister::EventCommand command(file.fileName(), err, 2000);
+        command.Post({"left", "00:11:32:AA:BB:10", "198.51.100.10", "{}\n"});
+        QFile pid(QString::fromLocal8Bit(child));
+        QTRY_VERIFY(pid.size() > 0);
+        QVERIFY(pid.open(QIODevice::ReadOnly));
+        const QString stat = QStringLiteral("/proc/%1/stat").arg(pid.peek(32).trimmed().toInt());
+        const auto alive = [&stat] {
+            QFile process(stat);
+            return process.open(QIODevice::ReadOnly) &&
+                   !process.readAll().contains(QByteArrayLiteral(") Z "));
+        };
+        const pid_t left = pid.readAll().trimmed().toInt();
+        const auto cleanup = qScopeGuard([&alive, left] {
+            if (alive()) // this test's own child, when the test failed
+                ::kill(left, SIGKILL);
+        });
+        QVERIFY(alive());
+        QTRY_VERIFY(!alive());
+        ::close(inheritable[0]);
+        ::close(inheritable[1]);
+        const QString written = ReadBack(err);
+        QVERIFY2(said.isEmpty() ? written.isEmpty() : written.contains(said), qPrintable(written));
         std::fclose(err);
     }
 #endif

@@ -66,7 +66,7 @@ echo "built $(basename "$deb")"
         echo "-rw-r--r-- root/root usr/share/man/man1/trelvan-list.1.gz"
     echo "-rw-r--r-- root/root usr/share/metainfo/$id.metainfo.xml"
     if [ "$with_lister" = 1 ]; then
-        echo "-rw-r--r-- root/root etc/default/trelvan-watch"
+        echo "-rw-r----- root/root etc/default/trelvan-watch"
         echo "-rw-r--r-- root/root usr/lib/systemd/system/trelvan-watch.service"
         echo "-rw-r--r-- root/root usr/lib/sysusers.d/trelvan.conf"
     fi
@@ -170,12 +170,21 @@ if [ "$with_resolver" = 1 ]; then
     postinst=$control/postinst
     [ -x "$postinst" ] || fail "postinst missing or not executable"
     grep -qx "helper=$helper" "$postinst" || fail "postinst names another helper than $helper"
-    sed "s|^helper=.*|helper=$work/helper|" "$postinst" >"$work/postinst"
+    grep -qx "defaults=/etc/default/trelvan-watch" "$postinst" || fail "postinst names other settings"
+    sed -e "s|^helper=.*|helper=$work/helper|" -e "s|^defaults=.*|defaults=$work/defaults|" \
+        "$postinst" >"$work/postinst"
+    touch "$work/defaults"
     mkdir "$work/ok" "$work/refused" "$work/none"
     printf '#!/bin/sh\necho "$@" >"%s/setcap.args"\n' "$work" >"$work/ok/setcap"
     printf '#!/bin/sh\necho "$@" >"%s/sysusers.args"\n' "$work" >"$work/ok/systemd-sysusers"
+    # The service's group exists, no override: the settings become root's and its group's.
+    printf '#!/bin/sh\necho _trelvan:x:999:\n' >"$work/ok/getent"
+    printf '#!/bin/sh\nexit 1\n' >"$work/ok/dpkg-statoverride"
+    for tool in chgrp chmod; do
+        printf '#!/bin/sh\necho "$@" >"%s/%s.args"\n' "$work" "$tool" >"$work/ok/$tool"
+    done
     printf '#!/bin/sh\necho "Operation not supported" >&2\nexit 1\n' >"$work/refused/setcap"
-    chmod 755 "$work/ok/setcap" "$work/ok/systemd-sysusers" "$work/refused/setcap"
+    chmod 755 "$work/ok/"* "$work/refused/setcap"
     for case in ok refused none; do
         PATH=$work/$case /bin/sh "$work/postinst" configure >"$work/out.$case" 2>"$work/err.$case" ||
             fail "postinst exits with an error when setcap is '$case'"
@@ -183,6 +192,10 @@ if [ "$with_resolver" = 1 ]; then
     [ "$(cat "$work/setcap.args" 2>/dev/null)" = "cap_net_raw+ep $work/helper" ] ||
         fail "postinst ran setcap $(cat "$work/setcap.args" 2>/dev/null)"
     [ -s "$work/err.ok" ] && fail "postinst printed: $(cat "$work/err.ok")"
+    if [ "$with_lister" = 1 ]; then
+        [ "$(cat "$work/chgrp.args" "$work/chmod.args" 2>/dev/null)" = "_trelvan $work/defaults
+0640 $work/defaults" ] || fail "postinst left the settings readable by others"
+    fi
     [ "$with_lister" = 0 ] || [ "$(cat "$work/sysusers.args" 2>/dev/null)" = trelvan.conf ] ||
         fail "postinst ran systemd-sysusers $(cat "$work/sysusers.args" 2>/dev/null)"
     for case in refused none; do
