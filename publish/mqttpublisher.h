@@ -34,8 +34,9 @@ namespace publish {
 // least once (QoS 1); while the broker is away at most maxQueuedEvents wait,
 // the oldest dropped first and said once per absence.
 //
-// Bounds. At most MaxInFlight messages are handed to libmosquitto and not
-// yet acknowledged, across reconnections too: libmosquitto keeps what the
+// Bounds. At most MaxInFlight messages (an "online" of a new connection
+// aside, when the last one was acknowledged) are handed to libmosquitto and
+// not yet acknowledged, across reconnections too: libmosquitto keeps what the
 // broker has not acknowledged and sends it again on the next connection, so
 // those still count, and a broker that takes messages without ever
 // acknowledging them holds the publisher at that many, whatever the number
