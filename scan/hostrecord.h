@@ -32,6 +32,9 @@ struct HostRecord
     bool secureWebServer = false;
     // Each source's answer.
     HostNames names;
+    std::vector<unsigned char>
+        conflictMac; // another card that answered for this address in the same scan (only where
+                     // every reply is seen); empty otherwise
 };
 
 // Same MAC bytes and same answers of ports 80 and 443; names are left out.
