@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prints what the presence history costs: one scan of 254 hosts written to
-# the store, and the store's size after a simulated year of a home of 30
-# devices (about four minutes on two cores). The store is written on the
+# the store (and with 30 other cards in it against 100,000), and the store's
+# size after a simulated year of a home of 30 devices (about four minutes on
+# two cores). The store is written on the
 # disk of the build tree, not in memory; nothing is sent.
 #
 #   bench/presence.sh [--runs N] [--days N]

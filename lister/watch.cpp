@@ -33,6 +33,10 @@ QString EventName(presence::ChangeKind kind)
         return QStringLiteral("left");
     case presence::ChangeKind::AddressChanged:
     case presence::ChangeKind::MacChanged:
+    case presence::ChangeKind::Flood:
+    case presence::ChangeKind::GatewayChanged:
+    case presence::ChangeKind::Conflict:
+    case presence::ChangeKind::Forgotten:
         break;
     }
     return presence::KindName(kind);
@@ -43,6 +47,12 @@ QString EventName(presence::ChangeKind kind)
 QJsonObject EventJson(const presence::Change &change, const CommentMap &comments,
                       const MakerIndex &makers, const HostPlace &place)
 {
+    if (change.kind == presence::ChangeKind::Flood) // no host: the network's
+        return QJsonObject{{QStringLiteral("event"), EventName(change.kind)},
+                           {QStringLiteral("time"), IsoTimeText(change.time)},
+                           {QStringLiteral("network"), place.network},
+                           {QStringLiteral("interface"), place.interfaceName},
+                           {QStringLiteral("count"), change.count}};
     QJsonObject object = ToJson(MakeHostRow(change.key, change.record, comments, makers, place));
     object.insert(QStringLiteral("time"), IsoTimeText(change.time));
     object.insert(QStringLiteral("event"), EventName(change.kind));
@@ -55,12 +65,34 @@ QJsonObject EventJson(const presence::Change &change, const CommentMap &comments
         object.insert(QStringLiteral("previous_ip"), AddressText(change.previousKey));
         break;
     case presence::ChangeKind::MacChanged:
+    case presence::ChangeKind::GatewayChanged:
         object.insert(QStringLiteral("previous_mac"), MacToText(change.previousMac));
         break;
+    case presence::ChangeKind::Conflict:
+        object.insert(QStringLiteral("other_mac"), MacToText(change.previousMac));
+        break;
     case presence::ChangeKind::Left:
+    case presence::ChangeKind::Flood:
+    case presence::ChangeKind::Forgotten:
         break;
     }
     return object;
+}
+
+QString ChangeNote(const presence::Change &change, const HostPlace &place)
+{
+    switch (change.kind) {
+    case presence::ChangeKind::Flood:
+        return QStringLiteral("%1 appareils inconnus ignorés sur %2")
+            .arg(change.count)
+            .arg(place.network);
+    case presence::ChangeKind::Conflict:
+        return QStringLiteral("Conflit d'adresse\u00a0: %1 revendiquée par %2 et %3")
+            .arg(AddressText(change.key), MacToText(change.record.mac),
+                 MacToText(change.previousMac));
+    default:
+        return QString();
+    }
 }
 
 presence::ScanResult ScanOf(const NetworkChoice &network, const HostMap &hosts)
@@ -127,11 +159,14 @@ int RunWatch(const NetworkChoices &named, bool every, const MakerIndex &makers, 
             std::vector<presence::Change> changes;
             if (begun.insert(network.cidr).second) {
                 // Who is there when the watch begins, unless a change says more.
+                // Those the flood bound kept out are shown by no event.
                 std::set<presence::Mac> told;
                 for (const presence::Change &change : recorded.changes)
                     told.insert(change.record.mac);
+                const std::set<quint32> unrecorded(recorded.unrecorded.begin(),
+                                                   recorded.unrecorded.end());
                 for (const quint32 key : KeysInAddressOrder(hosts))
-                    if (!told.count(hosts.at(key).mac)) {
+                    if (!told.count(hosts.at(key).mac) && !unrecorded.count(key)) {
                         presence::Change change;
                         change.kind = presence::ChangeKind::Arrived;
                         change.time = scan.time;
@@ -143,6 +178,8 @@ int RunWatch(const NetworkChoices &named, bool every, const MakerIndex &makers, 
             changes.insert(changes.end(), recorded.changes.begin(), recorded.changes.end());
 
             for (const presence::Change &change : changes) {
+                if (const QString note = ChangeNote(change, place); !note.isEmpty())
+                    Complain(err, note);
                 const QJsonObject event = EventJson(change, comments, makers, place);
                 const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
                 if (!Write(out, QString::fromUtf8(line)))

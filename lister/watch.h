@@ -36,8 +36,12 @@ public:
 // records each scan in the presence store and writes each change the
 // presence rule finds (this program's and those another program records
 // meanwhile) to out as one line of JSON: each network's first scan's hosts
-// as "appeared" with "new": false, then "appeared" (a new card, "new":
-// true, or one back), "left", "address-changed" and "mac-changed". Until a
+// as "appeared" with "new": false (but those the flood bound kept out), then
+// "appeared" (a new card, "new": true, or one back), "left",
+// "address-changed", "mac-changed", "flood" (the network and "count" only),
+// "gateway-changed" ("previous_mac" the gateway's own card), "conflict"
+// ("other_mac" the other card) and "forgotten", each flood and conflict
+// also said on err (ChangeNote). Until a
 // stop signal, until nobody reads out or until the sink fails. With a
 // program, runs it for each line (EventCommand); with a sink, hands it the
 // devices and the lines. The store's troubles go to err, once each.
@@ -50,6 +54,11 @@ int RunWatch(const NetworkChoices &named, bool every, const MakerIndex &makers, 
 // those of place), event, time and the keys of its kind.
 QJsonObject EventJson(const presence::Change &change, const CommentMap &comments,
                       const MakerIndex &makers, const HostPlace &place);
+
+// What standard error says once of a change, or nothing: "N appareils
+// inconnus ignorés sur RÉSEAU" (a flood), "Conflit d'adresse : ADRESSE
+// revendiquée par MAC1 et MAC2" (a conflict).
+QString ChangeNote(const presence::Change &change, const HostPlace &place);
 
 // The scan as the presence store takes it.
 presence::ScanResult ScanOf(const NetworkChoice &network, const HostMap &hosts);

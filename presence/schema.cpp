@@ -52,12 +52,46 @@ const char *const Version1[] = {
     "CREATE INDEX events_by_device ON events (network, mac)",
 };
 
+// Cards and their changes bounded against a neighbour that floods the
+// network: the kinds that say so, and what a scan's record reads instead of
+// every card of its network (the cards present, a card by its MAC, the cards
+// first seen lately). gateway_now is the card that answered for the
+// gateway's address last, where it is not the network's own. An event's id
+// is never given again, even once every event before it went, so that a
+// program that read up to one misses none after it.
+const char *const Version2[] = {
+    "CREATE TABLE events_next ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " time INTEGER NOT NULL,"
+    " network INTEGER NOT NULL REFERENCES networks (id) ON DELETE CASCADE,"
+    " kind TEXT NOT NULL CHECK (kind IN"
+    " ('new', 'arrived', 'left', 'address-changed', 'mac-changed', 'flood',"
+    " 'gateway-changed', 'conflict', 'forgotten')),"
+    " mac BLOB NOT NULL,"
+    " address INTEGER NOT NULL,"
+    " previous_mac BLOB,"
+    " previous_address INTEGER,"
+    " count INTEGER)",
+    "INSERT INTO events_next (id, time, network, kind, mac, address, previous_mac,"
+    " previous_address) SELECT id, time, network, kind, mac, address, previous_mac,"
+    " previous_address FROM events",
+    "DROP TABLE events",
+    "ALTER TABLE events_next RENAME TO events",
+    "CREATE INDEX events_by_time ON events (time)",
+    "CREATE INDEX events_by_device ON events (network, mac)",
+    "CREATE INDEX events_by_network ON events (network)",
+    "CREATE INDEX events_by_kind ON events (network, kind, time)",
+    "ALTER TABLE networks ADD COLUMN gateway_now BLOB NOT NULL DEFAULT x''",
+    "CREATE INDEX devices_present ON devices (network) WHERE present = 1",
+    "CREATE INDEX devices_by_first_seen ON devices (network, first_seen)",
+};
+
 struct Step
 {
     const char *const *statements;
     std::size_t count;
 };
-const Step Steps[] = {{Version1, std::size(Version1)}};
+const Step Steps[] = {{Version1, std::size(Version1)}, {Version2, std::size(Version2)}};
 
 } // namespace
 

@@ -4,6 +4,9 @@
 #include "presence/presencelog.h"
 #include "presence/storedb.h"
 
+#include "network/gateways.h"
+#include "results/commentstore.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,13 +18,16 @@
 
 #include <atomic>
 
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace presence {
 
 namespace {
 
-// Another program may hold the write lock for a moment: one scan's
-// transaction takes milliseconds.
-constexpr int BusyTimeoutMs = 5000;
 constexpr qint64 PruneEveryMs = 60 * 60 * 1000;
 
 enum class Fault
@@ -87,11 +93,52 @@ QString FaultText(Fault fault, const QSqlError &error, const QString &fileName)
 
 std::atomic<int> connections{0};
 
+// The cards with a comment, from the comment store.
+std::set<Mac> CommentedCards()
+{
+    CommentMap comments;
+    LoadComments(comments);
+    std::set<Mac> cards;
+    for (const auto &[text, comment] : comments) {
+        if (comment.trimmed().isEmpty())
+            continue;
+        const QByteArray bytes = QByteArray::fromHex(text.toLatin1());
+        if (!bytes.isEmpty())
+            cards.emplace(bytes.begin(), bytes.end());
+    }
+    return cards;
+}
+
+// The history tells who was where and when: for its owner only, whatever
+// the umask. SQLite gives its -wal and -shm the mode of the file. A file of
+// an earlier version, made with the umask's mode, is made private too.
+void MakePrivate(const QString &fileName)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(fileName);
+    const int made = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (made >= 0) {
+        ::fchmod(made, 0600);
+        ::close(made);
+        return;
+    }
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        const QByteArray name = path + suffix;
+        struct stat status;
+        if (::stat(name.constData(), &status) == 0 && S_ISREG(status.st_mode) &&
+            status.st_uid == ::geteuid() && (status.st_mode & 077) != 0)
+            ::chmod(name.constData(), status.st_mode & 0700);
+    }
+#else
+    Q_UNUSED(fileName)
+#endif
+}
+
 // The journal's mode is the file's, set when it is new. While another
 // program opens the same new file, SQLite answers "database is locked" at
 // once (or keeps the old mode), without waiting as it does for a
 // transaction: ask again for as long as a transaction would wait.
-bool UseWal(QSqlDatabase &db, QSqlError &error)
+bool UseWal(QSqlDatabase &db, int busyTimeoutMs, QSqlError &error)
 {
     QElapsedTimer waited;
     waited.start();
@@ -104,7 +151,7 @@ bool UseWal(QSqlDatabase &db, QSqlError &error)
             error = QSqlError(QString(),
                               QStringLiteral("journal_mode: %1").arg(mode.value(0).toString()),
                               QSqlError::StatementError, QStringLiteral("5"));
-        if (FaultOf(error) != Fault::Busy || waited.elapsed() >= BusyTimeoutMs)
+        if (FaultOf(error) != Fault::Busy || waited.elapsed() >= busyTimeoutMs)
             return false;
         QThread::msleep(10);
     }
@@ -115,6 +162,16 @@ bool UseWal(QSqlDatabase &db, QSqlError &error)
 struct Store::Private
 {
     QString fileName;
+    StoreOptions options;
+    // A write waited for another program in vain: the next ones do not wait
+    // until one goes through.
+    bool waitedInVain = false;
+    int BusyTimeout() const { return waitedInVain ? 0 : options.busyTimeoutMs; }
+    // Sets the connection's wait to what BusyTimeout says now.
+    bool SetBusyTimeout(QSqlDatabase &db, QSqlError &error)
+    {
+        return db::Run(db, QStringLiteral("PRAGMA busy_timeout = %1").arg(BusyTimeout()), error);
+    }
     QString fileConnection;
     QString memoryConnection;
     bool fileReady = false; // open, checked and of this version
@@ -132,8 +189,10 @@ struct Store::Private
 
     Fault OpenFile(QSqlError &error);
     void CloseFile();
-    Fault WriteFile(const ScanResult &scan, qint64 time, ScanChanges &out, QSqlError &error);
-    bool WriteMemory(const ScanResult &scan, qint64 time, ScanChanges &out, QSqlError &error);
+    Fault WriteFile(const ScanResult &scan, const db::Recording &recording, ScanChanges &out,
+                    QSqlError &error);
+    bool WriteMemory(const ScanResult &scan, const db::Recording &recording, ScanChanges &out,
+                     QSqlError &error);
     void CloseMemory();
     bool SetAside(qint64 time, bool checkFirst);
     // The file as it is, read only, where it cannot be opened to write (a
@@ -152,13 +211,14 @@ Fault Store::Private::OpenFile(QSqlError &error)
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
         return Fault::NoDriver;
     QDir().mkpath(QFileInfo(fileName).absolutePath());
+    MakePrivate(fileName);
     {
         QSqlDatabase db =
             QSqlDatabase::contains(fileConnection)
                 ? File()
                 : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), fileConnection);
         db.setDatabaseName(fileName);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeout()));
         if (!db.open()) {
             error = db.lastError();
             return Fault::CannotOpen;
@@ -168,7 +228,7 @@ Fault Store::Private::OpenFile(QSqlError &error)
         // Each commit's pages go to the log first: a process killed in a
         // write leaves every committed scan. A checkpoint, not each scan,
         // waits for the disk.
-        if (!UseWal(db, error) ||
+        if (!UseWal(db, BusyTimeout(), error) ||
             !db::Run(db, QStringLiteral("PRAGMA synchronous = NORMAL"), error) ||
             !db::Run(db, QStringLiteral("PRAGMA foreign_keys = ON"), error) ||
             !db::Select(check, QStringLiteral("PRAGMA quick_check"), error)) {
@@ -223,16 +283,17 @@ void Store::Private::CloseFile()
     fileReady = false;
 }
 
-Fault Store::Private::WriteFile(const ScanResult &scan, qint64 time, ScanChanges &out,
-                                QSqlError &error)
+Fault Store::Private::WriteFile(const ScanResult &scan, const db::Recording &recording,
+                                ScanChanges &out, QSqlError &error)
 {
+    const qint64 time = recording.time;
     Fault fault = OpenFile(error);
     if (fault != Fault::None) {
         CloseFile();
         return fault;
     }
     QSqlDatabase db = File();
-    if (!db::Run(db, QStringLiteral("BEGIN IMMEDIATE"), error))
+    if (!SetBusyTimeout(db, error) || !db::Run(db, QStringLiteral("BEGIN IMMEDIATE"), error))
         return FaultOf(error);
     const std::map<qint64, qint64> before = fileEvents;
     bool done = true;
@@ -242,9 +303,10 @@ Fault Store::Private::WriteFile(const ScanResult &scan, qint64 time, ScanChanges
         done = db::CopyState(memory, db, true, error);
         fileEvents.clear();
     }
-    done = done && db::ApplyScan(db, scan, time, fileEvents, out, error);
+    // Pruned first: the cards that go are among this scan's changes.
     const bool prune = time - lastPrune >= PruneEveryMs;
-    done = done && (!prune || db::Prune(db, time, error));
+    done = done && (!prune || db::Prune(db, time, options.keptCards, error));
+    done = done && db::ApplyScan(db, scan, recording, fileEvents, out, error);
     done = done && db::Run(db, QStringLiteral("COMMIT"), error);
     if (!done) {
         QSqlError ignored;
@@ -264,8 +326,8 @@ Fault Store::Private::WriteFile(const ScanResult &scan, qint64 time, ScanChanges
     return Fault::None;
 }
 
-bool Store::Private::WriteMemory(const ScanResult &scan, qint64 time, ScanChanges &out,
-                                 QSqlError &error)
+bool Store::Private::WriteMemory(const ScanResult &scan, const db::Recording &recording,
+                                 ScanChanges &out, QSqlError &error)
 {
     if (!inMemory) {
         CloseMemory();
@@ -294,7 +356,7 @@ bool Store::Private::WriteMemory(const ScanResult &scan, qint64 time, ScanChange
     QSqlDatabase memory = Memory();
     if (!db::Run(memory, QStringLiteral("BEGIN"), error))
         return false;
-    if (db::ApplyScan(memory, scan, time, memoryEvents, out, error) &&
+    if (db::ApplyScan(memory, scan, recording, memoryEvents, out, error) &&
         db::Run(memory, QStringLiteral("COMMIT"), error))
         return true;
     QSqlError ignored;
@@ -369,10 +431,13 @@ QString Store::DefaultFileName()
            QStringLiteral("/presence.sqlite");
 }
 
-Store::Store(const QString &fileName) : d(std::make_unique<Private>())
+Store::Store(const QString &fileName, StoreOptions options) : d(std::make_unique<Private>())
 {
     const int number = ++connections;
     d->fileName = fileName;
+    d->options = std::move(options);
+    if (!d->options.keptCards)
+        d->options.keptCards = &CommentedCards;
     d->fileConnection = QStringLiteral("trelvan-presence-%1").arg(number);
     d->memoryConnection = QStringLiteral("trelvan-presence-%1-memory").arg(number);
     d->snapshotConnection = QStringLiteral("trelvan-presence-%1-snapshot").arg(number);
@@ -380,12 +445,14 @@ Store::Store(const QString &fileName) : d(std::make_unique<Private>())
 
 Store::~Store()
 {
-    // A last try to write what the memory kept.
+    // A last try to write what the memory kept; without waiting where the
+    // last write waited in vain.
     QSqlError error;
     if (d->inMemory && d->OpenFile(error) == Fault::None) {
         QSqlDatabase file = d->File();
         QSqlDatabase memory = d->Memory();
-        if (db::Run(file, QStringLiteral("BEGIN IMMEDIATE"), error)) {
+        if (d->SetBusyTimeout(file, error) &&
+            db::Run(file, QStringLiteral("BEGIN IMMEDIATE"), error)) {
             if (db::CopyState(memory, file, true, error) &&
                 db::Run(file, QStringLiteral("COMMIT"), error))
                 qCInfo(lcPresence) << "the history kept in memory is in" << d->fileName;
@@ -406,17 +473,23 @@ QString Store::FileName() const
 ScanChanges Store::Record(const ScanResult &scan)
 {
     const qint64 time = scan.time ? scan.time : Now();
+    // The machine's routes are read before the write lock is taken.
+    const db::Recording recording{
+        time,
+        GatewayOf(scan.address.toIPv4Address(), scan.netmask.toIPv4Address(), scan.interfaceName),
+        d->options.keptCards};
     ScanChanges out;
     QSqlError error;
-    Fault fault = d->WriteFile(scan, time, out, error);
+    Fault fault = d->WriteFile(scan, recording, out, error);
     // Set aside once the damage is confirmed: a file that checks well again
     // was replaced by another program in the meantime.
     for (bool checkFirst : {true, false}) {
         if (fault != Fault::Corrupt || !d->SetAside(time, checkFirst))
             break;
         out = ScanChanges();
-        fault = d->WriteFile(scan, time, out, error);
+        fault = d->WriteFile(scan, recording, out, error);
     }
+    d->waitedInVain = fault == Fault::Busy;
     if (fault == Fault::None) {
         d->status.clear();
         out.written = true;
@@ -425,7 +498,7 @@ ScanChanges Store::Record(const ScanResult &scan)
                         .arg(FaultText(fault, error, d->fileName));
         qCInfo(lcPresence) << d->fileName << d->status << error.text();
         out = ScanChanges();
-        if (!d->WriteMemory(scan, time, out, error))
+        if (!d->WriteMemory(scan, recording, out, error))
             qCInfo(lcPresence) << "the history in memory failed too:" << error.text();
         // Opened again at the next scan: a connection opened while the
         // folder was read-only would stay so.
@@ -496,25 +569,30 @@ bool Store::Forget(const NetworkKey &network, const Mac &mac)
         d->CloseFile();
         return false;
     }
+    const qint64 time = Now();
+    // In each database the store writes: the file, and the memory while it
+    // holds what the file lacks.
+    const auto forget = [&](QSqlDatabase db, bool &removed) {
+        QSqlQuery id(db);
+        if (!db::Select(
+                id, QStringLiteral("SELECT id FROM networks WHERE cidr = ? AND gateway_mac = ?"),
+                error, {network.cidr, db::Blob(network.gatewayMac)}))
+            return false;
+        removed = false;
+        return !id.next() || db::DropCard(db, id.value(0).toLongLong(), mac, time, removed, error);
+    };
     QSqlDatabase file = d->File();
-    const QString scope = QStringLiteral(
-        "WHERE mac = ? AND network = (SELECT id FROM networks WHERE cidr = ? AND gateway_mac = ?)");
-    const QVariantList values{db::Blob(mac), network.cidr, db::Blob(network.gatewayMac)};
-    QSqlQuery remove(file);
-    bool done = db::Run(file, QStringLiteral("BEGIN IMMEDIATE"), error) &&
-                db::Run(file, QStringLiteral("DELETE FROM events ") + scope, error, values) &&
-                db::Select(remove, QStringLiteral("DELETE FROM devices ") + scope, error, values);
-    const bool removed = done && remove.numRowsAffected() > 0;
-    remove.finish();
+    bool removed = false;
+    bool done = d->SetBusyTimeout(file, error) &&
+                db::Run(file, QStringLiteral("BEGIN IMMEDIATE"), error) && forget(file, removed);
     done = done && db::Run(file, QStringLiteral("COMMIT"), error);
     if (!done) {
         db::Run(file, QStringLiteral("ROLLBACK"), error);
         return false;
     }
     if (d->inMemory) {
-        QSqlDatabase memory = d->Memory();
-        db::Run(memory, QStringLiteral("DELETE FROM events ") + scope, error, values);
-        db::Run(memory, QStringLiteral("DELETE FROM devices ") + scope, error, values);
+        bool inMemory = false;
+        forget(d->Memory(), inMemory);
     }
     return removed;
 }
@@ -548,9 +626,17 @@ QString KindName(ChangeKind kind)
     case ChangeKind::AddressChanged:
         return QStringLiteral("address-changed");
     case ChangeKind::MacChanged:
+        return QStringLiteral("mac-changed");
+    case ChangeKind::Flood:
+        return QStringLiteral("flood");
+    case ChangeKind::GatewayChanged:
+        return QStringLiteral("gateway-changed");
+    case ChangeKind::Conflict:
+        return QStringLiteral("conflict");
+    case ChangeKind::Forgotten:
         break;
     }
-    return QStringLiteral("mac-changed");
+    return QStringLiteral("forgotten");
 }
 
 } // namespace presence

@@ -6,8 +6,10 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 // The presence history: every device each network has shown, and the changes
@@ -27,7 +29,27 @@ constexpr int LeaveAfterScans = 3;
 constexpr qint64 KeepHistoryMs = 400LL * 24 * 60 * 60 * 1000;
 // A scan that its network's gateway did not answer belongs to the network
 // of the same addresses recorded this recently; later ones are not recorded.
+// So does one whose gateway answered with a card of no network known before:
+// no machine goes from one network to another of the same addresses in a
+// minute, but a neighbour answering for the gateway changes it at each scan.
 constexpr qint64 GatewayGraceMs = 60 * 1000;
+
+// The bounds that keep one neighbour from filling the history. After a
+// network's first scan, at most NewCardsPerScan cards it never showed are
+// recorded per scan, and NewCardsPerHour in any hour; the others are shown
+// but not stored, and one Flood change an hour says how many were refused.
+constexpr int NewCardsPerScan = 16;
+constexpr int NewCardsPerHour = 64;
+constexpr qint64 FloodEveryMs = 60 * 60 * 1000;
+// A card seen in one scan only goes once it has been absent this long; past
+// CardsPerNetwork cards on a network, the least recently seen goes first. A
+// card with a comment never goes.
+constexpr qint64 OneScanCardMs = 24LL * 60 * 60 * 1000;
+constexpr int CardsPerNetwork = 4096;
+// A Conflict change of one address at most this often.
+constexpr qint64 ConflictEveryMs = 60 * 60 * 1000;
+// A GatewayChanged change of one network at most this often.
+constexpr qint64 GatewayChangedEveryMs = 60 * 60 * 1000;
 
 // A hardware address, as the scan reported it.
 using Mac = std::vector<unsigned char>;
@@ -53,8 +75,17 @@ enum class ChangeKind
     AddressChanged, // the same card at another address
     MacChanged,     // the same address answered by another card (that card
                     // takes its place; the one before leaves without a Left)
+    Flood,          // a flood of never-seen cards was refused on this network;
+                    // count says how many this hour
+    GatewayChanged, // the gateway's address answered with another card;
+                    // record.mac the new card, previousMac the old
+    Conflict,       // two cards answered for one address in one scan; key the
+                    // address, record.mac one card, previousMac the other
+    Forgotten,      // a card that went from the store, aged out, evicted or
+                    // forgotten by the user; record.mac the card
 };
-// "new", "arrived", "left", "address-changed", "mac-changed".
+// "new", "arrived", "left", "address-changed", "mac-changed", "flood",
+// "gateway-changed", "conflict", "forgotten".
 QString KindName(ChangeKind kind);
 
 // One finished scan, as a front end hands it over.
@@ -80,6 +111,7 @@ struct Change
     bool newDevice = false;
     Mac previousMac;         // MacChanged: the card before
     quint32 previousKey = 0; // AddressChanged: the address before
+    int count = 0;           // Flood: how many unknown cards were refused
 };
 
 struct ScanChanges
@@ -93,6 +125,8 @@ struct ScanChanges
     // This network's changes since this store's last Record of it, in order:
     // the ones this scan made and the ones other programs recorded meanwhile.
     std::vector<Change> changes;
+    std::vector<quint32> unrecorded; // keys of this scan's hosts whose cards the flood bound kept
+                                     // out of the store: shown, never stored, published or notified
     // Empty, or what to show: "Historique non enregistré : ..." while the file
     // cannot be written, and once the notice that a damaged file was set aside.
     QString status;
@@ -111,6 +145,18 @@ struct Device
     qint64 since = 0; // the change that made it present or absent
 };
 
+// How a store waits and what it keeps.
+struct StoreOptions
+{
+    // How long a write waits for another program holding the file; after a
+    // write that waited in vain, the next ones do not wait until one goes
+    // through, so that a program waits this long in all, not at each call.
+    int busyTimeoutMs = 5000;
+    // The cards that never go (those with a comment); by default read from
+    // the comment store when a card is about to go.
+    std::function<std::set<std::vector<unsigned char>>()> keptCards;
+};
+
 // The store of one file. Every call comes from the thread that made it (it
 // holds a Qt Sql connection); a program may make one per thread. A failing
 // file never throws and never stops anything: Record then keeps the
@@ -124,7 +170,8 @@ public:
     // domain copies from machine to machine).
     static QString DefaultFileName();
 
-    explicit Store(const QString &fileName = DefaultFileName());
+    explicit Store(const QString &fileName = DefaultFileName(),
+                   StoreOptions options = StoreOptions());
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -140,7 +187,9 @@ public:
     std::vector<Device> Devices(const NetworkKey &network);
     // Every device of every network, the last seen first.
     std::vector<Device> AllDevices();
-    // Removes a device and its events; false when it failed or was not there.
+    // Removes a device and its events, and records a Forgotten change that
+    // every program recording the network reports; false when it failed or
+    // was not there.
     bool Forget(const NetworkKey &network, const Mac &mac);
 
     // The status of the last call: empty, or why the file is not written.

@@ -13,6 +13,7 @@
 #endif
 #include "lister/lister.h"
 #include "lister/networkchoice.h"
+#include "lister/watch.h"
 #include "presence/clock.h"
 #include "presence/store.h"
 #include "results/commentstore.h"
@@ -304,6 +305,58 @@ private slots:
                 grouped.contains(QStringLiteral("\n\nRéseau 203.0.113.0/24 (eth1)\nComment")) &&
                 grouped.count(QStringLiteral("198.51.100.10")) == 2,
             qPrintable(grouped));
+    }
+
+    // What a watch says of the changes the presence bounds make: a line
+    // each, and a note on standard error for a flood and a conflict.
+    void boundsEvents_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("note");
+        const int flood = int(presence::ChangeKind::Flood);
+        QTest::newRow("flood")
+            << flood
+            << R"({"count":234,"event":"flood","interface":"eth0","network":"198.51.100.0/24",)"
+               R"("time":"2026-12-07T22:14:00Z"})"
+            << "234 appareils inconnus ignorés sur 198.51.100.0/24";
+        QTest::newRow("conflict") << int(presence::ChangeKind::Conflict)
+                                  << R"("event":"conflict")"
+                                     R"(,"interface":"eth0","ip":"198.51.100.10",)"
+                                     R"("mac":"00:11:32:AA:BB:20")"
+                                  << "Conflit d'adresse\u00a0: 198.51.100.10 revendiquée par "
+                                     "00:11:32:AA:BB:20 et 02:00:00:00:00:0E";
+        QTest::newRow("gateway-changed")
+            << int(presence::ChangeKind::GatewayChanged) << R"("previous_mac":"02:00:00:00:00:0E")"
+            << "";
+        QTest::newRow("forgotten")
+            << int(presence::ChangeKind::Forgotten) << R"("event":"forgotten")"
+            << "";
+    }
+
+    void boundsEvents()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, line);
+        QFETCH(QString, note);
+        presence::Change change;
+        change.kind = presence::ChangeKind(kind);
+        change.time = QDateTime(QDate(2026, 12, 7), QTime(22, 14), Qt::UTC).toMSecsSinceEpoch();
+        change.key = NetworkOrder("198.51.100.10");
+        change.record.mac = {0x00, 0x11, 0x32, 0xAA, 0xBB, 0x20};
+        change.previousMac = {2, 0, 0, 0, 0, 0xE};
+        if (change.kind == presence::ChangeKind::Flood) {
+            change.key = 0;
+            change.record.mac.clear();
+            change.previousMac.clear();
+            change.count = 234;
+        }
+        const HostPlace place{QStringLiteral("198.51.100.0/24"), QStringLiteral("eth0")};
+        const QString json =
+            QString::fromUtf8(QJsonDocument(lister::EventJson(change, {}, MakerIndex(), place))
+                                  .toJson(QJsonDocument::Compact));
+        QVERIFY2(json.contains(line), qPrintable(json));
+        QCOMPARE(lister::ChangeNote(change, place), note);
     }
 
     void history()

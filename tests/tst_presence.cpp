@@ -1,8 +1,10 @@
 // The presence store and rule on a clock of the test's own: the rule's
-// figures, networks told by their gateways, two writers at once, the
-// schema's migrations, a damaged, a newer and a locked file, the history's
-// end after 400 days; Wake-on-LAN's packet and where it may go. Full and
-// read-only folders and kill -9 in a write: presence/faults.sh.
+// figures, networks told by their gateways (a neighbour answering for the
+// gateway included), the bounds a flood of cards meets, cards that go,
+// conflicting answers, two writers at once, the schema's migrations, a
+// damaged, a newer and a locked file, the history's end after 400 days, the
+// file's mode; Wake-on-LAN's packet and where it may go. Full and read-only
+// folders and kill -9 in a write: presence/faults.sh.
 #include "fakes.h"
 
 #include "network/gateways.h"
@@ -11,6 +13,7 @@
 #include "presence/wakeonlan.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -18,6 +21,10 @@
 #include <QThread>
 
 #include <set>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 using namespace presence;
 
@@ -44,6 +51,26 @@ HostMap Hosts(std::initializer_list<std::pair<int, int>> hosts)
         map[fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(octet)))] =
             HostRecord({0x02, 0, 0, 0, 0, static_cast<unsigned char>(card)}, false);
     return map;
+}
+
+// n cards never seen before, one at each address from .2 on, the bytes of
+// serial in the card.
+HostMap Strangers(int n, int serial)
+{
+    HostMap map;
+    for (int i = 0; i < n; ++i)
+        map[fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(2 + i)))] =
+            HostRecord({0x06, static_cast<unsigned char>(serial >> 8),
+                        static_cast<unsigned char>(serial), 0, 0, static_cast<unsigned char>(i)},
+                       false);
+    return map;
+}
+
+// The cards no test keeps, where not said otherwise (the user's comments are
+// never read).
+StoreOptions Options(int busyTimeoutMs = 5000, std::set<Mac> kept = {})
+{
+    return {busyTimeoutMs, [kept] { return kept; }};
 }
 
 ScanResult Scan(const HostMap &hosts, qint64 seconds)
@@ -159,20 +186,202 @@ private slots:
         Store store(file);
         const auto with = [](int gateway, int card) { return Hosts({{254, gateway}, {10, card}}); };
         QVERIFY(store.Record(Scan(with(0xF1, 0xA), 0)).firstScan);
-        // The café's network of the same addresses: a history of its own.
-        const ScanChanges cafe = store.Record(Scan(with(0xF2, 0xB), 10));
+        // The café's network of the same addresses, ten minutes later: a
+        // history of its own, whose first visit tells nothing.
+        const ScanChanges cafe = store.Record(Scan(with(0xF2, 0xB), 600));
         QVERIFY(cafe.firstScan && cafe.changes.empty());
         QCOMPARE(cafe.network.gatewayMac, (Mac{2, 0, 0, 0, 0, 0xF2}));
-        const ScanChanges home = store.Record(Scan(with(0xF1, 0xA), 20));
+        const ScanChanges home = store.Record(Scan(with(0xF1, 0xA), 1200));
         QVERIFY(!home.firstScan && home.changes.empty());
         QCOMPARE(store.Devices(cafe.network).size(), std::size_t(2));
         // A gateway that missed a scan: the network of a moment ago, for a minute.
-        const ScanChanges silent = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xC}}), 30));
+        const ScanChanges silent = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xC}}), 1210));
         QVERIFY(silent.known);
         QVERIFY(silent.network == home.network);
         QCOMPARE(Said(silent), QStringList{"new .11 0c"});
-        QVERIFY(!store.Record(Scan(Hosts({{10, 0xA}}), 200)).known);
+        QVERIFY(!store.Record(Scan(Hosts({{10, 0xA}}), 1400)).known);
         QVERIFY(store.LatestNetwork(QStringLiteral("198.51.100.0/24")) == home.network);
+    }
+
+    void aNeighbourCannotBlindTheHistory_data()
+    {
+        QTest::addColumn<bool>("fresh"); // a new card for the gateway at each scan
+        QTest::addColumn<int>("period"); // seconds between scans
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("a new card each scan")
+            << true << 10 << QStringList{"gateway-changed .254 81 was f1", "new .20 0d"};
+        QTest::newRow("one fake card")
+            << false << 10 << QStringList{"gateway-changed .254 66 was f1", "new .20 0d"};
+        // Past a minute, the cards that answer again tell the network.
+        QTest::newRow("a new card each scan, five minutes apart")
+            << true << 300 << QStringList{"gateway-changed .254 81 was f1", "new .20 0d"};
+    }
+
+    void aNeighbourCannotBlindTheHistory()
+    {
+        QFETCH(bool, fresh);
+        QFETCH(int, period);
+        QFETCH(QStringList, expected);
+        routes = {{QStringLiteral("eth0"),
+                   QHostAddress(QStringLiteral("198.51.100.254")).toIPv4Address(), true, 0}};
+        Store store(file, Options());
+        const auto hosts = [](int gateway) {
+            return Hosts({{254, gateway}, {10, 0xA}, {11, 0xB}, {12, 0xC}});
+        };
+        const ScanChanges first = store.Record(Scan(hosts(0xF1), 0));
+        QVERIFY(first.firstScan);
+        QStringList said;
+        for (int i = 1; i <= 8; ++i) {
+            HostMap scanned = hosts(fresh ? 0x80 + i : 0x66);
+            if (i >= 4) // a device joins
+                scanned.merge(Hosts({{20, 0xD}}));
+            const ScanChanges changes = store.Record(Scan(scanned, i * period));
+            QVERIFY(changes.known && !changes.firstScan);
+            QVERIFY(changes.network == first.network);
+            said += Said(changes);
+        }
+        QCOMPARE(said, expected);
+        QCOMPARE(Column(file, QStringLiteral("SELECT count(*) FROM networks")), QStringList{"1"});
+        // The fake card is not a device of the network; the gateway's own stays.
+        QStringList devices;
+        for (const Device &device : store.Devices(first.network))
+            devices.append(QString::number(device.record.mac.back(), 16));
+        QCOMPARE(devices, (QStringList{"a", "b", "c", "d", "f1"}));
+    }
+
+    void aFloodOfCardsIsBounded()
+    {
+        // 20 scans of 250 cards never seen, then one an hour later.
+        Store store(file, Options());
+        const HostMap stay = Hosts({{252, 0xA}, {253, 0xB}});
+        QVERIFY(store.Record(Scan(stay, 0)).firstScan);
+        int admitted = 0, floods = 0;
+        const auto flood = [&](int serial, qint64 seconds) {
+            HostMap hosts = Strangers(250, serial);
+            hosts.insert(stay.begin(), stay.end());
+            const ScanChanges changes = store.Record(Scan(hosts, seconds));
+            int fresh = 0, told = 0;
+            for (const Change &change : changes.changes) {
+                fresh += change.newDevice;
+                if (change.kind == ChangeKind::Flood) {
+                    ++floods;
+                    QCOMPARE(change.count, 250 - NewCardsPerScan);
+                    QVERIFY(change.record.mac.empty());
+                }
+                told += change.kind != ChangeKind::Left;
+            }
+            // The new cards of a scan make one notice, and a flood one an hour.
+            QVERIFY(fresh <= NewCardsPerScan);
+            QVERIFY(told <= fresh + 1);
+            QCOMPARE(int(changes.unrecorded.size()), 250 - fresh);
+            admitted += fresh;
+        };
+        for (int scan = 1; scan <= 20; ++scan)
+            flood(scan, scan * 10);
+        QCOMPARE(admitted, NewCardsPerHour);
+        QCOMPARE(floods, 1);
+        QCOMPARE(Column(file, QStringLiteral("SELECT count(*) FROM devices")),
+                 QStringList{QString::number(2 + NewCardsPerHour)});
+        QCOMPARE(Column(file, QStringLiteral("SELECT count(*) FROM networks")), QStringList{"1"});
+        // An hour after the first, cards come in again, and the flood is told again.
+        flood(99, 3700);
+        QCOMPARE(admitted, NewCardsPerHour + NewCardsPerScan);
+        QCOMPARE(floods, 2);
+    }
+
+    void cardsGo()
+    {
+        const Mac kept{2, 0, 0, 0, 0, 0xC};
+        Store store(file, Options(5000, {kept}));
+        store.Record(Scan(Hosts({{10, 0xA}}), 0));
+        store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 10));
+        for (int seconds : {20, 30, 100})
+            store.Record(Scan(Hosts({{10, 0xA}}), seconds));
+        // Seen in one scan and absent for a day: gone with its events, unless
+        // it has a comment.
+        QCOMPARE(Said(store.Record(Scan(Hosts({{10, 0xA}}), OneScanCardMs / 1000 + 110))),
+                 QStringList{"forgotten .11 0b"});
+        QCOMPARE(Column(file, QStringLiteral("SELECT kind FROM events WHERE hex(mac) = "
+                                             "'02000000000B'")),
+                 QStringList{"forgotten"});
+
+        // Past 4096 cards on a network, the least recently seen go first.
+        Column(file, QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                                    "FROM n WHERE i < 4100) INSERT INTO devices SELECT 1, "
+                                    "CAST(printf('card%05d', i) AS BLOB), %1, %1 + i, 0, '', '', "
+                                    "'', '', 0, 0, %1 + i, 0 FROM n")
+                         .arg(Start));
+        const QByteArray oldest("card00001");
+        Store withComment(file, Options(5000, {kept, Mac(oldest.begin(), oldest.end())}));
+        const qint64 later = OneScanCardMs / 1000 + 120;
+        const ScanChanges evicted = withComment.Record(Scan(Hosts({{10, 0xA}, {13, 0xD}}), later));
+        QCOMPARE(Column(file, QStringLiteral("SELECT count(*) FROM devices")),
+                 QStringList{QString::number(CardsPerNetwork)});
+        QStringList gone;
+        for (const Change &change : evicted.changes)
+            if (change.kind == ChangeKind::Forgotten)
+                gone.append(
+                    QString::fromLatin1(reinterpret_cast<const char *>(change.record.mac.data()),
+                                        qsizetype(change.record.mac.size())));
+        // A, C and D, 4100 cards: 7 too many; the oldest has a comment.
+        QCOMPARE(gone, (QStringList{"card00002", "card00003", "card00004", "card00005", "card00006",
+                                    "card00007", "card00008"}));
+
+        // Forgotten by the user: every program recording the network is told.
+        QVERIFY(store.Forget({QStringLiteral("198.51.100.0/24"), {}}, {2, 0, 0, 0, 0, 0xD}));
+        QCOMPARE(Said(withComment.Record(Scan(Hosts({{10, 0xA}}), later + 10))),
+                 QStringList{"forgotten .13 0d"});
+    }
+
+    void conflictsAreToldNotObeyed_data()
+    {
+        QTest::addColumn<bool>("holderFirst"); // the card that holds it is mac, not conflictMac
+        QTest::newRow("the holder's card first") << true;
+        QTest::newRow("the other card first") << false;
+    }
+
+    void conflictsAreToldNotObeyed()
+    {
+        QFETCH(bool, holderFirst);
+        Store store(file, Options());
+        store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 0));
+        QStringList said;
+        for (int i = 1; i <= 8; ++i) {
+            HostMap hosts = Hosts({{10, 0xA}, {11, 0xB}});
+            HostRecord &claimed = hosts.at(fakes::NetworkOrder("198.51.100.10"));
+            claimed.conflictMac = {2, 0, 0, 0, 0, 0xE};
+            if (!holderFirst)
+                std::swap(claimed.mac, claimed.conflictMac);
+            said += Said(store.Record(Scan(hosts, i * 10)));
+        }
+        // Once an hour; the card that held the address is neither gone nor moved.
+        QCOMPARE(said,
+                 QStringList{holderFirst ? "conflict .10 0a was 0e" : "conflict .10 0e was 0a"});
+        fakeNow = Start + 85 * 1000;
+        const std::vector<Device> devices = store.Devices({QStringLiteral("198.51.100.0/24"), {}});
+        QCOMPARE(devices.size(), std::size_t(2));
+        QCOMPARE(devices[0].record.mac, (Mac{2, 0, 0, 0, 0, 0xA}));
+        QVERIFY(devices[0].present);
+        QCOMPARE(AddressText(devices[0].key), QStringLiteral("198.51.100.10"));
+    }
+
+    void fileIsPrivate()
+    {
+#ifdef Q_OS_UNIX
+        const mode_t umaskBefore = ::umask(022);
+        {
+            Store store(file, Options());
+            store.Record(Scan(Hosts({{ 10, 0xA }}), 0));
+            for (const char *suffix : {"", "-wal", "-shm"}) {
+                struct stat status;
+                QCOMPARE(::stat(qPrintable(file + QLatin1String(suffix)), &status), 0);
+                QCOMPARE(status.st_mode & 0777, mode_t(0600));
+            }
+        }
+        ::umask(umaskBefore);
+#else
+        QSKIP("Unix file modes");
+#endif
     }
 
     void twoWritersRecordEachChangeOnce()
@@ -230,7 +439,18 @@ private slots:
             for (const QString &statement : db::MigrationStatements(version))
                 Column(file, statement);
         Column(file, QStringLiteral("PRAGMA user_version = %1").arg(from));
+        // A change of the earlier version is kept.
+        if (from > 0) {
+            Column(file, QStringLiteral("INSERT INTO networks VALUES (1, '198.51.100.0/24', x'', "
+                                        "'eth0', %1, %1)")
+                             .arg(Start));
+            Column(file, QStringLiteral("INSERT INTO events (time, network, kind, mac, address) "
+                                        "VALUES (%1, 1, 'new', x'02000000000A', 0)")
+                             .arg(Start));
+        }
         QVERIFY(Store(file).Record(Scan(Hosts({{10, 0xA}}), 10)).written);
+        QCOMPARE(Column(file, QStringLiteral("SELECT kind FROM events")),
+                 from > 0 ? (QStringList{"new", "new"}) : QStringList{});
         const QString schema = QStringLiteral("SELECT sql FROM sqlite_master ORDER BY name");
         QCOMPARE(Column(file, schema), Column(fresh, schema));
         QCOMPARE(Column(file, QStringLiteral("PRAGMA user_version")),
@@ -288,26 +508,37 @@ private slots:
 
     void lockedFileKeepsTheHistoryInMemory()
     {
-        Store store(file);
-        store.Record(Scan(Hosts({{10, 0xA}}), 0));
+        auto store = std::make_unique<Store>(file, Options(1000));
+        store->Record(Scan(Hosts({{10, 0xA}}), 0));
         QSqlDatabase other =
             QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
         other.setDatabaseName(file);
         QSqlError error;
         QVERIFY(other.open() && db::Run(other, QStringLiteral("BEGIN EXCLUSIVE"), error));
-        const ScanChanges locked = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 10));
+        const ScanChanges locked = store->Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 10));
         QVERIFY(!locked.written);
         QCOMPARE(locked.status,
                  QStringLiteral("Historique non enregistré\u00a0: fichier occupé par "
                                 "un autre programme"));
         QCOMPARE(Said(locked), QStringList{"new .11 0b"});
+        // Waited once in vain: the next scans do not wait again, nor the end.
+        QElapsedTimer waited;
+        waited.start();
+        QVERIFY(!store->Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 15)).written);
+        QVERIFY2(waited.elapsed() < 900, qPrintable(QString::number(waited.elapsed())));
         QVERIFY(db::Run(other, QStringLiteral("ROLLBACK"), error));
-        other.close();
-        const ScanChanges back = store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 20));
+        const ScanChanges back = store->Record(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 20));
         QVERIFY(back.written && back.status.isEmpty());
         QCOMPARE(Said(back), QStringList{"new .12 0c"});
         QCOMPARE(Column(file, QStringLiteral("SELECT kind FROM events ORDER BY id")),
                  (QStringList{"new", "new"}));
+        QVERIFY(db::Run(other, QStringLiteral("BEGIN EXCLUSIVE"), error));
+        QVERIFY(!store->Record(Scan(Hosts({{10, 0xA}, {11, 0xB}, {13, 0xD}}), 30)).written);
+        waited.start();
+        store.reset();
+        QVERIFY2(waited.elapsed() < 900, qPrintable(QString::number(waited.elapsed())));
+        QVERIFY(db::Run(other, QStringLiteral("ROLLBACK"), error));
+        other.close();
     }
 
     void historyEndsAfter400Days()
@@ -317,8 +548,10 @@ private slots:
         store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 10));
         for (int seconds : {20, 30, 100})
             store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), seconds));
-        store.Record(Scan(Hosts({{10, 0xA}}), KeepHistoryMs / 1000 + 101));
-        QCOMPARE(Column(file, QStringLiteral("SELECT count(*) FROM events")), QStringList{"0"});
+        const ScanChanges last = store.Record(Scan(Hosts({{10, 0xA}}), KeepHistoryMs / 1000 + 101));
+        // The card that went is told, and its events went with it.
+        QCOMPARE(Said(last), QStringList{"forgotten .12 0c"});
+        QCOMPARE(Column(file, QStringLiteral("SELECT kind FROM events")), QStringList{"forgotten"});
         // The card gone for 400 days is forgotten; the one gone a moment ago is not.
         QCOMPARE(Column(file, QStringLiteral("SELECT hex(mac) FROM devices ORDER BY mac")),
                  (QStringList{"02000000000A", "02000000000B"}));
