@@ -9,7 +9,10 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <unistd.h>
 #endif
+
+#include <cstring>
 
 namespace publish {
 
@@ -18,6 +21,25 @@ namespace {
 constexpr qsizetype MaxAddressLength = 512;
 constexpr qsizetype MaxUserLength = 128;
 constexpr qint64 MaxPasswordBytes = 4096;
+constexpr char PasswordVariable[] = "TRELVAN_MQTT_PASSWORD";
+
+// Takes name out of the environment. unsetenv only drops the entry from the
+// list: the text stays where the kernel put it when the program started,
+// which is what /proc/PID/environ shows, so the value is overwritten there
+// first (and wherever else an entry of that name points).
+void WipeFromEnvironment(const char *name)
+{
+#ifndef Q_OS_WIN
+    const std::size_t length = std::strlen(name);
+    for (char **entry = environ; entry && *entry; ++entry) {
+        if (std::strncmp(*entry, name, length) != 0 || (*entry)[length] != '=')
+            continue;
+        char *const value = *entry + length + 1;
+        std::memset(value, 0, std::strlen(value));
+    }
+#endif
+    qunsetenv(name);
+}
 
 #ifdef TRELVAN_MQTT_WITHOUT_TLS
 const QString Form = QStringLiteral("mqtt://[UTILISATEUR@]HÔTE[:PORT]");
@@ -142,8 +164,8 @@ bool ReadPassword(const QString &passwordFile, QString *password, QString *error
 {
     password->clear();
     if (passwordFile.isEmpty()) {
-        *password = QString::fromUtf8(qgetenv("TRELVAN_MQTT_PASSWORD"));
-        qunsetenv("TRELVAN_MQTT_PASSWORD");
+        *password = QString::fromUtf8(qgetenv(PasswordVariable));
+        WipeFromEnvironment(PasswordVariable);
         return true;
     }
     const QString quoted = QStringLiteral("«\u00a0%1\u00a0»").arg(passwordFile);

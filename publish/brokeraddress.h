@@ -27,7 +27,9 @@ std::optional<BrokerAddress> ParseBrokerAddress(const QString &text, QString *er
 // The broker's password: the first line of passwordFile when one is named
 // (at most 4 KiB), else the value of TRELVAN_MQTT_PASSWORD, which is then
 // removed from the environment so that no program started later inherits
-// it; empty when neither gives one. False with *error when the file can't be
+// it, and wiped from the process's first environment block, which
+// /proc/PID/environ shows whatever the environment holds now; empty when
+// neither gives one. False with *error when the file can't be
 // read, is empty or too long.
 bool ReadPassword(const QString &passwordFile, QString *password, QString *error);
 

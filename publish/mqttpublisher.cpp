@@ -4,15 +4,22 @@
 
 #include <mosquitto.h>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <winsock2.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #endif
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -28,13 +35,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using std::chrono::seconds;
 
 constexpr int KeepAliveSecs = 30;
 constexpr int LoopMs = 100; // the longest a handed-over message waits
 constexpr int ConnackTimeoutMs = 10000;
-constexpr int MaxDelaySecs = 60;
-constexpr std::size_t MaxInFlight = 100;
+constexpr int MaxDelayMs = 60000;
+constexpr std::size_t MaxInFlight = MqttPublisher::MaxInFlight;
 constexpr std::size_t MaxTopics = 3 * 100000; // three per device
 constexpr int QoS = 1;
 
@@ -69,6 +75,35 @@ QString LookupError(int code)
 QString Reason(int rc)
 {
     return rc == MOSQ_ERR_ERRNO ? SystemError(errno) : QString::fromUtf8(mosquitto_strerror(rc));
+}
+
+// Nothing of this process is meant for a program it starts but through the
+// standard descriptors: libmosquitto opens its socket pair and the broker's
+// socket without close-on-exec, so every other descriptor gets it here,
+// after each of libmosquitto's calls that may open one. (A program started
+// meanwhile closes what it inherited above the standard three itself.)
+void KeepFromChildren([[maybe_unused]] int socket)
+{
+#ifdef Q_OS_WIN
+    if (socket >= 0)
+        SetHandleInformation(reinterpret_cast<HANDLE>(static_cast<quintptr>(socket)),
+                             HANDLE_FLAG_INHERIT, 0);
+#else
+    DIR *folder = opendir("/proc/self/fd");
+    if (!folder)
+        return;
+    const int own = dirfd(folder);
+    while (const dirent *entry = readdir(folder)) {
+        char *end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || fd <= 2 || fd == own || fd > INT_MAX)
+            continue;
+        const int flags = fcntl(int(fd), F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC))
+            fcntl(int(fd), F_SETFD, flags | FD_CLOEXEC);
+    }
+    closedir(folder);
+#endif
 }
 
 void WriteToStandardError(const QString &line)
@@ -109,6 +144,10 @@ struct MqttPublisher::Private
     std::deque<QByteArray> events;
     std::size_t dropped = 0;
     bool tooManySaid = false;
+    // Every message handed to libmosquitto, and every one acknowledged, since
+    // the start: what libmosquitto holds is the difference.
+    std::size_t handedOver = 0;
+    std::size_t acknowledged = 0;
 
     // The publisher's thread's own.
     bool linkUp = false;         // a socket, connected or waiting for the broker's answer
@@ -118,10 +157,13 @@ struct MqttPublisher::Private
     bool gaveUp = false;
     Clock::time_point answerDeadline;
     Clock::time_point nextAttempt;
-    int delaySecs = 1;
+    int delayMs = 1000;
     QString refusal;  // the broker's reason for refusing the last connection
     QString lastSaid; // the last trouble the log was told
+    // Handed to libmosquitto and not acknowledged, over every connection:
+    // what a connection left unacknowledged libmosquitto sends again.
     std::set<int> inFlight;
+    int onlineMid = -1; // the last "online" handed over
 
     void Log(const QString &line) const
     {
@@ -135,7 +177,14 @@ struct MqttPublisher::Private
     void Drain();
     void Shutdown();
     void OnConnect(int code);
-    void OnPublish(int mid) { inFlight.erase(mid); }
+    bool Publish(const QByteArray &topic, const QByteArray &payload, bool retain, int *mid);
+    void OnPublish(int mid)
+    {
+        if (!inFlight.erase(mid))
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        ++acknowledged;
+    }
 };
 
 void MqttPublisher::Private::Run()
@@ -184,6 +233,7 @@ void MqttPublisher::Private::Attempt()
     const bool first = !everConnected;
     errno = 0;
     const int rc = mosquitto_connect(mosq, host.constData(), options.broker.port, KeepAliveSecs);
+    KeepFromChildren(mosquitto_socket(mosq));
     if (rc == MOSQ_ERR_SUCCESS) {
         linkUp = awaitingAnswer = true;
         answerDeadline = Clock::now() + milliseconds(ConnackTimeoutMs);
@@ -214,11 +264,9 @@ void MqttPublisher::Private::OnConnect(int code)
         refusal = QString::fromUtf8(mosquitto_connack_string(code));
         return;
     }
-    inFlight.clear(); // what was in flight is libmosquitto's to send again
-    int mid = 0;
-    if (mosquitto_publish(mosq, &mid, statusTopic.constData(), static_cast<int>(Online.size()),
-                          Online.constData(), QoS, true) == MOSQ_ERR_SUCCESS)
-        inFlight.insert(mid);
+    // What is still in flight libmosquitto sends again, an "online" too.
+    if (!inFlight.count(onlineMid))
+        Publish(statusTopic, Online, true, &onlineMid);
     std::size_t lost = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -236,7 +284,7 @@ void MqttPublisher::Private::OnConnect(int code)
         Log(QStringLiteral("%1 événement(s) MQTT abandonné(s) pendant l'absence du serveur")
                 .arg(lost));
     everConnected = sessionUp = true;
-    delaySecs = 1;
+    delayMs = std::max(options.retryMs, 1);
     lastSaid.clear();
 }
 
@@ -248,16 +296,16 @@ void MqttPublisher::Private::LinkLost(const QString &why)
     if (sessionUp)
         Log(QStringLiteral("connexion au serveur MQTT %1 perdue (%2), nouvel essai dans %3 s")
                 .arg(where, trouble)
-                .arg(delaySecs));
+                .arg(delayMs / 1000.0));
     else if (trouble != lastSaid)
         Log(QStringLiteral("serveur MQTT %1 injoignable (%2), nouvel essai dans %3 s")
                 .arg(where, trouble)
-                .arg(delaySecs));
+                .arg(delayMs / 1000.0));
     lastSaid = trouble;
     linkUp = awaitingAnswer = sessionUp = false;
     refusal.clear();
-    nextAttempt = Clock::now() + seconds(delaySecs);
-    delaySecs = std::min(delaySecs * 2, MaxDelaySecs);
+    nextAttempt = Clock::now() + milliseconds(delayMs);
+    delayMs = std::min(delayMs * 2, MaxDelayMs);
     std::lock_guard<std::mutex> lock(mutex);
     connected = false;
     if (starting == Starting::Pending)
@@ -297,7 +345,12 @@ void MqttPublisher::Private::Drain()
             if (!unsent.empty()) {
                 topic = *unsent.begin();
                 unsent.erase(unsent.begin());
-                payload = retained[topic];
+                const auto known = retained.find(topic);
+                payload = known->second;
+                // A removal is sent once (and again by libmosquitto until
+                // acknowledged), then forgotten here too.
+                if (payload.isEmpty())
+                    retained.erase(known);
             } else if (!events.empty()) {
                 topic = EventTopic(options.agent);
                 payload = events.front();
@@ -308,19 +361,28 @@ void MqttPublisher::Private::Drain()
             }
         }
         int mid = 0;
-        if (mosquitto_publish(mosq, &mid, topic.constData(), static_cast<int>(payload.size()),
-                              payload.constData(), QoS, retain) == MOSQ_ERR_SUCCESS) {
-            inFlight.insert(mid);
+        if (Publish(topic, payload, retain, &mid))
             continue;
-        }
         // Not connected after all: kept for the next connection.
         std::lock_guard<std::mutex> lock(mutex);
-        if (retain)
-            unsent.insert(topic);
+        if (retain && unsent.insert(topic).second)
+            retained.emplace(topic, payload);
         else
             events.push_front(payload);
         return;
     }
+}
+
+bool MqttPublisher::Private::Publish(const QByteArray &topic, const QByteArray &payload,
+                                     bool retain, int *mid)
+{
+    if (mosquitto_publish(mosq, mid, topic.constData(), static_cast<int>(payload.size()),
+                          payload.constData(), QoS, retain) != MOSQ_ERR_SUCCESS)
+        return false;
+    inFlight.insert(*mid);
+    std::lock_guard<std::mutex> lock(mutex);
+    ++handedOver;
+    return true;
 }
 
 void MqttPublisher::Private::Shutdown()
@@ -343,10 +405,7 @@ void MqttPublisher::Private::Shutdown()
         up = mosquitto_loop(mosq, LoopMs, 1) == MOSQ_ERR_SUCCESS;
     }
     int mid = 0;
-    if (up &&
-        mosquitto_publish(mosq, &mid, statusTopic.constData(), static_cast<int>(Offline.size()),
-                          Offline.constData(), QoS, true) == MOSQ_ERR_SUCCESS) {
-        inFlight.insert(mid);
+    if (up && Publish(statusTopic, Offline, true, &mid)) {
         while (up && inFlight.count(mid) && Clock::now() < deadline)
             up = mosquitto_loop(mosq, LoopMs, 1) == MOSQ_ERR_SUCCESS;
     }
@@ -410,13 +469,18 @@ bool MqttPublisher::Start(QString *error)
                      .arg(QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
+    KeepFromChildren(-1);
     mosquitto_connect_callback_set(d->mosq, [](mosquitto *, void *self, int code) {
         static_cast<Private *>(self)->OnConnect(code);
     });
     mosquitto_publish_callback_set(d->mosq, [](mosquitto *, void *self, int mid) {
         static_cast<Private *>(self)->OnPublish(mid);
     });
-    int rc = mosquitto_will_set(d->mosq, d->statusTopic.constData(),
+    // libmosquitto's own bound on what is on the wire unacknowledged; ours,
+    // the same, also counts what waits in it for the next connection.
+    int rc = mosquitto_int_option(d->mosq, MOSQ_OPT_SEND_MAXIMUM, int(MaxInFlight));
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_will_set(d->mosq, d->statusTopic.constData(),
                                 static_cast<int>(Offline.size()), Offline.constData(), QoS, true);
     const QByteArray user = options.broker.user.toUtf8();
     const QByteArray password = options.password.toUtf8();
@@ -437,6 +501,7 @@ bool MqttPublisher::Start(QString *error)
         return false;
     }
 
+    d->delayMs = std::max(options.retryMs, 1);
     d->nextAttempt = Clock::now();
     d->worker = std::thread([this] { d->Run(); });
     std::unique_lock<std::mutex> lock(d->mutex);
@@ -478,12 +543,15 @@ void MqttPublisher::SetDevice(const Device &device)
 
 void MqttPublisher::ForgetDevice(const QString &mac)
 {
+    // Also a device this publisher never sent: an earlier run may have.
     std::lock_guard<std::mutex> lock(d->mutex);
     for (Message &message : ForgetMessages(d->options.agent, mac)) {
         const auto known = d->retained.find(message.topic);
-        if (known == d->retained.end() || known->second.isEmpty())
+        if (known != d->retained.end() && known->second.isEmpty())
             continue;
-        known->second.clear();
+        if (known == d->retained.end() && d->retained.size() >= MaxTopics)
+            return;
+        d->retained[message.topic].clear();
         d->unsent.insert(message.topic);
     }
 }
@@ -510,6 +578,12 @@ bool MqttPublisher::Connected() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     return d->connected;
+}
+
+std::size_t MqttPublisher::Unacknowledged() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->handedOver - d->acknowledged;
 }
 
 QString MqttPublisher::Failure() const

@@ -34,6 +34,18 @@ namespace publish {
 // least once (QoS 1); while the broker is away at most maxQueuedEvents wait,
 // the oldest dropped first and said once per absence.
 //
+// Bounds. At most MaxInFlight messages are handed to libmosquitto and not
+// yet acknowledged, across reconnections too: libmosquitto keeps what the
+// broker has not acknowledged and sends it again on the next connection, so
+// those still count, and a broker that takes messages without ever
+// acknowledging them holds the publisher at that many, whatever the number
+// of reconnections. Retained messages are kept one per topic, events at
+// most maxQueuedEvents.
+//
+// Descriptors. The broker's socket and libmosquitto's own are close-on-exec
+// (on Windows, not inheritable): a program the front end starts never holds
+// the connection.
+//
 // Failures. A refused login, an unknown host or a certificate that does not
 // verify at the first attempt end the publishing: Start returns false, or,
 // when it happens later (a login refused after a reconnection), Failure()
@@ -45,6 +57,7 @@ class MqttPublisher
 public:
     static constexpr int StartTimeoutMs = 10000;
     static constexpr int StopTimeoutMs = 3000;
+    static constexpr std::size_t MaxInFlight = 100;
 
     struct Options
     {
@@ -52,7 +65,8 @@ public:
         QString password; // empty: none
         QString agent;    // as AgentName makes it
         std::size_t maxQueuedEvents = 1000;
-        QString caFile; // a CA of one's own (tests); empty: the system's
+        QString caFile;     // a CA of one's own (tests); empty: the system's
+        int retryMs = 1000; // the first wait before another attempt, then doubled
         // One line for the user, without a final newline; by default written
         // to standard error.
         std::function<void(const QString &)> log;
@@ -73,11 +87,14 @@ public:
 
     // The device's current state; nothing is sent when nothing changed.
     void SetDevice(const Device &device);
-    // Removes the device from the broker (empty retained messages).
+    // Removes the device from the broker (empty retained messages), also one
+    // this publisher never sent (an earlier run may have).
     void ForgetDevice(const QString &mac);
     void PublishEvent(const QJsonObject &event);
 
     bool Connected() const;
+    // Messages handed to libmosquitto that the broker has not acknowledged.
+    std::size_t Unacknowledged() const;
     // Why publishing ended; empty while it goes on.
     QString Failure() const;
 

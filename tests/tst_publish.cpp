@@ -1,4 +1,5 @@
 #include "publish/mqttpublisher.h"
+#include "silentbroker.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,6 +10,7 @@
 
 #include <mosquitto.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/if.h>
 #include <sched.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <set>
 
 using namespace publish;
 
@@ -162,6 +165,22 @@ private:
     QList<std::pair<QByteArray, QByteArray>> messages;
 };
 
+// The descriptors above the standard three that a program started now would
+// inherit.
+QStringList Inheritable()
+{
+    QStringList open;
+    DIR *folder = opendir("/proc/self/fd");
+    while (const dirent *entry = folder ? readdir(folder) : nullptr) {
+        const int fd = atoi(entry->d_name);
+        if (fd > 2 && fd != dirfd(folder) && !(fcntl(fd, F_GETFD) & FD_CLOEXEC))
+            open.append(QString::fromLatin1(entry->d_name));
+    }
+    if (folder)
+        closedir(folder);
+    return open;
+}
+
 // What a refusal says, as a _data table writes it: part when it holds part.
 QString Said(const QString &refusal, const QString &part)
 {
@@ -222,9 +241,10 @@ class TestPublish : public QObject
 {
     Q_OBJECT
 public:
-    explicit TestPublish(QString whyNoBroker) : noBroker(std::move(whyNoBroker)) {}
+    explicit TestPublish(QString whyNoBroker) : notIsolated(whyNoBroker), noBroker(whyNoBroker) {}
 
 private:
+    QString notIsolated; // why there is no namespace of our own
     QString noBroker;
     Broker broker;
 
@@ -381,12 +401,61 @@ private slots:
         // chroot, for one).
         child.start(QStringLiteral("/proc/self/exe"), {QStringLiteral("--publisher")});
         QVERIFY(child.waitForReadyRead(10000));
-        QCOMPARE(child.readAll(), QByteArray("connected, no password in the environment\n"));
+        QCOMPARE(child.readAll(),
+                 QByteArray("connected, no password in the environment, nothing inheritable\n"));
         Reader reader;
         QTRY_COMPARE(reader.Last(Status), QByteArray("retained:online"));
         child.kill();
         child.waitForFinished();
         QTRY_COMPARE(reader.Last(Status), QByteArray("offline"));
+    }
+
+    // A broker that takes every message and acknowledges none, again and
+    // again: what the publisher holds unacknowledged stays within its bound
+    // (libmosquitto sends the same messages again on each connection, and no
+    // more), and once a connection acknowledges, everything goes through.
+    void boundedAgainstSilentBroker()
+    {
+        if (!notIsolated.isEmpty())
+            QSKIP(qPrintable(notIsolated));
+        constexpr int Reconnections = 20;
+        constexpr int Devices = 400;
+        SilentBroker silent(Reconnections + 1, true);
+        QVERIFY(silent.port);
+        MqttPublisher::Options options =
+            Agent(QStringLiteral("mqtt://127.0.0.1:%1").arg(silent.port), nullptr, QString());
+        options.retryMs = 10;
+        MqttPublisher agent(options);
+        QString error;
+        QVERIFY2(agent.Start(&error), qPrintable(error));
+        for (int i = 0; i < Devices; ++i) {
+            Device device = Phone(true);
+            device.mac = QStringLiteral("02:00:00:00:%1:%2")
+                             .arg(i / 256, 2, 16, QLatin1Char('0'))
+                             .arg(i % 256, 2, 16, QLatin1Char('0'));
+            agent.SetDevice(device);
+        }
+        std::size_t most = 0;
+        QElapsedTimer waiting;
+        waiting.start();
+        while (silent.Connections() <= Reconnections && waiting.elapsed() < 60000) {
+            most = std::max(most, agent.Unacknowledged());
+            QTest::qWait(20);
+        }
+        QCOMPARE(silent.Connections(), Reconnections + 1);
+        QCOMPARE(most, MqttPublisher::MaxInFlight);
+        const auto connections = silent.Received();
+        std::set<int> ids;
+        for (int i = 0; i < Reconnections; ++i) {
+            QVERIFY2(connections[std::size_t(i)].size() <= MqttPublisher::MaxInFlight,
+                     qPrintable(QString::number(connections[std::size_t(i)].size())));
+            ids.insert(connections[std::size_t(i)].begin(), connections[std::size_t(i)].end());
+        }
+        QCOMPARE(ids.size(), MqttPublisher::MaxInFlight); // the same ones, sent again
+        // The last connection acknowledges: every device and "online" go.
+        QTRY_VERIFY_WITH_TIMEOUT(silent.Received().back().size() >= std::size_t(3 * Devices + 1),
+                                 20000);
+        QTRY_COMPARE(agent.Unacknowledged(), std::size_t(0));
     }
 
     // The broker restarts without its store: everything comes back, and of
@@ -480,7 +549,10 @@ private slots:
 };
 
 // The process that willSaysOfflineWhenKilled kills: its password from the
-// environment, the way the service gives it.
+// environment, the way the service gives it, and then neither in the
+// environment nor where /proc shows the one the program started with; every
+// descriptor (the broker's socket and libmosquitto's pair among them)
+// close-on-exec.
 int RunPublisher()
 {
     QString password, error;
@@ -491,9 +563,16 @@ int RunPublisher()
     if (!agent.Start(&error) || !agent.Connected())
         return 1;
     agent.SetDevice(Phone(true));
-    std::printf("connected, %s\n", qEnvironmentVariableIsSet("TRELVAN_MQTT_PASSWORD")
-                                       ? "the password still in the environment"
-                                       : "no password in the environment");
+    QFile environment(QStringLiteral("/proc/self/environ"));
+    const bool shown =
+        !environment.open(QIODevice::ReadOnly) || environment.readAll().contains(password.toUtf8());
+    const QStringList inheritable = Inheritable();
+    std::printf("connected, %s, %s\n",
+                qEnvironmentVariableIsSet("TRELVAN_MQTT_PASSWORD") || shown
+                    ? "the password still in the environment"
+                    : "no password in the environment",
+                inheritable.isEmpty() ? "nothing inheritable"
+                                      : qPrintable(inheritable.join(' ') + " inheritable"));
     std::fflush(stdout);
     for (;;)
         pause();
