@@ -294,3 +294,13 @@ void HistoryDialog::Export()
         ShowStatus(
             tr("Historique non exporté dans %0\u00a0: %1.").arg(shownName, file.errorString()));
 }
+
+void HistoryDialog::SelectDevice(const QString &macText)
+{
+    for (int row = 0; row < Devices_->rowCount(); ++row)
+        if (const QTableWidgetItem *mac = Devices_->item(row, MacColumn);
+            mac && mac->text() == macText) {
+            Devices_->selectRow(row);
+            return;
+        }
+}

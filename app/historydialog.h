@@ -45,6 +45,9 @@ public:
     // the selected device selected.
     void Reload();
 
+    // Selects the device of this MAC text ("00:1A:2B:3C:4D:5E"), if listed.
+    void SelectDevice(const QString &macText);
+
 signals:
     // What the window's status line should say: what a wake sent.
     void StatusLine(const QString &text);

@@ -1,4 +1,5 @@
 #include "app/trelvanwindow.h"
+#include "results/qttranslation.h"
 #include "trelvanversion.h"
 
 #include <QApplication>
@@ -16,6 +17,8 @@ int main(int argc, char *argv[])
     }
 
     QApplication application(argc, argv);
+    // "Oui"/"Non" in message boxes, French file dialogs and menus.
+    LoadQtTranslation();
     QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
     QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
     // The installed menu entry's name: desktops match the window to it, and

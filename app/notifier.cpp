@@ -5,11 +5,20 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("TrelvanWindow", text);
+}
+
+// How many new cards a notice names; the others are counted.
+constexpr std::size_t NamedNewDevices = 3;
+
+} // namespace
+
 Notice NewDeviceNotice(const HostRow &row)
 {
-    const auto tr = [](const char *text) {
-        return QCoreApplication::translate("TrelvanWindow", text);
-    };
     // A name is whatever its host sent: it stays one line of text here, and
     // the notifier keeps any desktop from reading it as markup.
     QStringList lines{QStringLiteral("%0 \u2014 %1").arg(row.ip, row.mac)};
@@ -18,4 +27,40 @@ Notice NewDeviceNotice(const HostRow &row)
     if (!row.name.isEmpty())
         lines << tr("Nom\u00a0: %0").arg(row.name);
     return {tr("Nouvel appareil sur le réseau"), lines.join(QLatin1Char('\n'))};
+}
+
+std::vector<Notice> NewDevicesNotices(const std::vector<HostRow> &rows, const QString &network)
+{
+    if (rows.empty())
+        return {};
+    if (rows.size() == 1)
+        return {NewDeviceNotice(rows.front())};
+    QStringList lines;
+    for (std::size_t i = 0; i < rows.size() && i < NamedNewDevices; ++i) {
+        const HostRow &row = rows[i];
+        QString line = QStringLiteral("%0 \u2014 %1").arg(row.ip, row.mac);
+        if (!row.name.isEmpty())
+            line += QStringLiteral(" \u2014 %0").arg(row.name);
+        else if (const QString maker = row.maker.trimmed(); !maker.isEmpty())
+            line += QStringLiteral(" \u2014 %0").arg(maker);
+        lines << line;
+    }
+    if (rows.size() > NamedNewDevices)
+        lines << tr("et %0 autres").arg(QString::number(rows.size() - NamedNewDevices));
+    return {{tr("%1 nouveaux appareils sur %2").arg(QString::number(rows.size()), network),
+             lines.join(QLatin1Char('\n'))}};
+}
+
+Notice FloodNotice(int count, const QString &network)
+{
+    return {tr("%1 appareils inconnus ignorés sur %2").arg(QString::number(count), network),
+            tr("Un voisin répond pour de très nombreuses cartes inconnues\u00a0: elles restent "
+               "affichées mais ne sont ni enregistrées ni signalées (un avis par heure au plus).")};
+}
+
+Notice GatewayChangedNotice(const QString &network, const QString &mac, const QString &previousMac)
+{
+    return {tr("La passerelle de %1 a changé de carte").arg(network),
+            tr("La passerelle de %1 répond avec une autre carte\u00a0: %2 (avant\u00a0: %3)")
+                .arg(network, mac, previousMac)};
 }

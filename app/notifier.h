@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class QWidget;
 struct HostRow;
@@ -27,6 +28,18 @@ public:
 // The notice of a card the network never showed: its address and MAC, its
 // maker ("(adresse locale)" for a locally administered MAC) and its name.
 Notice NewDeviceNotice(const HostRow &row);
+
+// The one notice of the new cards of one scan on network ("198.51.100.0/24"),
+// rows in address order: none for no row, NewDeviceNotice for one, else
+// "N nouveaux appareils sur RÉSEAU" naming the first three.
+std::vector<Notice> NewDevicesNotices(const std::vector<HostRow> &rows, const QString &network);
+
+// Cards never seen before refused on network by the bound on new cards.
+Notice FloodNotice(int count, const QString &network);
+
+// The gateway's address of network answering with another card: what ARP
+// spoofing of the gateway looks like.
+Notice GatewayChangedNotice(const QString &network, const QString &mac, const QString &previousMac);
 
 // The desktop's notices: on Linux through org.freedesktop.Notifications on
 // the session bus (GNOME, KDE, Xfce and the others; no tray needed), on

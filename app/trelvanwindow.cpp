@@ -5,6 +5,7 @@
 #include "app/trelvanwindowui.h"
 #include "network/networklist.h"
 #include "presence/clock.h"
+#include "presence/recorder.h"
 #include "results/comments.h"
 #include "results/commentslog.h"
 #include "results/hostrow.h"
@@ -15,15 +16,18 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLocale>
 #include <QLoggingCategory>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QSignalBlocker>
@@ -50,6 +54,11 @@ Notifier *installedNotifier = nullptr; // the GUI thread's only
 // How long start-up waits for the window system to put the window on the
 // screen before it goes on loading.
 constexpr int ExposeWaitMs = 200;
+
+// How long a card that joined the network stays marked in the table, and
+// how often the window tells of a flood of unknown cards on one network.
+constexpr qint64 NewcomerMs = 60 * 1000;
+constexpr qint64 FloodNoticeMs = 60 * 60 * 1000;
 
 // Why the comments could not be saved, in the status line's words.
 QString SaveFaultText(SaveFault fault)
@@ -102,6 +111,17 @@ TrelvanWindow::TrelvanWindow(Qt::WindowFlags flags)
     repaint();
     connect(&webButtons, &QButtonGroup::buttonClicked, this, &TrelvanWindow::OnURL);
     connect(ui->Hosts_, &QTableWidget::itemChanged, this, &TrelvanWindow::OnHostItemChanged);
+    connect(ui->Hosts_, &QWidget::customContextMenuRequested, this, &TrelvanWindow::ShowRowMenu);
+
+    // The history is written on a thread of its own, so that a locked,
+    // slow or huge file never holds the heartbeat.
+    recorder = new presence::Recorder(presence::Store::DefaultFileName());
+    recorder->moveToThread(&recorderThread);
+    connect(&recorderThread, &QThread::finished, recorder, &QObject::deleteLater);
+    connect(recorder, &presence::Recorder::Recorded, this, &TrelvanWindow::RecordFinished);
+    connect(recorder, &presence::Recorder::DevicesRead, this, &TrelvanWindow::LoadFirstSeen);
+    recorderThread.setObjectName(QStringLiteral("presence recorder"));
+    recorderThread.start();
 
     LoadVendors();
     LoadComments();
@@ -130,6 +150,10 @@ TrelvanWindow::~TrelvanWindow()
         delete checker;
         checker = nullptr;
     }
+    // A record under way finishes (a locked file gives up within seconds);
+    // the recorder and its store go with their thread.
+    recorderThread.quit();
+    recorderThread.wait();
     // The table outlives this object's own part of the destruction; it must
     // not call back into it.
     disconnect(ui->Hosts_, nullptr, this, nullptr);
@@ -214,6 +238,8 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
         RebuildHosts();
     if (scanUnrecorded)
         RecordScan();
+    if (ForgetOldNewcomers())
+        ShowFirstSeen();
 
     const QTime now = CurrentTime();
     if (RefreshDue(now)) {
@@ -241,8 +267,54 @@ bool TrelvanWindow::RefreshDue(const QTime &now) const
 
 void TrelvanWindow::OnURL(QAbstractButton *button)
 {
-    qDebug().noquote() << button->objectName();
-    QDesktopServices::openUrl(QUrl(button->objectName()));
+    OpenPage(button->objectName());
+}
+
+void TrelvanWindow::OpenPage(const QString &url)
+{
+    qDebug().noquote() << url;
+    QDesktopServices::openUrl(QUrl(url));
+}
+
+void TrelvanWindow::ShowRowMenu(const QPoint &position)
+{
+    // By the mouse, the row under it; by the keyboard, Qt puts the point on
+    // the current cell.
+    QTableWidget *table = ui->Hosts_;
+    int row = table->rowAt(position.y());
+    if (row < 0)
+        row = table->currentRow();
+    const QTableWidgetItem *address = row >= 0 ? table->item(row, AddressColumn) : nullptr;
+    const QTableWidgetItem *mac = row >= 0 ? table->item(row, MacColumn) : nullptr;
+    if (!address || !mac)
+        return;
+    // The heartbeat goes on while the menu is open and may rebuild the
+    // table: what the actions need is read now.
+    const QString addressText = address->text();
+    const QString macText = mac->text();
+    const auto *button = qobject_cast<const QAbstractButton *>(table->cellWidget(row, WebColumn));
+    const QString page = button ? button->objectName() : QString();
+
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("RowMenu_"));
+    const QAction *copyAddress = menu.addAction(tr("Copier l'adresse IP"));
+    const QAction *copyMac = menu.addAction(tr("Copier l'adresse MAC"));
+    const QAction *open = page.isEmpty() ? nullptr : menu.addAction(tr("Ouvrir la page"));
+    const QAction *showHistory = menu.addAction(tr("Historique de l'appareil…"));
+    const QAction *chosen = menu.exec(table->viewport()->mapToGlobal(position));
+    if (!chosen)
+        return;
+    if (chosen == copyAddress)
+        QGuiApplication::clipboard()->setText(addressText);
+    else if (chosen == copyMac)
+        QGuiApplication::clipboard()->setText(macText);
+    else if (chosen == open)
+        OpenPage(page);
+    else if (chosen == showHistory) {
+        on_History__clicked();
+        if (historyDialog)
+            historyDialog->SelectDevice(macText);
+    }
 }
 
 void TrelvanWindow::LoadVendors()
@@ -447,27 +519,92 @@ void TrelvanWindow::RecordScan()
     scan.interfaceName = scannedNetwork.interfaceName;
     scan.hosts = scannedHosts;
     scan.time = scannedAt;
+    // One record at a time: a scan finished while the recorder still works
+    // waits, and a later one takes its place, so that a slow file never
+    // piles scans up.
+    if (recording) {
+        waitingScan = std::move(scan);
+        return;
+    }
+    recording = true;
+    QMetaObject::invokeMethod(
+        recorder, [target = recorder, scan] { target->Record(scan); }, Qt::QueuedConnection);
+}
+
+void TrelvanWindow::RecordFinished(const presence::ScanChanges &recorded)
+{
+    recording = false;
+    if (waitingScan) {
+        recording = true;
+        QMetaObject::invokeMethod(
+            recorder, [target = recorder, scan = *waitingScan] { target->Record(scan); },
+            Qt::QueuedConnection);
+        waitingScan.reset();
+    }
     // A store that cannot be written keeps the changes in memory and says
     // so; the scans and the comments go on as ever.
-    const presence::ScanChanges recorded = history.Record(scan);
     QString status = recorded.status;
     if (!status.isEmpty() && !recorded.written)
         status += tr(" (nouvel essai à chaque recherche).");
     ShowHistoryStatus(status);
     if (!recorded.known)
         return; // its gateway did not answer: which network it was is not known
-    const bool sameNetwork = historyNetwork && *historyNetwork == recorded.network;
     historyNetwork = recorded.network;
-    if (!sameNetwork || !recorded.changes.empty()) {
-        LoadFirstSeen();
-        ShowFirstSeen();
-    }
-    for (const presence::Change &change : recorded.changes)
-        if (change.newDevice)
-            notifier->Notify(
-                NewDeviceNotice(MakeHostRow(change.key, change.record, comments, makerIndex)));
+    NotifyChanges(recorded);
     if (historyDialog)
         historyDialog->Reload();
+}
+
+void TrelvanWindow::NotifyChanges(const presence::ScanChanges &recorded)
+{
+    const QString &cidr = recorded.network.cidr;
+    const std::set<quint32> unrecorded(recorded.unrecorded.begin(), recorded.unrecorded.end());
+    std::map<quint32, HostRow> newRows; // in address order below
+    for (const presence::Change &change : recorded.changes) {
+        switch (change.kind) {
+        case presence::ChangeKind::Flood: {
+            ShowStatusOnce(tr("%1 appareils inconnus ignorés sur %2")
+                               .arg(QString::number(change.count), cidr));
+            const auto last = floodNoticeAt.find(cidr);
+            if (last == floodNoticeAt.end() || change.time - last->second >= FloodNoticeMs ||
+                change.time < last->second) {
+                floodNoticeAt[cidr] = change.time;
+                notifier->Notify(FloodNotice(change.count, cidr));
+            }
+            break;
+        }
+        case presence::ChangeKind::Conflict:
+            ShowStatusOnce(tr("Conflit d'adresse\u00a0: %1 revendiquée par %2 et %3")
+                               .arg(AddressText(change.key), MacToText(change.record.mac),
+                                    MacToText(change.previousMac)));
+            break;
+        case presence::ChangeKind::GatewayChanged:
+            notifier->Notify(GatewayChangedNotice(cidr, MacToText(change.record.mac),
+                                                  MacToText(change.previousMac)));
+            break;
+        default:
+            if (change.newDevice && !unrecorded.count(change.key)) {
+                newRows[HostOrderAddress(change.key)] =
+                    MakeHostRow(change.key, change.record, comments, makerIndex);
+                newcomers[MacToText(change.record.mac)] = change.time;
+            }
+            break;
+        }
+    }
+    std::vector<HostRow> rows;
+    for (auto &[address, row] : newRows)
+        rows.push_back(std::move(row));
+    for (const Notice &notice : NewDevicesNotices(rows, cidr))
+        notifier->Notify(notice);
+    if (!rows.empty())
+        ShowFirstSeen();
+}
+
+void TrelvanWindow::ShowStatusOnce(const QString &status)
+{
+    qCWarning(lcWindow).noquote() << status;
+    if (refusedStatus.isEmpty() && unsavedStatus.isEmpty() && historyStatus.isEmpty())
+        ui->Status_->setText(status);
 }
 
 void TrelvanWindow::ShowHistoryStatus(const QString &status)
@@ -481,25 +618,49 @@ void TrelvanWindow::ShowHistoryStatus(const QString &status)
         ui->Status_->setText(status.isEmpty() ? scanStatus : status);
 }
 
-void TrelvanWindow::LoadFirstSeen()
+void TrelvanWindow::LoadFirstSeen(const presence::NetworkKey &network,
+                                  const std::vector<presence::Device> &devices)
 {
-    // Read again only when it may have changed: another network, a change.
-    // A store that cannot be read leaves the times known so far.
-    std::vector<presence::Device> devices = history.Devices(*historyNetwork);
-    if (devices.empty() && !history.Status().isEmpty())
-        return;
+    // Read by the recorder after a scan of another network or one that
+    // changed something.
+    if (historyNetwork && !(*historyNetwork == network))
+        return; // an older record's, another network's since
     firstSeen.clear();
     for (const presence::Device &device : devices)
         firstSeen[MacToText(device.record.mac)] = device.firstSeen;
+    ShowFirstSeen();
+}
+
+bool TrelvanWindow::ForgetOldNewcomers()
+{
+    const qint64 now = presence::Now();
+    bool forgot = false;
+    for (auto newcomer = newcomers.begin(); newcomer != newcomers.end();) {
+        if (now - newcomer->second >= NewcomerMs || now < newcomer->second) {
+            newcomer = newcomers.erase(newcomer);
+            forgot = true;
+        } else {
+            ++newcomer;
+        }
+    }
+    return forgot;
 }
 
 void TrelvanWindow::ShowFirstSeen()
 {
+    ForgetOldNewcomers();
     std::map<QString, QString> tips;
     for (const auto &[mac, time] : firstSeen)
         tips[mac] = tr("Vu pour la première fois le %0").arg(SeenText(time));
+    std::set<QString> marked;
+    for (const auto &[mac, time] : newcomers) {
+        marked.insert(mac);
+        QString &tip = tips[mac];
+        tip = tip.isEmpty() ? tr("Nouvel appareil") : tr("Nouvel appareil\n%0").arg(tip);
+    }
     const QSignalBlocker blocker(ui->Hosts_);
     ShowMacToolTips(ui->Hosts_, tips);
+    MarkNewHosts(ui->Hosts_, marked);
 }
 
 std::optional<presence::NetworkKey> TrelvanWindow::ChosenHistoryNetwork()

@@ -14,15 +14,21 @@
 #include <QMutex>
 #include <QPointer>
 #include <QString>
+#include <QThread>
 #include <QTime>
 
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <vector>
 
 class CheckThread;
 class HistoryDialog;
 class Notifier;
+namespace presence {
+class Recorder;
+}
 class QAbstractButton;
 class QTableWidgetItem;
 class QTimerEvent;
@@ -58,6 +64,7 @@ private slots:
     void timerEvent(QTimerEvent *event) override;
     void OnURL(QAbstractButton *button);
     void on_History__clicked();
+    void ShowRowMenu(const QPoint &position);
 
 private:
     void LoadVendors();
@@ -73,9 +80,15 @@ private:
     void OnHostItemChanged(QTableWidgetItem *item);
     bool RefreshDue(const QTime &now) const;
     void RecordScan();
+    void RecordFinished(const presence::ScanChanges &recorded);
+    void NotifyChanges(const presence::ScanChanges &recorded);
     void ShowHistoryStatus(const QString &status);
-    void LoadFirstSeen();
+    void ShowStatusOnce(const QString &status);
+    void LoadFirstSeen(const presence::NetworkKey &network,
+                       const std::vector<presence::Device> &devices);
     void ShowFirstSeen();
+    bool ForgetOldNewcomers();
+    void OpenPage(const QString &url);
     std::optional<presence::NetworkKey> ChosenHistoryNetwork();
 
     TrelvanWindowUi *ui;
@@ -113,6 +126,17 @@ private:
     presence::Store history;
     std::optional<presence::NetworkKey> historyNetwork;
     std::map<QString, qint64> firstSeen;
+    // The cards that joined the network within the last minute (by MAC
+    // text), with when: their rows are marked.
+    std::map<QString, qint64> newcomers;
+    // The last Flood notice given, per network (CIDR): one an hour at most.
+    std::map<QString, qint64> floodNoticeAt;
+    // The scans are recorded off the GUI thread, one at a time: the one
+    // under way, and the latest one finished meanwhile, which waits.
+    QThread recorderThread;
+    presence::Recorder *recorder = nullptr;
+    bool recording = false;
+    std::optional<presence::ScanResult> waitingScan;
     // The status line that says the history could not be written; while it
     // is set no scan's status line replaces it. The last scan's line, shown
     // again once the history is written.

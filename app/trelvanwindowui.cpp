@@ -97,6 +97,8 @@ void TrelvanWindowUi::setupUi(QDialog *window)
     SetPolicy(Hosts_, QSizePolicy::Expanding, QSizePolicy::Expanding, 1, 1);
     Hosts_->setMinimumSize(QSize(100, 20));
     Hosts_->setAlternatingRowColors(true);
+    // The row menu (right button, menu key); the window keeps its own policy.
+    Hosts_->setContextMenuPolicy(Qt::CustomContextMenu);
     Layout_->addWidget(Hosts_, 2, 0, 1, 1);
 
     Status_ = new QLabel(window);

@@ -13,6 +13,7 @@
 #include <QTableWidget>
 
 #include <algorithm>
+#include <set>
 
 namespace {
 
@@ -132,6 +133,67 @@ int ColumnRoom(const QTableWidget *table)
     return room;
 }
 
+// Which columns the user has sized by hand: those keep their width, the
+// others fit their contents at each rebuild. A child of the table, found by
+// its type. A width is the user's when the header changes it while a mouse
+// button is held on it (a drag of a border, a double click on one).
+class UserColumnWidths : public QObject
+{
+public:
+    explicit UserColumnWidths(QTableWidget *table) : QObject(table)
+    {
+        QHeaderView *header = table->horizontalHeader();
+        header->viewport()->installEventFilter(this);
+        QObject::connect(header, &QHeaderView::sectionResized, this,
+                         [this, header](int column, int, int) {
+                             // The last column stretches with the table: its
+                             // width is the table's, never the user's.
+                             if (pressed && column != header->count() - 1)
+                                 sized.insert(column);
+                         });
+        QObject::connect(header, &QHeaderView::sectionHandleDoubleClicked, this,
+                         [this, header](int column) {
+                             if (column != header->count() - 1)
+                                 sized.insert(column);
+                         });
+    }
+
+    std::set<int> sized;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonPress ||
+            event->type() == QEvent::MouseButtonDblClick)
+            pressed = true;
+        else if (event->type() == QEvent::MouseButtonRelease)
+            pressed = false;
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool pressed = false;
+};
+
+UserColumnWidths *ColumnWidths(QTableWidget *table)
+{
+    // No meta-object of its own: found by its C++ type.
+    for (QObject *child : table->children())
+        if (auto *widths = dynamic_cast<UserColumnWidths *>(child))
+            return widths;
+    return nullptr;
+}
+
+// The width a column takes to show its header and cells whole, as
+// resizeColumnToContents gives it.
+int ContentsWidth(const QTableWidget *table, int column)
+{
+    const QHeaderView *header = table->horizontalHeader();
+    // Public as the item view's, protected as the table's.
+    const int cells = static_cast<const QAbstractItemView *>(table)->sizeHintForColumn(column);
+    return header->isHidden() ? cells : std::max(cells, header->sectionSizeHint(column));
+}
+
 } // namespace
 
 void SetupHostColumns(QTableWidget *table)
@@ -146,6 +208,10 @@ void SetupHostColumns(QTableWidget *table)
     table->setWordWrap(false);
     if (!dynamic_cast<CommentDelegate *>(table->itemDelegateForColumn(CommentColumn)))
         table->setItemDelegateForColumn(CommentColumn, new CommentDelegate(table));
+    if (!ColumnWidths(table)) {
+        new UserColumnWidths(table);
+        table->horizontalHeader()->setStretchLastSection(true);
+    }
 }
 
 void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool withMakers,
@@ -186,18 +252,25 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
 
 void FitHostColumns(QTableWidget *table)
 {
+    const UserColumnWidths *widths = ColumnWidths(table);
+    const std::set<int> sized = widths ? widths->sized : std::set<int>();
+    // The last column too: what it is given where the others leave it no
+    // room to stretch over.
     for (int column = 0; column < table->columnCount(); ++column)
-        table->resizeColumnToContents(column);
-    if (table->columnCount() != ColumnCount)
-        return;
-    int others = 0;
-    for (int column = 0; column < ColumnCount; ++column)
-        if (column != VendorColumn)
-            others += table->columnWidth(column);
-    const int least = table->horizontalHeader()->sectionSizeHint(VendorColumn);
-    const int cap = std::max(ColumnRoom(table) - others, least);
-    if (table->columnWidth(VendorColumn) > cap)
-        table->setColumnWidth(VendorColumn, cap);
+        if (!sized.count(column))
+            table->resizeColumnToContents(column);
+    if (table->columnCount() == ColumnCount && !sized.count(VendorColumn)) {
+        // The last column stretches over the room left: what it needs is
+        // its contents, not its width.
+        int others = ContentsWidth(table, WebColumn);
+        for (int column = 0; column < WebColumn; ++column)
+            if (column != VendorColumn)
+                others += table->columnWidth(column);
+        const int least = table->horizontalHeader()->sectionSizeHint(VendorColumn);
+        const int cap = std::max(ColumnRoom(table) - others, least);
+        if (table->columnWidth(VendorColumn) > cap)
+            table->setColumnWidth(VendorColumn, cap);
+    }
 }
 
 void ShowHostName(QTableWidget *table, int row, const QString &name)
@@ -218,6 +291,22 @@ void ShowMacToolTips(QTableWidget *table, const std::map<QString, QString> &tips
             continue;
         const auto tip = tips.find(mac->text());
         mac->setToolTip(tip == tips.end() ? QString() : PlainTextMarkup(tip->second));
+    }
+}
+
+void MarkNewHosts(QTableWidget *table, const std::set<QString> &macs)
+{
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QTableWidgetItem *mac = table->item(row, MacColumn);
+        const bool marked = mac && macs.count(mac->text());
+        for (int column = 0; column < table->columnCount(); ++column) {
+            QTableWidgetItem *item = table->item(row, column);
+            if (!item || item->font().bold() == marked)
+                continue;
+            QFont font = item->font();
+            font.setBold(marked);
+            item->setFont(font);
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QTableWidgetItem>
 
 #include <map>
+#include <set>
 #include <vector>
 
 class QButtonGroup;
@@ -38,7 +39,8 @@ public:
 constexpr int CommentHintRole = Qt::UserRole + 16;
 
 // Five columns with their header labels, sorting off, no word wrap; the
-// comment column shows the hints.
+// comment column shows the hints; the last column stretches with the table,
+// and from the first call on the table notes the columns the user sizes.
 void SetupHostColumns(QTableWidget *table);
 
 // Writes rows, in their order, into a table whose row count is already
@@ -52,10 +54,12 @@ void SetupHostColumns(QTableWidget *table);
 void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool withMakers,
                   QButtonGroup &webButtons);
 
-// Sizes every column to its contents, then narrows the maker column, if
-// need be, so that the five columns fit the table's width and the last one
-// (with its "Connecter" buttons) stays in sight; the makers are then elided.
-// The maker column keeps at least the width of its header.
+// Sizes every column the user has not sized by hand (by dragging a border
+// of its header) to its contents, then narrows the maker column, if need be
+// and the user has not sized it, so that the five columns fit the table's
+// width and the last one (with its "Connecter" buttons) stays in sight; the
+// makers are then elided. The maker column keeps at least the width of its
+// header. The last column stretches over the room left.
 void FitHostColumns(QTableWidget *table);
 
 // Shows another name for the host of a row already written: the address's
@@ -65,6 +69,10 @@ void ShowHostName(QTableWidget *table, int row, const QString &name);
 // Gives each row's MAC cell the tooltip that tips holds under its MAC text,
 // or none.
 void ShowMacToolTips(QTableWidget *table, const std::map<QString, QString> &tips);
+
+// Draws in bold the rows whose MAC text is in macs (cards that have just
+// joined the network), the others in the table's font.
+void MarkNewHosts(QTableWidget *table, const std::set<QString> &macs);
 
 // A comment that the user is typing, not yet finished with Return: its row
 // (-1 when no comment editor is open), the host's address and MAC texts as

@@ -8,6 +8,7 @@
 #include "messagelog.h"
 #include "presence/clock.h"
 #include "results/hoststable.h"
+#include "results/qttranslation.h"
 #include "testsupport.h"
 #include "tooltip.h"
 #include "trelvanversion.h"
@@ -15,6 +16,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFile>
@@ -23,6 +26,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLockFile>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -34,6 +38,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 #include <QUrl>
 
 #include <functional>
@@ -58,11 +63,13 @@ QTableWidget *Table(TrelvanWindow &window)
     return WindowInspector::ui(window).Hosts_;
 }
 
-// Hands the window a scan result and lets one heartbeat take it.
+// Hands the window a scan result and lets one heartbeat take it, and the
+// history record it.
 void Show(TrelvanWindow &window, const HostMap &hosts)
 {
     window.PublishHosts(hosts);
     WindowInspector::tick(window);
+    QVERIFY(WindowInspector::settle(window));
 }
 
 QStringList Column(TrelvanWindow &window, int column)
@@ -661,6 +668,138 @@ private slots:
         QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     }
 
+    // The row menu, by the right button and by the menu key: the row's
+    // address and MAC to the clipboard, its page by the path of its
+    // "Connecter" button (only where it has one).
+    void rowMenu_data()
+    {
+        QTest::addColumn<bool>("byKey");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<int>("chosen");
+        QTest::addColumn<QString>("copied");
+        const QStringList all{"Copier l'adresse IP", "Copier l'adresse MAC", "Ouvrir la page",
+                              "Historique de l'appareil…"};
+        const QStringList noPage{all[0], all[1], all[3]};
+        QTest::newRow("mouse, address") << false << 1 << noPage << 0 << "192.168.1.21";
+        QTest::newRow("key, MAC") << true << 1 << noPage << 1 << TextB;
+        QTest::newRow("mouse, page") << false << 0 << all << 2 << QString();
+    }
+
+    void rowMenu()
+    {
+        QFETCH(bool, byKey);
+        QFETCH(int, row);
+        QFETCH(QStringList, entries);
+        QFETCH(int, chosen);
+        QFETCH(QString, copied);
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+        QGuiApplication::clipboard()->clear();
+        TrelvanWindow window;
+        Show(window, TwoHosts());
+        QTableWidget *table = Table(window);
+        QCOMPARE(table->contextMenuPolicy(), Qt::CustomContextMenu);
+        QCOMPARE(window.contextMenuPolicy(), Qt::ActionsContextMenu);
+        QStringList shown;
+        QTimer::singleShot(100, &window, [&shown, chosen] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu)
+                return;
+            for (const QAction *action : menu->actions())
+                shown << action->text();
+            menu->setActiveAction(menu->actions().value(chosen));
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        // What the window system sends: by the key, to the table, at the
+        // point Qt asks the table for (its current cell); by the mouse, to
+        // the cells' viewport under the pointer.
+        if (byKey) {
+            table->setCurrentCell(row, 1);
+            const QPoint point = table->inputMethodQuery(Qt::ImCursorRectangle).toRect().center();
+            QContextMenuEvent event(QContextMenuEvent::Keyboard, point, table->mapToGlobal(point));
+            QCoreApplication::sendEvent(table, &event);
+        } else {
+            const QPoint point = table->visualItemRect(table->item(row, 1)).center();
+            QContextMenuEvent event(QContextMenuEvent::Mouse, point,
+                                    table->viewport()->mapToGlobal(point));
+            QCoreApplication::sendEvent(table->viewport(), &event);
+        }
+        QTRY_COMPARE(shown, entries);
+        if (copied.isEmpty()) {
+            QTRY_COMPARE(catcher.urls, QList<QUrl>{QUrl(QStringLiteral("http://192.168.1.20/"))});
+        } else {
+            QTRY_COMPARE(QGuiApplication::clipboard()->text(), copied);
+            QVERIFY(catcher.urls.isEmpty());
+        }
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    }
+
+    // A column the user has sized by dragging its border keeps its width
+    // over rescans; the others still fit their contents.
+    void userSizedColumnKeepsItsWidth()
+    {
+        TrelvanWindow window;
+        Show(window, TwoHosts());
+        QTableWidget *table = Table(window);
+        QHeaderView *header = table->horizontalHeader();
+        const int before = table->columnWidth(2);
+        const QPoint border(header->sectionViewportPosition(2) + header->sectionSize(2) - 1,
+                            header->height() / 2);
+        QTest::mousePress(header->viewport(), Qt::LeftButton, {}, border);
+        QTest::mouseMove(header->viewport(), border + QPoint(60, 0));
+        QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, border + QPoint(60, 0));
+        const int sized = table->columnWidth(2);
+        QVERIFY2(sized > before + 30,
+                 qPrintable(QStringLiteral("%1 -> %2").arg(before).arg(sized)));
+
+        HostMap other = TwoHosts();
+        other[NetworkOrder("192.168.1.22")] = HostRecord{{0x00, 0x1A, 0x2B, 0, 0, 1}, false};
+        other.begin()->second.name = QStringLiteral("un nom de machine bien plus long");
+        Type(window, 0, QStringLiteral("un commentaire bien plus long que l'en-tête"));
+        Show(window, other);
+        WindowInspector::tick(window);
+        QCOMPARE(table->rowCount(), 3);
+        QCOMPARE(table->columnWidth(2), sized);
+        const int fitted = table->columnWidth(0);
+        table->resizeColumnToContents(0);
+        QCOMPARE(table->columnWidth(0), fitted);
+        QVERIFY(header->length() >= table->viewport()->width()); // the last one stretches
+    }
+
+    // Qt's own texts speak French: the question before a device is
+    // forgotten says "Oui" and "Non".
+    void qtSpeaksFrench()
+    {
+        QTranslator *french = LoadQtTranslation();
+        QVERIFY(french);
+        NoRefresh();
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        TrelvanWindow window;
+        WindowInspector::finishScan(window);
+        Show(window, {{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}});
+        WindowInspector::ui(window).History_->click();
+        auto *dialog = window.findChild<HistoryDialog *>();
+        QVERIFY(dialog);
+        auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
+        QCOMPARE(devices->rowCount(), 1);
+        devices->selectRow(0);
+        QStringList buttons;
+        QTimer::singleShot(100, dialog, [&buttons] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            buttons << box->button(QMessageBox::Yes)->text()
+                    << box->button(QMessageBox::No)->text();
+            box->button(QMessageBox::No)->click();
+        });
+        dialog->findChild<QPushButton *>(QStringLiteral("Forget_"))->click();
+        QCoreApplication::removeTranslator(french);
+        delete french;
+        QCOMPARE(buttons, (QStringList{"&Oui", "&Non"}));
+        QCOMPARE(devices->rowCount(), 1);
+    }
+
     // --- the comments ---
 
     void commentsShowFromTheStoreAtStart()
@@ -986,15 +1125,22 @@ private slots:
         QCOMPARE(notifier.notices[1].body,
                  QStringLiteral("198.51.100.21 — 02:54:4C:00:00:3C\nFabricant\u00a0: (adresse "
                                 "locale)\nNom\u00a0: <b>nas</b>"));
-        for (int row = 0; row < 2; ++row)
+        // Cards that have just joined are marked for a minute.
+        const QString seen = QStringLiteral("Vu pour la première fois le 7 décembre 2026 à 22:14");
+        for (int row = 0; row < 2; ++row) {
             QCOMPARE(ToolTipShows(Table(window)->item(row, 2)->toolTip()),
-                     QStringLiteral("Vu pour la première fois le 7 décembre 2026 à 22:14"));
+                     QStringLiteral("Nouvel appareil\n") + seen);
+            for (int column = 0; column < 4; ++column)
+                QVERIFY(Table(window)->item(row, column)->font().bold());
+        }
         QLocale::setDefault(QLocale::system());
 
         for (int scan = 0; scan < 3; ++scan) { // the second misses three scans and a minute
             historyNow += 30000;
             Show(window, a);
         }
+        QVERIFY(!Table(window)->item(0, 2)->font().bold());
+        QCOMPARE(ToolTipShows(Table(window)->item(0, 2)->toolTip()), seen);
         Type(window, 0, QStringLiteral("=1+1"));
         WindowInspector::ui(window).History_->click();
         auto *dialog = window.findChild<HistoryDialog *>();

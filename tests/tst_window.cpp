@@ -3,6 +3,7 @@
 #include "app/historydialog.h"
 #include "fakes.h"
 #include "messagelog.h"
+#include "results/hostrow.h"
 #include "testsupport.h"
 #include "windowstate.h"
 
@@ -514,6 +515,48 @@ private slots:
         QCOMPARE(picker->count(), 1);
         QCOMPARE(picker->currentIndex(), 0);
         WindowInspector::finishScan(window);
+    }
+
+    // One notice a scan for its new cards: one card, today's notice; more,
+    // one that counts them and names three.
+    void newDevicesNotices_data()
+    {
+        QTest::addColumn<int>("cards");
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<int>("lines");
+        QTest::newRow("none") << 0 << QStringList{} << 0;
+        QTest::newRow("one") << 1 << QStringList{"Nouvel appareil sur le réseau"} << 3;
+        QTest::newRow("two") << 2 << QStringList{"2 nouveaux appareils sur 198.51.100.0/24"} << 2;
+        QTest::newRow("five") << 5 << QStringList{"5 nouveaux appareils sur 198.51.100.0/24"} << 4;
+    }
+
+    void newDevicesNotices()
+    {
+        QFETCH(int, cards);
+        QFETCH(QStringList, titles);
+        QFETCH(int, lines);
+        std::vector<HostRow> rows;
+        for (int i = 0; i < cards; ++i) {
+            HostRow row;
+            row.ip = QStringLiteral("198.51.100.%1").arg(10 + i);
+            row.mac = QStringLiteral("02:00:00:00:00:%1").arg(10 + i);
+            row.maker = QStringLiteral("(adresse locale)");
+            row.name = i == 0 ? QStringLiteral("<b>nas</b>") : QString();
+            rows.push_back(row);
+        }
+        const std::vector<Notice> notices =
+            NewDevicesNotices(rows, QStringLiteral("198.51.100.0/24"));
+        QStringList shown;
+        for (const Notice &notice : notices)
+            shown << notice.title;
+        QCOMPARE(shown, titles);
+        if (notices.empty())
+            return;
+        const QStringList body = notices.front().body.split(QLatin1Char('\n'));
+        QCOMPARE(body.size(), lines);
+        QVERIFY(body.front().startsWith(QStringLiteral("198.51.100.10 \u2014 02:00:00:00:00:10")));
+        if (cards > 3)
+            QCOMPARE(body.back(), QStringLiteral("et %1 autres").arg(cards - 3));
     }
 };
 

@@ -7,6 +7,7 @@
 #include "scan/checkthread.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
@@ -70,12 +71,23 @@ public:
         QCoreApplication::sendEvent(&w, &event);
     }
 
+    // Waits until the history has recorded every scan handed to it and the
+    // window has taken the changes.
+    static bool settle(TrelvanWindow &w)
+    {
+        const QDeadlineTimer deadline(10000);
+        while (w.recording && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        return !w.recording;
+    }
+
     // Waits for the current coordinator, if any, and lets the heartbeat
-    // delete it.
+    // delete it and hand its scan to the history.
     static void finishScan(TrelvanWindow &w)
     {
         if (w.checker)
             w.checker->wait();
         tick(w);
+        settle(w);
     }
 };

@@ -131,7 +131,7 @@ folder="$prefix/drive_c/Program Files/Trelvan"
 expected="Qt6Core.dll Qt6Gui.dll Qt6Network.dll Qt6Sql.dll Qt6Widgets.dll Uninstall.exe
 imageformats/qico.dll libgcc_s_seh-1.dll libmosquitto.dll libstdc++-6.dll libwinpthread-1.dll
 platforms/qwindows.dll sqldrivers/qsqlite.dll sqlite3.dll styles/qwindowsvistastyle.dll
-trelvan-list.exe trelvan.exe"
+translations/qtbase_fr.qm trelvan-list.exe trelvan.exe"
 installed=$(cd "$folder" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
 [ "$installed" = "$(echo $expected | tr ' ' '\n' | LC_ALL=C sort | tr '\n' ' ')" ] ||
     fail "installed files: $installed"
