@@ -269,8 +269,8 @@ events() { # FILE: one line per event
 import json, sys
 for line in open(sys.argv[1]):
     e = json.loads(line)
-    print(e["event"], e.get("ip") or "-", e.get("mac") or "-", e.get("previous_mac") or "-",
-          "new" if e.get("new") else "-")
+    print(e["event"], e.get("ip") or "-", e.get("mac") or "-",
+          e.get("previous_mac") or e.get("other_mac") or "-", "new" if e.get("new") else "-")
 PY
 }
 seen() { events "$work/$1.jsonl" | grep -q "$2"; }
