@@ -635,14 +635,6 @@ QString KindName(ChangeKind kind)
         return QStringLiteral("conflict");
     case ChangeKind::Forgotten:
         break;
-    case ChangeKind::Flood:
-        return QStringLiteral("flood");
-    case ChangeKind::GatewayChanged:
-        return QStringLiteral("gateway-changed");
-    case ChangeKind::Conflict:
-        return QStringLiteral("conflict");
-    case ChangeKind::Forgotten:
-        return QStringLiteral("forgotten");
     }
     return QStringLiteral("forgotten");
 }
