@@ -213,8 +213,10 @@ lan up --responder "$responder" --gateway 198.51.100.2 --host 198.51.100.2,00:00
 . "$(sed -n 's/^STATE_DIR=//p' "$work/up.log")/lan.env"
 lan exec-host 198.51.100.250 ip link set eth0 down
 lan exec-host 198.51.100.3 ip link set eth0 down
+# Started straight from lan.sh, whose exec chain keeps the pid: $! is the
+# program itself.
 hostile() { # TAG ARGS...: a watch as root, its store its own
-    lan exec env HOME="$work/$1" XDG_DATA_HOME="$work/$1" XDG_CONFIG_HOME="$work/$1" \
+    "$here/lan.sh" exec "$name" env HOME="$work/$1" XDG_DATA_HOME="$work/$1" XDG_CONFIG_HOME="$work/$1" \
         TRELVAN_MQTT_PASSWORD="$(cat "$MQTT_DIR/agent.password")" "$program" --suivre "${@:2}" \
         >"$work/$1.jsonl" 2>"$work/$1.err" &
     pids+=" $!"
@@ -236,7 +238,7 @@ if [ -n "$resolver" ]; then
     elif setcap cap_net_raw+ep "$resolver" 2>/dev/null && getcap "$resolver" | grep -q cap_net_raw; then
         capable=$resolver through_helper=1
         mkdir -m 700 "$work/helper" && chown nobody:nogroup "$work/helper"
-        lan exec setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all env \
+        "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all env \
             HOME="$work/helper" XDG_DATA_HOME="$work/helper" XDG_CONFIG_HOME="$work/helper" \
             "$program" --suivre --format json >"$work/helper.jsonl" 2>"$work/helper.err" &
         pids+=" $!"
@@ -250,15 +252,15 @@ printf '%s\n' '<busconfig>' '  <type>session</type>' "  <listen>unix:path=$work/
     '  <auth>EXTERNAL</auth>' '  <policy context="default">' \
     '    <allow send_destination="*"/><allow receive_sender="*"/><allow own="*"/>' \
     '  </policy>' '</busconfig>' >"$work/bus.conf"
-lan exec dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile 2>"$work/bus.log" &
+"$here/lan.sh" exec "$name" dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile 2>"$work/bus.log" &
 pids+=" $!"
 for _ in $(seq 50); do [ -S "$work/bus" ] && break; sleep 0.1; done
-lan exec env DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" "$notify_recorder" "$work/notices.jsonl" \
+"$here/lan.sh" exec "$name" env DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" "$notify_recorder" "$work/notices.jsonl" \
     >"$work/recorder.out" &
 pids+=" $!"
 for _ in $(seq 50); do grep -q ready "$work/recorder.out" && break; sleep 0.1; done
 grep -q ready "$work/recorder.out" || fail "no notification server on the test's bus"
-lan exec env QT_QPA_PLATFORM=offscreen HOME="$work/window" XDG_CONFIG_HOME="$work/window" \
+"$here/lan.sh" exec "$name" env QT_QPA_PLATFORM=offscreen HOME="$work/window" XDG_CONFIG_HOME="$work/window" \
     XDG_DATA_HOME="$work/window" XDG_RUNTIME_DIR="$work/window" \
     DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" "$window" >"$work/window.log" 2>&1 &
 shown=$! pids+=" $!"
@@ -285,9 +287,11 @@ wait_for 30 "a conflict on the packet socket" seen json "$conflict"
 wait_for 30 "the joining device" seen json "^appeared 198.51.100.3 00:1B:21:3A:4B:03 - new"
 # Five scans of the flood: past 16 new cards a scan and 64 an hour.
 sleep $((flooded + 55 - $(date +%s)))
-kill "$shown"
-wait "$shown" || true
 ran=$(($(date +%s) - started))
+kill "$shown"
+for _ in $(seq 50); do kill -0 "$shown" 2>/dev/null || break; sleep 0.1; done
+kill -9 "$shown" 2>/dev/null || true
+wait "$shown" || true
 for w in json ${through_helper:+helper}; do
     floods=$(events "$work/$w.jsonl" | grep -c "^flood " || true)
     fresh=$(events "$work/$w.jsonl" | grep -c " new$" || true)
@@ -295,7 +299,7 @@ for w in json ${through_helper:+helper}; do
     [ "$(grep -c "appareils inconnus ignorés sur 198.51.100.0/24" "$work/$w.err")" -le 1 ] ||
         fail "watch $w: $(cat "$work/$w.err")"
 done
-grep -q "Conflit d'adresse : 198.51.100.40 revendiquée par" "$work/json.err" ||
+grep -q "Conflit d'adresse"$'\xc2\xa0'": 198.51.100.40 revendiquée par" "$work/json.err" ||
     fail "no conflict said: $(cat "$work/json.err")"
 echo "PASS under a flood: $floods flood event, $fresh new cards, .3 new;" \
     "two cards for .40: conflict as root${through_helper:+ and through the helper}"
