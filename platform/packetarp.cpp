@@ -245,7 +245,7 @@ bool AnswerBook::Heard(int ifindex, uint32_t address, const MacAddress &mac, Clo
     if (found == entries.end())
         return false;
     Entry &entry = found->second;
-    if (entry.twice || entry.ifindex != ifindex || entry.answer == mac)
+    if (entry.twice || entry.ifindex != ifindex || entry.answer == mac || now - entry.at > kListen)
         return false;
     entry.other = mac;
     entry.twice = true;

@@ -39,7 +39,7 @@ Outcome OpenArpSocket(const LinkInterface &link, FileDescriptor *socket);
 // The cards that answered for each address lately, so that a second card
 // claiming an address already answered is told rather than lost: a
 // resolution's answer opens the address' entry (or starts it afresh), and
-// the first other card heard for it afterwards, on the same interface, is
+// the first other card heard for it right after, on the same interface, is
 // kept beside the answer; one is enough. An address enters only through an
 // answer to a request of ours, entries go after kKeep, and past kMost the
 // oldest goes first: replies, however many, add nothing.
@@ -50,11 +50,15 @@ public:
     static constexpr std::size_t kMost = 65536;
     // Longer than a scan of a /16.
     static constexpr std::chrono::seconds kKeep{120};
+    // How long after the answer another card counts: the time a request of
+    // ours is answered in. Later replies answer someone else's requests
+    // (another program's on this machine sees the same replies).
+    static constexpr std::chrono::milliseconds kListen = kAnswerWait;
 
     // A resolution of the address answered with `mac`.
     void Answered(int ifindex, uint32_t address, const MacAddress &mac, Clock::time_point now);
     // A reply for the address outside any resolution: true when `mac` is the
-    // first card other than the answer since the address was answered.
+    // first card other than the answer, within kListen of the answer.
     bool Heard(int ifindex, uint32_t address, const MacAddress &mac, Clock::time_point now);
     // Whether two cards answered for the address since `since`; *other is
     // then the one that is not `mac` (the answer, when `mac` is neither).

@@ -53,9 +53,9 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
 // (the six bytes SendARP gave): two cards claiming one address. SendARP
 // answers with the first card that answered; the paths that see every reply
 // (ARP requests of the process's own, the resolver helper's) remember one
-// other card per address for a couple of minutes, and *other (six bytes)
-// gets it. The kernel's neighbour table and Windows keep one answer per
-// address: there, and wherever no second card answered, false. Never waits.
+// other card per address, answering right after the first, for a couple of
+// minutes, and *other (six bytes) gets it. The kernel's neighbour table and Windows keep one answer
+// per address: there, and wherever no second card answered, false. Never waits.
 using OtherCardFunction = bool (*)(quint32 destIp, const unsigned char *mac,
                                    std::chrono::steady_clock::time_point since,
                                    unsigned char *other);

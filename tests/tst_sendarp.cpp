@@ -320,15 +320,19 @@ void TestSendArp::secondCardIsToldOnce()
     QVERIFY(!engine.Answers().Other(address, kPeerMac, next, &other));
     QVERIFY(!engine.Answers().Other(address, kPeerMac, scan, &other));
 
-    // Kept a couple of minutes, then forgotten.
+    // Heard only while a request of ours is answered; kept a couple of
+    // minutes, then forgotten.
     AnswerBook book;
     book.Answered(2, address, kPeerMac, scan);
-    QVERIFY(book.Heard(2, address, kTwinMac, scan + 10s));
+    book.Answered(2, Ip("198.51.100.11"), kPeerMac, scan);
+    QVERIFY(!book.Heard(2, Ip("198.51.100.11"), kTwinMac, scan + AnswerBook::kListen + 1ms));
+    QVERIFY(book.Heard(2, address, kTwinMac, scan + 100ms));
     QVERIFY(book.Other(address, kPeerMac, scan, &other));
     book.Answered(2, Ip("198.51.100.10"), kPeerMac, scan + AnswerBook::kKeep + 1s);
     QVERIFY(!book.Other(address, kPeerMac, scan, &other));
     QVERIFY(!book.Heard(2, address, kOwnMac, scan + AnswerBook::kKeep + 1s));
     QCOMPARE(book.Size(), std::size_t(1));
+    QVERIFY(!book.Other(Ip("198.51.100.11"), kPeerMac, scan, &other));
 }
 
 void TestSendArp::secondCardsStayBoundedUnderAFlood()
