@@ -31,6 +31,13 @@ std::size_t HelperSession::Waiting() const
     return waiting.size();
 }
 
+bool HelperSession::OtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                              MacAddress *other) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return answers.Other(destIp, mac, since, other);
+}
+
 Outcome HelperSession::Resolve(uint32_t destIp, MacAddress *mac, bool *heldBack)
 {
     Waiter self;
@@ -158,12 +165,19 @@ bool HelperSession::Take(const uint8_t *record)
         Finish(End::Malformed);
         return false;
     }
+    if (reply.otherCard) {
+        // Kept only beside an answer the helper gave; nothing else grows.
+        answers.Heard(0, reply.address, reply.mac, Clock::now());
+        return true;
+    }
     const auto found = waiting.find(reply.id);
     if (found != waiting.end()) {
         if (found->second.address != reply.address) {
             Finish(End::WrongAddress);
             return false;
         }
+        if (reply.answered)
+            answers.Answered(0, reply.address, reply.mac, Clock::now());
         if (Waiter *waiter = found->second.waiter) {
             waiter->done = true;
             waiter->replied = true;

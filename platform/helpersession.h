@@ -62,6 +62,11 @@ public:
     // deadline.
     std::size_t Waiting() const;
 
+    // Whether the helper told of a second card for the address since
+    // `since` (AnswerBook::Other).
+    bool OtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                   MacAddress *other) const;
+
 private:
     struct Waiter
     {
@@ -103,6 +108,7 @@ private:
     // The requests in the order they were made, which is their deadlines'.
     std::deque<std::pair<Clock::time_point, uint32_t>> order;
     int timeoutsInARow = 0;
+    AnswerBook answers; // the helper's answers, and the second cards it told of
 
     std::timed_mutex writeMutex;
     FileDescriptor socket;

@@ -195,17 +195,80 @@ void ArpEngine::Receive(int ifindex, int fd, std::vector<Result> *ended)
         const ssize_t size = ::recv(fd, frame, sizeof frame, MSG_TRUNC);
         if (size < 0)
             return;
-        uint32_t sender = 0;
-        MacAddress mac{};
-        if (!ParseArpReply(frame, std::min(static_cast<std::size_t>(size), sizeof frame), &sender,
-                           &mac))
-            continue;
-        auto range = bySender.equal_range({ifindex, sender});
-        std::vector<uint64_t> answered;
-        for (auto entry = range.first; entry != range.second; ++entry)
-            answered.push_back(entry->second);
-        for (const uint64_t id : answered)
-            Finish(id, true, mac, ended);
+        Hear(ifindex, frame, std::min(static_cast<std::size_t>(size), sizeof frame), ended);
+    }
+}
+
+void ArpEngine::Hear(int ifindex, const uint8_t *frame, std::size_t size,
+                     std::vector<Result> *ended)
+{
+    uint32_t sender = 0;
+    MacAddress mac{};
+    if (!ParseArpReply(frame, size, &sender, &mac))
+        return;
+    const Clock::time_point now = Clock::now();
+    auto range = bySender.equal_range({ifindex, sender});
+    if (range.first == range.second) {
+        // Late, or never asked: it only counts as a second card for an
+        // address that answered.
+        if (answers.Heard(ifindex, sender, mac, now)) {
+            Result other;
+            other.otherCard = true;
+            other.address = sender;
+            other.mac = mac;
+            ended->push_back(other);
+        }
+        return;
+    }
+    std::vector<uint64_t> answered;
+    for (auto entry = range.first; entry != range.second; ++entry)
+        answered.push_back(entry->second);
+    for (const uint64_t id : answered)
+        Finish(id, true, mac, ended);
+    answers.Answered(ifindex, sender, mac, now);
+}
+
+void AnswerBook::Answered(int ifindex, uint32_t address, const MacAddress &mac,
+                          Clock::time_point now)
+{
+    Forget(now);
+    Entry &entry = entries[address];
+    entry = Entry{ifindex, mac, MacAddress{}, false, now};
+    order.emplace_back(now, address);
+    Forget(now);
+}
+
+bool AnswerBook::Heard(int ifindex, uint32_t address, const MacAddress &mac, Clock::time_point now)
+{
+    Forget(now);
+    const auto found = entries.find(address);
+    if (found == entries.end())
+        return false;
+    Entry &entry = found->second;
+    if (entry.twice || entry.ifindex != ifindex || entry.answer == mac || now - entry.at > kListen)
+        return false;
+    entry.other = mac;
+    entry.twice = true;
+    return true;
+}
+
+bool AnswerBook::Other(uint32_t address, const MacAddress &mac, Clock::time_point since,
+                       MacAddress *other) const
+{
+    const auto found = entries.find(address);
+    if (found == entries.end() || !found->second.twice || found->second.at < since)
+        return false;
+    *other = mac == found->second.answer ? found->second.other : found->second.answer;
+    return true;
+}
+
+void AnswerBook::Forget(Clock::time_point now)
+{
+    while (!order.empty() && (order.size() > kMost || order.front().first + kKeep <= now)) {
+        const auto found = entries.find(order.front().second);
+        if (found != entries.end() && found->second.at == order.front().first)
+            entries.erase(found);
+        order.pop_front();
     }
 }
 

@@ -11,8 +11,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::linuxarp {
@@ -33,6 +35,53 @@ bool ParseArpReply(const uint8_t *data, std::size_t size, uint32_t *senderIp, Ma
 // Opens a packet socket on the interface that hears only ARP replies.
 // NotPermitted when the process may not open one; Answered when it is open.
 Outcome OpenArpSocket(const LinkInterface &link, FileDescriptor *socket);
+
+// The cards that answered for each address lately, so that a second card
+// claiming an address already answered is told rather than lost: a
+// resolution's answer opens the address' entry (or starts it afresh), and
+// the first other card heard for it right after, on the same interface, is
+// kept beside the answer; one is enough. An address enters only through an
+// answer to a request of ours, entries go after kKeep, and past kMost the
+// oldest goes first: replies, however many, add nothing.
+class AnswerBook
+{
+public:
+    // Every address of a /16, the widest network scanned.
+    static constexpr std::size_t kMost = 65536;
+    // Longer than a scan of a /16.
+    static constexpr std::chrono::seconds kKeep{120};
+    // How long after the answer another card counts: the time a request of
+    // ours is answered in. Later replies answer someone else's requests
+    // (another program's on this machine sees the same replies).
+    static constexpr std::chrono::milliseconds kListen = kAnswerWait;
+
+    // A resolution of the address answered with `mac`.
+    void Answered(int ifindex, uint32_t address, const MacAddress &mac, Clock::time_point now);
+    // A reply for the address outside any resolution: true when `mac` is the
+    // first card other than the answer, within kListen of the answer.
+    bool Heard(int ifindex, uint32_t address, const MacAddress &mac, Clock::time_point now);
+    // Whether two cards answered for the address since `since`; *other is
+    // then the one that is not `mac` (the answer, when `mac` is neither).
+    bool Other(uint32_t address, const MacAddress &mac, Clock::time_point since,
+               MacAddress *other) const;
+    std::size_t Size() const { return entries.size(); }
+
+private:
+    struct Entry
+    {
+        int ifindex = 0;
+        MacAddress answer{};
+        MacAddress other{};
+        bool twice = false; // other holds a second card
+        Clock::time_point at;
+    };
+    void Forget(Clock::time_point now);
+
+    std::unordered_map<uint32_t, Entry> entries;
+    // When each address was answered, oldest first; an address answered
+    // again leaves its earlier mark here, which no longer removes it.
+    std::deque<std::pair<Clock::time_point, uint32_t>> order;
+};
 
 // Many resolutions at once with ARP requests of our own: one packet socket per
 // interface, whose replies go to the resolutions waiting for their sender;
@@ -71,6 +120,11 @@ public:
         // Not answered because the gate let no request go for kSendPatience.
         bool heldBack = false;
         MacAddress mac{};
+        // Not the end of a resolution (id 0): `mac` is a second card that
+        // answered for `address` after a resolution of it had, told once
+        // per answer (Answers()).
+        bool otherCard = false;
+        uint32_t address = 0;
     };
 
     // The gate, which must outlive the engine; none lets every frame go.
@@ -95,6 +149,11 @@ public:
     // When Service next has something to send or to give up; max() if never.
     Clock::time_point NextEvent() const;
 
+    // Reads one reply as if it came from the interface's socket.
+    void Hear(int ifindex, const uint8_t *frame, std::size_t size, std::vector<Result> *ended);
+    // The cards that answered lately, a second one per address included.
+    const AnswerBook &Answers() const { return answers; }
+
 private:
     struct Resolution
     {
@@ -118,6 +177,7 @@ private:
     std::multimap<std::pair<int, uint32_t>, uint64_t> bySender;
     SendGate *gate = nullptr;
     std::map<int, Clock::time_point> heldBack; // by interface: until when
+    AnswerBook answers;
 };
 
 } // namespace platform::linuxarp

@@ -64,6 +64,13 @@ public:
         return Outcome::Answered;
     }
 
+    bool OtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                   MacAddress *other)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return engine.Answers().Other(destIp, mac, since, other);
+    }
+
 private:
     struct Waiter
     {
@@ -110,6 +117,8 @@ private:
             ended.clear();
             engine.Service(fds, &ended);
             for (const ArpEngine::Result &result : ended) {
+                if (result.otherCard)
+                    continue; // the engine's book keeps it for OtherCard
                 const auto found = waiting.find(result.id);
                 if (found == waiting.end())
                     continue;
@@ -131,6 +140,12 @@ private:
 };
 
 } // namespace
+
+bool PacketOtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                     MacAddress *other)
+{
+    return PacketService::Instance().OtherCard(destIp, mac, since, other);
+}
 
 Outcome PacketResolve(const LinkInterface &link, uint32_t sourceIp, uint32_t destIp,
                       MacAddress *mac)

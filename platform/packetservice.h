@@ -12,4 +12,9 @@ namespace platform::linuxarp {
 Outcome PacketResolve(const LinkInterface &link, uint32_t sourceIp, uint32_t destIp,
                       MacAddress *mac);
 
+// Whether a second card answered for the address since `since`
+// (AnswerBook::Other), on the same sockets.
+bool PacketOtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                     MacAddress *other);
+
 } // namespace platform::linuxarp

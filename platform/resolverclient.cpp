@@ -116,6 +116,18 @@ public:
 
     bool Serves() { return Started() == State::Serving; }
 
+    bool OtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                   MacAddress *other)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (state != State::Serving)
+                return false;
+        }
+        // Set before Serving and never changed after.
+        return session->OtherCard(destIp, mac, since, other);
+    }
+
 private:
     enum class State
     {
@@ -235,6 +247,12 @@ Outcome HelperResolve(uint32_t destIp, MacAddress *mac)
 bool HelperServes()
 {
     return HelperClient::Instance().Serves();
+}
+
+bool HelperOtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                     MacAddress *other)
+{
+    return HelperClient::Instance().OtherCard(destIp, mac, since, other);
 }
 
 } // namespace platform::linuxarp

@@ -16,4 +16,9 @@ Outcome HelperResolve(uint32_t destIp, MacAddress *mac);
 // Whether the helper serves, starting it first when nothing has yet.
 bool HelperServes();
 
+// Whether the helper, serving, told of a second card for the address since
+// `since`; never starts it.
+bool HelperOtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
+                     MacAddress *other);
+
 } // namespace platform::linuxarp

@@ -36,10 +36,14 @@ RequestBytes EncodeRequest(const Request &request)
 ReplyBytes EncodeReply(const Reply &reply)
 {
     ReplyBytes bytes{};
-    bytes[kKindAt] = reply.answered ? kAnswered : reply.heldBack ? kHeldBack : kNoAnswer;
-    std::memcpy(&bytes[kIdAt], &reply.id, 4);
+    bytes[kKindAt] = reply.otherCard  ? kOtherCard
+                     : reply.answered ? kAnswered
+                     : reply.heldBack ? kHeldBack
+                                      : kNoAnswer;
+    if (!reply.otherCard)
+        std::memcpy(&bytes[kIdAt], &reply.id, 4);
     std::memcpy(&bytes[kAddressAt], &reply.address, 4);
-    if (reply.answered)
+    if (reply.answered || reply.otherCard)
         std::memcpy(&bytes[kMacAt], reply.mac.data(), reply.mac.size());
     return bytes;
 }
@@ -48,14 +52,19 @@ bool DecodeReply(const uint8_t *data, std::size_t size, Reply *reply)
 {
     if (size != kReplySize || !AllZero(data + kReservedAt, 3) || !AllZero(data + kTailAt, 2))
         return false;
-    if (data[kKindAt] != kAnswered && data[kKindAt] != kNoAnswer && data[kKindAt] != kHeldBack)
+    const uint8_t kind = data[kKindAt];
+    if (kind != kAnswered && kind != kNoAnswer && kind != kHeldBack && kind != kOtherCard)
         return false;
-    reply->answered = data[kKindAt] == kAnswered;
-    reply->heldBack = data[kKindAt] == kHeldBack;
+    reply->answered = kind == kAnswered;
+    reply->heldBack = kind == kHeldBack;
+    reply->otherCard = kind == kOtherCard;
     std::memcpy(&reply->id, data + kIdAt, 4);
     std::memcpy(&reply->address, data + kAddressAt, 4);
     std::memcpy(reply->mac.data(), data + kMacAt, reply->mac.size());
-    if (!reply->answered && !AllZero(reply->mac.data(), reply->mac.size()))
+    if (!reply->answered && !reply->otherCard && !AllZero(reply->mac.data(), reply->mac.size()))
+        return false;
+    // A second card answers no request.
+    if (reply->otherCard && reply->id != 0)
         return false;
     return true;
 }

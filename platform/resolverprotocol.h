@@ -12,9 +12,9 @@
 //   8  address   4 bytes, the IPv4 address to resolve
 //
 // Reply, helper to program, 20 bytes:
-//   0  kind      1 byte, kAnswered, kNoAnswer or kHeldBack
+//   0  kind      1 byte, kAnswered, kNoAnswer, kHeldBack or kOtherCard
 //   1  reserved  3 bytes, zero
-//   4  id        4 bytes, the request's
+//   4  id        4 bytes, the request's (zero for kOtherCard)
 //   8  address   4 bytes, the request's
 //   12 mac       6 bytes, the hardware address (zero without an answer)
 //   18 reserved  2 bytes, zero
@@ -22,8 +22,10 @@
 // Every request gets exactly one reply, in no particular order. kHeldBack
 // says that no request could be sent for the address within the helper's
 // patience, as another process holds the interface (its lock): the program
-// then asks the kernel's table. Anything that is not a well-formed request
-// ends the helper.
+// then asks the kernel's table. kOtherCard answers no request: after the
+// helper answered for the address, a second card answered for it too (mac);
+// it comes at most once per answer, after it. Anything that is not a
+// well-formed request ends the helper.
 
 #include "platform/linuxlinks.h"
 
@@ -38,6 +40,7 @@ constexpr uint8_t kResolve = 1;
 constexpr uint8_t kAnswered = 2;
 constexpr uint8_t kNoAnswer = 3;
 constexpr uint8_t kHeldBack = 4;
+constexpr uint8_t kOtherCard = 5;
 
 constexpr std::size_t kRequestSize = 12;
 constexpr std::size_t kReplySize = 20;
@@ -59,6 +62,9 @@ struct Reply
     uint32_t address = 0; // network byte order
     bool answered = false;
     bool heldBack = false; // not answered: nothing could be sent
+    // No request's reply (id 0): mac is a second card that answered for
+    // address after the helper's answer.
+    bool otherCard = false;
     linuxarp::MacAddress mac{};
 };
 

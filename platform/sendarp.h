@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
 
 // Resolving one IPv4 address to its hardware address, with the contract of
 // the Windows IP Helper function SendARP:
@@ -47,6 +48,28 @@ const std::atomic<bool> *StopFlag();
 
 // The platform's own resolution, whatever SetSendArpFunction installed.
 quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *physAddrLen);
+
+// Whether a second card answered for destIp since `since`, besides `mac`
+// (the six bytes SendARP gave): two cards claiming one address. SendARP
+// answers with the first card that answered; the paths that see every reply
+// (ARP requests of the process's own, the resolver helper's) remember one
+// other card per address, answering right after the first, for a couple of
+// minutes, and *other (six bytes) gets it. The kernel's neighbour table and Windows keep one answer
+// per address: there, and wherever no second card answered, false. Never waits.
+using OtherCardFunction = bool (*)(quint32 destIp, const unsigned char *mac,
+                                   std::chrono::steady_clock::time_point since,
+                                   unsigned char *other);
+
+bool OtherCard(quint32 destIp, const unsigned char *mac,
+               std::chrono::steady_clock::time_point since, unsigned char *other);
+
+// Replaces OtherCard's answers for every later call, as SetSendArpFunction
+// does SendARP's; nullptr restores the platform's own. Returns the previous.
+OtherCardFunction SetOtherCardFunction(OtherCardFunction function);
+
+// The platform's own answer, whatever SetOtherCardFunction installed.
+bool SystemOtherCard(quint32 destIp, const unsigned char *mac,
+                     std::chrono::steady_clock::time_point since, unsigned char *other);
 
 // How the platform's own resolution answers this process: Windows' own
 // SendARP; on Linux ARP requests of the process's own (as root), the same

@@ -90,6 +90,21 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     return kNoError;
 }
 
+bool SystemOtherCard(quint32 destIp, const unsigned char *mac,
+                     std::chrono::steady_clock::time_point since, unsigned char *other)
+{
+    using namespace linuxarp;
+    MacAddress answer{};
+    std::memcpy(answer.data(), mac, answer.size());
+    MacAddress second{};
+    // The neighbour table keeps one answer: only the other two paths tell.
+    const bool twice = OwnSockets() ? PacketOtherCard(destIp, answer, since, &second)
+                                    : HelperOtherCard(destIp, answer, since, &second);
+    if (twice)
+        std::memcpy(other, second.data(), second.size());
+    return twice;
+}
+
 ResolutionPath CurrentResolutionPath()
 {
     if (linuxarp::OwnSockets())

@@ -70,6 +70,13 @@ quint32 SystemSendARP(quint32 destIp, quint32 srcIp, void *macAddr, quint32 *phy
     return winarp::NeighbourResolve(destIp, srcIp, macAddr, physAddrLen);
 }
 
+// SendARP and the neighbour table give one answer per address.
+bool SystemOtherCard(quint32, const unsigned char *, std::chrono::steady_clock::time_point,
+                     unsigned char *)
+{
+    return false;
+}
+
 ResolutionPath CurrentResolutionPath()
 {
     return ResolutionPath::SystemSendArp;

@@ -5,7 +5,8 @@
 // interface, then drops every capability for good, confines itself to the
 // system calls that serving needs (resolver/sandbox.h), and only then reads
 // requests: addresses to resolve, each answered with its hardware address or
-// "no answer" (the records are described in platform/resolverprotocol.h). It
+// "no answer"; a card that answers for an address after another's answer is
+// told once too (the records are described in platform/resolverprotocol.h). It
 // builds every frame itself from the interface's own addresses, and resolves
 // only addresses on the machine's directly attached ARP networks. Whoever
 // starts it, what it sends stays within the limits of resolver/limits.h.
@@ -199,6 +200,15 @@ int main()
         ended.clear();
         engine.Service(fds, &ended);
         for (const ArpEngine::Result &result : ended) {
+            if (result.otherCard) {
+                // A second card for an address answered: told once per answer.
+                resolver::Reply other;
+                other.otherCard = true;
+                other.address = result.address;
+                other.mac = result.mac;
+                SendReply(other);
+                continue;
+            }
             const auto found = seriesAddress.find(result.id);
             if (found == seriesAddress.end())
                 continue;

@@ -1,5 +1,6 @@
 #include "scan/checkthread.h"
 
+#include "platform/sendarp.h"
 #include "scan/arpthread.h"
 #include "scan/scanlog.h"
 #include "scan/scanreceiver.h"
@@ -8,6 +9,7 @@
 #include <QMutex>
 #include <QTime>
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -61,6 +63,29 @@ QString TimeText()
     return QTime::currentTime().toString(Qt::TextDate);
 }
 
+QString MacText(const std::vector<unsigned char> &mac)
+{
+    return QByteArray(reinterpret_cast<const char *>(mac.data()), qsizetype(mac.size()))
+        .toHex(':')
+        .toUpper();
+}
+
+// A second card that answered for an address during the scan, where the
+// resolution saw it, goes beside the first: two cards claiming one address.
+void NoteOtherCards(HostMap &answers, std::chrono::steady_clock::time_point since)
+{
+    for (auto &[key, record] : answers) {
+        unsigned char other[6];
+        if (record.mac.size() != sizeof other ||
+            !platform::OtherCard(key, record.mac.data(), since, other))
+            continue;
+        record.conflictMac.assign(other, other + sizeof other);
+        qCDebug(lcScan).noquote() << QStringLiteral("%1 : deux cartes ont répondu, %2 et %3")
+                                         .arg(AddressText(key), MacText(record.mac),
+                                              MacText(record.conflictMac));
+    }
+}
+
 } // namespace
 
 CheckThread::CheckThread(ScanReceiver *receiver, const QHostAddress &interfaceAddress,
@@ -88,6 +113,7 @@ void CheckThread::run()
     HostMap answers;
     QRecursiveMutex answersMutex;
     std::vector<Probe> probes;
+    const auto started = std::chrono::steady_clock::now();
 
     const quint32 mask = netmask.toIPv4Address();
     const quint32 network = address.toIPv4Address() & mask;
@@ -132,6 +158,7 @@ void CheckThread::run()
     qCDebug(lcScan) << "Détruit les threads morts";
     probesInAll -= static_cast<int>(probes.size());
     probes.clear();
+    NoteOtherCards(answers, started);
 
     window->SetPendingStatus(tr("Fin de recherche %0 à %1.").arg(address.toString(), TimeText()));
     window->PublishHosts(answers);

@@ -14,6 +14,9 @@
 #include <QTcpServer>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <set>
 
 using fakes::NetworkOrder;
@@ -28,6 +31,19 @@ HostMap Probe(const char *address)
     probe.start();
     probe.wait();
     return results;
+}
+
+// A second card answered for 127.0.0.41 only; the scan's start is noted.
+std::atomic<qint64> askedSince{0};
+bool FakeOtherCard(quint32 destIp, const unsigned char *mac,
+                   std::chrono::steady_clock::time_point since, unsigned char *other)
+{
+    askedSince = since.time_since_epoch().count();
+    if (destIp != NetworkOrder("127.0.0.41") || mac[5] != 0x41)
+        return false;
+    const unsigned char twin[6] = {0x02, 0x54, 0x52, 0xEE, 0x00, 0x41};
+    std::memcpy(other, twin, sizeof twin);
+    return true;
 }
 
 QStringList ResponseLines()
@@ -269,6 +285,26 @@ private slots:
         QVERIFY(lines.filter(QStringLiteral("\"127.0.0.42\"")).isEmpty());
         QStringList once = lines;
         QCOMPARE(once.removeDuplicates(), qsizetype(0));
+    }
+
+    void secondCardGoesBesideTheFirst()
+    {
+        network.addHost("127.0.0.41", {0, 1, 2, 3, 4, 0x41});
+        network.addHost("127.0.0.42", {0, 1, 2, 3, 4, 0x42});
+        const platform::OtherCardFunction previous = platform::SetOtherCardFunction(&FakeOtherCard);
+        const auto before = std::chrono::steady_clock::now().time_since_epoch().count();
+        ScanCollector collector;
+        const HostMap hosts = Scan(collector, "127.0.0.40", "255.255.255.248");
+        platform::SetOtherCardFunction(previous);
+        QCOMPARE(hosts.size(), std::size_t(2));
+        const HostRecord &claimed = hosts.at(NetworkOrder("127.0.0.41"));
+        QCOMPARE(claimed.mac, (std::vector<unsigned char>{0, 1, 2, 3, 4, 0x41}));
+        QCOMPARE(claimed.conflictMac,
+                 (std::vector<unsigned char>{0x02, 0x54, 0x52, 0xEE, 0x00, 0x41}));
+        QVERIFY(hosts.at(NetworkOrder("127.0.0.42")).conflictMac.empty());
+        // Asked for what came since the scan's start, and no other row for it.
+        QVERIFY(askedSince >= before);
+        QVERIFY(claimed == HostRecord(claimed.mac, claimed.webServer));
     }
 
     void emptyScanStillPublishes()

@@ -1,7 +1,8 @@
 // The parts of the Linux address resolution that need no network: frames,
 // filter programs (run here by a small classic-BPF interpreter), netlink
 // parsing, the choice of interface, the neighbour-table budget, stopping,
-// and the resolver helper's records, refusals and limits.
+// a second card answering for one address, and the resolver helper's
+// records, refusals and limits.
 
 #include "platform/descriptorgate.h"
 #include "platform/entrybudget.h"
@@ -52,6 +53,7 @@ uint32_t Ip(const char *text)
 
 const MacAddress kOwnMac = {0x02, 0x54, 0x52, 0x00, 0x00, 0x01};
 const MacAddress kPeerMac = {0x02, 0x54, 0x52, 0x00, 0x00, 0x02};
+const MacAddress kTwinMac = {0x02, 0x54, 0x52, 0x00, 0x00, 0x03};
 
 // Runs a classic BPF program the way the kernel does for the instructions
 // our programs use; a load past the end drops the packet. Returns -1 for an
@@ -217,6 +219,8 @@ class TestSendArp : public QObject
 
 private slots:
     void requestFrameCarriesSenderAndTarget();
+    void secondCardIsToldOnce();
+    void secondCardsStayBoundedUnderAFlood();
     void replyFilter_data();
     void replyFilter();
     void neighbourFilter_data();
@@ -262,6 +266,117 @@ void TestSendArp::requestFrameCarriesSenderAndTarget()
     };
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(packet.data()), kArpPacketSize),
              QByteArray(reinterpret_cast<const char *>(expected), kArpPacketSize));
+}
+
+void TestSendArp::secondCardIsToldOnce()
+{
+    using namespace std::chrono_literals;
+    ArpEngine engine; // no socket: the frames come from here
+    std::vector<ArpEngine::Result> ended;
+    const auto hear = [&](const MacAddress &card, const char *sender, int ifindex = 2) {
+        ended.clear();
+        const QByteArray frame = ArpFrame(ARPOP_REPLY, card, sender, "198.51.100.1");
+        engine.Hear(ifindex, reinterpret_cast<const uint8_t *>(frame.constData()),
+                    std::size_t(frame.size()), &ended);
+    };
+    const uint32_t address = Ip("198.51.100.9");
+    const Clock::time_point scan = Clock::now();
+    MacAddress other{};
+
+    // A card that answers nothing asked is no second card.
+    hear(kTwinMac, "198.51.100.9");
+    QVERIFY(ended.empty());
+    engine.Start(1, 2, kOwnMac, Ip("198.51.100.1"), address);
+    hear(kPeerMac, "198.51.100.9");
+    QCOMPARE(ended.size(), std::size_t(1));
+    QVERIFY(ended[0].id == 1 && ended[0].answered && !ended[0].otherCard);
+    QVERIFY(ended[0].mac == kPeerMac);
+    hear(kPeerMac, "198.51.100.9");    // the same card again
+    hear(kTwinMac, "198.51.100.9", 3); // on another network
+    QVERIFY(ended.empty());
+    QVERIFY(!engine.Answers().Other(address, kPeerMac, scan, &other));
+
+    // The second card: told once, the answer unchanged.
+    hear(kTwinMac, "198.51.100.9");
+    QCOMPARE(ended.size(), std::size_t(1));
+    QVERIFY(ended[0].otherCard && ended[0].id == 0 && !ended[0].answered);
+    QCOMPARE(ended[0].address, address);
+    QVERIFY(ended[0].mac == kTwinMac);
+    hear(kTwinMac, "198.51.100.9");
+    hear(kOwnMac, "198.51.100.9");
+    QVERIFY(ended.empty());
+    QVERIFY(engine.Answers().Other(address, kPeerMac, scan, &other));
+    QVERIFY(other == kTwinMac);
+    QVERIFY(engine.Answers().Other(address, kTwinMac, scan, &other));
+    QVERIFY(other == kPeerMac);
+    QVERIFY(!engine.Answers().Other(Ip("198.51.100.10"), kPeerMac, scan, &other));
+
+    // The next scan's answer starts the address afresh: an earlier scan's
+    // second card is not this one's.
+    const Clock::time_point next = Clock::now();
+    engine.Start(2, 2, kOwnMac, Ip("198.51.100.1"), address);
+    hear(kPeerMac, "198.51.100.9");
+    QVERIFY(ended.size() == 1 && ended[0].id == 2);
+    QVERIFY(!engine.Answers().Other(address, kPeerMac, next, &other));
+    QVERIFY(!engine.Answers().Other(address, kPeerMac, scan, &other));
+
+    // Heard only while a request of ours is answered; kept a couple of
+    // minutes, then forgotten.
+    AnswerBook book;
+    book.Answered(2, address, kPeerMac, scan);
+    book.Answered(2, Ip("198.51.100.11"), kPeerMac, scan);
+    QVERIFY(!book.Heard(2, Ip("198.51.100.11"), kTwinMac, scan + AnswerBook::kListen + 1ms));
+    QVERIFY(book.Heard(2, address, kTwinMac, scan + 100ms));
+    QVERIFY(book.Other(address, kPeerMac, scan, &other));
+    book.Answered(2, Ip("198.51.100.10"), kPeerMac, scan + AnswerBook::kKeep + 1s);
+    QVERIFY(!book.Other(address, kPeerMac, scan, &other));
+    QVERIFY(!book.Heard(2, address, kOwnMac, scan + AnswerBook::kKeep + 1s));
+    QCOMPARE(book.Size(), std::size_t(1));
+    QVERIFY(!book.Other(Ip("198.51.100.11"), kPeerMac, scan, &other));
+}
+
+void TestSendArp::secondCardsStayBoundedUnderAFlood()
+{
+    // One answered address, then a flood: every address of a /16 with a
+    // fresh card, and that address with thousands of cards. One second
+    // card is told; nothing else is kept.
+    ArpEngine engine;
+    std::vector<ArpEngine::Result> ended;
+    const uint32_t address = Ip("198.51.100.9");
+    const Clock::time_point scan = Clock::now();
+    engine.Start(1, 2, kOwnMac, Ip("198.51.100.1"), address);
+    QByteArray frame = ArpFrame(ARPOP_REPLY, kPeerMac, "198.51.100.9", "198.51.100.1");
+    const auto hear = [&] {
+        engine.Hear(2, reinterpret_cast<const uint8_t *>(frame.constData()),
+                    std::size_t(frame.size()), &ended);
+    };
+    hear();
+    QCOMPARE(ended.size(), std::size_t(1));
+    ended.clear();
+    std::size_t told = 0;
+    for (uint32_t i = 0; i < 100000; ++i) {
+        const MacAddress card = {0x02, 0xF1, uint8_t(i >> 16), uint8_t(i >> 8), uint8_t(i), 1};
+        frame = ArpFrame(ARPOP_REPLY, card, "198.51.100.9", "198.51.100.1");
+        hear();
+        const uint32_t anywhere = htonl(0xC6330000 | (i & 0xFFFF)); // 198.51.0.0/16
+        std::memcpy(frame.data() + 14, &anywhere, 4);
+        hear();
+        told += ended.size();
+        ended.clear();
+    }
+    QCOMPARE(told, std::size_t(1));
+    QCOMPARE(engine.Answers().Size(), std::size_t(1));
+    MacAddress other{};
+    QVERIFY(engine.Answers().Other(address, kPeerMac, scan, &other));
+    QVERIFY(other == (MacAddress{0x02, 0xF1, 0, 0, 0, 1})); // the first one
+
+    // Answers themselves are bounded too: a /16 and more, all answering.
+    AnswerBook book;
+    for (uint32_t i = 0; i < AnswerBook::kMost + 1000; ++i)
+        book.Answered(2, htonl(0xC6330000 + i), kPeerMac, scan);
+    QCOMPARE(book.Size(), AnswerBook::kMost);
+    QVERIFY(!book.Heard(2, htonl(0xC6330000), kTwinMac, scan)); // the oldest went
+    QVERIFY(book.Heard(2, htonl(0xC6330000 + AnswerBook::kMost), kTwinMac, scan));
 }
 
 void TestSendArp::replyFilter_data()
@@ -936,6 +1051,19 @@ void TestSendArp::helperReadsRequestsAndRefusesTheRest()
     QVERIFY(!DecodeReply(heldBytes.data(), heldBytes.size(), &read));
     bytes[0] = kResolve;
     QVERIFY(!DecodeReply(bytes.data(), bytes.size(), &read));
+    // A second card answers no request: its id is zero.
+    Reply second;
+    second.id = 79;
+    second.address = reply.address;
+    second.otherCard = true;
+    second.mac = kTwinMac;
+    ReplyBytes secondBytes = EncodeReply(second);
+    QCOMPARE(secondBytes[0], kOtherCard);
+    QVERIFY(DecodeReply(secondBytes.data(), secondBytes.size(), &read));
+    QVERIFY(read.otherCard && !read.answered && read.id == 0 && read.mac == kTwinMac);
+    QCOMPARE(read.address, reply.address);
+    secondBytes[4] = 1;
+    QVERIFY(!DecodeReply(secondBytes.data(), secondBytes.size(), &read));
 }
 
 void TestSendArp::budgetBoundsEverySecond()
@@ -1058,6 +1186,18 @@ struct FakeHelper
                 return false;
             reader.Feed(chunk, static_cast<std::size_t>(size));
         }
+    }
+
+    // A second card for an address answered.
+    void Other(uint32_t address, const MacAddress &mac)
+    {
+        platform::resolver::Reply reply;
+        reply.address = address;
+        reply.otherCard = true;
+        reply.mac = mac;
+        const platform::resolver::ReplyBytes bytes = platform::resolver::EncodeReply(reply);
+        QCOMPARE(::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                 ssize_t(bytes.size()));
     }
 
     void Reply(uint32_t id, uint32_t address, bool answered = true, bool heldBack = false)
@@ -1277,6 +1417,27 @@ void TestSendArp::clientKeepsItsDeadlines()
         asking.join();
         QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
         QVERIFY(heldBack);
+        QCOMPARE(int(talk.end.load()), int(HelperSession::End::None));
+    }
+    {
+        // A second card the helper tells of is kept beside its answer; one
+        // for an address it never answered is not.
+        Conversation talk(seconds(10), 4);
+        const Clock::time_point scan = Clock::now();
+        std::atomic<int> outcome{-1};
+        std::thread asking = talk.Resolve("198.51.100.9", &outcome);
+        Request asked;
+        QVERIFY(talk.helper.Read(&asked));
+        talk.helper.Reply(asked.id, asked.address);
+        asking.join();
+        QCOMPARE(outcome.load(), int(Outcome::Answered));
+        talk.helper.Other(Ip("198.51.100.10"), kTwinMac);
+        talk.helper.Other(asked.address, kTwinMac);
+        MacAddress other{};
+        QTRY_VERIFY(talk.session->OtherCard(asked.address, kPeerMac, scan, &other));
+        QVERIFY(other == kTwinMac);
+        QVERIFY(!talk.session->OtherCard(Ip("198.51.100.10"), kPeerMac, scan, &other));
+        QVERIFY(!talk.session->OtherCard(asked.address, kPeerMac, Clock::now(), &other));
         QCOMPARE(int(talk.end.load()), int(HelperSession::End::None));
     }
     {

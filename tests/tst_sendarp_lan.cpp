@@ -12,6 +12,8 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -32,6 +34,9 @@ const char *const kSlowIp = "198.51.100.3"; // answers 300 ms late
 const char *const kSlowMac = "02:54:52:00:00:03";
 const char *const kShyIp = "198.51.100.4"; // ignores the first request
 const char *const kShyMac = "02:54:52:00:00:04";
+const char *const kClaimedIp = "198.51.100.5"; // a second card answers 30 ms later
+const char *const kClaimedMac = "02:54:52:00:00:05";
+const char *const kTwinMac = "02:54:52:00:00:55";
 const char *const kDecoyIp = "198.51.100.6";    // answers in the name of .8
 const char *const kDepartedIp = "198.51.100.9"; // gone, but the kernel has a STALE entry
 const char *const kDepartedMac = "02:54:52:00:00:09";
@@ -124,6 +129,7 @@ private slots:
     void slowHostIsFound();
     void hostThatMissesARequestIsFound();
     void replyInAnotherAddressNameIsNotTaken();
+    void secondCardIsToldWhereEveryReplyIsSeen();
     void departedHostDropsOut();
     void burstFindsEveryLiveHost();
 
@@ -233,6 +239,31 @@ void TestSendArpLan::replyInAnotherAddressNameIsNotTaken()
 {
     const Call call = Resolve(kDecoyIp);
     QVERIFY2(!call.answered(), qPrintable(call.macText()));
+}
+
+void TestSendArpLan::secondCardIsToldWhereEveryReplyIsSeen()
+{
+    const auto scan = std::chrono::steady_clock::now();
+    const Call call = Resolve(kClaimedIp);
+    QVERIFY(call.answered());
+    unsigned char other[6] = {};
+    const auto told = [&] {
+        return platform::SystemOtherCard(Ip(kClaimedIp), call.mac, scan, other);
+    };
+    if (!packetPath) {
+        // The kernel's table keeps one answer.
+        QTest::qWait(500);
+        QVERIFY(!told());
+        return;
+    }
+    // The host's own card first; the second comes 30 ms later, and is told.
+    QCOMPARE(call.macText(), QString::fromLatin1(kClaimedMac));
+    QTRY_VERIFY_WITH_TIMEOUT(told(), 2000);
+    Call second;
+    second.length = 6;
+    std::memcpy(second.mac, other, 6);
+    QCOMPARE(second.macText(), QString::fromLatin1(kTwinMac));
+    QVERIFY(!platform::SystemOtherCard(Ip(kPeerIp), call.mac, scan, other));
 }
 
 void TestSendArpLan::departedHostDropsOut()

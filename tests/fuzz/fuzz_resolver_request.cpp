@@ -1,7 +1,8 @@
 // The resolver helper's request reader, fed what an attacker controlling the
 // program's side of the socket pair could send: bytes cut into reads of any
 // size. Every request that comes out is judged against a fixed set of
-// interfaces, and every reply the helper could give travels whole.
+// interfaces, and every reply the helper could give travels whole, a second
+// card's included.
 
 #include "platform/resolverprotocol.h"
 
@@ -85,6 +86,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (!resolver::DecodeReply(bytes.data(), bytes.size(), &back) || back.id != reply.id ||
                 back.address != reply.address || back.answered != reply.answered ||
                 back.mac != reply.mac)
+                std::abort();
+            // A second card for the address travels whole too, with no id.
+            resolver::Reply other;
+            other.otherCard = true;
+            other.address = request.address;
+            std::copy(data, data + std::min<std::size_t>(size, other.mac.size()),
+                      other.mac.begin());
+            const resolver::ReplyBytes otherBytes = resolver::EncodeReply(other);
+            if (!resolver::DecodeReply(otherBytes.data(), otherBytes.size(), &back) ||
+                !back.otherCard || back.answered || back.id != 0 || back.address != other.address ||
+                back.mac != other.mac)
                 std::abort();
         }
     }

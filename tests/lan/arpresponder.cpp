@@ -3,12 +3,17 @@
 //
 //   arpresponder IFNAME SECONDS HOST...
 //   HOST = IP=MAC[,delay=MS][,drop=N][,claim=IP]
+//        | flood=NETWORK/PREFIX[,skip=FILE]
 //
 // delay: answer MS milliseconds late (a slow link); drop: ignore the first N
 // requests of every series, a series ending after two quiet seconds (a host
 // that misses a request); claim: answer with another sender address (a reply
-// that must not be taken for the asked one). Prints "ready" once listening
-// and stops by itself after SECONDS.
+// that must not be taken for the asked one). Two HOSTs may answer for one
+// address: both reply (two cards claiming it). flood: a hostile neighbour
+// that answers for every other address of the network, but those listed in
+// FILE (one a line) and the network's first and last, with a fresh random
+// card at each series of requests. Prints "ready" once listening and stops by
+// itself after SECONDS.
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -17,11 +22,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netpacket/packet.h>
 #include <poll.h>
+#include <random>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,6 +50,74 @@ struct Host
     int seenInSeries = 0;
     Clock::time_point lastRequest{};
 };
+
+// Answers for the addresses nobody holds, a fresh card at each series.
+struct Flood
+{
+    uint32_t network = 0; // host byte order
+    uint32_t mask = 0;
+    std::set<uint32_t> skipped; // network byte order
+    struct Series
+    {
+        unsigned char mac[6] = {};
+        Clock::time_point lastAsked{}; // the last request to everyone
+    };
+    std::map<uint32_t, Series> series;
+    std::mt19937_64 random{std::random_device{}()};
+
+    // The card that answers for target now, or nullptr. Only requests to
+    // everyone start or continue a series: the asker's checks of a card it
+    // knows, sent to that card, keep it.
+    const unsigned char *Card(uint32_t target, bool toEveryone, Clock::time_point now)
+    {
+        const uint32_t address = ntohl(target);
+        if (mask == 0 || (address & mask) != network || address == network ||
+            address == (network | ~mask) || skipped.count(target))
+            return nullptr;
+        Series &one = series[target];
+        if (toEveryone || one.lastAsked == Clock::time_point{}) {
+            if (now - one.lastAsked > std::chrono::seconds(2)) {
+                const uint64_t bits = random();
+                std::memcpy(one.mac, &bits, 6);
+                one.mac[0] = static_cast<unsigned char>((one.mac[0] & 0xFC) | 0x02);
+            }
+            one.lastAsked = now;
+        }
+        return one.mac;
+    }
+};
+
+bool ParseFlood(const std::string &text, Flood *flood)
+{
+    std::string rest = text.substr(6);
+    const std::size_t comma = rest.find(',');
+    const std::string cidr = rest.substr(0, comma);
+    const std::size_t slash = cidr.find('/');
+    in_addr address{};
+    if (slash == std::string::npos ||
+        inet_pton(AF_INET, cidr.substr(0, slash).c_str(), &address) != 1)
+        return false;
+    const int prefix = std::atoi(cidr.c_str() + slash + 1);
+    if (prefix < 16 || prefix > 30)
+        return false;
+    flood->mask = ~0u << (32 - prefix);
+    flood->network = ntohl(address.s_addr) & flood->mask;
+    if (comma == std::string::npos)
+        return true;
+    rest = rest.substr(comma + 1);
+    if (rest.rfind("skip=", 0) != 0)
+        return false;
+    std::ifstream file(rest.substr(5));
+    if (!file)
+        return false;
+    std::string line;
+    while (std::getline(file, line)) {
+        in_addr skipped{};
+        if (!line.empty() && inet_pton(AF_INET, line.c_str(), &skipped) == 1)
+            flood->skipped.insert(skipped.s_addr);
+    }
+    return true;
+}
 
 struct Pending
 {
@@ -106,13 +183,23 @@ void Stop(int)
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s IFNAME SECONDS IP=MAC[,delay=MS][,drop=N][,claim=IP]...\n",
+        std::fprintf(stderr,
+                     "usage: %s IFNAME SECONDS IP=MAC[,delay=MS][,drop=N][,claim=IP]... "
+                     "[flood=NETWORK/PREFIX[,skip=FILE]]\n",
                      argv[0]);
         return 2;
     }
     std::vector<Host> hosts;
+    Flood flood;
     for (int i = 3; i < argc; ++i) {
         Host host;
+        if (std::strncmp(argv[i], "flood=", 6) == 0) {
+            if (!ParseFlood(argv[i], &flood)) {
+                std::fprintf(stderr, "bad flood: %s\n", argv[i]);
+                return 2;
+            }
+            continue;
+        }
         if (!ParseHost(argv[i], &host)) {
             std::fprintf(stderr, "bad host: %s\n", argv[i]);
             return 2;
@@ -172,27 +259,37 @@ int main(int argc, char **argv)
             continue;
         uint32_t target;
         std::memcpy(&target, frame + 24, 4);
-        for (Host &host : hosts) {
-            if (host.address != target)
-                continue;
-            if (now - host.lastRequest > std::chrono::seconds(2))
-                host.seenInSeries = 0;
-            host.lastRequest = now;
-            if (++host.seenInSeries <= host.drop)
-                break;
+        const auto answer = [&](const unsigned char *mac, uint32_t sender,
+                                std::chrono::milliseconds delay) {
             Pending reply{};
-            reply.due = now + host.delay;
+            reply.due = now + delay;
             std::memcpy(reply.frame, frame, 8); // hardware and protocol types and lengths
             reply.frame[6] = 0;
             reply.frame[7] = ARPOP_REPLY;
-            std::memcpy(reply.frame + 8, host.mac, 6);
-            std::memcpy(reply.frame + 14, &host.claim, 4);
+            std::memcpy(reply.frame + 8, mac, 6);
+            std::memcpy(reply.frame + 14, &sender, 4);
             std::memcpy(reply.frame + 18, frame + 8, 10); // the asker's addresses
             reply.to = local;
             reply.to.sll_halen = 6;
             std::memcpy(reply.to.sll_addr, frame + 8, 6);
             pending.push_back(reply);
-            break;
+        };
+        bool held = false;
+        for (Host &host : hosts) {
+            if (host.address != target)
+                continue;
+            held = true;
+            if (now - host.lastRequest > std::chrono::seconds(2))
+                host.seenInSeries = 0;
+            host.lastRequest = now;
+            if (++host.seenInSeries <= host.drop)
+                continue;
+            answer(host.mac, host.claim, host.delay);
+        }
+        if (!held) {
+            if (const unsigned char *card =
+                    flood.Card(target, from.sll_pkttype == PACKET_BROADCAST, now))
+                answer(card, target, std::chrono::milliseconds(0));
         }
     }
     close(fd);

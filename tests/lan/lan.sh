@@ -55,7 +55,12 @@
 # answer ARP (arp_ignore 8); the ARP responder given with --responder (the
 # test program tests/lan/arpresponder.cpp) answers for it from inside its
 # namespace instead, the way a kernel cannot: ignoring the first requests of
-# a series, or replying in the name of another address.
+# a series, or replying in the name of another address. HOSTILE NEIGHBOURS,
+# whose kernel answers for their own address as usual and the responder
+# besides: a flood host answers for every address of its network that no
+# host, scanner or claim holds, with a fresh random card at each series of
+# requests; a twin host's address is claimed by a second card as well, whose
+# reply comes 30 ms after the host's own.
 #
 # DELAY. The kernel has no netem, so a host with delay=MS is wired through a
 # userspace relay instead of directly to the bridge. The delay is added once,
@@ -64,7 +69,7 @@
 # MS. Frames towards the host pass at once.
 #
 # HOST DESC: IP[,MAC][,web|,drop|,https][,delay=MS|,miss=N][,claim=IP][,name=LABEL]
-#            [,mdns[=NAME]][,netbios[=NAME]][,mosquitto][,rogue=KIND]
+#            [,mdns[=NAME]][,netbios[=NAME]][,mosquitto][,rogue=KIND][,flood][,twin=MAC]
 #   MAC     fixed MAC (default: locally administered 02:54:4c + the IP's last
 #           three bytes)
 #   web     python3 http.server on IP:80 serving a page naming the host
@@ -77,6 +82,12 @@
 #   claim   the host answers ARP requests for IP in the name of this other
 #           address, a reply a scanner must not take; needs --responder.
 #           Nothing truly answers for IP, so it is left out of hosts.tsv
+#   flood   the responder also answers for every address of the host's
+#           network not otherwise taken, with a fresh random card (locally
+#           administered) at each series of requests (a series ends after
+#           two quiet seconds); needs --responder. Listed in "floods"
+#   twin    a second card MAC answers for the host's address too, 30 ms after
+#           the host's own reply; needs --responder. Listed in "twins"
 #   name    label shown in the page and in hosts.tsv
 #   mdns    avahi-daemon in the host's namespace, host name NAME (default the
 #           label): it answers multicast DNS, the reverse PTR of its address
@@ -113,6 +124,9 @@
 #   pids        "pid starttime role" of every process started; `down` kills
 #               only these, and only while the start time still matches
 #   claims      the addresses that claim hosts answer in the name of
+#   taken       every address of a host, a scanner or a claim: a flood host
+#               answers for none of them
+#   floods      "ip cidr" of every flood host; twins: "ip mac" of every twin
 #   rogues      "ip kind target" of every rogue host (target: spoof's IP)
 #   www/ log/   web roots and process logs
 #   etc_netns   the /etc/netns/SCANNER_NS folder that `ip netns exec` lays over
@@ -284,11 +298,11 @@ EOF
 # --- host list --------------------------------------------------------------
 
 H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=() H_MDNS=() H_NETBIOS=()
-H_MQTT=() H_PREFIX=() H_BR=() H_ROGUE=()
+H_MQTT=() H_PREFIX=() H_BR=() H_ROGUE=() H_FLOOD=() H_TWIN=()
 
 add_host() {
     local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim="" mdns="" netbios="" mqtt=0
-    local rogue=""
+    local rogue="" flood=0 twin=""
     IFS=, read -r -a fields <<<"$desc"
     ip=${fields[0]:-}
     ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
@@ -304,6 +318,12 @@ add_host() {
             ;;
         netbios) netbios=+ ;;
         mosquitto) mqtt=1 ;;
+        flood) flood=1 ;;
+        twin=*)
+            twin=${field#twin=}
+            [[ $twin =~ ^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$ ]] || die "bad twin card in host '$desc'"
+            twin=${twin^^}
+            ;;
         netbios=*)
             netbios=${field#netbios=}
             [[ $netbios =~ ^[A-Za-z0-9-]{1,15}$ ]] || die "bad netbios name in host '$desc'"
@@ -340,12 +360,16 @@ add_host() {
     if ((miss > 0)) || [[ -n $claim ]]; then
         ((delay == 0)) || die "host '$desc': delay cannot go with miss or claim"
     fi
+    if ((flood)) || [[ -n $twin ]]; then
+        ((delay == 0 && miss == 0)) && [[ -z $claim ]] ||
+            die "host '$desc': flood and twin go with neither delay, miss nor claim"
+    fi
     H_IP+=("$ip") H_MAC+=("$mac") H_WEB+=("$web") H_DELAY+=("$delay") H_LABEL+=("$label")
     if [[ -n $rogue && ( -n $mdns || -n $netbios ) ]]; then
         die "host '$desc': rogue cannot go with mdns or netbios"
     fi
     H_MISS+=("$miss") H_CLAIM+=("$claim") H_MDNS+=("$mdns") H_NETBIOS+=("$netbios") H_MQTT+=("$mqtt")
-    H_ROGUE+=("$rogue")
+    H_ROGUE+=("$rogue") H_FLOOD+=("$flood") H_TWIN+=("$twin")
 }
 
 add_hosts_file() {
@@ -451,8 +475,13 @@ validate() {
             [[ ${H_NETBIOS[i]} =~ ^[A-Z0-9-]{1,15}$ ]] ||
                 die "host ${H_IP[i]}: label '${H_LABEL[i]}' is no NetBIOS name; give netbios=NAME"
         fi
-        if answered_by_responder "$i" && [[ ! -x $RESPONDER ]]; then
+        if { answered_by_responder "$i" || hostile_neighbour "$i"; } && [[ ! -x $RESPONDER ]]; then
             die "host ${H_IP[i]} needs the ARP responder: give --responder BINARY"
+        fi
+        if [[ -n ${H_TWIN[i]} ]]; then
+            ((16#${H_TWIN[i]:0:2} % 2 == 0)) || die "twin ${H_TWIN[i]} of ${H_IP[i]} is a multicast address"
+            [[ -z ${seen_mac[${H_TWIN[i]}]:-} ]] || die "MAC ${H_TWIN[i]} given twice"
+            seen_mac[${H_TWIN[i]}]=1
         fi
     done
 }
@@ -460,6 +489,11 @@ validate() {
 # Whether host K's ARP replies come from the responder, not its kernel.
 answered_by_responder() { # index
     ((H_MISS[$1] > 0)) || [[ -n ${H_CLAIM[$1]} ]]
+}
+
+# Whether the responder answers beside host K's kernel: a flood or a twin.
+hostile_neighbour() { # index
+    ((H_FLOOD[$1])) || [[ -n ${H_TWIN[$1]} ]]
 }
 
 # --- state ------------------------------------------------------------------
@@ -875,6 +909,16 @@ link set $port up"
     ip -n "$sw" -batch - <<<"$ports"
     [[ -z $gateway ]] || ip -n "$sc" route add default via "$gateway" dev "$IFACE"
 
+    # Every address a flood host leaves alone.
+    {
+        printf '%s\n' "${H_IP[@]}" "$SCANNER_IP"
+        [[ -z $SCANNER2_IP ]] || echo "$SCANNER2_IP"
+        [[ -z $SCANNER_B_IP ]] || echo "$SCANNER_B_IP"
+        for ((i = 0; i < n; i++)); do
+            [[ -z ${H_CLAIM[i]} ]] || echo "${H_CLAIM[i]}"
+        done
+    } >"$STATE/taken"
+
     # Web servers, responders and relays start together, then we wait for
     # all of them.
     local label www
@@ -922,15 +966,21 @@ link set $port up"
             wait_pids+=("$SPAWNED") wait_kind+=(mqtt) wait_ns+=("$ns")
             MQTT_BROKER=${MQTT_BROKER:-${H_IP[i]}} MQTT_DIR=${MQTT_DIR:-$STATE/h$((i + 1))/mosquitto}
         fi
-        if answered_by_responder "$i"; then
-            local answer="${H_IP[i]}=${H_MAC[i]}"
-            ((H_MISS[i] == 0)) || answer+=",drop=${H_MISS[i]}"
-            [[ -z ${H_CLAIM[i]} ]] || answer+=",claim=${H_CLAIM[i]}"
+        if answered_by_responder "$i" || hostile_neighbour "$i"; then
+            local -a answer=()
+            if answered_by_responder "$i"; then
+                answer=("${H_IP[i]}=${H_MAC[i]}")
+                ((H_MISS[i] == 0)) || answer[0]+=",drop=${H_MISS[i]}"
+                [[ -z ${H_CLAIM[i]} ]] || answer[0]+=",claim=${H_CLAIM[i]}"
+            fi
+            [[ -z ${H_TWIN[i]} ]] || answer+=("${H_IP[i]}=${H_TWIN[i]},delay=30")
+            ((H_FLOOD[i] == 0)) ||
+                answer+=("flood=$(int2ip $(($(ip2int "${H_IP[i]}") & $(mask_of "${H_PREFIX[i]}"))))/${H_PREFIX[i]},skip=$STATE/taken")
             # One copy serves every responder host: a second copy over it
             # fails while the first host's responder runs it.
             [[ -e $STATE/arpresponder ]] || cp "$RESPONDER" "$STATE/arpresponder"
             spawn "$ns" "$STATE/log/responder-h$((i + 1)).log" "responder:${H_IP[i]}" \
-                "$STATE/arpresponder" "$IFACE" 31536000 "$answer"
+                "$STATE/arpresponder" "$IFACE" 31536000 "${answer[@]}"
             wait_pids+=("$SPAWNED") wait_kind+=("responder:$STATE/log/responder-h$((i + 1)).log")
             wait_ns+=("$ns")
         fi
@@ -1010,6 +1060,12 @@ link set $port up"
     for ((i = 0; i < n; i++)); do
         [[ -z ${H_CLAIM[i]} ]] || echo "${H_CLAIM[i]}"
     done >"$STATE/claims"
+    for ((i = 0; i < n; i++)); do
+        ((H_FLOOD[i] == 0)) || echo "${H_IP[i]} $(int2ip $(($(ip2int "${H_IP[i]}") & $(mask_of "${H_PREFIX[i]}"))))/${H_PREFIX[i]}"
+    done >"$STATE/floods"
+    for ((i = 0; i < n; i++)); do
+        [[ -z ${H_TWIN[i]} ]] || echo "${H_IP[i]} ${H_TWIN[i]}"
+    done >"$STATE/twins"
     for ((i = 0; i < n; i++)); do
         [[ -z ${H_ROGUE[i]} ]] || printf '%s\t%s\t%s\n' "${H_IP[i]}" "${H_ROGUE[i]%%:*}" \
             "$([[ ${H_ROGUE[i]} == spoof:* ]] && echo "${H_ROGUE[i]#spoof:}")"
@@ -1147,10 +1203,18 @@ cmd_check() {
     ensure_tool arp-scan arp-scan
     ensure_tool nmap nmap
     ensure_tool ping iputils-ping
-    # What a claim host's lie makes a yardstick see is no host of the LAN.
+    # What a claim host's lie makes a yardstick see is no host of the LAN,
+    # nor a twin's card, nor what a flood host answers for addresses of no
+    # host.
     unclaimed() {
-        awk -v list="$(cat "$STATE/claims" 2>/dev/null)" \
-            'BEGIN { n = split(list, a); for (i = 1; i <= n; i++) claimed[a[i]] = 1 } !($1 in claimed)'
+        awk -v list="$(cat "$STATE/claims" 2>/dev/null)" -v twins="$(cat "$STATE/twins" 2>/dev/null)" \
+            -v floods="$(cat "$STATE/floods" 2>/dev/null)" -v hosts="$(awk '!/^#/ {print $1}' "$STATE/hosts.tsv"; cat "$STATE/taken" 2>/dev/null)" '
+            BEGIN {
+                n = split(list, a); for (i = 1; i <= n; i++) claimed[a[i]] = 1
+                n = split(twins, a, "\n"); for (i = 1; i <= n; i++) twin[toupper(a[i])] = 1
+                n = split(hosts, a); for (i = 1; i <= n; i++) host[a[i]] = 1
+            }
+            !($1 in claimed) && !(toupper($0) in twin) && (floods == "" || $1 in host)'
     }
     verdict() { # label expected got
         if [[ $2 == "$3" ]]; then

@@ -1,11 +1,13 @@
 // The LAN test's notification server on the bus DBUS_SESSION_BUS_ADDRESS
 // names: it says it reads markup in bodies and writes each notice to FILE
-// as a line of JSON; "ready" on standard output once it holds the name.
+// as a line of JSON, with the time it came (milliseconds since the epoch);
+// "ready" on standard output once it holds the name.
 //
 //   notifyrecorder FILE
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,7 +36,8 @@ public slots:
                                  {QStringLiteral("icon"), icon},
                                  {QStringLiteral("summary"), summary},
                                  {QStringLiteral("body"), body},
-                                 {QStringLiteral("hints"), QJsonObject::fromVariantMap(hints)}};
+                                 {QStringLiteral("hints"), QJsonObject::fromVariantMap(hints)},
+                                 {QStringLiteral("time"), QDateTime::currentMSecsSinceEpoch()}};
         file.write(QJsonDocument(notice).toJson(QJsonDocument::Compact) + '\n');
         file.flush();
         return ++last;

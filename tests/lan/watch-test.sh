@@ -7,14 +7,21 @@
 # retained discovery message and home per host, each agent its own; a wrong
 # password and an unknown broker; a broker restart; a host not_home after the
 # rule's minute and back; kill -9 and the will; the service's store. ~75 s.
+# Then, given the other programs, a hostile neighbour in a LAN of its own
+# (~90 s): a host that answers for every free address with fresh cards at
+# each scan, and a second card claiming one host's address, against a watch
+# as root, one through the resolver helper, an agent on the broker and the
+# window on a session bus of the test's own.
 #
-#   watch-test.sh TRELVAN_LIST UNIT_FILE     (77: skipped, without root)
+#   watch-test.sh TRELVAN_LIST UNIT_FILE [ARPRESPONDER TRELVAN NOTIFYRECORDER RESOLVER]
+#                                        (77: skipped, without root)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-program=$1 unit=$2
+program=$1 unit=$2 responder=${3:-} window=${4:-} notify_recorder=${5:-} resolver=${6:-}
 [ "$(id -u)" -eq 0 ] || { echo "skipped: a LAN of network namespaces needs root" >&2; exit 77; }
-name=w$$ work=$(mktemp -d /tmp/trelvan-watch-test.XXXXXX) pids=""
+name=w$$ work=$(mktemp -d /tmp/trelvan-watch-test.XXXXXX) pids="" capable=""
 trap 'for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+    [ -z "$capable" ] || setcap -r "$capable" 2>/dev/null || true
     "$here/lan.sh" down "$name" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 lan() { "$here/lan.sh" "$1" "$name" "${@:2}"; }
@@ -188,3 +195,133 @@ assert {r["ip"]: (r["network"], r["interface"]) for r in rows} == {ip: (ip.rspli
     "eth0" if ip < "2" else "eth1") for ip in (line.split()[0] for line in open(sys.argv[2]))}, rows
 PY
 echo "PASS the service's store: nobody's, mode 600; its history says each device's network"
+
+[ -n "$responder" ] || exit 0
+
+# A hostile neighbour. .250 answers for every address that no host holds,
+# with a fresh card at each scan; a second card claims .40 as well. .250 and
+# .3, a device that joins, come once every watcher has had its first scan.
+for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+pids=""
+lan down >/dev/null
+name=v$$
+lan up --responder "$responder" --gateway 198.51.100.2 --host 198.51.100.2,00:00:0C:9F:F0:02 \
+    --host 198.51.100.9,mosquitto --host 198.51.100.10,00:11:32:AA:BB:10 \
+    --host 198.51.100.3,00:1B:21:3A:4B:03 --host 198.51.100.40,00:1B:21:3A:4B:40,twin=02:54:4C:EE:00:40 \
+    --host 198.51.100.250,flood >"$work/up.log" || { cat "$work/up.log" >&2; exit 1; }
+# shellcheck disable=SC1091
+. "$(sed -n 's/^STATE_DIR=//p' "$work/up.log")/lan.env"
+lan exec-host 198.51.100.250 ip link set eth0 down
+lan exec-host 198.51.100.3 ip link set eth0 down
+# Started straight from lan.sh, whose exec chain keeps the pid: $! is the
+# program itself.
+hostile() { # TAG ARGS...: a watch as root, its store its own
+    "$here/lan.sh" exec "$name" env HOME="$work/$1" XDG_DATA_HOME="$work/$1" XDG_CONFIG_HOME="$work/$1" \
+        TRELVAN_MQTT_PASSWORD="$(cat "$MQTT_DIR/agent.password")" "$program" --suivre "${@:2}" \
+        >"$work/$1.jsonl" 2>"$work/$1.err" &
+    pids+=" $!"
+}
+mkdir -m 700 "$work/json" "$work/mqtt" "$work/window"
+hostile json --format json
+hostile mqtt --mqtt "mqtt://agent@$MQTT_BROKER" --agent voisin
+# Through the helper: the program where it was built, as nobody, with the
+# build tree's helper given cap_net_raw, where the tree is root's alone.
+through_helper=""
+if [ -n "$resolver" ]; then
+    folder=$(dirname "$resolver")
+    while [ "$(stat -c %u "$folder")" = 0 ] &&
+        [ -z "$(find "$folder" -maxdepth 0 \( -perm -o+w -o -perm -g+w \))" ] && [ "$folder" != / ]; do
+        folder=$(dirname "$folder")
+    done
+    if [ "$folder" != / ]; then
+        echo "SKIP the helper's watch: $folder is not root's alone"
+    elif setcap cap_net_raw+ep "$resolver" 2>/dev/null && getcap "$resolver" | grep -q cap_net_raw; then
+        capable=$resolver through_helper=1
+        mkdir -m 700 "$work/helper" && chown nobody:nogroup "$work/helper"
+        "$here/lan.sh" exec "$name" setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all env \
+            HOME="$work/helper" XDG_DATA_HOME="$work/helper" XDG_CONFIG_HOME="$work/helper" \
+            "$program" --suivre --format json >"$work/helper.jsonl" 2>"$work/helper.err" &
+        pids+=" $!"
+    else
+        echo "SKIP the helper's watch: $resolver keeps no file capabilities"
+    fi
+fi
+# The window, on a session bus of the test's own with a server that records
+# its notices.
+printf '%s\n' '<busconfig>' '  <type>session</type>' "  <listen>unix:path=$work/bus</listen>" \
+    '  <auth>EXTERNAL</auth>' '  <policy context="default">' \
+    '    <allow send_destination="*"/><allow receive_sender="*"/><allow own="*"/>' \
+    '  </policy>' '</busconfig>' >"$work/bus.conf"
+"$here/lan.sh" exec "$name" dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile 2>"$work/bus.log" &
+pids+=" $!"
+for _ in $(seq 50); do [ -S "$work/bus" ] && break; sleep 0.1; done
+"$here/lan.sh" exec "$name" env DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" "$notify_recorder" "$work/notices.jsonl" \
+    >"$work/recorder.out" &
+pids+=" $!"
+for _ in $(seq 50); do grep -q ready "$work/recorder.out" && break; sleep 0.1; done
+grep -q ready "$work/recorder.out" || fail "no notification server on the test's bus"
+"$here/lan.sh" exec "$name" env QT_QPA_PLATFORM=offscreen HOME="$work/window" XDG_CONFIG_HOME="$work/window" \
+    XDG_DATA_HOME="$work/window" XDG_RUNTIME_DIR="$work/window" \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" "$window" >"$work/window.log" 2>&1 &
+shown=$! pids+=" $!"
+started=$(date +%s)
+
+events() { # FILE: one line per event
+    py "$1" <<'PY'
+import json, sys
+for line in open(sys.argv[1]):
+    e = json.loads(line)
+    print(e["event"], e.get("ip") or "-", e.get("mac") or "-",
+          e.get("previous_mac") or e.get("other_mac") or "-", "new" if e.get("new") else "-")
+PY
+}
+seen() { events "$work/$1.jsonl" | grep -q "$2"; }
+wait_for 30 "the first scans" seen json "^appeared 198.51.100.10 "
+[ -z "$through_helper" ] || wait_for 30 "the helper's first scan" seen helper "^appeared 198.51.100.10 "
+lan exec-host 198.51.100.250 ip link set eth0 up
+lan exec-host 198.51.100.3 ip link set eth0 up
+flooded=$(date +%s)
+conflict="^conflict 198.51.100.40 \(00:1B:21:3A:4B:40 02:54:4C:EE:00:40\|02:54:4C:EE:00:40 00:1B:21:3A:4B:40\) "
+wait_for 30 "a conflict on the packet socket" seen json "$conflict"
+[ -z "$through_helper" ] || wait_for 30 "a conflict through the helper" seen helper "$conflict"
+wait_for 30 "the joining device" seen json "^appeared 198.51.100.3 00:1B:21:3A:4B:03 - new"
+# Five scans of the flood: past 16 new cards a scan and 64 an hour.
+sleep $((flooded + 55 - $(date +%s)))
+ran=$(($(date +%s) - started))
+kill "$shown"
+for _ in $(seq 50); do kill -0 "$shown" 2>/dev/null || break; sleep 0.1; done
+kill -9 "$shown" 2>/dev/null || true
+wait "$shown" || true
+for w in json ${through_helper:+helper}; do
+    floods=$(events "$work/$w.jsonl" | grep -c "^flood " || true)
+    fresh=$(events "$work/$w.jsonl" | grep -c " new$" || true)
+    [ "$floods" -le 1 ] && [ "$fresh" -le 64 ] || fail "watch $w: $floods floods, $fresh new cards"
+    [ "$(grep -c "appareils inconnus ignorés sur 198.51.100.0/24" "$work/$w.err")" -le 1 ] ||
+        fail "watch $w: $(cat "$work/$w.err")"
+done
+grep -q "Conflit d'adresse"$'\xc2\xa0'": 198.51.100.40 revendiquée par" "$work/json.err" ||
+    fail "no conflict said: $(cat "$work/json.err")"
+echo "PASS under a flood: $floods flood event, $fresh new cards, .3 new;" \
+    "two cards for .40: conflict as root${through_helper:+ and through the helper}"
+
+# The broker: a tracker for no more cards than the store keeps, the first
+# scan's (the hosts but .3 and .250, and the scanner) and 64 new ones.
+"$here/lan.sh" exec-host "$name" "$MQTT_BROKER" mosquitto_sub -h "$MQTT_BROKER" -u reader \
+    -P "$(cat "$MQTT_DIR/reader.password")" -t 'homeassistant/#' --retained-only -W 3 -F '%t %l' \
+    >"$work/trackers" 2>/dev/null || true
+first=$(($(grep -vc '^#' "$STATE_DIR/hosts.tsv") - 2 + 1))
+trackers=$(awk '$1 ~ /^homeassistant\/device_tracker\/trelvan_voisin_.*\/config$/ && $2 > 0' \
+    "$work/trackers" | wc -l)
+[ "$trackers" -ge "$first" ] && [ "$trackers" -le $((first + 64)) ] ||
+    fail "$trackers trackers on the broker for $first cards and 64 new ones"
+echo "PASS $trackers trackers on the broker (at most $((first + 64)))"
+
+# The window: at most one notice a scan.
+py "$work/notices.jsonl" "$ran" <<'PY' || fail "the window's notices: $(cat "$work/notices.jsonl")"
+import json, sys
+times = [json.loads(line)["time"] / 1000 for line in open(sys.argv[1])]
+ran = int(sys.argv[2])
+assert 1 <= len(times) <= ran // 10 + 1, (len(times), ran)
+assert all(b - a >= 5 for a, b in zip(times, times[1:])), times
+PY
+echo "PASS the window: $(grep -c . "$work/notices.jsonl") notices in $ran s, at most one a scan"
