@@ -51,6 +51,16 @@ std::vector<Notice> NewDevicesNotices(const std::vector<HostRow> &rows, const QS
              lines.join(QLatin1Char('\n'))}};
 }
 
+std::optional<Notice> OneNotice(const std::vector<Notice> &notices)
+{
+    if (notices.empty())
+        return std::nullopt;
+    Notice one = notices.front();
+    for (std::size_t i = 1; i < notices.size(); ++i)
+        one.body += QLatin1Char('\n') + notices[i].title;
+    return one;
+}
+
 Notice FloodNotice(int count, const QString &network)
 {
     return {tr("%1 appareils inconnus ignorés sur %2").arg(QString::number(count), network),

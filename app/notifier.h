@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QWidget;
@@ -40,6 +41,12 @@ Notice FloodNotice(int count, const QString &network);
 // The gateway's address of network answering with another card: what ARP
 // spoofing of the gateway looks like.
 Notice GatewayChangedNotice(const QString &network, const QString &mac, const QString &previousMac);
+
+// What one scan tells the desktop, given its notices by importance (the
+// gateway's card, a flood, then the new cards): nothing, the one notice, or
+// the first with the titles of the others under its text, so that a scan
+// never gives more than one notice.
+std::optional<Notice> OneNotice(const std::vector<Notice> &notices);
 
 // The desktop's notices: on Linux through org.freedesktop.Notifications on
 // the session bus (GNOME, KDE, Xfce and the others; no tray needed), on

@@ -560,6 +560,7 @@ void TrelvanWindow::NotifyChanges(const presence::ScanChanges &recorded)
     const QString &cidr = recorded.network.cidr;
     const std::set<quint32> unrecorded(recorded.unrecorded.begin(), recorded.unrecorded.end());
     std::map<quint32, HostRow> newRows; // in address order below
+    std::vector<Notice> gateway, flood; // before the new cards' notice
     for (const presence::Change &change : recorded.changes) {
         switch (change.kind) {
         case presence::ChangeKind::Flood: {
@@ -569,7 +570,7 @@ void TrelvanWindow::NotifyChanges(const presence::ScanChanges &recorded)
             if (last == floodNoticeAt.end() || change.time - last->second >= FloodNoticeMs ||
                 change.time < last->second) {
                 floodNoticeAt[cidr] = change.time;
-                notifier->Notify(FloodNotice(change.count, cidr));
+                flood.push_back(FloodNotice(change.count, cidr));
             }
             break;
         }
@@ -579,8 +580,8 @@ void TrelvanWindow::NotifyChanges(const presence::ScanChanges &recorded)
                                     MacToText(change.previousMac)));
             break;
         case presence::ChangeKind::GatewayChanged:
-            notifier->Notify(GatewayChangedNotice(cidr, MacToText(change.record.mac),
-                                                  MacToText(change.previousMac)));
+            gateway.push_back(GatewayChangedNotice(cidr, MacToText(change.record.mac),
+                                                   MacToText(change.previousMac)));
             break;
         default:
             if (change.newDevice && !unrecorded.count(change.key)) {
@@ -594,8 +595,12 @@ void TrelvanWindow::NotifyChanges(const presence::ScanChanges &recorded)
     std::vector<HostRow> rows;
     for (auto &[address, row] : newRows)
         rows.push_back(std::move(row));
-    for (const Notice &notice : NewDevicesNotices(rows, cidr))
-        notifier->Notify(notice);
+    std::vector<Notice> notices = std::move(gateway);
+    notices.insert(notices.end(), flood.begin(), flood.end());
+    for (Notice &notice : NewDevicesNotices(rows, cidr))
+        notices.push_back(std::move(notice));
+    if (const std::optional<Notice> notice = OneNotice(notices))
+        notifier->Notify(*notice);
     if (!rows.empty())
         ShowFirstSeen();
 }

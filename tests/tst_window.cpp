@@ -524,10 +524,16 @@ private slots:
         QTest::addColumn<int>("cards");
         QTest::addColumn<QStringList>("titles");
         QTest::addColumn<int>("lines");
-        QTest::newRow("none") << 0 << QStringList{} << 0;
-        QTest::newRow("one") << 1 << QStringList{"Nouvel appareil sur le réseau"} << 3;
-        QTest::newRow("two") << 2 << QStringList{"2 nouveaux appareils sur 198.51.100.0/24"} << 2;
-        QTest::newRow("five") << 5 << QStringList{"5 nouveaux appareils sur 198.51.100.0/24"} << 4;
+        QTest::addColumn<bool>("flood");
+        QTest::newRow("none") << 0 << QStringList{} << 0 << false;
+        QTest::newRow("one") << 1 << QStringList{"Nouvel appareil sur le réseau"} << 3 << false;
+        QTest::newRow("two") << 2 << QStringList{"2 nouveaux appareils sur 198.51.100.0/24"} << 2
+                             << false;
+        QTest::newRow("five") << 5 << QStringList{"5 nouveaux appareils sur 198.51.100.0/24"} << 4
+                              << false;
+        // A flood and the cards the bound still took, in one scan: one notice.
+        QTest::newRow("five in a flood")
+            << 5 << QStringList{"233 appareils inconnus ignorés sur 198.51.100.0/24"} << 2 << true;
     }
 
     void newDevicesNotices()
@@ -535,6 +541,7 @@ private slots:
         QFETCH(int, cards);
         QFETCH(QStringList, titles);
         QFETCH(int, lines);
+        QFETCH(bool, flood);
         std::vector<HostRow> rows;
         for (int i = 0; i < cards; ++i) {
             HostRow row;
@@ -544,16 +551,23 @@ private slots:
             row.name = i == 0 ? QStringLiteral("<b>nas</b>") : QString();
             rows.push_back(row);
         }
-        const std::vector<Notice> notices =
-            NewDevicesNotices(rows, QStringLiteral("198.51.100.0/24"));
-        QStringList shown;
-        for (const Notice &notice : notices)
-            shown << notice.title;
-        QCOMPARE(shown, titles);
-        if (notices.empty())
+        const QString cidr = QStringLiteral("198.51.100.0/24");
+        std::vector<Notice> notices;
+        if (flood)
+            notices.push_back(FloodNotice(233, cidr));
+        for (const Notice &notice : NewDevicesNotices(rows, cidr))
+            notices.push_back(notice);
+        const std::optional<Notice> one = OneNotice(notices);
+        QCOMPARE(one ? QStringList{one->title} : QStringList{}, titles);
+        if (!one)
             return;
-        const QStringList body = notices.front().body.split(QLatin1Char('\n'));
+        const QStringList body = one->body.split(QLatin1Char('\n'));
         QCOMPARE(body.size(), lines);
+        if (flood) {
+            QCOMPARE(body.back(),
+                     QStringLiteral("%1 nouveaux appareils sur %2").arg(cards).arg(cidr));
+            return;
+        }
         QVERIFY(body.front().startsWith(QStringLiteral("198.51.100.10 \u2014 02:00:00:00:00:10")));
         if (cards > 3)
             QCOMPARE(body.back(), QStringLiteral("et %1 autres").arg(cards - 3));
