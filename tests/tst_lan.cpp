@@ -234,8 +234,7 @@ private slots:
         settings = std::make_unique<TemporarySettings>();
         log = std::make_unique<MessageLog>();
         env = LanEnv();
-        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        SetProgramNames();
         platform::SetSendArpFunction(&RecordingSendARP);
     }
 
