@@ -1,6 +1,7 @@
 // The window's form, its network picker and its heartbeat, with the
 // machine's interfaces and address resolution replaced by fakes.
 #include "app/historydialog.h"
+#include "app/statusline.h"
 #include "fakes.h"
 #include "messagelog.h"
 #include "results/hostrow.h"
@@ -515,6 +516,65 @@ private slots:
         QCOMPARE(picker->count(), 1);
         QCOMPARE(picker->currentIndex(), 0);
         WindowInspector::finishScan(window);
+    }
+
+    // The status line's precedence: a refusal or unsaved comments always
+    // shown; comments saved again give way to a refusal, then the history's
+    // line; the history's line to a refusal or unsaved comments, and its end
+    // brings the scan's line back; a scan's line or notice to any held line.
+    void statusLineFor_data()
+    {
+        QTest::addColumn<QStringList>("held"); // refused, unsaved, history, scan
+        QTest::addColumn<int>("offer");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("shown");
+        QTest::addColumn<QString>("text");
+        const QStringList none{"", "", "", "scan"};
+        const QStringList refused{"refused", "", "", "scan"};
+        const QStringList unsaved{"", "unsaved", "", "scan"};
+        const QStringList history{"", "", "history", "scan"};
+        const auto offer = [](StatusOffer kind) { return static_cast<int>(kind); };
+        QTest::newRow("refusal over unsaved")
+            << unsaved << offer(StatusOffer::Refusal) << "new" << true << "new";
+        QTest::newRow("unsaved over refusal")
+            << refused << offer(StatusOffer::Unsaved) << "new" << true << "new";
+        QTest::newRow("saved, refused")
+            << refused << offer(StatusOffer::Saved) << "saved" << true << "refused";
+        QTest::newRow("saved, history")
+            << history << offer(StatusOffer::Saved) << "saved" << true << "history";
+        QTest::newRow("saved") << none << offer(StatusOffer::Saved) << "saved" << true << "saved";
+        QTest::newRow("history, refused")
+            << refused << offer(StatusOffer::History) << "fault" << false << "";
+        QTest::newRow("history, unsaved")
+            << unsaved << offer(StatusOffer::History) << "fault" << false << "";
+        QTest::newRow("history") << none << offer(StatusOffer::History) << "fault" << true
+                                 << "fault";
+        QTest::newRow("history written")
+            << history << offer(StatusOffer::History) << "" << true << "scan";
+        QTest::newRow("scan") << none << offer(StatusOffer::Scan) << "new" << true << "new";
+        for (const auto &[name, lines] :
+             {std::pair{"refused", refused}, std::pair{"unsaved", unsaved},
+              std::pair{"history", history}}) {
+            QTest::addRow("scan, %s", name)
+                << lines << offer(StatusOffer::Scan) << "new" << false << "";
+            QTest::addRow("notice, %s", name)
+                << lines << offer(StatusOffer::Notice) << "new" << false << "";
+        }
+        QTest::newRow("notice") << none << offer(StatusOffer::Notice) << "new" << true << "new";
+    }
+
+    void statusLineFor()
+    {
+        QFETCH(QStringList, held);
+        QFETCH(int, offer);
+        QFETCH(QString, line);
+        QFETCH(bool, shown);
+        QFETCH(QString, text);
+        const std::optional<QString> said = StatusLineFor({held[0], held[1], held[2], held[3]},
+                                                          static_cast<StatusOffer>(offer), line);
+        QCOMPARE(said.has_value(), shown);
+        if (said)
+            QCOMPARE(*said, text);
     }
 
     // One notice a scan for its new cards: one card, today's notice; more,
