@@ -9,7 +9,6 @@
 
 #include "network/gateways.h"
 #include "presence/clock.h"
-#include "presence/historyrows.h"
 #include "presence/storedb.h"
 #include "presence/wakeonlan.h"
 
@@ -600,33 +599,6 @@ private slots:
         QCOMPARE(report.done, WakeDone::Refused);
         QVERIFY(report.fault.contains(QStringLiteral("sans adresse MAC")));
         QCOMPARE(report.sentence, QStringLiteral("Réveil impossible\u00a0: ") + report.fault);
-    }
-
-    // The history's rows, as the dialog and trelvan-list show them: each
-    // device's row in the devices' order, in its place.
-    void historyRows()
-    {
-        Device gone;
-        gone.key = HostKey(QHostAddress(QStringLiteral("198.51.100.20")).toIPv4Address());
-        gone.record.mac = {0x02, 0, 0, 0, 0, 0x0A};
-        gone.firstSeen = 1000;
-        gone.lastSeen = 2000;
-        Device here = gone;
-        here.record.mac = {0x02, 0, 0, 0, 0, 0x0B};
-        here.present = true;
-        const CommentMap comments{{QStringLiteral("02:00:00:00:00:0B"), QStringLiteral("nas")}};
-        const std::vector<HistoryRow> rows =
-            HistoryRows({here, gone}, comments, MakerIndex(),
-                        {QStringLiteral("198.51.100.0/24"), QStringLiteral("eth0")});
-        QCOMPARE(rows.size(), std::size_t(2));
-        QCOMPARE(rows[0].host.comment, QStringLiteral("nas"));
-        QCOMPARE(rows[1].host.mac, QStringLiteral("02:00:00:00:00:0A"));
-        QCOMPARE(rows[1].host.ip, QStringLiteral("198.51.100.20"));
-        QCOMPARE(rows[1].host.network, QStringLiteral("198.51.100.0/24"));
-        QCOMPARE(rows[1].host.interfaceName, QStringLiteral("eth0"));
-        QCOMPARE(rows[1].firstSeen, qint64(1000));
-        QCOMPARE(rows[1].lastSeen, qint64(2000));
-        QVERIFY(rows[0].present && !rows[1].present);
     }
 };
 
