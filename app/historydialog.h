@@ -16,6 +16,9 @@
 #include <set>
 #include <vector>
 
+namespace presence {
+struct WakeReport;
+}
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -152,7 +155,6 @@ private:
 
     // The wake under way, off the GUI thread: the gateway's ARP answer
     // (up to a second) and three datagrams 100 ms apart.
-    struct WakeOutcome;
     QThread *waking = nullptr;
-    std::shared_ptr<WakeOutcome> outcome;
+    std::shared_ptr<presence::WakeReport> outcome;
 };

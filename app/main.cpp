@@ -1,4 +1,5 @@
 #include "app/trelvanwindow.h"
+#include "results/programnames.h"
 #include "results/qttranslation.h"
 #include "trelvanversion.h"
 
@@ -23,8 +24,7 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     // "Oui"/"Non" in message boxes, French file dialogs and menus.
     LoadQtTranslation();
-    QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-    QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+    SetProgramNames();
     // The installed menu entry's name: desktops match the window to it, and
     // so to its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("example.dantrix.trelvan"));

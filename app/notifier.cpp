@@ -22,8 +22,8 @@ Notice NewDeviceNotice(const HostRow &row)
     // A name is whatever its host sent: it stays one line of text here, and
     // the notifier keeps any desktop from reading it as markup.
     QStringList lines{QStringLiteral("%0 \u2014 %1").arg(row.ip, row.mac)};
-    if (const QString maker = row.maker.trimmed(); !maker.isEmpty())
-        lines << tr("Fabricant\u00a0: %0").arg(maker);
+    if (!row.maker.isEmpty())
+        lines << tr("Fabricant\u00a0: %0").arg(row.maker);
     if (!row.name.isEmpty())
         lines << tr("Nom\u00a0: %0").arg(row.name);
     return {tr("Nouvel appareil sur le réseau"), lines.join(QLatin1Char('\n'))};
@@ -41,8 +41,8 @@ std::vector<Notice> NewDevicesNotices(const std::vector<HostRow> &rows, const QS
         QString line = QStringLiteral("%0 \u2014 %1").arg(row.ip, row.mac);
         if (!row.name.isEmpty())
             line += QStringLiteral(" \u2014 %0").arg(row.name);
-        else if (const QString maker = row.maker.trimmed(); !maker.isEmpty())
-            line += QStringLiteral(" \u2014 %0").arg(maker);
+        else if (!row.maker.isEmpty())
+            line += QStringLiteral(" \u2014 %0").arg(row.maker);
         lines << line;
     }
     if (rows.size() > NamedNewDevices)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/statusline.h"
 #include "makers/makerlookup.h"
 #include "makers/vendortable.h"
 #include "network/networklist.h"
@@ -84,6 +85,9 @@ private:
     void NotifyChanges(const presence::ScanChanges &recorded);
     void ShowHistoryStatus(const QString &status);
     void ShowStatusOnce(const QString &status);
+    // Puts line on the status line where the lines that hold it let it
+    // (StatusLineFor); true when it is shown.
+    bool OfferStatus(StatusOffer offer, const QString &line);
     void LoadFirstSeen(const presence::NetworkKey &network,
                        const std::vector<presence::Device> &devices);
     void ShowFirstSeen();

@@ -21,6 +21,7 @@
 #include "makers/vendortable.h"
 #include "network/networklist.h"
 #include "platform/sendarp.h"
+#include "results/programnames.h"
 #include "windowstate.h"
 
 #include <QApplication>
@@ -162,8 +163,7 @@ int main(int argc, char *argv[])
     TrelvanWindow::SetNotifier(&quiet);
 
     QApplication application(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-    QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+    SetProgramNames();
     // The window saves comments when it goes: keep them out of the user's store.
     QTemporaryDir settingsDir;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());

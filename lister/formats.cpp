@@ -129,8 +129,8 @@ QString FormatText(const std::vector<HostRow> &hosts, bool terminal)
                     QStringLiteral("Site web ?"), QStringLiteral("Nom")});
     // A comment may hold line breaks; a table row may not.
     for (const HostRow &host : hosts)
-        rows.push_back({OneLine(host.comment), host.ip, host.mac, host.maker.trimmed(),
-                        WebText(host), host.name});
+        rows.push_back(
+            {OneLine(host.comment), host.ip, host.mac, host.maker, WebText(host), host.name});
     return AlignedTable(rows, terminal);
 }
 
@@ -149,7 +149,7 @@ QString FormatCsv(const std::vector<HostRow> &hosts)
          QStringLiteral("maker"), QStringLiteral("web"), QStringLiteral("name"),
          QStringLiteral("url"), QStringLiteral("network"), QStringLiteral("interface")}};
     for (const HostRow &host : hosts)
-        rows.push_back({host.comment, host.ip, host.mac, host.maker.trimmed(),
+        rows.push_back({host.comment, host.ip, host.mac, host.maker,
                         host.web ? QStringLiteral("true") : QStringLiteral("false"), host.name,
                         host.webAddress, host.network, host.interfaceName});
     return CsvText(rows);
@@ -163,7 +163,7 @@ QJsonObject ToJson(const HostRow &host)
     return QJsonObject{{QStringLiteral("comment"), host.comment},
                        {QStringLiteral("ip"), host.ip},
                        {QStringLiteral("mac"), host.mac},
-                       {QStringLiteral("maker"), host.maker.trimmed()},
+                       {QStringLiteral("maker"), host.maker},
                        {QStringLiteral("web"), host.web},
                        {QStringLiteral("url"), host.webAddress},
                        {QStringLiteral("name"), host.name},
@@ -195,8 +195,8 @@ QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format
              QStringLiteral("Adresse MAC"), QStringLiteral("Fabricant"), QStringLiteral("Nom"),
              QStringLiteral("Vu la première fois"), QStringLiteral("Vu la dernière fois")}};
         for (const HistoryRow &row : group)
-            lines.push_back({OneLine(row.host.comment), row.host.ip, row.host.mac,
-                             row.host.maker.trimmed(), row.host.name, shown(row.firstSeen),
+            lines.push_back({OneLine(row.host.comment), row.host.ip, row.host.mac, row.host.maker,
+                             row.host.name, shown(row.firstSeen),
                              row.present ? QStringLiteral("présent") : shown(row.lastSeen)});
         return AlignedTable(lines, terminal);
     };

@@ -2,6 +2,7 @@
 
 #include "lister/formats.h"
 #include "lister/terminal.h"
+#include "presence/historyrows.h"
 #include "presence/store.h"
 #include "presence/wakeonlan.h"
 #include "results/commentstore.h"
@@ -25,10 +26,9 @@ int RunHistory(const std::vector<NetworkChoice> &networks, const QString &format
     std::vector<HistoryRow> rows;
     for (const NetworkChoice &network : networks) {
         if (const std::optional<presence::NetworkKey> key = store.LatestNetwork(network.cidr)) {
-            for (const presence::Device &device : store.Devices(*key))
-                rows.push_back(
-                    {MakeHostRow(device.key, device.record, comments, makers, PlaceOf(network)),
-                     device.firstSeen, device.lastSeen, device.present});
+            const std::vector<HistoryRow> known =
+                presence::HistoryRows(store.Devices(*key), comments, makers, PlaceOf(network));
+            rows.insert(rows.end(), known.begin(), known.end());
         } else {
             Complain(
                 err,
@@ -97,7 +97,7 @@ QString CandidatesText(const std::vector<const presence::Device *> &candidates,
     for (std::size_t i = 0; i < candidates.size() && i < ListedCandidates; ++i) {
         const HostRow row =
             MakeHostRow(candidates[i]->key, candidates[i]->record, comments, makers);
-        rows.push_back({row.mac, row.ip, row.maker.trimmed(), row.name, OneLine(row.comment)});
+        rows.push_back({row.mac, row.ip, row.maker, row.name, OneLine(row.comment)});
     }
     QString text = AlignedTable(rows, terminal);
     if (candidates.size() > ListedCandidates)
@@ -158,38 +158,31 @@ int RunWake(const QString &target, std::FILE *out, std::FILE *err)
         return UsageError;
     }
 
-    std::optional<presence::WakePlan> plan;
-    QString refusal;
-    for (const presence::Device &device : store.AllDevices()) { // the last seen first
-        if (mac.empty() ? device.key != key : device.record.mac != mac)
-            continue;
-        plan = presence::PlanWake(device);
-        if (plan->refusal.isEmpty())
-            break;
-        if (refusal.isEmpty())
-            refusal = plan->refusal;
-        plan.reset();
-    }
-    if (!plan && refusal.isEmpty() && !store.Status().isEmpty()) {
+    std::vector<presence::Device> candidates;
+    for (const presence::Device &device : store.AllDevices()) // the last seen first
+        if (mac.empty() ? device.key == key : device.record.mac == mac)
+            candidates.push_back(device);
+    if (candidates.empty() && !store.Status().isEmpty()) {
         Complain(err, store.Status());
         return ScanFailed;
     }
-    if (!plan) {
-        Complain(err, !refusal.isEmpty()
-                          ? refusal
-                          : QStringLiteral("appareil inconnu %1\u00a0: Trelvan ne l'a jamais vu.")
-                                .arg(Quoted(text)));
+    if (candidates.empty()) {
+        Complain(err, QStringLiteral("appareil inconnu %1\u00a0: Trelvan ne l'a jamais vu.")
+                          .arg(Quoted(text)));
         return UsageError;
     }
-    QString error;
-    if (!presence::SendWake(*plan, &error)) {
-        Complain(err, QStringLiteral("le paquet de réveil n'est pas parti\u00a0: %1.").arg(error));
+    const presence::WakeReport woken = presence::Wake(candidates);
+    switch (woken.done) {
+    case presence::WakeDone::Refused:
+        Complain(err, woken.fault);
+        return UsageError;
+    case presence::WakeDone::Failed:
+        Complain(err, woken.fault);
         return ScanFailed;
+    case presence::WakeDone::Sent:
+        break;
     }
-    return Write(out, presence::WakeStatusText(*plan, MacToText(plan->device.record.mac)) +
-                          QLatin1Char('\n'))
-               ? Success
-               : ScanFailed;
+    return Write(out, woken.sentence + QLatin1Char('\n')) ? Success : ScanFailed;
 }
 
 } // namespace lister

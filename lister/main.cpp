@@ -2,6 +2,7 @@
 // window's scan, for scripts, monitoring and machines without a display.
 #include "lister/lister.h"
 #include "lister/terminal.h"
+#include "results/programnames.h"
 #include "results/qttranslation.h"
 
 #include <QCoreApplication>
@@ -27,8 +28,7 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     LoadQtTranslation();
     // The window's settings store, for the comments; the lister only reads it.
-    QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-    QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+    SetProgramNames();
 
     bool abandoned = false;
     const int status = lister::Run(QCoreApplication::arguments(), stdout, stderr, &abandoned);

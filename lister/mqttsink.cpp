@@ -33,7 +33,7 @@ public:
             out.network = row.network;
             out.interfaceName = row.interfaceName;
             out.name = row.name;
-            out.maker = row.maker.trimmed();
+            out.maker = row.maker;
             out.comment = row.comment;
             out.firstSeen = QDateTime::fromMSecsSinceEpoch(device.firstSeen);
             out.lastSeen = QDateTime::fromMSecsSinceEpoch(device.lastSeen);

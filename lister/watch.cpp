@@ -117,8 +117,8 @@ QString EventText(const presence::Change &change, const CommentMap &comments,
     } else {
         const HostRow row = MakeHostRow(change.key, change.record, comments, makers, place);
         fields << row.ip.leftJustified(AddressWidth) << row.mac.leftJustified(MacWidth);
-        if (!row.maker.trimmed().isEmpty())
-            fields << TerminalText(row.maker.trimmed());
+        if (!row.maker.isEmpty())
+            fields << TerminalText(row.maker);
         if (!row.name.isEmpty())
             fields << TerminalText(row.name);
         if (!row.comment.trimmed().isEmpty())

@@ -2,6 +2,7 @@
 
 #include "network/gateways.h"
 #include "network/networklist.h"
+#include "results/hosttext.h"
 #include "scan/arpthread.h"
 
 #include <QThread>
@@ -102,6 +103,36 @@ QString WakeStatusText(const WakePlan &plan, const QString &macText)
                           "l'appareil apparaîtra à sa prochaine réponse.")
         .arg(macText, plan.device.network.cidr, plan.broadcast.toString())
         .arg(WakePort);
+}
+
+WakeReport Wake(const std::vector<Device> &devices)
+{
+    WakeReport report;
+    bool plannable = false;
+    for (const Device &device : devices) {
+        WakePlan plan = PlanWake(device);
+        plannable = plan.refusal.isEmpty();
+        if (plannable || report.plan.refusal.isEmpty())
+            report.plan = std::move(plan);
+        if (plannable)
+            break;
+    }
+    if (!plannable) {
+        report.fault = report.plan.refusal;
+        report.sentence = QStringLiteral("Réveil impossible\u00a0: %0").arg(report.fault);
+        return report;
+    }
+    QString error;
+    if (!SendWake(report.plan, &error)) {
+        report.done = WakeDone::Failed;
+        report.fault = QStringLiteral("le paquet de réveil n'est pas parti\u00a0: %1.").arg(error);
+        report.sentence =
+            QStringLiteral("Le paquet de réveil n'est pas parti\u00a0: %0.").arg(error);
+        return report;
+    }
+    report.done = WakeDone::Sent;
+    report.sentence = WakeStatusText(report.plan, MacToText(report.plan.device.record.mac));
+    return report;
 }
 
 } // namespace presence

@@ -6,6 +6,8 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <vector>
+
 // Wake-on-LAN: the magic packet, in a UDP datagram to port 9 of the directed
 // broadcast of the network where the device was last seen, from the
 // machine's own address on it; never to another network, never without a
@@ -40,5 +42,29 @@ bool SendWake(const WakePlan &plan, QString *error);
 // The status line once sent: which card (macText, as the front end shows
 // it), where, and that the device shows up at its next answer.
 QString WakeStatusText(const WakePlan &plan, const QString &macText);
+
+// What a wake did.
+enum class WakeDone
+{
+    Refused, // no device could be woken from here: nothing sent
+    Failed,  // the system refused to send the packet
+    Sent
+};
+
+struct WakeReport
+{
+    WakePlan plan; // of the device woken, or of the first one refused
+    WakeDone done = WakeDone::Refused;
+    // Why nothing was sent, as a clause that a program's name may precede
+    // ("le paquet de réveil n'est pas parti : ..."); empty once sent.
+    QString fault;
+    // The status line: what was sent (WakeStatusText), or why nothing was.
+    QString sentence;
+};
+
+// Wakes the first of devices (the cards a user named, the last seen first)
+// that can be woken from here (PlanWake), WakeRepeats times (SendWake); so
+// blocks for a second or so. Refused, with the first refusal, when none can.
+WakeReport Wake(const std::vector<Device> &devices);
 
 } // namespace presence

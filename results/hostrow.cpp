@@ -15,7 +15,8 @@ HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &com
     if (comment != comments.end())
         row.comment = comment->second;
     const Maker maker = LookupMaker(makers, record.mac);
-    row.maker = maker.name;
+    row.maker = maker.name.trimmed();
+    row.listedMaker = maker.name;
     // The window shows this text, so it is translated in the window's context.
     if (maker.locallyAdministered)
         row.makerToolTip = QCoreApplication::translate(

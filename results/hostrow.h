@@ -18,9 +18,13 @@ struct HostRow
     QString ip;      // "192.168.1.20"
     QString mac;     // "00:1A:2B:3C:4D:5E", also the key of the comments
     QString comment; // the user's comment on this MAC, or empty
-    // The card's maker as the listings name it, "(adresse locale)" for a
-    // locally administered address, or empty.
+    // The card's maker as the listings name it, without the blanks some of
+    // their lines end with; "(adresse locale)" for a locally administered
+    // address, or empty. What every front end shows and writes.
     QString maker;
+    // The same name as its listing writes it, trailing blanks and all: the
+    // window's maker cell shows it so.
+    QString listedMaker;
     // For a locally administered address: what such an address is.
     QString makerToolTip;
     QString name;     // the one name shown (ShownName), or empty

@@ -232,7 +232,7 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
         ShowHostName(table, row, host.name);
 
         if (withMakers) {
-            auto *item = new MakerItem(host.maker);
+            auto *item = new MakerItem(host.listedMaker);
             if (!host.makerToolTip.isEmpty())
                 item->setToolTip(PlainTextMarkup(host.makerToolTip));
             table->setItem(row, VendorColumn, item);

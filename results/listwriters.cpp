@@ -56,8 +56,8 @@ QString HistoryCsv(const std::vector<HistoryRow> &rows)
                                     QStringLiteral("last_seen"), QStringLiteral("present"),
                                     QStringLiteral("network"), QStringLiteral("interface")}};
     for (const HistoryRow &row : rows)
-        lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker.trimmed(),
-                         row.host.name, IsoTimeText(row.firstSeen), IsoTimeText(row.lastSeen),
+        lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker, row.host.name,
+                         IsoTimeText(row.firstSeen), IsoTimeText(row.lastSeen),
                          row.present ? QStringLiteral("true") : QStringLiteral("false"),
                          row.host.network, row.host.interfaceName});
     return CsvText(lines);
@@ -70,7 +70,7 @@ QString HistoryJson(const std::vector<HistoryRow> &rows)
         array.append(QJsonObject{{QStringLiteral("comment"), row.host.comment},
                                  {QStringLiteral("ip"), row.host.ip},
                                  {QStringLiteral("mac"), row.host.mac},
-                                 {QStringLiteral("maker"), row.host.maker.trimmed()},
+                                 {QStringLiteral("maker"), row.host.maker},
                                  {QStringLiteral("name"), row.host.name},
                                  {QStringLiteral("first_seen"), IsoTimeText(row.firstSeen)},
                                  {QStringLiteral("last_seen"), IsoTimeText(row.lastSeen)},

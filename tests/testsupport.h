@@ -1,5 +1,7 @@
 #pragma once
 
+#include "results/programnames.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QSettings>
@@ -47,8 +49,7 @@ public:
     void useProgramIdentity()
     {
 #ifndef Q_OS_WIN
-        QCoreApplication::setOrganizationName(QStringLiteral("Dantrix"));
-        QCoreApplication::setApplicationName(QStringLiteral("Trelvan"));
+        SetProgramNames();
 #endif
     }
 

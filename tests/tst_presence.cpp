@@ -589,6 +589,16 @@ private slots:
             PlanWake(device).refusal.contains(QStringLiteral("pas un réseau de cette machine")));
         device.record.mac.clear();
         QVERIFY(PlanWake(device).refusal.contains(QStringLiteral("sans adresse MAC")));
+
+        // A wake tries the cards in their order; none can be woken here: the
+        // first one's refusal, nothing sent.
+        Device elsewhere;
+        elsewhere.record.mac = {0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10};
+        elsewhere.network = {QStringLiteral("203.0.113.0/24"), {}};
+        const WakeReport report = Wake({device, elsewhere});
+        QCOMPARE(report.done, WakeDone::Refused);
+        QVERIFY(report.fault.contains(QStringLiteral("sans adresse MAC")));
+        QCOMPARE(report.sentence, QStringLiteral("Réveil impossible\u00a0: ") + report.fault);
     }
 };
 

@@ -1,6 +1,7 @@
 // The window's form, its network picker and its heartbeat, with the
 // machine's interfaces and address resolution replaced by fakes.
 #include "app/historydialog.h"
+#include "app/statusline.h"
 #include "fakes.h"
 #include "messagelog.h"
 #include "results/hostrow.h"
@@ -20,6 +21,9 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+
+#include <optional>
+#include <tuple>
 
 using fakes::Entry;
 
@@ -515,6 +519,50 @@ private slots:
         QCOMPARE(picker->count(), 1);
         QCOMPARE(picker->currentIndex(), 0);
         WindowInspector::finishScan(window);
+    }
+
+    // The status line's precedence: a refusal or unsaved comments always
+    // shown; comments saved again give way to a refusal, then the history's
+    // line; the history's line to a refusal or unsaved comments, and its end
+    // brings the scan's line back; a scan's line or notice to any held line.
+    void statusLineFor_data()
+    {
+        QTest::addColumn<QStringList>("held"); // refused, unsaved, history, scan
+        QTest::addColumn<int>("offer");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("shown"); // "-": the status line stays
+        const QStringList none{"", "", "", "scan"}, refused{"refused", "", "", "scan"},
+            unsaved{"", "unsaved", "", "scan"}, history{"", "", "history", "scan"};
+        using O = StatusOffer;
+        const std::tuple<const char *, QStringList, O, const char *, const char *> rows[]{
+            {"refusal over unsaved", unsaved, O::Refusal, "new", "new"},
+            {"unsaved over refusal", refused, O::Unsaved, "new", "new"},
+            {"saved, refused", refused, O::Saved, "saved", "refused"},
+            {"saved, history", history, O::Saved, "saved", "history"},
+            {"saved", none, O::Saved, "saved", "saved"},
+            {"history, refused", refused, O::History, "fault", "-"},
+            {"history, unsaved", unsaved, O::History, "fault", "-"},
+            {"history", none, O::History, "fault", "fault"},
+            {"history written", history, O::History, "", "scan"},
+            {"scan", none, O::Scan, "new", "new"},
+            {"scan, refused", refused, O::Scan, "new", "-"},
+            {"scan, unsaved", unsaved, O::Scan, "new", "-"},
+            {"scan, history", history, O::Scan, "new", "-"},
+            {"notice", none, O::Notice, "new", "new"},
+            {"notice, history", history, O::Notice, "new", "-"}};
+        for (const auto &[name, held, offer, line, shown] : rows)
+            QTest::newRow(name) << held << int(offer) << line << shown;
+    }
+
+    void statusLineFor()
+    {
+        QFETCH(QStringList, held);
+        QFETCH(int, offer);
+        QFETCH(QString, line);
+        QFETCH(QString, shown);
+        const std::optional<QString> said = StatusLineFor({held[0], held[1], held[2], held[3]},
+                                                          static_cast<StatusOffer>(offer), line);
+        QCOMPARE(said.value_or(QStringLiteral("-")), shown);
     }
 
     // One notice a scan for its new cards: one card, today's notice; more,
