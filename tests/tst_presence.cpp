@@ -9,6 +9,7 @@
 
 #include "network/gateways.h"
 #include "presence/clock.h"
+#include "presence/recorder.h"
 #include "presence/rule.h"
 #include "presence/storedb.h"
 #include "presence/wakeonlan.h"
@@ -278,6 +279,38 @@ private slots:
         // Nothing the scan did not touch is written again.
         for (const Card &card : decision.cards)
             QVERIFY(card.changed);
+    }
+
+    void recorderTellsWhoIsThereAndTheNetworksLeft()
+    {
+        Recorder recorder(file, Options());
+        // The first scan: everyone there, as arrived.
+        const ScanChanges first = recorder.Take(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 0));
+        QVERIFY(first.firstScan);
+        QCOMPARE(Said(first), (QStringList{"arrived .10 0a", "arrived .11 0b"}));
+        QCOMPARE(first.changes.front().time, Start);
+        QVERIFY(recorder.EndRound().empty());
+        // Then the changes only.
+        QCOMPARE(Said(recorder.Take(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 10))),
+                 QStringList{"new .12 0c"});
+        QVERIFY(recorder.EndRound().empty());
+        // Another network begins: only it is told whole; the first one,
+        // scanned no more, has nobody there.
+        ScanResult other = Scan(Hosts({{10, 0xD}}), 20);
+        other.address = QHostAddress(QStringLiteral("203.0.113.1"));
+        other.hosts = {{fakes::NetworkOrder("203.0.113.10"), Hosts({{10, 0xD}}).begin()->second}};
+        QCOMPARE(Said(recorder.Take(other)), QStringList{"arrived .10 0d"});
+        const std::vector<Unwatched> gone = recorder.EndRound();
+        QCOMPARE(gone.size(), std::size_t(1));
+        QCOMPARE(gone.front().cidr, QStringLiteral("198.51.100.0/24"));
+        QCOMPARE(gone.front().devices.size(), std::size_t(3));
+        for (const Device &device : gone.front().devices)
+            QVERIFY(!device.present);
+        other.time += 5000;
+        QVERIFY(recorder.Take(other).changes.empty());
+        QVERIFY(recorder.EndRound().empty());
+        // Back: not told whole again.
+        QVERIFY(recorder.Take(Scan(Hosts({{10, 0xA}, {11, 0xB}, {12, 0xC}}), 30)).changes.empty());
     }
 
     void ruleOverTime()
