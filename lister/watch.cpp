@@ -5,6 +5,7 @@
 #include "lister/scanonce.h"
 #include "lister/terminal.h"
 #include "presence/clock.h"
+#include "presence/recorder.h"
 #include "results/hostrow.h"
 #include "results/hosttext.h"
 #include "scan/scanrules.h"
@@ -175,15 +176,13 @@ int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerInde
              std::FILE *out, std::FILE *err, std::FILE *progress, const QString &program,
              PresenceSink *sink, bool *abandoned)
 {
-    presence::Store store;
+    presence::Recorder recorder;
     std::unique_ptr<EventCommand> command;
     if (!program.isEmpty())
         command = std::make_unique<EventCommand>(program, err);
     std::map<QString, QString> statuses; // by network: the store's trouble said last
     std::set<QString> notes;             // said once each
-    std::set<QString> begun;             // networks whose first scan was told
-    // The networks the sink last had devices of, with their place.
-    std::map<QString, std::pair<presence::NetworkKey, HostPlace>> shown;
+    std::map<QString, HostPlace> places; // by network: where the sink shows it
     QElapsedTimer sinceStart;
     for (;;) {
         sinceStart.start();
@@ -209,40 +208,18 @@ int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerInde
 
         CommentMap comments; // read again each time: the window may have saved
         LoadComments(comments);
-        std::set<QString> watched;
         for (std::size_t i = 0; i < round.networks.size(); ++i) {
             const NetworkChoice &network = round.networks[i];
             const HostPlace place = PlaceOf(network);
             const HostMap &hosts = found[i];
             const presence::ScanResult scan = ScanOf(network, hosts);
-            const presence::ScanChanges recorded = store.Record(scan);
+            const presence::ScanChanges recorded = recorder.Take(scan);
             QString &status = statuses[network.cidr];
             if (recorded.status != status && !recorded.status.isEmpty())
                 Complain(err, recorded.status);
             status = recorded.status;
 
-            std::vector<presence::Change> changes;
-            if (begun.insert(network.cidr).second) {
-                // Who is there when the watch begins, unless a change says more.
-                // Those the flood bound kept out are shown by no event.
-                std::set<presence::Mac> told;
-                for (const presence::Change &change : recorded.changes)
-                    told.insert(change.record.mac);
-                const std::set<quint32> unrecorded(recorded.unrecorded.begin(),
-                                                   recorded.unrecorded.end());
-                for (const quint32 key : KeysInAddressOrder(hosts))
-                    if (!told.count(hosts.at(key).mac) && !unrecorded.count(key)) {
-                        presence::Change change;
-                        change.kind = presence::ChangeKind::Arrived;
-                        change.time = scan.time;
-                        change.key = key;
-                        change.record = hosts.at(key);
-                        changes.push_back(std::move(change));
-                    }
-            }
-            changes.insert(changes.end(), recorded.changes.begin(), recorded.changes.end());
-
-            for (const presence::Change &change : changes) {
+            for (const presence::Change &change : recorded.changes) {
                 const QJsonObject event = EventJson(change, comments, makers, place);
                 const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
                 if (const QString note = ChangeNote(change, network.cidr); !note.isEmpty())
@@ -257,24 +234,17 @@ int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerInde
                 if (sink)
                     sink->PublishEvent(event);
             }
-            watched.insert(network.cidr);
             if (sink && recorded.known) {
-                sink->SetDevices(store.Devices(recorded.network), place, comments, makers);
-                shown[network.cidr] = {recorded.network, place};
+                sink->SetDevices(recorder.Devices(recorded.network), place, comments, makers);
+                places[network.cidr] = place;
             }
         }
         // A network no longer watched: nobody is known to be there.
-        for (auto it = shown.begin(); it != shown.end();) {
-            if (watched.count(it->first)) {
-                ++it;
-                continue;
+        for (const presence::Unwatched &gone : recorder.EndRound())
+            if (sink && places.count(gone.cidr)) {
+                sink->SetDevices(gone.devices, places[gone.cidr], comments, makers);
+                places.erase(gone.cidr);
             }
-            std::vector<presence::Device> devices = store.Devices(it->second.first);
-            for (presence::Device &device : devices)
-                device.present = false;
-            sink->SetDevices(devices, it->second.second, comments, makers);
-            it = shown.erase(it);
-        }
 
         while (sinceStart.elapsed() < RescanPeriodSecs * 1000) {
             if (StopRequested() || OutputClosed(out))

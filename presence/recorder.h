@@ -5,25 +5,48 @@
 #include <QObject>
 #include <QString>
 
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace presence {
 
-// Records finished scans in the presence history, for a front end that must
-// never wait on the file: it lives on a thread of its own (moveToThread),
-// where it opens its own Store at the first scan (a Store belongs to the
-// thread that made it) and closes it when deleted there. Scans come by a
-// queued call of Record; the changes go back by the queued signal Recorded,
-// in the order of the scans.
+// A network recorded before and not scanned since: nobody is known to be
+// there any more.
+struct Unwatched
+{
+    QString cidr;
+    NetworkKey network;
+    std::vector<Device> devices; // every one absent
+};
+
+// Records finished scans in the presence history. It opens its own Store at
+// the first scan (a Store belongs to the thread that made it) and closes it
+// when deleted. The window, which must never wait on the file, moves it to
+// a thread of its own: scans come by a queued call of Record, the changes
+// go back by the queued signal Recorded, in the order of the scans. The
+// watch calls Take and EndRound on its own thread.
 class Recorder : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit Recorder(const QString &file = Store::DefaultFileName());
+    explicit Recorder(const QString &file = Store::DefaultFileName(),
+                      StoreOptions options = StoreOptions());
     ~Recorder() override;
+
+    // Records the scan and returns its network's changes, and first, at this
+    // recorder's first scan of the network's addresses, who is there: an
+    // Arrived change (not New) for each host of the scan that no change
+    // tells of and that the flood bound did not keep out.
+    ScanChanges Take(const ScanResult &scan);
+    // Every device of a network, as Store::Devices.
+    std::vector<Device> Devices(const NetworkKey &network);
+    // Ends a round of scans: the networks Take recorded in an earlier round
+    // and not in this one, which it forgets.
+    std::vector<Unwatched> EndRound();
 
 public slots:
     // Records the scan, then says what changed; after a scan of another
@@ -37,9 +60,15 @@ signals:
                      const std::vector<presence::Device> &devices);
 
 private:
+    Store &Opened();
+
     QString fileName;
+    StoreOptions storeOptions;
     std::unique_ptr<Store> store;
     std::optional<NetworkKey> lastNetwork;
+    std::set<QString> begun;                     // the addresses whose first scan Take told
+    std::map<QString, NetworkKey> takenNetworks; // by address: the network Take recorded last
+    std::set<QString> round;                     // the addresses Take saw in this round
 };
 
 } // namespace presence

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "presence/rule.h"
 #include "presence/store.h"
 
 #include <QSqlDatabase>
@@ -10,11 +11,13 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 
 // The store's SQL, shared by its files: the schema and its migrations, the
-// rule, and the statements' small helpers. Every function runs on the
-// connection it is given and reports a failure through the error it fills.
+// rows a scan reads and writes around the rule, and the statements' small
+// helpers. Every function runs on the connection it is given and reports a
+// failure through the error it fills.
 namespace presence::db {
 
 // PRAGMA user_version of the schema this program writes.
@@ -41,6 +44,32 @@ Mac MacOf(const QVariant &blob);
 // The cards that never go (StoreOptions::keptCards).
 using KeptCards = std::function<std::set<Mac>()>;
 
+// The cards that never go, asked for once a record and only where a card
+// is about to go.
+class Kept
+{
+public:
+    explicit Kept(const KeptCards &cardsSource) : source(cardsSource) {}
+    bool Has(const Mac &mac)
+    {
+        if (!cards)
+            cards = source ? source() : std::set<Mac>();
+        return cards->count(mac) > 0;
+    }
+
+private:
+    const KeptCards &source;
+    std::optional<std::set<Mac>> cards;
+};
+
+// The columns of a devices row, in the order ReadRow reads them and
+// RowValues gives them (after the network).
+extern const char *const DeviceColumns;
+// The row whose columns begin at first.
+Card ReadRow(const QSqlQuery &query, int first);
+QVariantList RowValues(qint64 network, const Card &row);
+HostRecord RecordOf(const Card &row);
+
 // What a scan's record needs beside the scan, found before its transaction.
 struct Recording
 {
@@ -49,10 +78,48 @@ struct Recording
     KeptCards keptCards;
 };
 
-// The rule: records scan inside the caller's write transaction, and fills
+// Whether network networkId recorded a change of kind after since (and,
+// where address is given, of that address).
+bool ToldSince(QSqlDatabase &db, qint64 networkId, ChangeKind kind, qint64 since,
+               std::optional<quint32> address, bool &told, QSqlError &error);
+
+// The network of a scan, as FindNetwork found it.
+struct Network
+{
+    qint64 id = 0;
+    qint64 firstScan = 0;
+    // Where another card answered for the gateway: its own card, which that
+    // answer neither replaces nor sends away, and the gateway's key.
+    Mac ownGateway;
+    quint32 gatewayKey = 0;
+    // Where that card is not the one that answered last: the one that
+    // answers now, and whether that was told lately.
+    Mac gatewayAnswered;
+    Mac gatewayNow;
+    bool gatewayChangedTold = false;
+};
+
+// The network a scan belongs to, which it adds where it is new. A network is
+// its addresses and its gateway's card (the card it was first known by), so
+// that a laptop's home and café of the same addresses keep two histories. A
+// scan whose gateway answered with the card of no network known before
+// belongs to a network of the same addresses that either was recorded less
+// than GatewayGraceMs ago (no machine moves between two networks of the same
+// addresses that fast, but a neighbour answering for the gateway changes
+// its card at each scan), or whose present cards answered this scan, at
+// least half of them and one at least: its gateway's card changed, which is
+// a GatewayChanged change once per card and at most once in
+// GatewayChangedEveryMs. Otherwise it is another network, at its first
+// scan. A scan that its gateway did not answer belongs to the network of its
+// addresses recorded less than GatewayGraceMs ago, else to none (not known).
+bool FindNetwork(QSqlDatabase &db, const ScanResult &scan, const Recording &recording,
+                 ScanChanges &out, Network &network, QSqlError &error);
+
+// Records scan inside the caller's write transaction: reads what the rule
+// needs to know (the cards present before and those of the scan's MACs,
+// never every card of the network), Decide, writes what it decided. Fills
 // out with the network's changes since lastEvent's entry for it (which it
-// moves on). Reads the cards present before and those of the scan's MACs,
-// never every card of the network.
+// moves on).
 bool ApplyScan(QSqlDatabase &db, const ScanResult &scan, const Recording &recording,
                std::map<qint64, qint64> &lastEvent, ScanChanges &out, QSqlError &error);
 
