@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Takes the pictures of docs/: the window at its starting size on the demo
 # LAN (screenshot.png), its row menu (row-menu.png) and the history with its
-# presence strips (history.png), under Xvfb, with the hosts' names as hints
-# in their comment cells, driven through the X server by keys and clicks as
-# a user would: the menu key on a selected row, Alt+H for the history once
-# a guest's phone has left (the presence rule's minute: about two minutes in
-# all). Then it types a comment into the cell of a named host
+# presence strips, sorted by when each device was last seen so that the
+# phone that left shows first, greyed (history.png), under Xvfb, with the
+# hosts' names as hints in their comment cells, driven through the X server
+# by keys and clicks as a user would: the menu key on a selected row, Alt+H
+# for the history once a guest's phone has left (the presence rule's
+# minute: about two minutes in all), clicks on a heading. Then it types a comment into the cell of a named host
 # (raspberry-salon, 198.51.100.5), closes the window with Escape and checks
 # that the comment, and nothing else, is in the settings file: the hint it
 # replaced is never saved.
@@ -87,7 +88,8 @@ done
 [ -n "$window" ] || fail "no window; see $work/trelvan.log"
 
 # Keys and clicks through XTest, as a user's: x.py WINDOW ACTION ARGUMENTS,
-# the actions focus, click X Y [BUTTON [COUNT]] (inside the window), key
+# the actions focus, click X Y [BUTTON [COUNT]] (inside the window), move X Y
+# (the window's place on the screen), key
 # NAME[+NAME...] (held together, in that order) and type TEXT.
 cat >"$work/x.py" <<'PYTHON'
 import ctypes, sys, time
@@ -126,6 +128,9 @@ elif action == "click":
     for _ in range(int(args[3]) if len(args) > 3 else 1):
         xtst.XTestFakeButtonEvent(display, button, 1, 0)
         xtst.XTestFakeButtonEvent(display, button, 0, 0)
+    sync(0.5)
+elif action == "move":
+    x11.XMoveWindow(display, window, int(args[0]), int(args[1]))
     sync(0.5)
 elif action == "key":
     keys(args[0].split("+"))
@@ -180,9 +185,16 @@ else
 fi
 
 # A guest's phone leaves; the history shows it gone once the presence rule
-# lets it go (a minute and three scans without an answer).
+# lets it go (a minute and three scans without an answer) after the last
+# answer the window had. Without privileges the window reads the kernel's
+# neighbour table, which keeps answering for the phone up to about a minute
+# more: that answer ends when the entry fails (read, nothing sent).
 "$lan_sh" exec-host "$lan" 198.51.100.100 ip link set eth0 down
-echo "telephone-invite (198.51.100.100) left; the history says so in about 75 s"
+echo "telephone-invite (198.51.100.100) left; the history says so within about 2 min 30 s"
+for _ in $(seq 90); do
+    x ip -4 neigh show 198.51.100.100 | grep -q 'lladdr' || break
+    sleep 1
+done
 sleep 75
 act "$window" focus
 act "$window" key Alt_L+h
@@ -198,7 +210,14 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 if [ -n "$history" ]; then
+    # Opened as wide as the screen (every column), where nothing but us
+    # places it: to the left edge. A click on "Vu la dernière fois" sorts by
+    # it, the earliest first: the gone phone first, greyed, with its
+    # "Réveiller".
     sleep 1
+    act "$history" move 0 200
+    act "$history" click 920 68
+    sleep 0.5
     shot "$history" "$folder/history.png"
     act "$history" focus
     act "$history" key Escape
