@@ -81,7 +81,6 @@ TrelvanWindow::TrelvanWindow(Qt::WindowFlags flags)
     // slow or huge file never holds the heartbeat.
     recorder = new presence::Recorder(presence::Store::DefaultFileName());
     recorder->moveToThread(&recorderThread);
-    connect(&recorderThread, &QThread::finished, recorder, &QObject::deleteLater);
     connect(recorder, &presence::Recorder::Recorded, this, &TrelvanWindow::RecordFinished);
     connect(recorder, &presence::Recorder::DevicesRead, this, &TrelvanWindow::LoadFirstSeen);
     recorderThread.setObjectName(QStringLiteral("presence recorder"));
@@ -115,7 +114,12 @@ TrelvanWindow::~TrelvanWindow()
         checker = nullptr;
     }
     // A record under way finishes (a locked file gives up within seconds);
-    // the recorder and its store go with their thread.
+    // then the recorder and its store's connection go in their own thread,
+    // which made them, before it ends: a connection left to the end of the
+    // process would be closed from another thread after this one is gone.
+    QMetaObject::invokeMethod(
+        recorder, [doomed = recorder] { delete doomed; }, Qt::BlockingQueuedConnection);
+    recorder = nullptr;
     recorderThread.quit();
     recorderThread.wait();
     // The table outlives this object's own part of the destruction; it must

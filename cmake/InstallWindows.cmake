@@ -56,19 +56,8 @@ if(TARGET trelvan_publish)
     install(FILES $<TARGET_FILE:trelvan_mosquitto> DESTINATION .)
 endif()
 # Qt's French texts, which both programs load from translations\ beside
-# them. The Windows Qt's own when it has them, else the host's: a .qm file
-# of the same Qt major version serves (Debian's qt6-translations-l10n).
-get_filename_component(qt_prefix ${qt_bin} DIRECTORY)
-set(qt_french "")
-foreach(candidate ${qt_prefix}/translations/qtbase_fr.qm /usr/share/qt6/translations/qtbase_fr.qm)
-    if(EXISTS ${candidate})
-        set(qt_french ${candidate})
-        break()
-    endif()
-endforeach()
-if(NOT qt_french)
-    message(FATAL_ERROR "No qtbase_fr.qm: install qt6-translations-l10n")
-endif()
+# them.
+trelvan_qt_french(qt_french)
 install(FILES ${qt_french} DESTINATION translations)
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     if(EXISTS ${qt_bin}/${dll})
