@@ -466,23 +466,6 @@ private slots:
         QTest::qWait(1000);
     }
 
-    // The period runs on the monotonic clock from the start of a round.
-    void sessionSaysWhenTheNextRoundIsDue()
-    {
-        ScanSession session;
-        session.SetPeriod(600);
-        QElapsedTimer timer;
-        timer.start();
-        QCOMPARE(RunRound(session, {Network("127.0.0.1", "255.255.255.252")}).outcome,
-                 ScanSession::Outcome::Done);
-        QEventLoop loop;
-        connect(&session, &ScanSession::RoundDue, &loop, &QEventLoop::quit);
-        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-        loop.exec();
-        QVERIFY2(timer.elapsed() >= 600 && timer.elapsed() < 4000,
-                 qPrintable(QString::number(timer.elapsed())));
-    }
-
     void stopEndsTheWalkEarly()
     {
         ScanCollector collector;
