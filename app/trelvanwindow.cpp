@@ -4,6 +4,7 @@
 #include "app/notifier.h"
 #include "app/trelvanwindowui.h"
 #include "app/windowlog.h"
+#include "network/gateways.h"
 #include "network/networklist.h"
 #include "presence/clock.h"
 #include "presence/recorder.h"
@@ -26,7 +27,6 @@
 #include <QMutexLocker>
 #include <QSignalBlocker>
 #include <QTableWidget>
-#include <QTextStream>
 #include <QTimerEvent>
 #include <QWindow>
 
@@ -243,10 +243,10 @@ void TrelvanWindow::RefreshNetworks()
     picker->clear();
     networks = ScannableNetworks();
     QStringList entries;
-    for (const NetworkAddress &entry : std::as_const(networks))
-        entries.append(NetworkEntryText(entry.ip, entry.netmask));
-    for (const QString &entry : entries)
-        picker->addItem(entry, QVariant());
+    for (const NetworkAddress &entry : std::as_const(networks)) {
+        entries.append(entry.EntryText());
+        picker->addItem(entries.back(), QVariant::fromValue<Ipv4Network>(entry));
+    }
     picker->setCurrentIndex(-1);
     refreshingNetworks = false;
 
@@ -322,17 +322,14 @@ void TrelvanWindow::CheckSelectedNetwork()
     const int index = ui->Networks_->currentIndex();
     if (index < 0)
         return;
-    QString text = ui->Networks_->itemText(index);
-    QTextStream words(&text, QIODevice::ReadOnly);
-    QString addressWord, slash, netmaskWord;
-    words >> addressWord >> slash >> netmaskWord;
-    const QHostAddress address(addressWord);
-    const QHostAddress netmask(netmaskWord);
+    // The entry's network rides with it; its text is only shown.
+    const Ipv4Network chosen = ui->Networks_->itemData(index).value<Ipv4Network>();
     // The scan walks IPv4 numbers only: anything else would be read as
     // 0.0.0.0 and walk the whole address space.
-    if (address.protocol() != QAbstractSocket::IPv4Protocol ||
-        netmask.protocol() != QAbstractSocket::IPv4Protocol)
+    if (!chosen.IsIpv4())
         return;
+    const QHostAddress &address = chosen.ip;
+    const QHostAddress &netmask = chosen.netmask;
     // A wider network would take millions of probes and hours: it is
     // refused, and the refusal stays on the status line until another entry
     // is chosen.
@@ -351,12 +348,15 @@ void TrelvanWindow::StartChecker(const QHostAddress &address, const QHostAddress
 {
     if (checker)
         return;
-    scannedNetwork = NetworkAddress{address, netmask, false, QString()};
+    scannedNetwork = Ipv4Network{address, netmask, QString(), 0};
     for (const NetworkAddress &entry : std::as_const(networks))
         if (entry.ip == address && entry.netmask == netmask) {
             scannedNetwork.interfaceName = entry.interfaceName;
             break;
         }
+    // The gateway as the scan begins, for the presence rule.
+    scannedNetwork.gateway =
+        GatewayOf(address.toIPv4Address(), netmask.toIPv4Address(), scannedNetwork.interfaceName);
     checker = new CheckThread(this, address, netmask);
     checker->start(QThread::InheritPriority);
 }

@@ -118,7 +118,7 @@ private:
     // The picker's networks, in its order, with their interfaces.
     QList<NetworkAddress> networks;
     // The network the coordinator scans (null address: none yet).
-    NetworkAddress scannedNetwork;
+    Ipv4Network scannedNetwork;
     // Under mutex: the last finished scan's answers, when it ended, and
     // whether they still wait to be recorded in the history.
     HostMap scannedHosts;

@@ -42,6 +42,7 @@ void TrelvanWindow::RecordScan()
     scan.address = scannedNetwork.ip;
     scan.netmask = scannedNetwork.netmask;
     scan.interfaceName = scannedNetwork.interfaceName;
+    scan.gateway = scannedNetwork.gateway;
     scan.hosts = scannedHosts;
     scan.time = scannedAt;
     // One record at a time: a scan finished while the recorder still works
@@ -206,8 +207,7 @@ std::optional<presence::NetworkKey> TrelvanWindow::ChosenHistoryNetwork()
     if (index < 0 || index >= networks.size())
         return historyNetwork;
     const NetworkAddress &chosen = networks.at(index);
-    const QString cidr =
-        presence::CidrText(chosen.ip.toIPv4Address(), chosen.netmask.toIPv4Address());
+    const QString cidr = chosen.Cidr();
     if (historyNetwork && historyNetwork->cidr == cidr)
         return historyNetwork;
     return history.LatestNetwork(cidr);
@@ -223,8 +223,7 @@ void TrelvanWindow::on_History__clicked()
     HostPlace place;
     if (const int index = ui->Networks_->currentIndex(); index >= 0 && index < networks.size()) {
         const NetworkAddress &chosen = networks.at(index);
-        place = {presence::CidrText(chosen.ip.toIPv4Address(), chosen.netmask.toIPv4Address()),
-                 chosen.interfaceName};
+        place = {chosen.Cidr(), chosen.interfaceName};
     }
     historyDialog =
         new HistoryDialog(history, ChosenHistoryNetwork(), place, comments, makerIndex, this);

@@ -56,7 +56,8 @@ presence::ScanResult Scan(qint64 time)
             QHostAddress(QStringLiteral("255.255.255.0")),
             QStringLiteral("eth0"),
             {},
-            time};
+            time,
+            std::nullopt};
 }
 
 quint32 Key(int octet)

@@ -71,8 +71,11 @@ QList<NetworkAddress> NoNetworks()
 
 QList<NetworkAddress> OneNetwork()
 {
-    return {{QHostAddress(QStringLiteral("198.51.100.1")),
-             QHostAddress(QStringLiteral("255.255.255.0")), false, QStringLiteral("eth0")}};
+    NetworkAddress lan;
+    lan.ip = QHostAddress(QStringLiteral("198.51.100.1"));
+    lan.netmask = QHostAddress(QStringLiteral("255.255.255.0"));
+    lan.interfaceName = QStringLiteral("eth0");
+    return {lan};
 }
 
 // The held-back scan's address resolution: no request, no answer, until the

@@ -17,15 +17,15 @@
 
 namespace lister {
 
-int RunHistory(const std::vector<NetworkChoice> &networks, const QString &format,
+int RunHistory(const std::vector<Ipv4Network> &networks, const QString &format,
                const MakerIndex &makers, std::FILE *out, std::FILE *err)
 {
     presence::Store store;
     CommentMap comments;
     LoadComments(comments);
     std::vector<HistoryRow> rows;
-    for (const NetworkChoice &network : networks) {
-        if (const std::optional<presence::NetworkKey> key = store.LatestNetwork(network.cidr)) {
+    for (const Ipv4Network &network : networks) {
+        if (const std::optional<presence::NetworkKey> key = store.LatestNetwork(network.Cidr())) {
             const std::vector<HistoryRow> known =
                 presence::HistoryRows(store.Devices(*key), comments, makers, PlaceOf(network));
             rows.insert(rows.end(), known.begin(), known.end());
@@ -33,7 +33,7 @@ int RunHistory(const std::vector<NetworkChoice> &networks, const QString &format
             Complain(
                 err,
                 store.Status().isEmpty()
-                    ? QStringLiteral("aucun historique de %1 pour l'instant.").arg(network.cidr)
+                    ? QStringLiteral("aucun historique de %1 pour l'instant.").arg(network.Cidr())
                     : store.Status());
         }
     }

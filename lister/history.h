@@ -13,7 +13,7 @@ namespace lister {
 // --historique: every device the presence store knows on each network (the
 // one of these addresses scanned last), present ones first, in format.
 // Sends nothing. Returns the exit status.
-int RunHistory(const std::vector<NetworkChoice> &networks, const QString &format,
+int RunHistory(const std::vector<Ipv4Network> &networks, const QString &format,
                const MakerIndex &makers, std::FILE *out, std::FILE *err);
 
 // --reveiller: wakes the known device of this card or last address (target)

@@ -213,7 +213,7 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
                         parser.value(commandOption), sink.get(), abandoned);
     }
 
-    std::vector<HostMap> found;
+    std::vector<ScannedNetwork> found;
     switch (ScanNetworks(networks.networks, progress, found)) {
     case ScanOutcome::Done:
         break;
@@ -231,16 +231,16 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
     std::vector<HostRow> listed;
     {
         presence::Store store;
-        for (std::size_t i = 0; i < networks.networks.size(); ++i) {
-            const NetworkChoice &network = networks.networks[i];
-            const presence::ScanChanges recorded = store.Record(ScanOf(network, found[i]));
+        for (const ScannedNetwork &scanned : found) {
+            const presence::ScanChanges recorded = store.Record(ScanOf(scanned));
             if (!recorded.status.isEmpty())
                 Complain(err, recorded.status);
             for (const presence::Change &change : recorded.changes)
-                if (const QString note = ChangeNote(change, network.cidr); !note.isEmpty())
+                if (const QString note = ChangeNote(change, scanned.network.Cidr());
+                    !note.isEmpty())
                     Complain(err, note);
             const std::vector<HostRow> rows =
-                MakeHostRows(found[i], comments, makers, PlaceOf(network));
+                MakeHostRows(scanned.hosts, comments, makers, PlaceOf(scanned.network));
             listed.insert(listed.end(), rows.begin(), rows.end());
         }
     }

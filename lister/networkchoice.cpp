@@ -2,8 +2,6 @@
 
 #include "lister/terminal.h"
 #include "network/networklist.h"
-#include "platform/netmask.h"
-#include "presence/store.h"
 #include "scan/scanrules.h"
 
 #include <QRegularExpression>
@@ -14,20 +12,14 @@ namespace lister {
 
 namespace {
 
-QString CidrText(const NetworkAddress &network)
-{
-    return QStringLiteral("%1/%2")
-        .arg(network.ip.toString())
-        .arg(platform::PrefixLength(network.netmask.toIPv4Address()));
-}
-
 QString NetworksText(const QList<NetworkAddress> &networks)
 {
     QStringList texts;
     for (const NetworkAddress &network : networks)
         texts.append(network.interfaceName.isEmpty()
-                         ? CidrText(network)
-                         : QStringLiteral("%1 (%2)").arg(CidrText(network), network.interfaceName));
+                         ? network.AddressWithPrefix()
+                         : QStringLiteral("%1 (%2)").arg(network.AddressWithPrefix(),
+                                                         network.interfaceName));
     return texts.join(QStringLiteral(", "));
 }
 
@@ -42,42 +34,23 @@ NetworkChoice Refuse(const QString &message, ExitStatus status = UsageError)
 NetworkChoice Chosen(const NetworkAddress &network)
 {
     NetworkChoice choice;
-    choice.address = network.ip;
-    choice.netmask = network.netmask;
-    choice.interfaceName = network.interfaceName;
-    choice.cidr = presence::CidrText(network.ip.toIPv4Address(), network.netmask.toIPv4Address());
+    choice.network = network;
     return choice;
 }
 
 QString TooWide(const NetworkAddress &network)
 {
     return QStringLiteral("le réseau %1 compte %2 adresses, plus que les %3 que Trelvan parcourt")
-        .arg(CidrText(network))
+        .arg(network.AddressWithPrefix())
         .arg(AddressCount(network.netmask))
         .arg(MaxScanAddresses);
 }
 
-bool Holds(const NetworkChoices &choices, const NetworkChoice &network)
+bool Holds(const NetworkChoices &choices, const Ipv4Network &network)
 {
+    const QString cidr = network.Cidr();
     return std::any_of(choices.networks.begin(), choices.networks.end(),
-                       [&network](const NetworkChoice &held) { return held.cidr == network.cidr; });
-}
-
-bool ParseIPv4(const QString &text, quint32 &value)
-{
-    static const QRegularExpression dotted(
-        QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})$"));
-    const QRegularExpressionMatch match = dotted.match(text);
-    if (!match.hasMatch())
-        return false;
-    value = 0;
-    for (int i = 1; i <= 4; ++i) {
-        const uint octet = match.captured(i).toUInt();
-        if (octet > 255)
-            return false;
-        value = (value << 8) | octet;
-    }
-    return true;
+                       [&cidr](const Ipv4Network &held) { return held.Cidr() == cidr; });
 }
 
 } // namespace
@@ -106,8 +79,7 @@ NetworkChoice ChooseNetwork(const QString &argument)
     const qsizetype slash = text.indexOf(QLatin1Char('/'));
     if (slash < 0) {
         static const QRegularExpression interfaceName(QStringLiteral("^[A-Za-z0-9_.:@-]{1,15}$"));
-        quint32 bareAddress = 0;
-        if (!interfaceName.match(text).hasMatch() || ParseIPv4(text, bareAddress))
+        if (!interfaceName.match(text).hasMatch() || ParseIpv4(text))
             return Refuse(unreadable.arg(Quoted(argument)));
         for (const NetworkAddress &network : networks)
             if (network.interfaceName == text)
@@ -116,21 +88,10 @@ NetworkChoice ChooseNetwork(const QString &argument)
             QStringLiteral("interface inconnue ou sans réseau IPv4 %1").arg(Quoted(text)));
     }
 
-    const QString addressText = text.left(slash).trimmed();
-    const QString maskText = text.mid(slash + 1).trimmed();
-    quint32 address = 0, mask = 0;
-    bool readable = ParseIPv4(addressText, address);
-    if (readable && maskText.contains(QLatin1Char('.'))) {
-        // A mask is ones, then zeros.
-        readable = ParseIPv4(maskText, mask) && (~mask & (~mask + 1)) == 0;
-    } else if (readable) {
-        static const QRegularExpression digits(QStringLiteral("^\\d{1,2}$"));
-        const int prefix = maskText.toInt();
-        readable = digits.match(maskText).hasMatch() && prefix <= 32;
-        mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
-    }
-    if (!readable)
+    const std::optional<AddressAndMask> parsed = ParseNetworkText(text);
+    if (!parsed)
         return Refuse(unreadable.arg(Quoted(argument)));
+    const quint32 address = parsed->address, mask = parsed->netmask;
 
     for (const NetworkAddress &network : networks) {
         const quint32 ip = network.ip.toIPv4Address();
@@ -166,8 +127,8 @@ NetworkChoices ChooseNetworks(const QStringList &arguments, bool every)
             choices.status = network.status;
             return choices;
         }
-        if (!Holds(choices, network))
-            choices.networks.push_back(network);
+        if (!Holds(choices, network.network))
+            choices.networks.push_back(network.network);
     }
     if (every) {
         AddMachineNetworks(choices);
@@ -183,7 +144,7 @@ NetworkChoices ChooseNetworks(const QStringList &arguments, bool every)
 void AddMachineNetworks(NetworkChoices &choices)
 {
     for (const NetworkAddress &network : MachineNetworks()) {
-        const NetworkChoice chosen = Chosen(network);
+        const Ipv4Network chosen = Chosen(network).network;
         if (Holds(choices, chosen))
             continue;
         if (TooWideToScan(network.netmask))
@@ -193,9 +154,9 @@ void AddMachineNetworks(NetworkChoices &choices)
     }
 }
 
-HostPlace PlaceOf(const NetworkChoice &network)
+HostPlace PlaceOf(const Ipv4Network &network)
 {
-    return {network.cidr, network.interfaceName};
+    return {network.Cidr(), network.interfaceName};
 }
 
 } // namespace lister

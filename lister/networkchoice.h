@@ -1,9 +1,9 @@
 #pragma once
 
 #include "lister/lister.h"
+#include "network/ipv4network.h"
 #include "results/hostrow.h"
 
-#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 
@@ -18,10 +18,7 @@ namespace lister {
 // French message and status the exit status.
 struct NetworkChoice
 {
-    QHostAddress address;
-    QHostAddress netmask;
-    QString interfaceName; // "eth0"; empty where the system does not say
-    QString cidr;          // "198.51.100.0/24": the network's own address
+    Ipv4Network network; // its gateway not read yet: a scan reads it as it begins
     QString error;
     ExitStatus status = Success;
 };
@@ -36,7 +33,7 @@ NetworkChoice ChooseNetwork(const QString &argument);
 // every brings it.
 struct NetworkChoices
 {
-    std::vector<NetworkChoice> networks;
+    std::vector<Ipv4Network> networks;
     QStringList notes; // for standard error
     QString error;
     ExitStatus status = Success;
@@ -46,6 +43,6 @@ NetworkChoices ChooseNetworks(const QStringList &arguments, bool every);
 void AddMachineNetworks(NetworkChoices &choices);
 
 // The place the hosts of a network are listed under.
-HostPlace PlaceOf(const NetworkChoice &network);
+HostPlace PlaceOf(const Ipv4Network &network);
 
 } // namespace lister

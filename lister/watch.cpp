@@ -11,10 +11,10 @@
 #include "scan/scanrules.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonDocument>
 #include <QStringList>
-#include <QThread>
+#include <QTimer>
 
 #include <map>
 #include <memory>
@@ -23,8 +23,6 @@
 namespace lister {
 
 namespace {
-
-constexpr int PollMs = 100;
 
 QString EventName(presence::ChangeKind kind)
 {
@@ -118,8 +116,8 @@ QString EventText(const presence::Change &change, const CommentMap &comments,
     } else {
         const HostRow row = MakeHostRow(change.key, change.record, comments, makers, place);
         fields << row.ip.leftJustified(AddressWidth) << row.mac.leftJustified(MacWidth);
-        if (!row.maker.isEmpty())
-            fields << TerminalText(row.maker);
+        if (!row.maker.trimmed().isEmpty())
+            fields << TerminalText(row.maker.trimmed());
         if (!row.name.isEmpty())
             fields << TerminalText(row.name);
         if (!row.comment.trimmed().isEmpty())
@@ -161,101 +159,172 @@ QString ChangeNote(const presence::Change &change, const QString &network)
     }
 }
 
-presence::ScanResult ScanOf(const NetworkChoice &network, const HostMap &hosts)
+presence::ScanResult ScanOf(const ScannedNetwork &scanned)
 {
     presence::ScanResult scan;
-    scan.address = network.address;
-    scan.netmask = network.netmask;
-    scan.interfaceName = network.interfaceName;
-    scan.hosts = hosts;
+    scan.address = scanned.network.ip;
+    scan.netmask = scanned.network.netmask;
+    scan.interfaceName = scanned.network.interfaceName;
+    scan.gateway = scanned.network.gateway;
+    scan.hosts = scanned.hosts;
     scan.time = presence::Now();
     return scan;
 }
 
-int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerIndex &makers,
-             std::FILE *out, std::FILE *err, std::FILE *progress, const QString &program,
-             PresenceSink *sink, bool *abandoned)
+namespace {
+
+// A watch between its rounds: the store, what it said and to whom.
+class Watch
 {
-    presence::Recorder recorder;
-    std::unique_ptr<EventCommand> command;
-    if (!program.isEmpty())
-        command = std::make_unique<EventCommand>(program, err);
-    std::map<QString, QString> statuses; // by network: the store's trouble said last
-    std::set<QString> notes;             // said once each
-    std::map<QString, HostPlace> places; // by network: where the sink shows it
-    QElapsedTimer sinceStart;
-    for (;;) {
-        sinceStart.start();
+public:
+    Watch(const NetworkChoices &watchedNetworks, bool everyNetwork, bool jsonLines,
+          const MakerIndex &makerIndex, std::FILE *output, std::FILE *errors,
+          const QString &program, PresenceSink *presenceSink)
+        : named(watchedNetworks), every(everyNetwork), json(jsonLines), makers(makerIndex),
+          out(output), err(errors), sink(presenceSink)
+    {
+        if (!program.isEmpty())
+            command = std::make_unique<EventCommand>(program, err);
+    }
+
+    // The networks of the next round: those named, and with every the
+    // machine's as they are now.
+    std::vector<Ipv4Network> Round()
+    {
         NetworkChoices round = named;
         if (every)
             AddMachineNetworks(round);
         for (const QString &note : round.notes)
             if (notes.insert(note).second)
                 Complain(err, note);
-        std::vector<HostMap> found;
-        switch (ScanNetworks(round.networks, progress, found)) {
-        case ScanOutcome::Done:
-            break;
-        case ScanOutcome::Failed:
-            return ScanFailed;
-        case ScanOutcome::Stopped:
-            return Success;
-        case ScanOutcome::Abandoned:
-            if (abandoned)
-                *abandoned = true;
-            return Success;
-        }
+        return round.networks;
+    }
 
-        CommentMap comments; // read again each time: the window may have saved
+    // Records a round's networks, writes what changed, and tells the sink
+    // of the networks no longer watched. False once nobody reads out.
+    bool RecordRound(const std::vector<ScannedNetwork> &found)
+    {
+        comments = CommentMap(); // read again each time: the window may have saved
         LoadComments(comments);
-        for (std::size_t i = 0; i < round.networks.size(); ++i) {
-            const NetworkChoice &network = round.networks[i];
-            const HostPlace place = PlaceOf(network);
-            const HostMap &hosts = found[i];
-            const presence::ScanResult scan = ScanOf(network, hosts);
-            const presence::ScanChanges recorded = recorder.Take(scan);
-            QString &status = statuses[network.cidr];
-            if (recorded.status != status && !recorded.status.isEmpty())
-                Complain(err, recorded.status);
-            status = recorded.status;
-
-            for (const presence::Change &change : recorded.changes) {
-                const QJsonObject event = EventJson(change, comments, makers, place);
-                const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
-                if (const QString note = ChangeNote(change, network.cidr); !note.isEmpty())
-                    Complain(err, note);
-                if (!Write(out, json ? QString::fromUtf8(line)
-                                     : EventText(change, comments, makers, place)))
-                    return Success; // nobody reads any more
-                if (command)
-                    command->Post({event.value(QStringLiteral("event")).toString(),
-                                   event.value(QStringLiteral("mac")).toString(),
-                                   event.value(QStringLiteral("ip")).toString(), line});
-                if (sink)
-                    sink->PublishEvent(event);
-            }
-            if (sink && recorded.known) {
-                sink->SetDevices(recorder.Devices(recorded.network), place, comments, makers);
-                places[network.cidr] = place;
-            }
-        }
+        for (const ScannedNetwork &scanned : found)
+            if (!RecordFinished(scanned))
+                return false;
         // A network no longer watched: nobody is known to be there.
         for (const presence::Unwatched &gone : recorder.EndRound())
             if (sink && places.count(gone.cidr)) {
                 sink->SetDevices(gone.devices, places[gone.cidr], comments, makers);
                 places.erase(gone.cidr);
             }
-
-        while (sinceStart.elapsed() < RescanPeriodSecs * 1000) {
-            if (StopRequested() || OutputClosed(out))
-                return Success;
-            if (sink && !sink->Failure().isEmpty()) {
-                Complain(err, sink->Failure());
-                return ScanFailed;
-            }
-            QThread::msleep(PollMs);
-        }
+        return true;
     }
+
+private:
+    // Records one finished network and writes its changes. False once
+    // nobody reads out.
+    bool RecordFinished(const ScannedNetwork &scanned)
+    {
+        const Ipv4Network &network = scanned.network;
+        const QString cidr = network.Cidr();
+        const HostPlace place = PlaceOf(network);
+        const presence::ScanResult scan = ScanOf(scanned);
+        // The first scan of a network in this watch also tells who is there.
+        const presence::ScanChanges recorded = recorder.Take(scan);
+        QString &status = statuses[cidr];
+        if (recorded.status != status && !recorded.status.isEmpty())
+            Complain(err, recorded.status);
+        status = recorded.status;
+
+        for (const presence::Change &change : recorded.changes) {
+            const QJsonObject event = EventJson(change, comments, makers, place);
+            const QByteArray line = QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n';
+            if (const QString note = ChangeNote(change, cidr); !note.isEmpty())
+                Complain(err, note);
+            if (!Write(out,
+                       json ? QString::fromUtf8(line) : EventText(change, comments, makers, place)))
+                return false;
+            if (command)
+                command->Post({event.value(QStringLiteral("event")).toString(),
+                               event.value(QStringLiteral("mac")).toString(),
+                               event.value(QStringLiteral("ip")).toString(), line});
+            if (sink)
+                sink->PublishEvent(event);
+        }
+        if (sink && recorded.known) {
+            sink->SetDevices(recorder.Devices(recorded.network), place, comments, makers);
+            places[cidr] = place;
+        }
+        return true;
+    }
+
+    const NetworkChoices named;
+    const bool every;
+    const bool json;
+    const MakerIndex &makers;
+    std::FILE *out;
+    std::FILE *err;
+    PresenceSink *sink;
+    presence::Recorder recorder;
+    std::unique_ptr<EventCommand> command;
+    CommentMap comments;
+    std::map<QString, QString> statuses; // by network: the store's trouble said last
+    std::set<QString> notes;             // said once each
+    std::map<QString, HostPlace> places; // by network: where the sink shows it
+};
+
+} // namespace
+
+int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerIndex &makers,
+             std::FILE *out, std::FILE *err, std::FILE *progress, const QString &program,
+             PresenceSink *sink, bool *abandoned, int periodMs)
+{
+    Watch watch(named, every, json, makers, out, err, program, sink);
+    ScanSession session;
+    session.SetPeriod(periodMs);
+    FollowSession(session, progress);
+    QEventLoop loop;
+    std::vector<ScannedNetwork> found;
+    const auto startRound = [&watch, &session, &found] {
+        found.clear();
+        session.Start(watch.Round());
+    };
+    QObject::connect(&session, &ScanSession::NetworkScanned, &loop,
+                     [&found](const Ipv4Network &network, const HostMap &hosts) {
+                         found.push_back({network, hosts});
+                     });
+    QObject::connect(&session, &ScanSession::RoundFinished, &loop, [&](ScanOutcome outcome) {
+        switch (outcome) {
+        case ScanOutcome::Done:
+            break;
+        case ScanOutcome::Failed:
+            loop.exit(ScanFailed);
+            return;
+        case ScanOutcome::Abandoned:
+            if (abandoned)
+                *abandoned = true;
+            [[fallthrough]];
+        case ScanOutcome::Stopped:
+            loop.exit(Success);
+            return;
+        }
+        if (StopRequested() || !watch.RecordRound(found))
+            loop.exit(Success); // stopped, or nobody reads any more
+    });
+    QObject::connect(&session, &ScanSession::RoundDue, &loop, startRound);
+    // Between two rounds: a stop, a reader gone or the sink's failure ends it.
+    QTimer betweenRounds;
+    QObject::connect(&betweenRounds, &QTimer::timeout, &loop, [&] {
+        if (session.Running())
+            return;
+        if (StopRequested() || OutputClosed(out)) {
+            loop.exit(Success);
+        } else if (sink && !sink->Failure().isEmpty()) {
+            Complain(err, sink->Failure());
+            loop.exit(ScanFailed);
+        }
+    });
+    betweenRounds.start(StopCheckMs);
+    QTimer::singleShot(0, &loop, startRound);
+    return loop.exec();
 }
 
 } // namespace lister

@@ -5,6 +5,8 @@
 #include "presence/store.h"
 #include "results/commentstore.h"
 #include "results/hostrow.h"
+#include "scan/scanrules.h"
+#include "scan/scansession.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -43,10 +45,10 @@ public:
 // runs it for each change with its JSON line (EventCommand); with a sink,
 // hands it the devices and the JSON lines. The store's troubles go to err,
 // once each, and so does each change's ChangeNote. Returns the exit status;
-// sets *abandoned as Run does.
+// sets *abandoned as Run does. periodMs is the rescan period (tests shorten it).
 int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerIndex &makers,
              std::FILE *out, std::FILE *err, std::FILE *progress, const QString &program,
-             PresenceSink *sink, bool *abandoned);
+             PresenceSink *sink, bool *abandoned, int periodMs = RescanPeriodSecs * 1000);
 
 // One change as its line of JSON: the host's fields (network and interface
 // those of place), event, time and the keys of its kind; a flood, which
@@ -70,7 +72,8 @@ QString EventText(const presence::Change &change, const CommentMap &comments,
 // par MAC1 et MAC2" for a conflict. network is the network's CIDR.
 QString ChangeNote(const presence::Change &change, const QString &network);
 
-// The scan as the presence store takes it.
-presence::ScanResult ScanOf(const NetworkChoice &network, const HostMap &hosts);
+// A finished scan as the presence store takes it, the gateway its network
+// had when the scan began.
+presence::ScanResult ScanOf(const ScannedNetwork &scanned);
 
 } // namespace lister

@@ -21,9 +21,15 @@ QList<NetworkAddress> SystemNetworkAddresses()
             interface.flags().testFlag(QNetworkInterface::IsPointToPoint) ||
             IsVirtualInterface(interface.humanReadableName());
         const QList<QNetworkAddressEntry> entries = interface.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries)
-            addresses.append(
-                {entry.ip(), entry.netmask(), loopback, interface.name(), virtualInterface});
+        for (const QNetworkAddressEntry &entry : entries) {
+            NetworkAddress address;
+            address.ip = entry.ip();
+            address.netmask = entry.netmask();
+            address.interfaceName = interface.name();
+            address.loopback = loopback;
+            address.virtualInterface = virtualInterface;
+            addresses.append(address);
+        }
     }
     return addresses;
 }
@@ -31,11 +37,6 @@ QList<NetworkAddress> SystemNetworkAddresses()
 void SetInterfaceLister(InterfaceLister lister)
 {
     installedLister.store(lister);
-}
-
-QString NetworkEntryText(const QHostAddress &ip, const QHostAddress &netmask)
-{
-    return QStringLiteral("%1 / %2").arg(ip.toString(), netmask.toString());
 }
 
 QList<NetworkAddress> ScannableNetworks()
@@ -48,8 +49,7 @@ QList<NetworkAddress> ScannableNetworks()
             continue;
         if (address.loopback || address.ip.isLoopback())
             continue;
-        if (address.ip.protocol() != QAbstractSocket::IPv4Protocol ||
-            address.netmask.protocol() != QAbstractSocket::IPv4Protocol)
+        if (!address.IsIpv4())
             continue;
         scannable.append(address);
     }
@@ -60,7 +60,7 @@ QStringList NetworkEntries()
 {
     QStringList entries;
     for (const NetworkAddress &address : ScannableNetworks())
-        entries.append(NetworkEntryText(address.ip, address.netmask));
+        entries.append(address.EntryText());
     return entries;
 }
 
@@ -85,12 +85,9 @@ QList<NetworkAddress> MachineNetworks()
     for (const NetworkAddress &address : ScannableNetworks()) {
         if (address.virtualInterface || IsVirtualInterface(address.interfaceName))
             continue;
-        const quint32 mask = address.netmask.toIPv4Address();
         const bool known = std::any_of(
-            networks.begin(), networks.end(), [&address, mask](const NetworkAddress &network) {
-                return network.netmask.toIPv4Address() == mask &&
-                       (network.ip.toIPv4Address() & mask) == (address.ip.toIPv4Address() & mask);
-            });
+            networks.begin(), networks.end(),
+            [&address](const NetworkAddress &network) { return network.SameNetwork(address); });
         if (!known)
             networks.append(address);
     }

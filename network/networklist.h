@@ -1,16 +1,15 @@
 #pragma once
 
-#include <QHostAddress>
+#include "network/ipv4network.h"
+
 #include <QList>
 #include <QStringList>
 
-// One address entry of one of the machine's network interfaces.
-struct NetworkAddress
+// One address entry of one of the machine's network interfaces: its network
+// (the gateway not read), and what the listing says of the interface.
+struct NetworkAddress : Ipv4Network
 {
-    QHostAddress ip;
-    QHostAddress netmask;
     bool loopback = false; // the entry belongs to a loopback interface
-    QString interfaceName; // "eth0"; empty where the lister does not say
     // The system calls its interface virtual (a tunnel) or point-to-point
     // (a VPN, a modem's link): no LAN of neighbours to ask. Its name may
     // tell more (IsVirtualInterface).
@@ -27,9 +26,6 @@ QList<NetworkAddress> SystemNetworkAddresses();
 // Replaces the listing for every later call of NetworkEntries (tests fill it
 // with interfaces of their own); nullptr restores the system's.
 void SetInterfaceLister(InterfaceLister lister);
-
-// "192.168.1.10 / 255.255.255.0": the picker's text for one network.
-QString NetworkEntryText(const QHostAddress &ip, const QHostAddress &netmask);
 
 // The picker's entries, in interface order, neither sorted nor de-duplicated:
 // every IPv4 entry with a netmask that is not on a loopback interface. A

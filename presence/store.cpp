@@ -177,11 +177,14 @@ QString Store::FileName() const
 ScanChanges Store::Record(const ScanResult &scan)
 {
     const qint64 time = scan.time ? scan.time : Now();
-    // The machine's routes are read before the write lock is taken.
-    const db::Recording recording{
-        time,
-        GatewayOf(scan.address.toIPv4Address(), scan.netmask.toIPv4Address(), scan.interfaceName),
-        d->options.keptCards};
+    // The machine's routes, unless the scan read them as it began, are read
+    // before the write lock is taken.
+    const db::Recording recording{time,
+                                  scan.gateway
+                                      ? *scan.gateway
+                                      : GatewayOf(scan.address.toIPv4Address(),
+                                                  scan.netmask.toIPv4Address(), scan.interfaceName),
+                                  d->options.keptCards};
     ScanChanges out;
     QSqlError error;
     Fault fault = d->WriteFile(scan, recording, out, error);
@@ -309,13 +312,6 @@ QString Store::Status() const
 bool operator==(const NetworkKey &a, const NetworkKey &b)
 {
     return a.cidr == b.cidr && a.gatewayMac == b.gatewayMac;
-}
-
-QString CidrText(quint32 address, quint32 netmask)
-{
-    return QStringLiteral("%1/%2")
-        .arg(QHostAddress(address & netmask).toString())
-        .arg(qPopulationCount(netmask));
 }
 
 QString KindName(ChangeKind kind)

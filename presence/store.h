@@ -1,5 +1,6 @@
 #pragma once
 
+#include "network/ipv4network.h"
 #include "scan/hostrecord.h"
 
 #include <QHostAddress>
@@ -64,9 +65,6 @@ struct NetworkKey
 };
 bool operator==(const NetworkKey &a, const NetworkKey &b);
 
-// "198.51.100.0/24" of an address and its netmask (host order).
-QString CidrText(quint32 address, quint32 netmask);
-
 enum class ChangeKind
 {
     New,            // a card this network never showed
@@ -96,6 +94,9 @@ struct ScanResult
     QString interfaceName; // "eth0"; empty where unknown
     HostMap hosts;
     qint64 time = 0; // when it ended (Now()); 0: when it is recorded
+    // The gateway's address (host order, 0: none) when the scan began;
+    // unset: the machine's routes are read when it is recorded.
+    std::optional<quint32> gateway;
 };
 
 struct Change

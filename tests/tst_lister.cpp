@@ -19,6 +19,7 @@
 #include "results/commentstore.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -66,6 +67,37 @@ QString ReadBack(std::FILE *file)
         bytes.append(buffer, qsizetype(read));
     return QString::fromUtf8(bytes);
 }
+
+// Keeps what a watch hands its sink, and fails once it has had devices
+// failAfter times: the way a test ends a watch.
+class FakeSink : public lister::PresenceSink
+{
+public:
+    explicit FakeSink(int failAfterRounds) : failAfter(failAfterRounds) {}
+    void SetDevices(const std::vector<presence::Device> &devices, const HostPlace &place,
+                    const CommentMap &, const MakerIndex &) override
+    {
+        ++rounds;
+        places << place.network + QLatin1Char(' ') + place.interfaceName;
+        present.push_back(0);
+        for (const presence::Device &device : devices)
+            present.back() += device.present ? 1 : 0;
+    }
+    void PublishEvent(const QJsonObject &event) override
+    {
+        events << event.value(QStringLiteral("event")).toString();
+    }
+    QString Failure() const override
+    {
+        return rounds >= failAfter ? QStringLiteral("le courtier ne répond plus.") : QString();
+    }
+
+    int failAfter;
+    int rounds = 0;
+    QStringList places;
+    std::vector<int> present;
+    QStringList events;
+};
 
 } // namespace
 
@@ -116,8 +148,59 @@ private slots:
         QFETCH(QString, netmask);
         const lister::NetworkChoice choice = lister::ChooseNetwork(argument);
         QCOMPARE(choice.status, lister::Success);
-        QCOMPARE(choice.address, QHostAddress(address));
-        QCOMPARE(choice.netmask, QHostAddress(netmask));
+        QCOMPARE(choice.network.ip, QHostAddress(address));
+        QCOMPARE(choice.network.netmask, QHostAddress(netmask));
+    }
+
+    // The one reading of a network's text: the address and the mask, or nothing.
+    void networkText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("read"); // "ADDRESS MASK", or empty for a refusal
+        QTest::newRow("prefix") << "198.51.100.1/24"
+                                << "198.51.100.1 255.255.255.0";
+        QTest::newRow("picker text") << "198.51.100.1 / 255.255.255.0"
+                                     << "198.51.100.1 255.255.255.0";
+        QTest::newRow("prefix 0") << "198.51.100.1/0"
+                                  << "198.51.100.1 0.0.0.0";
+        QTest::newRow("prefix 32") << "198.51.100.1/32"
+                                   << "198.51.100.1 255.255.255.255";
+        QTest::newRow("prefix 33") << "198.51.100.1/33"
+                                   << "";
+        QTest::newRow("holed mask") << "198.51.100.1/255.0.255.0"
+                                    << "";
+        QTest::newRow("octet 256") << "198.51.100.256/24"
+                                   << "";
+        QTest::newRow("three octets") << "198.51.100/24"
+                                      << "";
+        QTest::newRow("interface") << "eth0"
+                                   << "";
+        QTest::newRow("no mask") << "198.51.100.1/"
+                                 << "";
+    }
+
+    void networkText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, read);
+        const std::optional<AddressAndMask> parsed = ParseNetworkText(text);
+        QCOMPARE(parsed ? QStringLiteral("%1 %2").arg(QHostAddress(parsed->address).toString(),
+                                                      QHostAddress(parsed->netmask).toString())
+                        : QString(),
+                 read);
+    }
+
+    void networkValueTexts()
+    {
+        const Ipv4Network lan{QHostAddress(QStringLiteral("203.0.113.7")),
+                              QHostAddress(QStringLiteral("255.255.0.0")), QStringLiteral("eth1"),
+                              0};
+        QCOMPARE(lan.PrefixLength(), 16);
+        QCOMPARE(lan.Cidr(), QStringLiteral("203.0.0.0/16"));
+        QCOMPARE(lan.AddressWithPrefix(), QStringLiteral("203.0.113.7/16"));
+        QCOMPARE(lan.EntryText(), QStringLiteral("203.0.113.7 / 255.255.0.0"));
+        QCOMPARE(lister::PlaceOf(lan).network, QStringLiteral("203.0.0.0/16"));
+        QCOMPARE(lister::PlaceOf(lan).interfaceName, QStringLiteral("eth1"));
     }
 
     void refusalsSayWhyAndSendNothing_data()
@@ -202,8 +285,8 @@ private slots:
         const auto chosen = [&notes](const QStringList &arguments, bool every) {
             const lister::NetworkChoices choices = lister::ChooseNetworks(arguments, every);
             QStringList got;
-            for (const lister::NetworkChoice &choice : choices.networks)
-                got << choice.cidr + QLatin1Char(' ') + choice.interfaceName;
+            for (const Ipv4Network &choice : choices.networks)
+                got << choice.Cidr() + QLatin1Char(' ') + choice.interfaceName;
             notes = choices.notes;
             return got.join(QStringLiteral(", "));
         };
@@ -373,8 +456,12 @@ private slots:
         now = QDateTime(QDate(2026, 12, 7), QTime(22, 14), Qt::UTC).toMSecsSinceEpoch();
         {
             presence::Store store;
-            presence::ScanResult scan{
-                QHostAddress("198.51.100.1"), QHostAddress("255.255.255.0"), "eth0", {}, now};
+            presence::ScanResult scan{QHostAddress("198.51.100.1"),
+                                      QHostAddress("255.255.255.0"),
+                                      "eth0",
+                                      {},
+                                      now,
+                                      std::nullopt};
             scan.hosts[NetworkOrder("198.51.100.10")] = {{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x20},
                                                          true};
             scan.hosts[NetworkOrder("198.51.100.9")] = {{0x02, 0x54, 0x4C, 0, 0, 9}, false};
@@ -613,7 +700,8 @@ private slots:
             presence::Store store;
             const auto seen = [&store](const char *own, const char *host, HostRecord record) {
                 presence::ScanResult scan{
-                    QHostAddress(own), QHostAddress("255.255.255.192"), "eth0", {}, 0};
+                    QHostAddress(own), QHostAddress("255.255.255.192"), "eth0", {}, 0,
+                    std::nullopt};
                 scan.hosts[NetworkOrder(host)] = std::move(record);
                 store.Record(scan);
             };
@@ -639,6 +727,45 @@ private slots:
             QVERIFY2(error.contains(QLatin1Char('\n') + candidate), qPrintable(error));
         QCOMPARE(ReadBack(out), QString());
         QVERIFY(network.asked().empty());
+        std::fclose(out);
+        std::fclose(err);
+    }
+
+    // The watch in-process, on the fake resolver and loopback only: the first
+    // round tells who is there, the next ones only what changed, a period
+    // apart; the sink's failure ends it.
+    void watchRunsRoundsAPeriodApart()
+    {
+        network.addHost("127.0.0.9", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
+        lister::NetworkChoices named;
+        named.networks.push_back(Ipv4Network{QHostAddress(QStringLiteral("127.0.0.1")),
+                                             QHostAddress(QStringLiteral("255.255.255.0")),
+                                             QStringLiteral("lo"), 0});
+        FakeSink sink(3);
+        std::FILE *out = std::tmpfile();
+        std::FILE *err = std::tmpfile();
+        bool abandoned = false;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(lister::RunWatch(named, false, true, MakerIndex(), out, err, nullptr, QString(),
+                                  &sink, &abandoned, 400),
+                 int(lister::ScanFailed));
+        QVERIFY2(timer.elapsed() >= 2 * 400, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!abandoned);
+        QCOMPARE(sink.rounds, 3);
+        QCOMPARE(sink.places, QStringList(3, QStringLiteral("127.0.0.0/24 lo")));
+        QCOMPARE(sink.present, (std::vector<int>{1, 1, 1}));
+        QCOMPARE(sink.events, QStringList{"appeared"});
+        const QStringList lines = ReadBack(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 1);
+        const QJsonObject event = QJsonDocument::fromJson(lines.front().toUtf8()).object();
+        QCOMPARE(event.value(QStringLiteral("ip")).toString(), QStringLiteral("127.0.0.9"));
+        QCOMPARE(event.value(QStringLiteral("network")).toString(), QStringLiteral("127.0.0.0/24"));
+        QCOMPARE(event.value(QStringLiteral("new")).toBool(), false);
+        QCOMPARE(ReadBack(err),
+                 QStringLiteral("trelvan-list\u00a0: le courtier ne répond plus.\n"));
+        // Three rounds of every address, each asked once a round.
+        QCOMPARE(int(network.asked().size()), 3 * 255);
         std::fclose(out);
         std::fclose(err);
     }

@@ -78,8 +78,11 @@ StoreOptions Options(int busyTimeoutMs = 5000, std::set<Mac> kept = {})
 ScanResult Scan(const HostMap &hosts, qint64 seconds)
 {
     return {QHostAddress(QStringLiteral("198.51.100.1")),
-            QHostAddress(QStringLiteral("255.255.255.0")), QStringLiteral("eth0"), hosts,
-            Start + seconds * 1000};
+            QHostAddress(QStringLiteral("255.255.255.0")),
+            QStringLiteral("eth0"),
+            hosts,
+            Start + seconds * 1000,
+            std::nullopt};
 }
 
 // "new .12 0C", "mac-changed .10 0D was 0A new", "address-changed .21 0B was .20".

@@ -3,16 +3,20 @@
 // loopback. No window: the coordinator needs nothing but a receiver.
 #include "fakes.h"
 #include "messagelog.h"
+#include "network/gateways.h"
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
 #include "scan/scancollector.h"
 #include "scan/scanrules.h"
+#include "scan/scansession.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -70,6 +74,61 @@ struct Recorder : ScanCollector
         ScanCollector::PublishHosts(handed);
     }
 };
+
+// What a session hands over in one round, in order.
+struct SessionRound
+{
+    QStringList events; // "scanned CIDR hosts", "batch", "end Outcome"
+    std::vector<ScannedNetwork> scanned;
+    QStringList statuses;
+    ScanSession::Outcome outcome = ScanSession::Outcome::Failed;
+    qint64 elapsedMs = 0;
+};
+
+// Runs one round of session over networks, stopping it after stopAfterMs
+// (negative: never).
+SessionRound RunRound(ScanSession &session, const std::vector<Ipv4Network> &networks,
+                      int stopAfterMs = -1)
+{
+    SessionRound round;
+    QEventLoop loop;
+    QObject::connect(&session, &ScanSession::StatusLine, &loop,
+                     [&round](const QString &text) { round.statuses << text; });
+    QObject::connect(
+        &session, &ScanSession::NetworkScanned, &loop,
+        [&round](const Ipv4Network &network, const HostMap &hosts) {
+            round.events << QStringLiteral("scanned %1 %2").arg(network.Cidr()).arg(hosts.size());
+            round.scanned.push_back({network, hosts});
+        });
+    QObject::connect(&session, &ScanSession::BatchFinished, &loop,
+                     [&round] { round.events << QStringLiteral("batch"); });
+    QObject::connect(&session, &ScanSession::RoundFinished, &loop,
+                     [&round, &loop](ScanSession::Outcome outcome) {
+                         round.outcome = outcome;
+                         round.events << QStringLiteral("end %1").arg(int(outcome));
+                         loop.quit();
+                     });
+    if (stopAfterMs >= 0)
+        QTimer::singleShot(stopAfterMs, &session, [&session] { session.Stop(); });
+    QElapsedTimer timer;
+    timer.start();
+    session.Start(networks);
+    if (session.Running())
+        loop.exec();
+    round.elapsedMs = timer.elapsed();
+    return round;
+}
+
+Ipv4Network Network(const char *address, const char *netmask, const char *name = "lo")
+{
+    return Ipv4Network{QHostAddress(QString::fromLatin1(address)),
+                       QHostAddress(QString::fromLatin1(netmask)), QString::fromLatin1(name), 0};
+}
+
+QList<GatewayRoute> LoopbackGateway()
+{
+    return {GatewayRoute{QStringLiteral("lo"), 0x7f0000feu, true, 0}}; // 127.0.0.254
+}
 
 } // namespace
 
@@ -373,6 +432,74 @@ private slots:
         QCOMPARE(batches({24, 16, 24}), QStringLiteral("0|1|2"));
         QCOMPARE(batches({17, 24, 17}), QStringLiteral("01|2"));
         QCOMPARE(batches({8, 24}), QStringLiteral("1"));
+    }
+
+    // --- the scan session ---
+
+    void sessionScansOneNetworkWithItsGateway()
+    {
+        network.addHost("127.0.0.9", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
+        SetGatewayLister(LoopbackGateway);
+        ScanSession session;
+        const SessionRound round = RunRound(session, {Network("127.0.0.1", "255.255.255.0")});
+        SetGatewayLister(nullptr);
+        QCOMPARE(round.outcome, ScanSession::Outcome::Done);
+        QCOMPARE(round.events, (QStringList{"batch", "scanned 127.0.0.0/24 1", "end 0"}));
+        QCOMPARE(round.scanned.size(), std::size_t(1));
+        const Ipv4Network &scanned = round.scanned.front().network;
+        QCOMPARE(scanned.EntryText(), QStringLiteral("127.0.0.1 / 255.255.255.0"));
+        QCOMPARE(scanned.interfaceName, QStringLiteral("lo"));
+        QCOMPARE(scanned.gateway, 0x7f0000feu); // read as the scan began
+        QVERIFY(round.scanned.front().hosts.count(NetworkOrder("127.0.0.9")));
+        QCOMPARE(round.statuses.size(), 2);
+        QVERIFY(round.statuses.front().startsWith(QStringLiteral("Début de recherche 127.0.0.1")));
+        QVERIFY(round.statuses.back().startsWith(QStringLiteral("Fin de recherche 127.0.0.1")));
+        QVERIFY(!session.Running());
+    }
+
+    void sessionOfNoNetworkEndsAtOnce()
+    {
+        ScanSession session;
+        const SessionRound round = RunRound(session, {});
+        QCOMPARE(round.events, QStringList{"end 0"});
+    }
+
+    // Two /17s fill the bound of a batch: the /24 after them waits for them,
+    // and each network comes back in the round's order.
+    void sessionBatchesNetworks()
+    {
+        ScanSession session;
+        const SessionRound round = RunRound(session, {Network("198.51.0.1", "255.255.128.0"),
+                                                      Network("198.51.128.1", "255.255.128.0"),
+                                                      Network("127.0.0.1", "255.255.255.0")});
+        QCOMPARE(round.events,
+                 (QStringList{"batch", "scanned 198.51.0.0/17 0", "scanned 198.51.128.0/17 0",
+                              "batch", "scanned 127.0.0.0/24 0", "end 0"}));
+        QCOMPARE(int(network.asked().size()), 2 * 32767 + 255);
+    }
+
+    // A stop: the probes waiting give up and the scan ends within the grace;
+    // one that does not is left to run.
+    void sessionStopsWithinItsGrace()
+    {
+        ScanSession session;
+        network.setSilence(400);
+        const SessionRound stopped = RunRound(session, {Network("127.0.0.1", "255.255.255.0")}, 50);
+        QCOMPARE(stopped.outcome, ScanSession::Outcome::Stopped);
+        QCOMPARE(stopped.events, (QStringList{"batch", "end 2"}));
+        QVERIFY2(stopped.elapsedMs < ScanSession::StopGraceMs,
+                 qPrintable(QString::number(stopped.elapsedMs)));
+        // Stopped, the session starts no other round.
+        session.Start({Network("127.0.0.1", "255.255.255.0")});
+        QVERIFY(!session.Running());
+
+        ScanSession late;
+        late.SetStopGrace(0);
+        const SessionRound abandoned = RunRound(late, {Network("127.0.0.1", "255.255.255.0")}, 0);
+        QCOMPARE(abandoned.outcome, ScanSession::Outcome::Abandoned);
+        QCOMPARE(abandoned.events, (QStringList{"batch", "end 3"}));
+        // The coordinator left behind ends on its own.
+        QTest::qWait(1000);
     }
 
     void stopEndsTheWalkEarly()

@@ -262,7 +262,9 @@ private slots:
         QComboBox *picker = WindowInspector::ui(window).Networks_;
         QCOMPARE(Items(picker), QStringList{"198.51.100.10 / 255.255.255.0"});
         QCOMPARE(picker->currentIndex(), 0);
-        QVERIFY(picker->itemData(0).isNull());
+        // The entry carries its network; the text is only shown.
+        QCOMPARE(picker->itemData(0).value<Ipv4Network>().EntryText(),
+                 QStringLiteral("198.51.100.10 / 255.255.255.0"));
         QVERIFY(WindowInspector::checker(window));
         QCOMPARE(WindowInspector::checker(window)->address, QHostAddress("198.51.100.10"));
         QCOMPARE(WindowInspector::checker(window)->netmask, QHostAddress("255.255.255.0"));

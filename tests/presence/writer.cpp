@@ -42,7 +42,8 @@ int main(int argc, char *argv[])
                                     QHostAddress(QStringLiteral("255.255.255.0")),
                                     QStringLiteral("eth0"),
                                     {},
-                                    0};
+                                    0,
+                                    std::nullopt};
         for (quint32 host = 10; host < 50; ++host)
             result.hosts[qToBigEndian(0xC6336400 | host)] =
                 HostRecord({2, 0, 0, 0, 0, static_cast<unsigned char>(host)}, false,
