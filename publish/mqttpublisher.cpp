@@ -1,4 +1,5 @@
 #include "publish/mqttpublisher.h"
+#include "publish/outbox.h"
 
 #include <QJsonDocument>
 
@@ -23,10 +24,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 
 namespace publish {
@@ -41,7 +39,6 @@ constexpr int LoopMs = 100; // the longest a handed-over message waits
 constexpr int ConnackTimeoutMs = 10000;
 constexpr int MaxDelayMs = 60000;
 constexpr std::size_t MaxInFlight = MqttPublisher::MaxInFlight;
-constexpr std::size_t MaxTopics = 3 * 100000; // three per device
 constexpr int QoS = 1;
 
 // MQTT 3.1.1's CONNACK codes for a login the broker refuses.
@@ -124,10 +121,17 @@ struct MqttPublisher::Private
         Failed
     };
 
-    Options options;
-    QByteArray host;
-    QByteArray statusTopic;
-    QString where; // the broker's address, for messages
+    explicit Private(Options given)
+        : options(std::move(given)), host(options.broker.host.toUtf8()),
+          statusTopic(StatusTopic(options.agent)), where(options.broker.Text()),
+          outbox(EventTopic(options.agent), options.maxQueuedEvents)
+    {
+    }
+
+    const Options options;
+    const QByteArray host;
+    const QByteArray statusTopic;
+    const QString where; // the broker's address, for messages
     mosquitto *mosq = nullptr;
     std::thread worker;
 
@@ -139,11 +143,7 @@ struct MqttPublisher::Private
     bool connected = false;
     Starting starting = Starting::Pending;
     QString failure;
-    std::map<QByteArray, QByteArray> retained; // topic -> payload (empty: removed)
-    std::set<QByteArray> unsent;               // topics the broker has not been handed
-    std::deque<QByteArray> events;
-    std::size_t dropped = 0;
-    bool tooManySaid = false;
+    Outbox outbox;
     // Every message handed to libmosquitto, and every one acknowledged, since
     // the start: what libmosquitto holds is the difference.
     std::size_t handedOver = 0;
@@ -160,9 +160,7 @@ struct MqttPublisher::Private
     int delayMs = 1000;
     QString refusal;  // the broker's reason for refusing the last connection
     QString lastSaid; // the last trouble the log was told
-    // Handed to libmosquitto and not acknowledged, over every connection:
-    // what a connection left unacknowledged libmosquitto sends again.
-    std::set<int> inFlight;
+    InFlight inFlight{MaxInFlight};
     int onlineMid = -1; // the last "online" handed over
 
     void Log(const QString &line) const
@@ -180,7 +178,7 @@ struct MqttPublisher::Private
     bool Publish(const QByteArray &topic, const QByteArray &payload, bool retain, int *mid);
     void OnPublish(int mid)
     {
-        if (!inFlight.erase(mid))
+        if (!inFlight.Acknowledged(mid))
             return;
         std::lock_guard<std::mutex> lock(mutex);
         ++acknowledged;
@@ -265,15 +263,13 @@ void MqttPublisher::Private::OnConnect(int code)
         return;
     }
     // What is still in flight libmosquitto sends again, an "online" too.
-    if (!inFlight.count(onlineMid))
+    if (!inFlight.Holds(onlineMid))
         Publish(statusTopic, Online, true, &onlineMid);
     std::size_t lost = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
         connected = true;
-        for (const auto &topic : retained)
-            unsent.insert(topic.first);
-        std::swap(lost, dropped);
+        lost = outbox.Reconnected();
         if (starting == Starting::Pending)
             starting = Starting::Done;
         changed.notify_all();
@@ -336,39 +332,19 @@ void MqttPublisher::Private::Fail(const QString &why)
 
 void MqttPublisher::Private::Drain()
 {
-    while (inFlight.size() < MaxInFlight) {
-        QByteArray topic;
-        QByteArray payload;
-        bool retain = true;
+    while (inFlight.Room()) {
+        Outgoing message;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            if (!unsent.empty()) {
-                topic = *unsent.begin();
-                unsent.erase(unsent.begin());
-                const auto known = retained.find(topic);
-                payload = known->second;
-                // A removal is sent once (and again by libmosquitto until
-                // acknowledged), then forgotten here too.
-                if (payload.isEmpty())
-                    retained.erase(known);
-            } else if (!events.empty()) {
-                topic = EventTopic(options.agent);
-                payload = events.front();
-                events.pop_front();
-                retain = false;
-            } else {
+            if (!outbox.Next(&message))
                 return;
-            }
         }
         int mid = 0;
-        if (Publish(topic, payload, retain, &mid))
+        if (Publish(message.topic, message.payload, message.retain, &mid))
             continue;
         // Not connected after all: kept for the next connection.
         std::lock_guard<std::mutex> lock(mutex);
-        if (retain && unsent.insert(topic).second)
-            retained.emplace(topic, payload);
-        else
-            events.push_front(payload);
+        outbox.PutBack(std::move(message));
         return;
     }
 }
@@ -379,7 +355,7 @@ bool MqttPublisher::Private::Publish(const QByteArray &topic, const QByteArray &
     if (mosquitto_publish(mosq, mid, topic.constData(), static_cast<int>(payload.size()),
                           payload.constData(), QoS, retain) != MOSQ_ERR_SUCCESS)
         return false;
-    inFlight.insert(*mid);
+    inFlight.Handed(*mid);
     std::lock_guard<std::mutex> lock(mutex);
     ++handedOver;
     return true;
@@ -397,29 +373,23 @@ void MqttPublisher::Private::Shutdown()
     const Clock::time_point deadline = Clock::now() + milliseconds(StopTimeoutMs - 500);
     auto pending = [this] {
         std::lock_guard<std::mutex> lock(mutex);
-        return !unsent.empty() || !events.empty();
+        return outbox.Pending();
     };
     bool up = true;
-    while (up && (pending() || !inFlight.empty()) && Clock::now() < deadline) {
+    while (up && (pending() || !inFlight.Empty()) && Clock::now() < deadline) {
         Drain();
         up = mosquitto_loop(mosq, LoopMs, 1) == MOSQ_ERR_SUCCESS;
     }
     int mid = 0;
     if (up && Publish(statusTopic, Offline, true, &mid)) {
-        while (up && inFlight.count(mid) && Clock::now() < deadline)
+        while (up && inFlight.Holds(mid) && Clock::now() < deadline)
             up = mosquitto_loop(mosq, LoopMs, 1) == MOSQ_ERR_SUCCESS;
     }
     mosquitto_disconnect(mosq);
     mosquitto_loop(mosq, 0, 1);
 }
 
-MqttPublisher::MqttPublisher(Options options) : d(std::make_unique<Private>())
-{
-    d->options = std::move(options);
-    d->host = d->options.broker.host.toUtf8();
-    d->statusTopic = StatusTopic(d->options.agent);
-    d->where = d->options.broker.Text();
-}
+MqttPublisher::MqttPublisher(Options options) : d(std::make_unique<Private>(std::move(options))) {}
 
 MqttPublisher::~MqttPublisher()
 {
@@ -524,18 +494,7 @@ void MqttPublisher::SetDevice(const Device &device)
     bool tooMany = false;
     {
         std::lock_guard<std::mutex> lock(d->mutex);
-        for (Message &message : DeviceMessages(d->options.agent, device)) {
-            const auto known = d->retained.find(message.topic);
-            if (known == d->retained.end() && d->retained.size() >= MaxTopics) {
-                tooMany = !d->tooManySaid;
-                d->tooManySaid = true;
-                break;
-            }
-            if (known != d->retained.end() && known->second == message.payload)
-                continue;
-            d->unsent.insert(message.topic);
-            d->retained[message.topic] = std::move(message.payload);
-        }
+        tooMany = d->outbox.SetRetained(DeviceMessages(d->options.agent, device));
     }
     if (tooMany)
         d->Log(QStringLiteral("trop d'appareils pour MQTT, les suivants ne sont pas publiés"));
@@ -545,15 +504,7 @@ void MqttPublisher::ForgetDevice(const QString &mac)
 {
     // Also a device this publisher never sent: an earlier run may have.
     std::lock_guard<std::mutex> lock(d->mutex);
-    for (Message &message : ForgetMessages(d->options.agent, mac)) {
-        const auto known = d->retained.find(message.topic);
-        if (known != d->retained.end() && known->second.isEmpty())
-            continue;
-        if (known == d->retained.end() && d->retained.size() >= MaxTopics)
-            return;
-        d->retained[message.topic].clear();
-        d->unsent.insert(message.topic);
-    }
+    d->outbox.Forget(ForgetMessages(d->options.agent, mac));
 }
 
 void MqttPublisher::PublishEvent(const QJsonObject &event)
@@ -563,11 +514,7 @@ void MqttPublisher::PublishEvent(const QJsonObject &event)
         std::lock_guard<std::mutex> lock(d->mutex);
         if (!d->failure.isEmpty())
             return;
-        d->events.push_back(QJsonDocument(event).toJson(QJsonDocument::Compact));
-        while (d->events.size() > std::max<std::size_t>(d->options.maxQueuedEvents, 1)) {
-            d->events.pop_front();
-            firstDrop = d->dropped++ == 0;
-        }
+        firstDrop = d->outbox.AddEvent(QJsonDocument(event).toJson(QJsonDocument::Compact));
     }
     if (firstDrop)
         d->Log(QStringLiteral("file d'attente MQTT pleine\u00a0: les événements les plus anciens "
