@@ -3,8 +3,10 @@
 #include <mosquitto.h>
 
 #ifdef Q_OS_WIN
-#include <windows.h>
+// winsock2.h before windows.h.
 #include <winsock2.h>
+
+#include <windows.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
