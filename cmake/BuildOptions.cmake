@@ -3,7 +3,7 @@
 # for the whole directory tree and a target says what it is built with:
 #
 #   -Wall -Wextra -Wshadow     the warnings the tree is held to, and
-#   -Wconversion               conversions that could change a value; MSVC /W4
+#   -Wconversion               conversions that could change a value
 #   -fstack-protector-strong   a canary in every function with a local array
 #                              or a local whose address is taken
 #   -D_FORTIFY_SOURCE=2        checked copies of the string and memory
@@ -33,11 +33,8 @@ endif()
 
 add_library(trelvan_options INTERFACE)
 
-if(MSVC)
-    target_compile_options(trelvan_options INTERFACE /W4)
-else()
-    target_compile_options(trelvan_options INTERFACE -Wall -Wextra -Wshadow -Wconversion)
-endif()
+# GCC (MinGW-w64 for Windows) and clang only: the tree is built with nothing else.
+target_compile_options(trelvan_options INTERFACE -Wall -Wextra -Wshadow -Wconversion)
 
 if(TRELVAN_FUZZ)
     target_compile_options(trelvan_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined
@@ -45,7 +42,7 @@ if(TRELVAN_FUZZ)
     target_link_options(trelvan_options INTERFACE -fsanitize=address,undefined)
 endif()
 
-if(NOT (WIN32 OR MSVC))
+if(NOT WIN32)
     include(CheckPIESupported)
     check_pie_supported(LANGUAGES CXX)
     set_target_properties(trelvan_options PROPERTIES INTERFACE_POSITION_INDEPENDENT_CODE ON)

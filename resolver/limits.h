@@ -5,7 +5,7 @@
 // faster than the frame budget; one series of requests per address at a
 // time, and a fresh answer is given again rather than asked again.
 
-#include "platform/packetarp.h"
+#include "platform/linux/packetarp.h"
 
 #include <chrono>
 #include <cstddef>

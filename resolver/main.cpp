@@ -13,8 +13,8 @@
 // Anything that is not a well-formed request ends it with a message on its
 // standard error; so does the end of its input or the death of its parent.
 
-#include "platform/packetarp.h"
-#include "platform/resolverprotocol.h"
+#include "platform/linux/packetarp.h"
+#include "platform/linux/resolverprotocol.h"
 #include "resolver/limits.h"
 #include "resolver/sandbox.h"
 

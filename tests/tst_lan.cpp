@@ -9,10 +9,10 @@
 #include "windowstate.h"
 
 #include "network/namerule.h"
-#include "platform/helperfile.h"
-#include "platform/helpersession.h"
-#include "platform/resolverclient.h"
-#include "platform/resolverprotocol.h"
+#include "platform/linux/helperfile.h"
+#include "platform/linux/helpersession.h"
+#include "platform/linux/resolverclient.h"
+#include "platform/linux/resolverprotocol.h"
 #include "platform/sendarp.h"
 #include "resolver/limits.h"
 

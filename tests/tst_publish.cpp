@@ -1,4 +1,5 @@
 #include "publish/mqttpublisher.h"
+#include "publish/outbox.h"
 #include "silentbroker.h"
 
 #include <QJsonArray>
@@ -290,6 +291,80 @@ private slots:
         const auto address = ParseBrokerAddress(text, &error);
         QCOMPARE(address ? address->Text() : Said(error, parsed), parsed);
         QVERIFY(!error.contains(QLatin1String("secret")));
+    }
+
+    // The outbox without a broker, by a script of steps: "a=1,b=2" a device's
+    // messages, "-a" a removal, "e:x" an event, "next" what is handed out
+    // ("E:x" for an event, "none"), "back" the last one handed back,
+    // "reconnect" a new connection. At most two events and three topics.
+    void outbox_data()
+    {
+        QTest::addColumn<QStringList>("script");
+        QTest::addColumn<QString>("handed");
+        const auto row = [](const char *name, const char *script, const char *handed) {
+            QTest::newRow(name) << QString::fromUtf8(script).split(' ')
+                                << QString::fromUtf8(handed);
+        };
+        row("changes only", "a=1,b=2 next next next a=1,b=3 next next", "a=1 b=2 none b=3 none");
+        row("all again on reconnection", "a=1 next reconnect next", "a=1 dropped:0 a=1");
+        row("a removal once", "a=1 next -a next reconnect next", "a=1 a= dropped:0 none");
+        row("a removal never sent", "-a next -a next", "a= a=");
+        row("retained before events", "e:x a=1 next next next", "a=1 E:x none");
+        row("events bounded", "e:1 e:2 e:3 e:4 next next next reconnect e:5 e:6 e:7 next next",
+            "drop E:3 E:4 none dropped:2 drop E:6 E:7");
+        row("topics bounded", "a=1,b=1,c=1 d=1 e=1 next next next a=2 next next",
+            "too-many a=1 b=1 c=1 a=2 none");
+        row("removals bounded", "a=1,b=1,c=1 next next next -d next", "a=1 b=1 c=1 none");
+        row("an event back first", "e:1 e:2 next back next next", "E:1 E:1 E:2");
+        row("a removal back", "-a next back next", "a= a=");
+        row("a payload back", "a=1 next back next next", "a=1 a=1 none");
+        row("back after a newer payload", "a=1 next a=2 back next next", "a=1 a=2 none");
+    }
+    void outbox()
+    {
+        QFETCH(QStringList, script);
+        QFETCH(QString, handed);
+        Outbox outbox("events", 2, 3);
+        QStringList said;
+        Outgoing last;
+        for (const QString &step : script) {
+            if (step == QLatin1String("next")) {
+                said << (!outbox.Next(&last) ? QStringLiteral("none")
+                         : last.retain       ? QString::fromUtf8(last.topic + '=' + last.payload)
+                                             : QString::fromUtf8("E:" + last.payload));
+                QCOMPARE(last.topic == "events", !last.retain);
+            } else if (step == QLatin1String("back")) {
+                outbox.PutBack(last);
+            } else if (step == QLatin1String("reconnect")) {
+                said << QStringLiteral("dropped:%1").arg(outbox.Reconnected());
+            } else if (step.startsWith(QLatin1String("e:"))) {
+                if (outbox.AddEvent(step.mid(2).toUtf8()))
+                    said << QStringLiteral("drop");
+            } else if (step.startsWith('-')) {
+                outbox.Forget({{step.mid(1).toUtf8(), {}}});
+            } else {
+                std::vector<Message> messages;
+                for (const QString &message : step.split(','))
+                    messages.push_back(
+                        {message.section('=', 0, 0).toUtf8(), message.section('=', 1).toUtf8()});
+                if (outbox.SetRetained(messages))
+                    said << QStringLiteral("too-many");
+            }
+        }
+        QCOMPARE(said.join(' '), handed);
+        QCOMPARE(outbox.Pending(), false);
+    }
+
+    void inFlight()
+    {
+        InFlight inFlight(2);
+        inFlight.Handed(1);
+        inFlight.Handed(2);
+        QVERIFY(!inFlight.Room());
+        QVERIFY(inFlight.Acknowledged(1));
+        QVERIFY(!inFlight.Acknowledged(1));
+        QVERIFY(inFlight.Room() && inFlight.Holds(2) && !inFlight.Holds(1));
+        QVERIFY(inFlight.Acknowledged(2) && inFlight.Empty());
     }
 
     // Topics carry only the cleaned agent name and the MAC's digits; every

@@ -4,15 +4,15 @@
 // a second card answering for one address, and the resolver helper's
 // records, refusals and limits.
 
-#include "platform/descriptorgate.h"
-#include "platform/entrybudget.h"
-#include "platform/helperfile.h"
-#include "platform/helperplaces.h"
-#include "platform/helpersession.h"
-#include "platform/neighbourarp.h"
-#include "platform/netlinkmessages.h"
-#include "platform/packetarp.h"
-#include "platform/resolverprotocol.h"
+#include "platform/linux/descriptorgate.h"
+#include "platform/linux/entrybudget.h"
+#include "platform/linux/helperfile.h"
+#include "platform/linux/helperplaces.h"
+#include "platform/linux/helpersession.h"
+#include "platform/linux/neighbourarp.h"
+#include "platform/linux/netlinkmessages.h"
+#include "platform/linux/packetarp.h"
+#include "platform/linux/resolverprotocol.h"
 #include "platform/sendarp.h"
 #include "resolver/limits.h"
 

@@ -3,7 +3,7 @@
 // are listed there), once as root and once as an unprivileged user.
 // TRELVAN_ARP_LAN names the path that should run: "packet" or "neighbour".
 
-#include "platform/netlinkmessages.h"
+#include "platform/linux/netlinkmessages.h"
 #include "platform/sendarp.h"
 
 #include <QElapsedTimer>

@@ -1,17 +1,13 @@
 // The Windows address resolution where SendARP cannot answer (Wine's is a
-// stub): which rows of the neighbour table tell a host's hardware address,
-// and one read of the table serving every resolution waiting at once.
+// stub): which rows of the system's neighbour table tell a host's hardware
+// address, through their neutral form. The reads that resolutions share are
+// tested on every platform (tst_sendarp_reads.cpp).
 
-#include "platform/neighbourtable_win.h"
-#include "platform/sendarp.h"
+#include "platform/windows/neighbourtable.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
-#include <atomic>
 #include <cstring>
-#include <functional>
-#include <thread>
 
 using namespace platform::winarp;
 
@@ -45,15 +41,6 @@ QByteArray Bytes(const HardwareAddress &mac)
     return QByteArray(reinterpret_cast<const char *>(mac.bytes.data()), int(mac.length));
 }
 
-bool Wait(
-    NeighbourReads &table, const QString &host, int ms, HardwareAddress *mac = nullptr,
-    const std::function<void()> &ask = [] {})
-{
-    HardwareAddress unused;
-    return table.Await(Ip(qPrintable(host)), kInterface,
-                       Clock::now() + std::chrono::milliseconds(ms), mac ? mac : &unused, ask);
-}
-
 } // namespace
 
 class TestSendArp : public QObject
@@ -63,9 +50,6 @@ class TestSendArp : public QObject
 private slots:
     void rowsThatCount_data();
     void rowsThatCount();
-    void oneReadServesEveryWaiter();
-    void onlyLaterReadsAnswerAndStopEndsTheWait();
-    void aQuestionWithoutRowIsAskedAgain();
 };
 
 void TestSendArp::rowsThatCount_data()
@@ -113,137 +97,6 @@ void TestSendArp::rowsThatCount()
     QCOMPARE(RowAnswers(row, Ip(asked), kInterface, &mac), counts);
     if (counts)
         QCOMPARE(Bytes(mac), kMac);
-}
-
-void TestSendArp::oneReadServesEveryWaiter()
-{
-    // The hosts answer from the third read on; each read takes a while.
-    constexpr int hosts = 64;
-    std::atomic<int> reads{0};
-    NeighbourReads table(
-        [&reads](std::vector<MIB_IPNET_ROW2> *rows) {
-            const int read = ++reads;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            for (int host = 0; read >= 3 && host < hosts; ++host)
-                rows->push_back(Row(NlnsReachable, kMac,
-                                    qPrintable(QStringLiteral("198.51.100.%1").arg(host + 1))));
-            return true;
-        },
-        std::chrono::milliseconds(20));
-    std::atomic<int> answered{0};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> waiting;
-    for (int host = 0; host < hosts; ++host)
-        waiting.emplace_back([&, host] {
-            while (!go)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            HardwareAddress mac;
-            if (Wait(table, QStringLiteral("198.51.100.%1").arg(host + 1), 5000, &mac) &&
-                Bytes(mac) == kMac)
-                ++answered;
-        });
-    go = true;
-    for (std::thread &thread : waiting)
-        thread.join();
-    QCOMPARE(answered.load(), hosts);
-    // A read per thread would be at least 64; late starters may need one more.
-    QVERIFY2(reads.load() <= 6, qPrintable(QString::number(reads.load())));
-
-    // After a lone read three come; the next answers the first two, who
-    // leave, the reader first: the third, whom later reads answer, must
-    // still get them.
-    reads = 0;
-    NeighbourReads later(
-        [&reads](std::vector<MIB_IPNET_ROW2> *rows) {
-            const int read = ++reads;
-            for (const char *host : {"198.51.100.1", "198.51.100.2", "198.51.100.4"})
-                rows->push_back(Row(NlnsReachable, kMac, host));
-            if (read >= 3)
-                rows->push_back(Row(NlnsReachable, kMac, "198.51.100.3"));
-            return true;
-        },
-        std::chrono::milliseconds(200));
-    QVERIFY(Wait(later, "198.51.100.4", 1000));
-    std::atomic<int> found{0};
-    std::vector<std::thread> three;
-    for (const char *host : {"198.51.100.1", "198.51.100.2", "198.51.100.3"}) {
-        three.emplace_back([&, host] { found += Wait(later, host, 1000); });
-        QTest::qWait(10);
-    }
-    for (std::thread &thread : three)
-        thread.join();
-    QCOMPARE(found.load(), 3);
-}
-
-void TestSendArp::onlyLaterReadsAnswerAndStopEndsTheWait()
-{
-    // Only the first, slow, read shows the host: to a waiter that came before
-    // it began, not to one that came while it ran (whose question it predates).
-    std::atomic<bool> inFirstRead{false};
-    std::atomic<bool> releaseFirstRead{false};
-    std::atomic<int> reads{0};
-    NeighbourReads table(
-        [&](std::vector<MIB_IPNET_ROW2> *rows) {
-            if (++reads == 1) {
-                inFirstRead = true;
-                while (!releaseFirstRead)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                rows->push_back(Row(NlnsReachable, kMac, "198.51.100.20"));
-            }
-            return true;
-        },
-        std::chrono::milliseconds(20));
-    HardwareAddress mac;
-    std::atomic<int> early{-1};
-    std::thread before([&] { early = Wait(table, "198.51.100.20", 5000, &mac); });
-    QTRY_VERIFY(inFirstRead.load());
-    std::atomic<int> late{-1};
-    std::thread during([&] { late = Wait(table, "198.51.100.20", 300); });
-    QTest::qWait(50);
-    releaseFirstRead = true;
-    before.join();
-    during.join();
-    QCOMPARE(early.load(), 1);
-    QCOMPARE(Bytes(mac), kMac);
-    QCOMPARE(late.load(), 0);
-
-    // Two threads asked to stop, the reader and the other, end within a read.
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> stopped;
-    for (int which = 0; which < 2; ++which) {
-        stopped.emplace_back([&] {
-            platform::SetStopFlag(&stop);
-            Wait(table, "198.51.100.30", 3000);
-            platform::SetStopFlag(nullptr);
-        });
-        QTest::qWait(50);
-    }
-    QElapsedTimer sinceStop;
-    sinceStop.start();
-    stop = true;
-    for (std::thread &thread : stopped)
-        thread.join();
-    QVERIFY2(sinceStop.elapsed() < 500, qPrintable(QString::number(sinceStop.elapsed())));
-}
-
-void TestSendArp::aQuestionWithoutRowIsAskedAgain()
-{
-    // Two reads without the address (its datagram lost), two resolving it.
-    std::atomic<int> reads{0};
-    NeighbourReads table(
-        [&reads](std::vector<MIB_IPNET_ROW2> *rows) {
-            const int read = ++reads;
-            rows->push_back(Row(NlnsReachable, kMac, "198.51.100.2"));
-            if (read >= 3)
-                rows->push_back(Row(read >= 5 ? NlnsReachable : NlnsIncomplete,
-                                    read >= 5 ? kMac : QByteArray(6, '\0')));
-            return true;
-        },
-        std::chrono::milliseconds(20));
-    int asked = 0;
-    QVERIFY(Wait(table, "198.51.100.20", 2000, nullptr, [&asked] { ++asked; }));
-    QCOMPARE(reads.load(), 5);
-    QCOMPARE(asked, 2);
 }
 
 QTEST_GUILESS_MAIN(TestSendArp)

@@ -1,5 +1,5 @@
 // The ARP reply parser of the packet path, on any frame.
-#include "platform/packetarp.h"
+#include "platform/linux/packetarp.h"
 
 #include <cstdlib>
 #include <cstring>

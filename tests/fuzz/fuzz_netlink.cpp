@@ -1,7 +1,7 @@
 // The rtnetlink scanners of the neighbour path, on any datagram: the
 // neighbour messages about one address and the table threshold. The first
 // twelve bytes choose the interface, the address and the sequence number.
-#include "platform/netlinkmessages.h"
+#include "platform/linux/netlinkmessages.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -4,7 +4,7 @@
 // interfaces, and every reply the helper could give travels whole, a second
 // card's included.
 
-#include "platform/resolverprotocol.h"
+#include "platform/linux/resolverprotocol.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>
