@@ -29,8 +29,6 @@ constexpr int SortRole = Qt::UserRole + 1;
 // A column fitted to its contents is at most this wide: a long name or
 // comment is in its tooltip.
 constexpr int MaxFittedWidth = 260;
-// How long closing waits for a read under way before leaving it to end.
-constexpr unsigned long ReaderWaitMs = 500;
 
 class SortItem : public QTableWidgetItem
 {
@@ -159,8 +157,6 @@ HistoryDialog::HistoryDialog(const presence::Store &historyStore,
         readerThread = new QThread();
         reader = new HistoryReader(historyStore.FileName(), *network);
         reader->moveToThread(readerThread);
-        connect(readerThread, &QThread::finished, reader, &QObject::deleteLater);
-        connect(readerThread, &QThread::finished, readerThread, &QObject::deleteLater);
         connect(reader, &HistoryReader::Done, this, &HistoryDialog::Show);
         connect(reader, &HistoryReader::Forgotten, this, &HistoryDialog::Forgotten);
         readerThread->start();
@@ -174,10 +170,16 @@ HistoryDialog::~HistoryDialog()
         waking->wait();
         delete waking;
     }
-    // The reader and its thread go by themselves once it has ended.
+    // The reader and its store's connection go in their own thread, which
+    // made them, once a read under way has ended (a locked file gives up
+    // within the store's wait); then the thread. Left to end by itself, it
+    // outlived the program's end under Wine, which then never exited.
     if (readerThread) {
+        QMetaObject::invokeMethod(
+            reader, [doomed = reader] { delete doomed; }, Qt::BlockingQueuedConnection);
         readerThread->quit();
-        readerThread->wait(ReaderWaitMs);
+        readerThread->wait();
+        delete readerThread;
     }
 }
 
