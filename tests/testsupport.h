@@ -8,6 +8,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <cstdio>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
@@ -71,3 +73,28 @@ private:
     QTemporaryDir dir;
 #endif
 };
+
+// QTEST_MAIN for the window's tests. Under Wine a program whose history
+// dialog was shown stays in its teardown after its last test, with no thread
+// of its own left, until CTest's time runs out: there, once every result is
+// written and the test object (with its settings) is gone, it ends at once.
+#ifdef Q_OS_WIN
+#define TRELVAN_WIDGET_TEST_MAIN(TestObject)                                                       \
+    int main(int argc, char *argv[])                                                               \
+    {                                                                                              \
+        QApplication app(argc, argv);                                                              \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                   \
+        int status = 0;                                                                            \
+        {                                                                                          \
+            TestObject tc;                                                                         \
+            QTEST_SET_MAIN_SOURCE_PATH                                                             \
+            status = QTest::qExec(&tc, argc, argv);                                                \
+        }                                                                                          \
+        std::fflush(stdout);                                                                       \
+        std::fflush(stderr);                                                                       \
+        ::TerminateProcess(::GetCurrentProcess(), UINT(status));                                   \
+        return status;                                                                             \
+    }
+#else
+#define TRELVAN_WIDGET_TEST_MAIN(TestObject) QTEST_MAIN(TestObject)
+#endif

@@ -1569,5 +1569,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestResultsWindow)
+TRELVAN_WIDGET_TEST_MAIN(TestResultsWindow)
 #include "tst_results_window.moc"
