@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 int main(int argc, char *argv[])
 {
     // The one argument of the program's own, answered before anything needs
@@ -29,8 +33,20 @@ int main(int argc, char *argv[])
     // so to its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("example.dantrix.trelvan"));
 
-    TrelvanWindow window(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                         Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
-                         Qt::WindowCloseButtonHint);
-    return window.exec();
+    int status = 0;
+    {
+        TrelvanWindow window(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                             Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                             Qt::WindowCloseButtonHint);
+        status = window.exec();
+    }
+#ifdef Q_OS_WIN
+    // The window is gone, its comments and history saved. Under Wine a
+    // program whose history dialog was shown stayed in the system's teardown
+    // after that, its window closed but the process alive: end it here.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::TerminateProcess(::GetCurrentProcess(), UINT(status));
+#endif
+    return status;
 }
