@@ -74,8 +74,8 @@ private:
 #endif
 };
 
-// QTEST_MAIN for the window's tests. Under Wine a program whose history
-// dialog was shown stays in its teardown after its last test, with no thread
+// QTEST_MAIN for the window's tests. Under Wine a program that showed the
+// window stays in its teardown after its last test, at times, with no thread
 // of its own left, until CTest's time runs out: there, once every result is
 // written and the test object (with its settings) is gone, it ends at once.
 #ifdef Q_OS_WIN

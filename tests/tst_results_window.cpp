@@ -1497,7 +1497,10 @@ private slots:
         Show(window, {{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}});
         QTRY_COMPARE(ShownColumn(devices, 6).at(2), QStringLiteral("absent depuis 3 h"));
         QCOMPARE(header->sectionSize(3), 333);
-        QCOMPARE(header->sectionSize(2), macWidth);
+        // An untouched column fits its contents again: the same width, within
+        // the pixel Wine's font metrics may round to.
+        QVERIFY2(qAbs(header->sectionSize(2) - macWidth) <= 1,
+                 qPrintable(QStringLiteral("%1 / %2").arg(header->sectionSize(2)).arg(macWidth)));
         QCOMPARE(devices->item(devices->currentRow(), 2)->text(), TextB);
 
         const QPointer<HistoryDialog> open(dialog); // Escape still closes it

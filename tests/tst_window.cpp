@@ -712,5 +712,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestWindow)
+TRELVAN_WIDGET_TEST_MAIN(TestWindow)
 #include "tst_window.moc"
