@@ -283,7 +283,25 @@ int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerInde
     FollowSession(session, progress);
     QEventLoop loop;
     std::vector<ScannedNetwork> found;
-    const auto startRound = [&watch, &session, &found] {
+    // A stop, a reader gone or the sink's failure ends the watch between two
+    // rounds; true when it did.
+    const auto ended = [&] {
+        if (StopRequested() || OutputClosed(out)) {
+            loop.exit(Success);
+            return true;
+        }
+        if (sink && !sink->Failure().isEmpty()) {
+            Complain(err, sink->Failure());
+            loop.exit(ScanFailed);
+            return true;
+        }
+        return false;
+    };
+    // Checked again as a round falls due: rounds longer than the period leave
+    // no quiet moment for the timer below.
+    const auto startRound = [&watch, &session, &found, &ended] {
+        if (ended())
+            return;
         found.clear();
         session.Start(watch.Round());
     };
@@ -310,17 +328,10 @@ int RunWatch(const NetworkChoices &named, bool every, bool json, const MakerInde
             loop.exit(Success); // stopped, or nobody reads any more
     });
     QObject::connect(&session, &ScanSession::RoundDue, &loop, startRound);
-    // Between two rounds: a stop, a reader gone or the sink's failure ends it.
     QTimer betweenRounds;
     QObject::connect(&betweenRounds, &QTimer::timeout, &loop, [&] {
-        if (session.Running())
-            return;
-        if (StopRequested() || OutputClosed(out)) {
-            loop.exit(Success);
-        } else if (sink && !sink->Failure().isEmpty()) {
-            Complain(err, sink->Failure());
-            loop.exit(ScanFailed);
-        }
+        if (!session.Running())
+            ended();
     });
     betweenRounds.start(StopCheckMs);
     QTimer::singleShot(0, &loop, startRound);

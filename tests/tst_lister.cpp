@@ -733,9 +733,17 @@ private slots:
 
     // The watch in-process, on the fake resolver and loopback only: the first
     // round tells who is there, the next ones only what changed, a period
-    // apart; the sink's failure ends it.
+    // apart; the sink's failure ends it, even when rounds outlast the period.
+    void watchRunsRoundsAPeriodApart_data()
+    {
+        QTest::addColumn<int>("periodMs");
+        QTest::newRow("rounds shorter than the period") << 400;
+        QTest::newRow("rounds longer than the period") << 1;
+    }
+
     void watchRunsRoundsAPeriodApart()
     {
+        QFETCH(int, periodMs);
         network.addHost("127.0.0.9", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
         lister::NetworkChoices named;
         named.networks.push_back(Ipv4Network{QHostAddress(QStringLiteral("127.0.0.1")),
@@ -748,9 +756,9 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(lister::RunWatch(named, false, true, MakerIndex(), out, err, nullptr, QString(),
-                                  &sink, &abandoned, 400),
+                                  &sink, &abandoned, periodMs),
                  int(lister::ScanFailed));
-        QVERIFY2(timer.elapsed() >= 2 * 400, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(timer.elapsed() >= 2 * periodMs, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(!abandoned);
         QCOMPARE(sink.rounds, 3);
         QCOMPARE(sink.places, QStringList(3, QStringLiteral("127.0.0.0/24 lo")));
