@@ -44,6 +44,13 @@ trap cleanup EXIT INT TERM
     exit "$status"
 }
 state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
+# A quicker ARP retransmit on the scanner's own interface where asked
+# ($TRELVAN_LAN_RETRANS_MS): the user path reads the kernel's timings and
+# paces itself on them, so a /16 takes the same steps in a third of the time.
+if [ -n "${TRELVAN_LAN_RETRANS_MS:-}" ]; then
+    "$here/lan.sh" exec "$name" sysctl -qw \
+        "net.ipv4.neigh.eth0.retrans_time_ms=$TRELVAN_LAN_RETRANS_MS"
+fi
 
 if [ "$mode" = helper ]; then
     resolver=${TRELVAN_LAN_RESOLVER:?names the build tree\'s resolver helper}
