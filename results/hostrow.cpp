@@ -31,6 +31,7 @@ HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &com
         row.webAddress = SecureWebAddressText(key);
     row.network = place.network;
     row.interfaceName = place.interfaceName;
+    row.identity = record.identity;
     return row;
 }
 

@@ -39,6 +39,9 @@ struct HostRow
     // not given.
     QString network;
     QString interfaceName;
+    // What the device is (type, model, friendly name, evidence), as its
+    // record carries it.
+    identify::Identity identity;
 };
 
 // Where the hosts of one scan answered (HostRow's network and interface).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "identify/identity.h"
 #include "network/hostname.h"
 
 #include <QString>
@@ -35,6 +36,11 @@ struct HostRecord
     // another card that answered for this address in the same scan (only
     // where every reply is seen); empty otherwise
     std::vector<unsigned char> conflictMac;
+    // What the card's device said it is, at its last identification (kept
+    // per card, so a scan that asked nothing still carries it); Unknown with
+    // no evidence until then. Not part of the comparison either: it comes
+    // on a later tick than the scan that found the host.
+    identify::Identity identity;
 };
 
 // Same MAC bytes and same answers of ports 80 and 443; names are left out.
