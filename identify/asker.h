@@ -12,6 +12,7 @@
 #include <QtGlobal>
 
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace identify {
@@ -50,5 +51,8 @@ public:
 signals:
     void Finished(const Ipv4Network &network, const identify::FindingsMap &found);
 };
+
+// The Asker that puts the questions on the network (identify/networkasker.cpp).
+std::unique_ptr<Asker> MakeNetworkAsker();
 
 } // namespace identify
