@@ -1,38 +1,143 @@
-// The Asker that puts the questions on the network. Until its questions are
-// written it asks nothing: each round ends at once with nothing learnt.
+// The Asker that puts the questions on the network: one round at a time,
+// its three parts (DNS-SD, SSDP and the descriptions it points to, the web
+// pages) started together on the network's interface, all on the event
+// loop of the thread that owns it, and one timer that ends the round
+// whatever arrives.
 
-#include "identify/asker.h"
+#include "identify/networkasker.h"
+
+#include "identify/askround.h"
+#include "identify/dnssdask.h"
+#include "identify/freetext.h"
+#include "identify/pagefetch.h"
+#include "identify/ssdpask.h"
+#include "identify/webhead.h"
 
 #include <QTimer>
+#include <QtEndian>
 
 namespace identify {
 
 namespace {
 
-class SilentAsker : public Asker
+// Pages read in one round at most.
+constexpr std::size_t kMaxPages = 64;
+
+class NetworkAsker : public Asker
 {
 public:
-    void Start(const Ipv4Network &network, const std::vector<Target> &) override
+    explicit NetworkAsker(const NetworkAskerOptions &given) : options(given)
     {
-        if (running)
-            return;
-        running = true;
-        QTimer::singleShot(0, this, [this, network] {
-            running = false;
-            emit Finished(network, {});
-        });
+        deadline.setSingleShot(true);
+        connect(&deadline, &QTimer::timeout, this, &NetworkAsker::End);
     }
+    ~NetworkAsker() override { Clear(); }
+
+    void Start(const Ipv4Network &network, const std::vector<Target> &targets) override;
     bool Running() const override { return running; }
 
 private:
+    void StartPages(const std::vector<Target> &targets);
+    void End();
+    void Clear();
+
+    NetworkAskerOptions options;
+    QTimer deadline;
     bool running = false;
+    Ipv4Network asked;
+    RoundSetup setup;
+    std::unique_ptr<DnssdAsk> dnssdAsk;
+    std::unique_ptr<SsdpAsk> ssdpAsk;
+    std::map<quint32, std::unique_ptr<PageFetch>> pages;
 };
+
+void NetworkAsker::Start(const Ipv4Network &network, const std::vector<Target> &targets)
+{
+    if (running)
+        return;
+    running = true;
+    asked = network;
+    setup = RoundSetup();
+    setup.options = options;
+    setup.from = network.ip;
+    setup.interfaceName = network.interfaceName;
+    const quint32 own = network.ip.toIPv4Address();
+    const quint32 mask = network.netmask.toIPv4Address();
+    for (const Target &target : targets) {
+        const quint32 address = qFromBigEndian(target.key);
+        // Only hosts of the network, never this machine itself.
+        if (network.IsIpv4() && (address & mask) == (own & mask) && address != own)
+            setup.targets.insert(address);
+    }
+    if (setup.targets.empty()) {
+        deadline.start(0);
+        return;
+    }
+    deadline.start(options.roundMs);
+    dnssdAsk = std::make_unique<DnssdAsk>(setup);
+    ssdpAsk = std::make_unique<SsdpAsk>(setup);
+    StartPages(targets);
+}
+
+void NetworkAsker::StartPages(const std::vector<Target> &targets)
+{
+    for (const Target &target : targets) {
+        const quint32 address = qFromBigEndian(target.key);
+        if (!target.page || !(target.web || target.secureWeb) ||
+            setup.targets.count(address) == 0 || pages.count(address) > 0 ||
+            pages.size() >= kMaxPages)
+            continue;
+        PageFetch::Request request;
+        request.from = setup.from;
+        request.address = address;
+        request.secure = !target.web;
+        request.port = request.secure ? options.secureWebPort : options.webPort;
+        request.maxBytes = web::kMaxResponseBytes;
+        request.deadlineMs = options.fetchMs;
+        pages[address] = std::make_unique<PageFetch>(request);
+    }
+}
+
+void NetworkAsker::End()
+{
+    if (!running)
+        return;
+    FindingsMap found;
+    if (dnssdAsk)
+        dnssdAsk->Collect(found);
+    if (ssdpAsk)
+        ssdpAsk->Collect(found);
+    for (const auto &[address, fetch] : pages) {
+        web::PageHead head;
+        if (!web::ParsePageHead(fetch->Response(), &head))
+            continue;
+        head.certificateName = CollapsedText(fetch->CertificateName());
+        if (head.server.isEmpty() && head.title.isEmpty() && head.certificateName.isEmpty())
+            continue;
+        found[KeyOf(address)].page = head;
+    }
+    Clear();
+    running = false;
+    emit Finished(asked, found);
+}
+
+void NetworkAsker::Clear()
+{
+    dnssdAsk.reset();
+    ssdpAsk.reset();
+    pages.clear();
+}
 
 } // namespace
 
+std::unique_ptr<Asker> MakeNetworkAsker(const NetworkAskerOptions &options)
+{
+    return std::make_unique<NetworkAsker>(options);
+}
+
 std::unique_ptr<Asker> MakeNetworkAsker()
 {
-    return std::make_unique<SilentAsker>();
+    return MakeNetworkAsker(NetworkAskerOptions());
 }
 
 } // namespace identify
