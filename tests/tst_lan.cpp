@@ -8,6 +8,7 @@
 #include "tooltip.h"
 #include "windowstate.h"
 
+#include "identify/asker.h"
 #include "network/namerule.h"
 #include "platform/linux/helperfile.h"
 #include "platform/linux/helpersession.h"
@@ -30,10 +31,12 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QtEndian>
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -96,12 +99,13 @@ QMap<QString, LanHost> LanHosts()
     return hosts;
 }
 
-// The hosts that tests/lan/names.py plays: address -> kind, and for a
-// neighbour that answers for another host, that host's address.
-QMap<QString, QPair<QString, QString>> LanRogues()
+// The hosts that tests/lan/names.py plays ("rogues"), or that say what they
+// are ("says": avahi-daemon's services, says.py): address -> kind, and for
+// one that speaks of another host, that host's address.
+QMap<QString, QPair<QString, QString>> LanRogues(const QString &list = QStringLiteral("rogues"))
 {
     QMap<QString, QPair<QString, QString>> rogues;
-    QFile file(LanDir() + QStringLiteral("/rogues"));
+    QFile file(LanDir() + QLatin1Char('/') + list);
     if (file.open(QIODevice::ReadOnly))
         for (const QByteArray &line : file.readAll().split('\n')) {
             const QList<QByteArray> fields = line.split('\t');
@@ -539,6 +543,104 @@ private slots:
         QFile lines(logPath);
         QVERIFY(lines.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(lines.readAll()).count(NoHelperLine), 1);
+    }
+
+    // One identification round on the LAN, as the engine asks it of every
+    // host: each host that says what it is gives its type, model and
+    // evidence; the hostile ones give nothing, or plain text.
+    void devicesSayWhatTheyAre()
+    {
+        using namespace identify;
+        const auto says = LanRogues(QStringLiteral("says"));
+        if (says.isEmpty())
+            QSKIP("needs a LAN with hosts that say what they are (tests/lan/lister-test.sh)");
+        Ipv4Network network;
+        network.ip = QHostAddress(env.value(QStringLiteral("SCANNER_IP")));
+        network.netmask = QHostAddress(env.value(QStringLiteral("NETMASK")));
+        network.interfaceName = env.value(QStringLiteral("IFACE"));
+        const QMap<QString, LanHost> hosts = LanHosts();
+        std::vector<Target> targets;
+        for (auto host = hosts.cbegin(); host != hosts.cend(); ++host)
+            targets.push_back({qToBigEndian(QHostAddress(host.key()).toIPv4Address()),
+                               {},
+                               host->web == QStringLiteral("yes"),
+                               host->web == QStringLiteral("https"),
+                               true});
+        const std::unique_ptr<Asker> asker = MakeNetworkAsker();
+        QSignalSpy finished(asker.get(), &Asker::Finished);
+        QElapsedTimer round;
+        round.start();
+        asker->Start(network, targets);
+        QVERIFY(finished.wait(kRoundDeadlineMs + 1000));
+        QVERIFY2(round.elapsed() <= kRoundDeadlineMs + 300,
+                 qPrintable(QString::number(round.elapsed())));
+        const auto found = finished.at(0).at(1).value<FindingsMap>();
+        const auto of = [&found](const QString &ip) {
+            return found.count(qToBigEndian(QHostAddress(ip).toIPv4Address()))
+                       ? found.at(qToBigEndian(QHostAddress(ip).toIPv4Address()))
+                       : Findings();
+        };
+        for (const auto &[key, said] : found) {
+            const Identity identity = Identify(said);
+            QStringList evidence;
+            for (const Evidence &one : identity.evidence)
+                evidence << one.source + QLatin1Char(' ') + one.detail;
+            qInfo("%s: %s, %s, \"%s\" (%s) page \"%s\" \"%s\"",
+                  qPrintable(QHostAddress(qFromBigEndian(key)).toString()), TypeKey(identity.type),
+                  qPrintable(identity.model), qPrintable(identity.friendlyName),
+                  qPrintable(evidence.join(QStringLiteral("; "))), qPrintable(said.page.title),
+                  qPrintable(said.page.certificateName));
+        }
+        for (auto host = says.cbegin(); host != says.cend(); ++host) {
+            const QString &kind = host->first;
+            const Findings said = of(host.key());
+            const Identity identity = Identify(said);
+            const QByteArray ipText = host.key().toUtf8();
+            const char *ip = ipText.constData();
+            if (kind == QStringLiteral("printer")) {
+                QCOMPARE(identity.type, DeviceType::Printer);
+                QCOMPARE(identity.model, QStringLiteral("HP OfficeJet Pro 9010"));
+                QCOMPARE(said.dnssd.services.value(0).instance,
+                         QStringLiteral("Imprimante bureau"));
+                QVERIFY2(of(says.key(qMakePair(QStringLiteral("mdns-other"), host.key())))
+                             .dnssd.isEmpty(),
+                         ip);
+            } else if (kind == QStringLiteral("cast")) {
+                QCOMPARE(identity.type, DeviceType::MediaPlayer);
+                QCOMPARE(identity.model, QStringLiteral("Chromecast Ultra"));
+                QCOMPARE(identity.friendlyName, QStringLiteral("Télé du salon"));
+            } else if (kind == QStringLiteral("nas")) {
+                QCOMPARE(identity.type, DeviceType::Nas);
+                QCOMPARE(identity.services, QStringList{QStringLiteral("_smb._tcp")});
+            } else if (kind == QStringLiteral("renderer") || kind == QStringLiteral("markup")) {
+                QCOMPARE(said.upnp.modelName, QStringLiteral("Lecteur R1"));
+                QCOMPARE(said.upnp.deviceType,
+                         QStringLiteral("urn:schemas-upnp-org:device:MediaRenderer:1"));
+                QCOMPARE(said.upnp.friendlyName, kind == QStringLiteral("markup")
+                                                     ? QStringLiteral("<b>Salon</b>")
+                                                     : QStringLiteral("Salon"));
+                QVERIFY2(identity.type != DeviceType::Unknown, ip);
+            } else {
+                // oversized, dtd, elsewhere, mdns-other: nothing of theirs.
+                QVERIFY2(said.upnp.isEmpty() && said.dnssd.isEmpty(), ip);
+            }
+        }
+        // A LOCATION on another host is never fetched on the word of another.
+        for (const QString &name :
+             QDir(LanDir() + QStringLiteral("/log")).entryList({"says-*.log"})) {
+            QFile answered(LanDir() + QStringLiteral("/log/") + name);
+            QVERIFY(answered.open(QIODevice::ReadOnly));
+            QVERIFY2(!answered.readAll().contains("GET /trap.xml"), qPrintable(name));
+        }
+        // Every web host's page: its title, and over TLS its certificate's name.
+        for (auto host = hosts.cbegin(); host != hosts.cend(); ++host)
+            if (host->web == QStringLiteral("yes") || host->web == QStringLiteral("https")) {
+                const web::PageHead page = of(host.key()).page;
+                QCOMPARE(page.title, host->label);
+                if (host->web == QStringLiteral("https"))
+                    QVERIFY2(page.certificateName.startsWith(QStringLiteral("Trelvan test LAN")),
+                             qPrintable(page.certificateName));
+            }
     }
 
     // For a run of this program that another one started: its debug output.

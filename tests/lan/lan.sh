@@ -70,6 +70,7 @@
 #
 # HOST DESC: IP[,MAC][,web|,drop|,https][,delay=MS|,miss=N][,claim=IP][,name=LABEL]
 #            [,mdns[=NAME]][,netbios[=NAME]][,mosquitto][,rogue=KIND][,flood][,twin=MAC]
+#            [,dnssd=KIND][,says=KIND]
 #   MAC     fixed MAC (default: locally administered 02:54:4c + the IP's last
 #           three bytes)
 #   web     python3 http.server on IP:80 serving a page naming the host
@@ -101,6 +102,17 @@
 #           that answers the group's questions about IP and floods the
 #           asker); see names.py. Not with mdns or netbios. The rogues file
 #           of the state lists them
+#   dnssd   (with mdns) the host's avahi-daemon announces a service too: KIND
+#           printer (_ipp._tcp with ty=), cast (_googlecast._tcp with md=
+#           and fn=) or nas (_smb._tcp)
+#   says    says.py plays a host that says what it is over SSDP/UPnP, or a
+#           hostile one: KIND renderer (a media renderer and its
+#           description), markup (a friendly name made of markup), oversized
+#           (a description of 100 KiB), dtd (a description declaring an
+#           entity), elsewhere:IP (a LOCATION on another host) or
+#           mdns-other:IP (DNS-SD records of a printer whose address is IP);
+#           see says.py. Not with rogue. The says file lists them and the
+#           dnssd hosts
 #   mosquitto Debian's broker in the host's namespace, on IP:1883 only, no
 #           anonymous login: users "agent" and "reader", their passwords in
 #           STATE/hK/mosquitto/agent.password and reader.password; its
@@ -128,6 +140,8 @@
 #               answers for none of them
 #   floods      "ip cidr" of every flood host; twins: "ip mac" of every twin
 #   rogues      "ip kind target" of every rogue host (target: spoof's IP)
+#   says        "ip kind target" of every dnssd and says host (target: the
+#               other host an elsewhere or mdns-other one names)
 #   www/ log/   web roots and process logs
 #   etc_netns   the /etc/netns/SCANNER_NS folder that `ip netns exec` lays over
 #               /etc in the scanner namespace: its resolv.conf names the LAN's
@@ -298,11 +312,11 @@ EOF
 # --- host list --------------------------------------------------------------
 
 H_IP=() H_MAC=() H_WEB=() H_DELAY=() H_LABEL=() H_MISS=() H_CLAIM=() H_MDNS=() H_NETBIOS=()
-H_MQTT=() H_PREFIX=() H_BR=() H_ROGUE=() H_FLOOD=() H_TWIN=()
+H_MQTT=() H_PREFIX=() H_BR=() H_ROGUE=() H_FLOOD=() H_TWIN=() H_DNSSD=() H_SAYS=()
 
 add_host() {
     local desc=$1 field ip mac="" web=no delay=0 label="" miss=0 claim="" mdns="" netbios="" mqtt=0
-    local rogue="" flood=0 twin=""
+    local rogue="" flood=0 twin="" dnssd="" says=""
     IFS=, read -r -a fields <<<"$desc"
     ip=${fields[0]:-}
     ip2int "$ip" >/dev/null || die "bad IP in host '$desc'"
@@ -347,6 +361,16 @@ add_host() {
             [[ $rogue =~ ^(markup|controls|wrong-id|spoof:[0-9.]+)$ ]] || die "bad rogue kind in host '$desc'"
             [[ $rogue != spoof:* ]] || ip2int "${rogue#spoof:}" >/dev/null || die "bad spoof address in host '$desc'"
             ;;
+        dnssd=*)
+            dnssd=${field#dnssd=}
+            [[ $dnssd =~ ^(printer|cast|nas)$ ]] || die "bad dnssd kind in host '$desc'"
+            ;;
+        says=*)
+            says=${field#says=}
+            [[ $says =~ ^(renderer|markup|oversized|dtd|(elsewhere|mdns-other):[0-9.]+)$ ]] ||
+                die "bad says kind in host '$desc'"
+            [[ $says != *:* ]] || ip2int "${says#*:}" >/dev/null || die "bad says address in host '$desc'"
+            ;;
         name=*)
             label=${field#name=}
             [[ $label =~ ^[A-Za-z0-9._-]{1,40}$ ]] || die "bad name in host '$desc'"
@@ -368,8 +392,10 @@ add_host() {
     if [[ -n $rogue && ( -n $mdns || -n $netbios ) ]]; then
         die "host '$desc': rogue cannot go with mdns or netbios"
     fi
+    [[ -z $dnssd || -n $mdns ]] || die "host '$desc': dnssd needs mdns"
+    [[ -z $says || -z $rogue ]] || die "host '$desc': says cannot go with rogue"
     H_MISS+=("$miss") H_CLAIM+=("$claim") H_MDNS+=("$mdns") H_NETBIOS+=("$netbios") H_MQTT+=("$mqtt")
-    H_ROGUE+=("$rogue") H_FLOOD+=("$flood") H_TWIN+=("$twin")
+    H_ROGUE+=("$rogue") H_FLOOD+=("$flood") H_TWIN+=("$twin") H_DNSSD+=("$dnssd") H_SAYS+=("$says")
 }
 
 add_hosts_file() {
@@ -617,12 +643,33 @@ publish-a-on-ipv6=no
 [reflector]
 enable-reflector=no
 EOF
+    mkdir -p "$dir/services"
+    [[ -z ${H_DNSSD[i]} ]] || write_services "${H_DNSSD[i]}" >"$dir/services/${H_DNSSD[i]}.service"
     # shellcheck disable=SC2016 # expanded by the inner shell
     spawn "$ns" "$STATE/log/mdns-h$((i + 1)).log" "mdns:${H_IP[i]}" \
         unshare --mount --propagation private sh -ec 'exec 3<"$1"
+            mount --bind "$2" /etc/avahi/services
             mount -t tmpfs -o mode=0755,size=1m trelvan-lan /run
             exec avahi-daemon -f /dev/fd/3 --no-drop-root --no-chroot --no-rlimits --no-proc-title' \
-        avahi "$dir/avahi-daemon.conf"
+        avahi "$dir/avahi-daemon.conf" "$dir/services"
+}
+
+# The service file of a dnssd kind, which avahi-daemon announces from its
+# services folder: the host's own folder, bound over the machine's in the
+# daemon's private mount namespace (it announces none of the machine's).
+write_services() { # kind
+    local name type port txt=()
+    case $1 in
+    printer) name="Imprimante bureau" type=_ipp._tcp port=631
+        txt=("ty=HP OfficeJet Pro 9010" "rp=ipp/print" "pdl=application/pdf") ;;
+    cast) name="Chromecast-5f1c2b7e" type=_googlecast._tcp port=8009
+        txt=("md=Chromecast Ultra" "fn=Télé du salon" "id=5f1c2b7e") ;;
+    nas) name="NAS du salon" type=_smb._tcp port=445 txt=() ;;
+    esac
+    printf '<?xml version="1.0" standalone="no"?>\n<service-group>\n  <name>%s</name>\n' "$name"
+    printf '  <service>\n    <type>%s</type>\n    <port>%s</port>\n' "$type" "$port"
+    ((${#txt[@]} == 0)) || printf '    <txt-record>%s</txt-record>\n' "${txt[@]}"
+    printf '  </service>\n</service-group>\n'
 }
 
 # nmbd with the host's NetBIOS name, on the LAN's interface only, its
@@ -673,6 +720,16 @@ start_rogue() { # index ns
     [[ -e $STATE/names.py ]] || cp "$HERE/names.py" "$STATE/names.py"
     spawn "$ns" "$STATE/log/rogue-h$((i + 1)).log" "rogue:${H_IP[i]}" \
         "$(python_bin)" "$STATE/names.py" "$kind" "${H_IP[i]}" ${target:+"$target"}
+}
+
+# says.py with the host's says kind (see says.py); it writes nothing but its
+# log.
+start_says() { # index ns
+    local i=$1 ns=$2 kind=${H_SAYS[$1]} other=""
+    [[ $kind == *:* ]] && other=${kind#*:} kind=${kind%%:*}
+    [[ -e $STATE/says.py ]] || cp "$HERE/says.py" "$STATE/says.py"
+    spawn "$ns" "$STATE/log/says-h$((i + 1)).log" "says:${H_IP[i]}" \
+        "$(python_bin)" "$STATE/says.py" "$kind" "${H_IP[i]}" ${other:+"$other"}
 }
 
 # Debian's broker on the host's address only, as root in the host's
@@ -764,7 +821,7 @@ cmd_up() {
         [[ ${H_WEB[i]} == yes || ${H_WEB[i]} == https ]] && need_web=1
         [[ -n ${H_MDNS[i]} ]] && need_mdns=1
         [[ -n ${H_NETBIOS[i]} ]] && need_netbios=1
-        [[ -n ${H_ROGUE[i]} ]] && need_rogue=1
+        [[ -n ${H_ROGUE[i]} || -n ${H_SAYS[i]} ]] && need_rogue=1
         [[ ${H_WEB[i]} == drop ]] && need_drop=1
         ((H_DELAY[i] > 0)) && need_delay=1
     done
@@ -949,7 +1006,7 @@ link set $port up"
         fi
         if [[ -n ${H_MDNS[i]} ]]; then
             start_avahi "$i" "$ns"
-            wait_pids+=("$SPAWNED") wait_kind+=("mdns:$STATE/log/mdns-h$((i + 1)).log")
+            wait_pids+=("$SPAWNED") wait_kind+=("mdns${H_DNSSD[i]:+-dnssd}:$STATE/log/mdns-h$((i + 1)).log")
             wait_ns+=("$ns")
         fi
         if [[ -n ${H_NETBIOS[i]} ]]; then
@@ -959,6 +1016,11 @@ link set $port up"
         if [[ -n ${H_ROGUE[i]} ]]; then
             start_rogue "$i" "$ns"
             wait_pids+=("$SPAWNED") wait_kind+=("responder:$STATE/log/rogue-h$((i + 1)).log")
+            wait_ns+=("$ns")
+        fi
+        if [[ -n ${H_SAYS[i]} ]]; then
+            start_says "$i" "$ns"
+            wait_pids+=("$SPAWNED") wait_kind+=("responder:$STATE/log/says-h$((i + 1)).log")
             wait_ns+=("$ns")
         fi
         if ((H_MQTT[i])); then
@@ -1037,6 +1099,9 @@ link set $port up"
             elif [[ ${wait_kind[k]} == mdns:* ]]; then
                 # Its name is its own once avahi-daemon has probed for it.
                 grep -q 'Server startup complete' "${wait_kind[k]#mdns:}" 2>/dev/null && continue
+            elif [[ ${wait_kind[k]} == mdns-dnssd:* ]]; then
+                # And its service once probed for too.
+                grep -q 'successfully established' "${wait_kind[k]#mdns-dnssd:}" 2>/dev/null && continue
             elif [[ ${wait_kind[k]} == responder:* ]]; then
                 grep -q '^ready' "${wait_kind[k]#responder:}" 2>/dev/null && continue
             else
@@ -1070,6 +1135,11 @@ link set $port up"
         [[ -z ${H_ROGUE[i]} ]] || printf '%s\t%s\t%s\n' "${H_IP[i]}" "${H_ROGUE[i]%%:*}" \
             "$([[ ${H_ROGUE[i]} == spoof:* ]] && echo "${H_ROGUE[i]#spoof:}")"
     done >"$STATE/rogues"
+    for ((i = 0; i < n; i++)); do
+        [[ -z ${H_DNSSD[i]} ]] || printf '%s\t%s\t\n' "${H_IP[i]}" "${H_DNSSD[i]}"
+        [[ -z ${H_SAYS[i]} ]] || printf '%s\t%s\t%s\n' "${H_IP[i]}" "${H_SAYS[i]%%:*}" \
+            "$([[ ${H_SAYS[i]} == *:* ]] && echo "${H_SAYS[i]#*:}")"
+    done >"$STATE/says"
     cat >"$STATE/lan.env" <<EOF
 NAME=$name
 SCANNER_NS=$sc

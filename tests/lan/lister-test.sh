@@ -9,7 +9,12 @@
 # 80, the address "Connecter" opens, the name shown and each source's name):
 # markup stays text, a CSV field a spreadsheet would run gets its
 # apostrophe, no refused or spoofed name and no control character gets out,
-# and each list comes in its usual time; the window in the same LAN (tst_lan
+# and each list comes in its usual time; hosts that say what they are (a
+# printer, a cast device and a NAS by avahi-daemon, a media renderer by
+# says.py) and hostile ones (a location on another host, an oversized and a
+# DTD-laden description, a DNS-SD answer about another host's address,
+# markup in a friendly name) in one identification round (tst_lan
+# devicesSayWhatTheyAre); the window in the same LAN (tst_lan
 # hostileNamesStayText) and its notice on a session bus; the word of the
 # neighbour table on a terminal; a refusal; watch mode and the presence history, as root (two watchers
 # sharing one store, one running a program for each event) and as an
@@ -50,9 +55,16 @@ trap cleanup EXIT INT TERM
 # The host name "imprimante" in the LAN's DNS, "epson-bureau" by multicast
 # DNS: the host's own name is shown. NetBIOS names come after DNS names.
 "$here/lan.sh" up "$name" --preset lan24 --dns --gateway 198.51.100.2 \
-    --host 198.51.100.30,mdns=epson-bureau,name=imprimante \
+    --host 198.51.100.30,mdns=epson-bureau,dnssd=printer,name=imprimante \
     --host 198.51.100.31,netbios=PC-DE-LEA,name=portable \
-    --host 198.51.100.32,https,mdns=nas-salon,netbios=NAS-SALON,name=nas \
+    --host 198.51.100.32,https,mdns=nas-salon,netbios=NAS-SALON,dnssd=nas,name=nas \
+    --host 198.51.100.35,mdns=chromecast-salon,dnssd=cast,name=chromecast \
+    --host 198.51.100.36,says=renderer,name=lecteur \
+    --host 198.51.100.37,says=markup,name=lecteur-balise \
+    --host 198.51.100.38,says=oversized,name=lecteur-obese \
+    --host 198.51.100.39,says=dtd,name=lecteur-dtd \
+    --host 198.51.100.40,says=elsewhere:198.51.100.36,name=renvoi \
+    --host 198.51.100.41,says=mdns-other:198.51.100.30,name=usurpateur \
     --host 198.51.100.60,rogue=markup,name=balise \
     --host 198.51.100.61,rogue=controls,name=controle \
     --host 198.51.100.62,rogue=wrong-id,name=id-errone \
@@ -224,6 +236,15 @@ EOF
     daemons+=" $!"
     for _ in $(seq 50); do grep -q ready "$work/recorder.out" && break; sleep 0.1; done
     grep -q ready "$work/recorder.out" || fail "no notification server on the test's bus"
+    # What the devices say of themselves, in one identification round.
+    timed 20 "$here/lan.sh" exec "$name" env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen \
+        "HOME=$work/root" "XDG_CONFIG_HOME=$work/root" "XDG_RUNTIME_DIR=$work/root" \
+        "$window_test" devicesSayWhatTheyAre >"$work/identify.log" 2>&1 ||
+        fail "the identification round: $(cat "$work/identify.log")"
+    grep -q '^PASS   : TestLan::devicesSayWhatTheyAre()' "$work/identify.log" ||
+        fail "the identification round did not run: $(cat "$work/identify.log")"
+    echo "PASS the devices say what they are:"
+    grep '^QINFO  : TestLan::devicesSayWhatTheyAre()' "$work/identify.log" | cut -d' ' -f5-
     timed 60 "$here/lan.sh" exec "$name" env "TRELVAN_LAN_DIR=$state" QT_QPA_PLATFORM=offscreen \
         "HOME=$work/root" "XDG_CONFIG_HOME=$work/root" "XDG_RUNTIME_DIR=$work/root" \
         "DBUS_SESSION_BUS_ADDRESS=$address" "TRELVAN_LAN_NOTICES=$work/notices.jsonl" \
