@@ -42,7 +42,7 @@ private:
     void Clear();
 
     NetworkAskerOptions options;
-    QTimer deadline;
+    QTimer deadline{this}; // a child: it follows the Asker to its thread
     bool running = false;
     Ipv4Network asked;
     RoundSetup setup;

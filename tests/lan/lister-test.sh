@@ -64,7 +64,7 @@ trap cleanup EXIT INT TERM
     --host 198.51.100.38,says=oversized,name=lecteur-obese \
     --host 198.51.100.39,says=dtd,name=lecteur-dtd \
     --host 198.51.100.40,says=elsewhere:198.51.100.36,name=renvoi \
-    --host 198.51.100.41,says=mdns-other:198.51.100.30,name=usurpateur \
+    --host 198.51.100.41,says=mdns-other:198.51.100.30,name=menteur \
     --host 198.51.100.60,rogue=markup,name=balise \
     --host 198.51.100.61,rogue=controls,name=controle \
     --host 198.51.100.62,rogue=wrong-id,name=id-errone \
@@ -138,7 +138,7 @@ for line in open(tsv):
     names = {"dns": label, "mdns": mdns + ".local" if mdns else "", "netbios": netbios}
     expected[ip] = {"mac": mac.upper(), "web": web == "yes", "name": mdns or label, "url": url,
                     "names": names}
-assert sum(bool(want["names"]["mdns"]) for want in expected.values()) == 2
+assert sum(bool(want["names"]["mdns"]) for want in expected.values()) == 3
 assert sum(bool(want["names"]["netbios"]) for want in expected.values()) == 2
 # Of the hostile hosts only the markup one gets its own names, as text; the
 # others, and the host a neighbour answers for, keep their DNS names.
