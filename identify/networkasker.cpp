@@ -29,6 +29,8 @@ public:
     explicit NetworkAsker(const NetworkAskerOptions &given) : options(given)
     {
         deadline.setSingleShot(true);
+        // A coarse timer may fire 5 % late: the round's end is a promise.
+        deadline.setTimerType(Qt::PreciseTimer);
         connect(&deadline, &QTimer::timeout, this, &NetworkAsker::End);
     }
     ~NetworkAsker() override { Clear(); }
