@@ -1010,7 +1010,7 @@ private slots:
 
     // A host's name is the hint of its empty comment cell, drawn dimmed and
     // wide enough to be read; what the user types replaces it, and only that
-    // is saved.
+    // is saved. What the device says of itself joins the row in place.
     void nameIsAHintThatATypedCommentReplaces()
     {
         auto window = std::make_unique<TrelvanWindow>();
@@ -1043,12 +1043,31 @@ private slots:
         QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(),
                  QStringLiteral("imprimante-bureau-etage"));
 
+        // What a device says of itself comes on a later tick, its host as it
+        // was: its row shows its icon and why, in place, and the name its
+        // owner chose is the hint, before the name it answered with.
+        identify::Identity &pc = hosts.at(NetworkOrder("192.168.1.21")).identity;
+        pc.type = identify::DeviceType::Computer;
+        pc.friendlyName = QStringLiteral("Bureau de Léa");
+        pc.evidence = {{QStringLiteral("mdns"), QStringLiteral("_smb._tcp")}};
+        Show(*window, hosts);
+        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("imprimante de Lea"));
+        QVERIFY(table->item(0, 0)->icon().isNull());
+        QVERIFY(!table->item(1, 0)->icon().isNull());
+        QCOMPARE(table->item(1, 0)->data(CommentHintRole).toString(),
+                 QStringLiteral("Bureau de Léa"));
+        QCOMPARE(ToolTipShows(table->item(1, 1)->toolTip()),
+                 QStringLiteral("Bureau de Léa\nPC-DE-LEA"));
+        QCOMPARE(ToolTipShows(table->item(1, 0)->toolTip()),
+                 QStringLiteral("Ordinateur « Bureau de Léa », d'après : mDNS _smb._tcp"));
+
         window.reset();
 #ifndef Q_OS_WIN // the registry has no file; its keys are checked below
         QFile file(QSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray contents = file.readAll();
-        QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA"),
+        QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA") &&
+                     !contents.contains("Bureau"),
                  contents.constData());
 #endif
         QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextA});
