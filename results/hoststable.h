@@ -70,9 +70,9 @@ void ShowHostName(QTableWidget *table, int row, const QString &name,
 
 // Shows what the device of a row already written is: its type's icon at the
 // start of the row (TypeIcon: none for an unknown type) and, as the first
-// cell's tooltip, its type, model and friendly name and why (identify::
-// Tooltip), as plain text. The comments of every row then begin where the
-// icons end.
+// cell's tooltip, its type, model and friendly name and why
+// (identify::Tooltip of its ShownIdentity), as plain text. Once a row shows
+// an icon, the comments of every row begin where the icons end.
 void ShowHostType(QTableWidget *table, int row, const identify::Identity &identity);
 
 // Whether two identities show alike in a row (icon, tooltip, hint).
