@@ -5,6 +5,7 @@
 #include "presence/historyrows.h"
 #include "results/hostrow.h"
 #include "results/hosttext.h"
+#include "results/typeicons.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -57,6 +58,17 @@ QTableWidgetItem *Cell(const QString &text, const QVariant &sortKey = QVariant()
     return item;
 }
 
+// The type of a device, with its icon, and why as its tooltip; empty for a
+// device of unknown type.
+QTableWidgetItem *TypeCell(const identify::Identity &identity)
+{
+    const QIcon icon = TypeIcon(identity);
+    QTableWidgetItem *item = Cell(icon.isNull() ? QString() : identify::ShownType(identity));
+    item->setIcon(icon);
+    item->setToolTip(PlainTextMarkup(identify::Tooltip(ShownIdentity(identity))));
+    return item;
+}
+
 qint64 PresentMs(const PresenceStrip &strip)
 {
     qint64 total = 0;
@@ -78,7 +90,7 @@ HistoryDialog::HistoryDialog(const presence::Store &historyStore,
     setObjectName(QStringLiteral("HistoryDialog"));
     setWindowTitle(tr("Historique"));
     setModal(false);
-    resize(1100, 460);
+    resize(1240, 460);
     setSizeGripEnabled(true);
 
     auto *layout = new QVBoxLayout(this);
@@ -89,16 +101,18 @@ HistoryDialog::HistoryDialog(const presence::Store &historyStore,
 
     Filter_ = new QLineEdit(this);
     Filter_->setObjectName(QStringLiteral("Filter_"));
-    Filter_->setPlaceholderText(tr("Filtrer\u00a0: adresse, MAC, fabricant, nom, commentaire"));
+    Filter_->setPlaceholderText(
+        tr("Filtrer\u00a0: adresse, MAC, fabricant, nom, type, modèle, commentaire"));
     Filter_->setClearButtonEnabled(true);
     layout->addWidget(Filter_);
 
     Devices_ = new QTableWidget(this);
     Devices_->setObjectName(QStringLiteral("Devices_"));
     Devices_->setColumnCount(ColumnCount);
-    Devices_->setHorizontalHeaderLabels(
-        {tr("Commentaire"), tr("Adresse IP"), tr("Adresse MAC"), tr("Fabricant"), tr("Nom"),
-         tr("Vu la première fois"), tr("Vu la dernière fois"), QString(), tr("7 derniers jours")});
+    Devices_->setHorizontalHeaderLabels({tr("Commentaire"), tr("Adresse IP"), tr("Adresse MAC"),
+                                         tr("Fabricant"), tr("Nom"), tr("Type"), tr("Modèle"),
+                                         tr("Vu la première fois"), tr("Vu la dernière fois"),
+                                         QString(), tr("7 derniers jours")});
     Devices_->setSelectionBehavior(QAbstractItemView::SelectRows);
     Devices_->setSelectionMode(QAbstractItemView::SingleSelection);
     Devices_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -224,6 +238,8 @@ void HistoryDialog::Show(const HistoryReading &read)
             Cell(shown.host.mac),
             Cell(shown.host.maker),
             Cell(shown.host.name),
+            TypeCell(shown.host.identity),
+            Cell(ShownIdentity(shown.host.identity).model),
             Cell(SeenText(shown.firstSeen), shown.firstSeen),
             Cell(shown.present ? tr("présent") : AbsentText(shown.lastSeen, read.now),
                  shown.present ? read.now : shown.lastSeen),

@@ -72,11 +72,11 @@ private:
 
 // Every device the presence history holds for one network, present ones
 // first, then the last seen first: the user's comment (read only here), last
-// address, MAC, maker, name, first and last seen, and its last seven days as
-// a strip. Sorted by a click on a column's header, filtered by the text
-// typed above. An absent device can be woken; a device can be forgotten,
-// after a question; the list can be exported as CSV or JSON, the files
-// trelvan-list --historique writes. Not modal: the window goes on beside it.
+// address, MAC, maker, name, type (with its icon) and model, first and last
+// seen, and its last seven days as a strip. Sorted by a click on a column's
+// header, filtered by the text typed above. An absent device can be woken; a
+// device can be forgotten, after a question; the list can be exported as
+// CSV or JSON, the files trelvan-list --historique writes. Not modal: the window goes on beside it.
 class HistoryDialog : public QDialog
 {
     Q_OBJECT

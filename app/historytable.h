@@ -10,6 +10,8 @@ enum Column
     MacColumn,
     MakerColumn,
     NameColumn,
+    TypeColumn,
+    ModelColumn,
     FirstSeenColumn,
     LastSeenColumn,
     WakeColumn,
@@ -18,7 +20,7 @@ enum Column
 };
 
 // The columns the filter looks in.
-constexpr Column FilteredColumns[] = {CommentColumn, AddressColumn, MacColumn, MakerColumn,
-                                      NameColumn};
+constexpr Column FilteredColumns[] = {CommentColumn, AddressColumn, MacColumn,  MakerColumn,
+                                      NameColumn,    TypeColumn,    ModelColumn};
 
 } // namespace historytable

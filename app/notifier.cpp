@@ -1,6 +1,8 @@
 #include "app/notifier.h"
 
+#include "identify/identity.h"
 #include "results/hostrow.h"
+#include "results/hosttext.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -17,16 +19,36 @@ constexpr std::size_t NamedNewDevices = 3;
 
 } // namespace
 
-Notice NewDeviceNotice(const HostRow &row)
+QString DeviceText(const identify::Identity &identity)
 {
-    // A name is whatever its host sent: it stays one line of text here, and
-    // the notifier keeps any desktop from reading it as markup.
+    QString text = identity.thisMachine ? identify::ThisMachineLabel()
+                   : identity.type == identify::DeviceType::Unknown
+                       ? QString()
+                       : identify::TypeLabel(identity.type);
+    if (!identity.model.isEmpty())
+        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) + identity.model;
+    return text;
+}
+
+Notice NewDeviceNotice(const HostRow &row, const identify::Identity &said)
+{
+    const identify::Identity identity = ShownIdentity(said);
+    // A name or a model is whatever its host sent: it stays one line of text
+    // here, and the notifier keeps any desktop from reading it as markup.
     QStringList lines{QStringLiteral("%0 \u2014 %1").arg(row.ip, row.mac)};
     if (!row.maker.isEmpty())
         lines << tr("Fabricant\u00a0: %0").arg(row.maker);
-    if (!row.name.isEmpty())
-        lines << tr("Nom\u00a0: %0").arg(row.name);
-    return {tr("Nouvel appareil sur le réseau"), lines.join(QLatin1Char('\n'))};
+    if (const QStringList names = HintNames(row.name, identity.friendlyName); !names.isEmpty())
+        lines << tr("Nom\u00a0: %0").arg(names.front());
+    const QString device = DeviceText(identity);
+    return {device.isEmpty() ? tr("Nouvel appareil sur le réseau")
+                             : tr("Nouvel appareil : %0").arg(device),
+            lines.join(QLatin1Char('\n'))};
+}
+
+Notice NewDeviceNotice(const HostRow &row)
+{
+    return NewDeviceNotice(row, row.identity);
 }
 
 std::vector<Notice> NewDevicesNotices(const std::vector<HostRow> &rows, const QString &network)
@@ -38,12 +60,15 @@ std::vector<Notice> NewDevicesNotices(const std::vector<HostRow> &rows, const QS
     QStringList lines;
     for (std::size_t i = 0; i < rows.size() && i < NamedNewDevices; ++i) {
         const HostRow &row = rows[i];
-        QString line = QStringLiteral("%0 \u2014 %1").arg(row.ip, row.mac);
-        if (!row.name.isEmpty())
-            line += QStringLiteral(" \u2014 %0").arg(row.name);
-        else if (!row.maker.isEmpty())
-            line += QStringLiteral(" \u2014 %0").arg(row.maker);
-        lines << line;
+        QStringList said{QStringLiteral("%0 \u2014 %1").arg(row.ip, row.mac)};
+        if (const QStringList names = HintNames(row.name, row.identity.friendlyName);
+            !names.isEmpty())
+            said << names.front();
+        if (const QString device = DeviceText(ShownIdentity(row.identity)); !device.isEmpty())
+            said << device;
+        if (said.size() == 1 && !row.maker.isEmpty())
+            said << row.maker;
+        lines << said.join(QStringLiteral(" \u2014 "));
     }
     if (rows.size() > NamedNewDevices)
         lines << tr("et %0 autres").arg(QString::number(rows.size() - NamedNewDevices));

@@ -8,6 +8,9 @@
 
 class QWidget;
 struct HostRow;
+namespace identify {
+struct Identity;
+}
 
 // A desktop notice: a title and a body of plain text. Neither is ever markup;
 // a notifier whose desktop reads markup escapes them.
@@ -26,13 +29,24 @@ public:
     virtual void Notify(const Notice &notice) = 0;
 };
 
-// The notice of a card the network never showed: its address and MAC, its
-// maker ("(adresse locale)" for a locally administered MAC) and its name.
+// What a device is, as a sentence names it: its type and its model
+// ("imprimante HP OfficeJet Pro 9010"), "cet ordinateur" for the machine's
+// own; empty when neither its type nor its model is known.
+QString DeviceText(const identify::Identity &identity);
+
+// The notice of a card the network never showed, with what its device is
+// where that is known ("Nouvel appareil : imprimante HP OfficeJet Pro 9010",
+// else "Nouvel appareil sur le réseau"): its address and MAC, its maker
+// ("(adresse locale)" for a locally administered MAC) and its name (the
+// first of HintNames).
+Notice NewDeviceNotice(const HostRow &row, const identify::Identity &identity);
+// The same with the identity the row carries.
 Notice NewDeviceNotice(const HostRow &row);
 
 // The one notice of the new cards of one scan on network ("198.51.100.0/24"),
 // rows in address order: none for no row, NewDeviceNotice for one, else
-// "N nouveaux appareils sur RÉSEAU" naming the first three.
+// "N nouveaux appareils sur RÉSEAU" naming the first three (each by its
+// name and what its device is, else by its maker).
 std::vector<Notice> NewDevicesNotices(const std::vector<HostRow> &rows, const QString &network);
 
 // Cards never seen before refused on network by the bound on new cards.

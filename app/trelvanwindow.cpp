@@ -301,17 +301,22 @@ void TrelvanWindow::RebuildHosts()
 void TrelvanWindow::RefreshHostNames()
 {
     // The same hosts as on display, one row each in address order; only a
-    // name may differ, and it changes its row's tooltip and hint in place.
-    // A new hint is no comment typed: nothing to harvest or save.
+    // name or what the device is may differ, and it changes its row's
+    // tooltips, hint and icon in place. A new hint is no comment typed:
+    // nothing to harvest or save.
     const QSignalBlocker blocker(ui->Hosts_);
     int row = 0;
     for (const quint32 key : KeysInAddressOrder(shownHosts)) {
         HostRecord &shown = shownHosts.at(key);
         const HostRecord &latest = latestHosts.at(key);
-        if (shown.name != latest.name || shown.names != latest.names) {
+        const bool identified = !ShownAlike(shown.identity, latest.identity);
+        if (identified || shown.name != latest.name || shown.names != latest.names) {
             shown.name = latest.name;
             shown.names = latest.names;
-            ShowHostName(ui->Hosts_, row, shown.name);
+            shown.identity = latest.identity;
+            ShowHostName(ui->Hosts_, row, shown.name, shown.identity.friendlyName);
+            if (identified)
+                ShowHostType(ui->Hosts_, row, shown.identity);
         }
         ++row;
     }

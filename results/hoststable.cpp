@@ -1,5 +1,7 @@
 #include "results/hoststable.h"
 
+#include "results/typeicons.h"
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCoreApplication>
@@ -55,11 +57,14 @@ public:
 
 // Draws a comment cell that holds no comment with its hint instead, dimmed
 // and in italics, and gives its editor the hint as placeholder: the model
-// holds nothing but the comment.
+// holds nothing but the comment. Once a row shows a type's icon, the cells
+// without one keep its room, so that the comments begin in one place.
 class CommentDelegate : public QStyledItemDelegate
 {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+
+    bool iconRoom = false;
 
     void paint(QPainter *painter, const QStyleOptionViewItem &option,
                const QModelIndex &index) const override
@@ -91,6 +96,14 @@ public:
         if (auto *line = qobject_cast<QLineEdit *>(editor))
             line->setPlaceholderText(index.data(CommentHintRole).toString());
         return editor;
+    }
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (iconRoom)
+            option->features |= QStyleOptionViewItem::HasDecoration; // a null icon draws nothing
     }
 
 private:
@@ -217,6 +230,11 @@ void SetupHostColumns(QTableWidget *table)
 void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool withMakers,
                   QButtonGroup &webButtons)
 {
+    // The icons' room goes with the icons: a table of unknown devices keeps
+    // its look.
+    if (auto *comments =
+            dynamic_cast<CommentDelegate *>(table->itemDelegateForColumn(CommentColumn)))
+        comments->iconRoom = false;
     for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
         const HostRow &host = rows[std::size_t(row)];
         auto *address = new TableWidgetIPItem(host.ip);
@@ -229,7 +247,8 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
 
         table->setItem(row, CommentColumn, new QTableWidgetItem(host.comment));
         table->item(row, CommentColumn)->setFlags(CommentFlags);
-        ShowHostName(table, row, host.name);
+        ShowHostName(table, row, host.name, host.identity.friendlyName);
+        ShowHostType(table, row, host.identity);
 
         if (withMakers) {
             auto *item = new MakerItem(host.listedMaker);
@@ -273,14 +292,36 @@ void FitHostColumns(QTableWidget *table)
     }
 }
 
-void ShowHostName(QTableWidget *table, int row, const QString &name)
+void ShowHostName(QTableWidget *table, int row, const QString &name, const QString &friendlyName)
 {
     // The hint is drawn as plain text by the delegate; a tooltip would read
     // markup in a name.
+    const QStringList names = HintNames(name, friendlyName);
     if (QTableWidgetItem *address = table->item(row, AddressColumn))
-        address->setToolTip(PlainTextMarkup(name));
+        address->setToolTip(PlainTextMarkup(names.join(QLatin1Char('\n'))));
     if (QTableWidgetItem *comment = table->item(row, CommentColumn))
-        comment->setData(CommentHintRole, name.isEmpty() ? QVariant() : QVariant(name));
+        comment->setData(CommentHintRole, names.isEmpty() ? QVariant() : QVariant(names.front()));
+}
+
+void ShowHostType(QTableWidget *table, int row, const identify::Identity &identity)
+{
+    QTableWidgetItem *comment = table->item(row, CommentColumn);
+    if (!comment)
+        return;
+    const QIcon icon = TypeIcon(identity);
+    comment->setData(Qt::DecorationRole, icon.isNull() ? QVariant() : QVariant(icon));
+    // Where the row's icon comes from, in the device's own words: the model
+    // and the friendly name are anyone's text.
+    comment->setToolTip(PlainTextMarkup(identify::Tooltip(ShownIdentity(identity))));
+    auto *comments = dynamic_cast<CommentDelegate *>(table->itemDelegateForColumn(CommentColumn));
+    if (comments && !icon.isNull())
+        comments->iconRoom = true;
+}
+
+bool ShownAlike(const identify::Identity &a, const identify::Identity &b)
+{
+    return a.type == b.type && a.thisMachine == b.thisMachine && a.model == b.model &&
+           a.friendlyName == b.friendlyName && identify::Tooltip(a) == identify::Tooltip(b);
 }
 
 void ShowMacToolTips(QTableWidget *table, const std::map<QString, QString> &tips)

@@ -44,13 +44,13 @@ constexpr int CommentHintRole = Qt::UserRole + 16;
 void SetupHostColumns(QTableWidget *table);
 
 // Writes rows, in their order, into a table whose row count is already
-// rows.size(): comment (with the host's name as its hint), address (with the
-// name as its tooltip), MAC text, maker (only withMakers, the window's vendor
-// table being loaded) and, for a host with a web server on port 80 or 443, a
-// "Connecter" button, named by the address it opens, that joins webButtons.
-// A maker cell too narrow for its name shows the name whole as its tooltip;
-// the cell of a locally administered address explains what such an address
-// is.
+// rows.size(): comment (with the host's names as its hint, ShowHostName,
+// and its type, ShowHostType), address (with the names as its tooltip), MAC
+// text, maker (only withMakers, the window's vendor table being loaded) and,
+// for a host with a web server on port 80 or 443, a "Connecter" button,
+// named by the address it opens, that joins webButtons. A maker cell too narrow for its name shows
+// the name whole as its tooltip; the cell of a locally administered address explains what such an
+// address is.
 void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool withMakers,
                   QButtonGroup &webButtons);
 
@@ -62,9 +62,21 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
 // header. The last column stretches over the room left.
 void FitHostColumns(QTableWidget *table);
 
-// Shows another name for the host of a row already written: the address's
-// tooltip and the comment's hint.
-void ShowHostName(QTableWidget *table, int row, const QString &name);
+// Shows other names for the host of a row already written (HintNames: the
+// friendly name its owner chose, then the name it answered with): the
+// comment's hint is the first, the address's tooltip says each.
+void ShowHostName(QTableWidget *table, int row, const QString &name,
+                  const QString &friendlyName = QString());
+
+// Shows what the device of a row already written is: its type's icon at the
+// start of the row (TypeIcon: none for an unknown type) and, as the first
+// cell's tooltip, its type, model and friendly name and why
+// (identify::Tooltip of its ShownIdentity), as plain text. Once a row shows
+// an icon, the comments of every row begin where the icons end.
+void ShowHostType(QTableWidget *table, int row, const identify::Identity &identity);
+
+// Whether two identities show alike in a row (icon, tooltip, hint).
+bool ShownAlike(const identify::Identity &a, const identify::Identity &b);
 
 // Gives each row's MAC cell the tooltip that tips holds under its MAC text,
 // or none.

@@ -1,5 +1,6 @@
 #include "results/hosttext.h"
 
+#include "identify/freetext.h"
 #include "scan/hostrecord.h"
 
 #include <string>
@@ -37,6 +38,26 @@ QString WebAddressText(quint32 key)
 QString SecureWebAddressText(quint32 key)
 {
     return QStringLiteral("https://%1/").arg(AddressText(key));
+}
+
+QStringList HintNames(const QString &name, const QString &friendlyName)
+{
+    // Checked again here, as any text before it is shown: a friendly name
+    // comes from the device and is never repaired, only refused.
+    QStringList names;
+    if (const QString chosen = identify::CheckedText(friendlyName.toUtf8()); !chosen.isEmpty())
+        names << chosen;
+    if (!name.isEmpty() && !names.contains(name, Qt::CaseInsensitive))
+        names << name;
+    return names;
+}
+
+identify::Identity ShownIdentity(const identify::Identity &identity)
+{
+    identify::Identity shown = identity;
+    shown.model = identify::CheckedText(identity.model.toUtf8());
+    shown.friendlyName = identify::CheckedText(identity.friendlyName.toUtf8());
+    return shown;
 }
 
 QString PlainTextMarkup(const QString &text)

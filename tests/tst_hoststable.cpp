@@ -2,11 +2,13 @@
 // columns, and the maker cells of every kind of MAC, without a window. The
 // rows as a whole are the window's tests' (tst_results_window).
 #include "results/hoststable.h"
+#include "results/typeicons.h"
 #include "tooltip.h"
 
 #include <QAbstractItemModel>
 #include <QButtonGroup>
 #include <QHostAddress>
+#include <QImage>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -24,6 +26,24 @@ quint32 Key(const char *address)
 
 const QStringList HeaderLabels{"Commentaire", "Adresse IP", "Adresse MAC", "Fabricant",
                                "Site web ?"};
+
+using identify::DeviceType;
+
+constexpr DeviceType AllTypes[] = {
+    DeviceType::Unknown,     DeviceType::Router,  DeviceType::AccessPoint, DeviceType::Computer,
+    DeviceType::Phone,       DeviceType::Tablet,  DeviceType::Printer,     DeviceType::Tv,
+    DeviceType::MediaPlayer, DeviceType::Speaker, DeviceType::Nas,         DeviceType::Camera,
+    DeviceType::GameConsole, DeviceType::Iot};
+
+// The pixels drawn in an image (not wholly transparent).
+int Drawn(const QImage &image)
+{
+    int drawn = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            drawn += qAlpha(image.pixel(x, y)) != 0;
+    return drawn;
+}
 
 } // namespace
 
@@ -174,14 +194,114 @@ private slots:
         QCOMPARE(table->item(0, 2)->text(), MacToText(mac));
     }
 
+    // --- what the device is ---
+
+    // Each type has an icon of its own, drawn for 16 and 32 pixels (1x and
+    // 2x) where the theme has none; an unknown device has none.
+    void typeIcons_data()
+    {
+        QTest::addColumn<DeviceType>("type");
+        for (const DeviceType type : AllTypes)
+            QTest::newRow(identify::TypeKey(type)) << type;
+    }
+
+    void typeIcons()
+    {
+        QFETCH(DeviceType, type);
+        identify::Identity identity;
+        identity.type = type;
+        const bool known = type != DeviceType::Unknown;
+        QCOMPARE(!TypeIcon(identity).isNull(), known);
+        QCOMPARE(!DrawnTypeIcon(type).isNull(), known);
+        identity.thisMachine = true; // a computer, whatever its type
+        QVERIFY(!TypeIcon(identity).isNull());
+        if (!known)
+            return;
+        const QIcon icon = DrawnTypeIcon(type);
+        const QImage small = icon.pixmap(QSize(16, 16), 1.0).toImage();
+        const QPixmap sharp = icon.pixmap(QSize(16, 16), 2.0);
+        QCOMPARE(small.size(), QSize(16, 16));
+        QCOMPARE(sharp.size(), QSize(32, 32));
+        QCOMPARE(sharp.devicePixelRatio(), 2.0);
+        QVERIFY2(Drawn(small) >= 30 && Drawn(small) <= 220,
+                 qPrintable(QString::number(Drawn(small))));
+        QVERIFY(Drawn(sharp.toImage()) >= 3 * Drawn(small));
+        for (const DeviceType other : AllTypes)
+            if (other != type && other != DeviceType::Unknown)
+                QVERIFY2(DrawnTypeIcon(other).pixmap(QSize(16, 16), 1.0).toImage() != small,
+                         identify::TypeKey(other));
+    }
+
+    // A row shows its device's icon, and why as its first cell's tooltip,
+    // as text; the name its owner chose is its hint when it keeps the rule
+    // for names.
+    void typeOfRow_data()
+    {
+        QTest::addColumn<DeviceType>("type");
+        QTest::addColumn<bool>("self");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("friendly");
+        QTest::addColumn<QString>("tip");
+        QTest::addColumn<QStringList>("names");
+        const QString said = QStringLiteral(", d'après : mDNS _ipp._tcp, UPnP");
+        QTest::newRow("unknown") << DeviceType::Unknown << false << ""
+                                 << ""
+                                 << "" << QStringList{"nas"};
+        QTest::newRow("printer") << DeviceType::Printer << false << "HP OfficeJet Pro 9010"
+                                 << "HP OfficeJet Pro 9010"
+                                 << "Imprimante — HP OfficeJet Pro 9010" + said
+                                 << QStringList{"HP OfficeJet Pro 9010", "nas"};
+        QTest::newRow("markup in a model and a name")
+            << DeviceType::Tv << false << "<img src=x width=3000><b>TV</b>"
+            << "<i>Salon</i>"
+            << "Téléviseur — <img src=x width=3000><b>TV</b> « <i>Salon</i> »" + said
+            << QStringList{"<i>Salon</i>", "nas"};
+        QTest::newRow("this machine") << DeviceType::Computer << true << ""
+                                      << ""
+                                      << "Cet ordinateur" + said << QStringList{"nas"};
+        QTest::newRow("the same name") << DeviceType::Nas << false << ""
+                                       << "NAS"
+                                       << "Stockage réseau « NAS »" + said << QStringList{"NAS"};
+        QTest::newRow("a name that breaks the rule") << DeviceType::Speaker << false << ""
+                                                     << "Salon\u202Eevil"
+                                                     << "Enceinte" + said << QStringList{"nas"};
+    }
+
+    void typeOfRow()
+    {
+        QFETCH(DeviceType, type);
+        QFETCH(bool, self);
+        QFETCH(QString, model);
+        QFETCH(QString, friendly);
+        QFETCH(QString, tip);
+        QFETCH(QStringList, names);
+        HostRecord record{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false, QStringLiteral("nas")};
+        record.identity = {type, {}, model, friendly, {}, self};
+        if (type != DeviceType::Unknown)
+            record.identity.evidence = {{QStringLiteral("upnp"), QStringLiteral("x")},
+                                        {QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")}};
+        Fill({{Key("192.168.1.20"), record}, {Key("192.168.1.21"), HostRecord{{0x02}, false}}});
+        const QTableWidgetItem *comment = table->item(0, 0);
+        QCOMPARE(comment->icon().isNull(), type == DeviceType::Unknown);
+        QCOMPARE(ToolTipShows(comment->toolTip()), tip);
+        QCOMPARE(comment->data(CommentHintRole).toString(), names.front());
+        QCOMPARE(ToolTipShows(table->item(0, 1)->toolTip()), names.join(QLatin1Char('\n')));
+        QVERIFY(table->item(1, 0)->icon().isNull());
+        QVERIFY(table->item(1, 0)->toolTip().isEmpty());
+        QVERIFY(!table->item(1, 0)->data(CommentHintRole).isValid());
+    }
+
     // A host's name is text: its tooltip draws the characters it holds, no
-    // image read, no larger than the text; so do a maker's whole name and
-    // the hint of the empty comment cell.
+    // image read, no larger than the text; so do a maker's whole name, the
+    // hint of the empty comment cell and what the device says it is.
     void namesAreShownAsText()
     {
         const QString name = QStringLiteral("<img src=x width=3000 height=2000><b>gras</b>&amp;");
         const QString maker = QStringLiteral("<i>Fabricant</i> & fils, une raison sociale longue");
         HostRecord record{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false, name};
+        record.identity.type = DeviceType::MediaPlayer;
+        record.identity.model = name;
+        const QString device = QStringLiteral("Lecteur multimédia — ") + name;
         Fill({{Key("192.168.1.20"), record}}, {}, {{"001A2B", maker}});
         table->resize(500, 200);
         table->show();
@@ -189,7 +309,8 @@ private slots:
         table->setColumnWidth(3, 40); // the maker is elided: its tooltip gives it whole
 
         const QFontMetrics metrics(table->font());
-        for (const auto &[column, text] : {std::pair{1, name}, std::pair{3, maker}}) {
+        for (const auto &[column, text] :
+             {std::pair{0, device}, std::pair{1, name}, std::pair{3, maker}}) {
             QLabel *tip = HoverToolTip(table.get(), table->model()->index(0, column));
             QVERIFY(tip);
             QCOMPARE(ToolTipShows(tip->text()), text);
@@ -200,8 +321,9 @@ private slots:
         QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(), name);
         table->resizeColumnToContents(0);
         const int hint = table->columnWidth(0);
-        QVERIFY2(hint >= metrics.horizontalAdvance(name) &&
-                     hint < metrics.horizontalAdvance(name) + 60,
+        // The hint, and the icon before it.
+        QVERIFY2(hint >= metrics.horizontalAdvance(name) + 16 &&
+                     hint < metrics.horizontalAdvance(name) + 80,
                  qPrintable(QString::number(hint)));
     }
 };

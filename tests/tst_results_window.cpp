@@ -4,6 +4,7 @@
 // links and the Close button. The published maps are plain data and no
 // address in them is ever contacted.
 #include "app/historydialog.h"
+#include "app/historytable.h"
 #include "fakes.h"
 #include "messagelog.h"
 #include "presence/clock.h"
@@ -1010,7 +1011,7 @@ private slots:
 
     // A host's name is the hint of its empty comment cell, drawn dimmed and
     // wide enough to be read; what the user types replaces it, and only that
-    // is saved.
+    // is saved. What the device says of itself joins the row in place.
     void nameIsAHintThatATypedCommentReplaces()
     {
         auto window = std::make_unique<TrelvanWindow>();
@@ -1043,12 +1044,31 @@ private slots:
         QCOMPARE(table->item(0, 0)->data(CommentHintRole).toString(),
                  QStringLiteral("imprimante-bureau-etage"));
 
+        // What a device says of itself comes on a later tick, its host as it
+        // was: its row shows its icon and why, in place, and the name its
+        // owner chose is the hint, before the name it answered with.
+        identify::Identity &pc = hosts.at(NetworkOrder("192.168.1.21")).identity;
+        pc.type = identify::DeviceType::Computer;
+        pc.friendlyName = QStringLiteral("Bureau de Léa");
+        pc.evidence = {{QStringLiteral("mdns"), QStringLiteral("_smb._tcp")}};
+        Show(*window, hosts);
+        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("imprimante de Lea"));
+        QVERIFY(table->item(0, 0)->icon().isNull());
+        QVERIFY(!table->item(1, 0)->icon().isNull());
+        QCOMPARE(table->item(1, 0)->data(CommentHintRole).toString(),
+                 QStringLiteral("Bureau de Léa"));
+        QCOMPARE(ToolTipShows(table->item(1, 1)->toolTip()),
+                 QStringLiteral("Bureau de Léa\nPC-DE-LEA"));
+        QCOMPARE(ToolTipShows(table->item(1, 0)->toolTip()),
+                 QStringLiteral("Ordinateur « Bureau de Léa », d'après : mDNS _smb._tcp"));
+
         window.reset();
 #ifndef Q_OS_WIN // the registry has no file; its keys are checked below
         QFile file(QSettings().fileName());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray contents = file.readAll();
-        QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA"),
+        QVERIFY2(!contents.contains("bureau-etage") && !contents.contains("PC-DE-LEA") &&
+                     !contents.contains("Bureau"),
                  contents.constData());
 #endif
         QCOMPARE(QSettings().allKeys(), QStringList{QStringLiteral("Comments/") + TextA});
@@ -1210,17 +1230,22 @@ private slots:
         const QString maker = LookupMaker(WindowInspector::makerIndex(window), MacA).name;
         QVERIFY(maker.contains(QLatin1Char(','))); // quoted in the CSV
         const QString mac = QStringLiteral("02:54:4C:00:00:3C");
+        // Devices of unknown type: no type, no model, no icon.
         const QStringList rows[]{
-            {"=1+1", "198.51.100.20", TextA, maker, "", SeenText(start), "présent"},
-            {"", "198.51.100.21", mac, "(adresse locale)", "<b>nas</b>", SeenText(start),
+            {"=1+1", "198.51.100.20", TextA, maker, "", "", "", SeenText(start), "présent"},
+            {"", "198.51.100.21", mac, "(adresse locale)", "<b>nas</b>", "", "", SeenText(start),
              "absent depuis 1 min"}};
         QTRY_COMPARE(devices->rowCount(), 2);
-        for (int row = 0; row < 2; ++row)
-            for (int column = 0; column < 7; ++column)
+        QCOMPARE(Headers(devices).mid(historytable::NameColumn, 3),
+                 (QStringList{"Nom", "Type", "Modèle"}));
+        for (int row = 0; row < 2; ++row) {
+            for (int column = 0; column < historytable::WakeColumn; ++column)
                 QCOMPARE(devices->item(row, column)->text(), rows[row][column]);
-        QVERIFY(!devices->cellWidget(0, 7));
+            QVERIFY(devices->item(row, historytable::TypeColumn)->icon().isNull());
+        }
+        QVERIFY(!devices->cellWidget(0, historytable::WakeColumn));
 
-        auto *wake = qobject_cast<QPushButton *>(devices->cellWidget(1, 7));
+        auto *wake = qobject_cast<QPushButton *>(devices->cellWidget(1, historytable::WakeColumn));
         QVERIFY(wake && wake->text() == QStringLiteral("Réveiller"));
         network.setInterfaces({});
         wake->click();
@@ -1445,13 +1470,14 @@ private slots:
         auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
         QTRY_COMPARE(devices->rowCount(), 3);
         QCOMPARE(ShownColumn(devices, 2), (QStringList{TextA, MacC, TextB}));
-        QCOMPARE(ShownColumn(devices, 6),
+        QCOMPARE(ShownColumn(devices, historytable::LastSeenColumn),
                  (QStringList{"présent", "absent depuis 2 h", "absent depuis 2 h"}));
         QCOMPARE(devices->item(1, 0)->foreground().color(),
                  dialog->palette().color(QPalette::Disabled, QPalette::Text));
         // Every column shows, "Réveiller" included.
         QHeaderView *header = devices->horizontalHeader();
-        QVERIFY2(header->sectionViewportPosition(7) + header->sectionSize(7) <=
+        QVERIFY2(header->sectionViewportPosition(historytable::WakeColumn) +
+                         header->sectionSize(historytable::WakeColumn) <=
                      devices->viewport()->width(),
                  qPrintable(QString::number(dialog->width())));
 
@@ -1463,7 +1489,8 @@ private slots:
         clickHeader(1);
         QCOMPARE(ShownColumn(devices, 1),
                  (QStringList{"198.51.100.9", "198.51.100.20", "198.51.100.21"}));
-        QVERIFY(devices->cellWidget(0, 7) && !devices->cellWidget(1, 7)); // "Réveiller"
+        QVERIFY(devices->cellWidget(0, historytable::WakeColumn) &&
+                !devices->cellWidget(1, historytable::WakeColumn)); // "Réveiller"
         clickHeader(1);
         QCOMPARE(ShownColumn(devices, 1),
                  (QStringList{"198.51.100.21", "198.51.100.20", "198.51.100.9"}));
@@ -1472,7 +1499,8 @@ private slots:
         Show(window, {{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}},
                       {NetworkOrder("198.51.100.21"), HostRecord{MacB, false}}});
         QCOMPARE(Table(window)->rowCount(), 2);
-        QTRY_COMPARE(ShownColumn(devices, 6).at(0), QStringLiteral("présent"));
+        QTRY_COMPARE(ShownColumn(devices, historytable::LastSeenColumn).at(0),
+                     QStringLiteral("présent"));
         QCOMPARE(ShownColumn(devices, 1),
                  (QStringList{"198.51.100.21", "198.51.100.20", "198.51.100.9"}));
 
@@ -1495,7 +1523,8 @@ private slots:
         const int macWidth = header->sectionSize(2);
         historyNow += 3600 * 1000;
         Show(window, {{NetworkOrder("198.51.100.20"), HostRecord{MacA, false}}});
-        QTRY_COMPARE(ShownColumn(devices, 6).at(2), QStringLiteral("absent depuis 3 h"));
+        QTRY_COMPARE(ShownColumn(devices, historytable::LastSeenColumn).at(2),
+                     QStringLiteral("absent depuis 3 h"));
         QCOMPARE(header->sectionSize(3), 333);
         // An untouched column fits its contents again: the same width, within
         // the pixel Wine's font metrics may round to.
@@ -1517,7 +1546,7 @@ private slots:
         auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
         QTRY_COMPARE(devices->rowCount(), 3);
         network.setInterfaces({}); // the wake is refused: nothing is sent
-        qobject_cast<QPushButton *>(devices->cellWidget(2, 7))->click();
+        qobject_cast<QPushButton *>(devices->cellWidget(2, historytable::WakeColumn))->click();
         QTRY_VERIFY(dialog->findChild<QLabel *>(QStringLiteral("Status_"))
                         ->text()
                         .startsWith(QStringLiteral("Réveil impossible")));
@@ -1546,7 +1575,8 @@ private slots:
         auto *devices = dialog->findChild<QTableWidget *>(QStringLiteral("Devices_"));
         QTRY_COMPARE(devices->rowCount(), 3);
         QCOMPARE(devices->item(2, 2)->text(), TextB);
-        const auto strip = devices->item(2, 8)->data(Qt::UserRole).value<PresenceStrip>();
+        const auto strip =
+            devices->item(2, historytable::StripColumn)->data(Qt::UserRole).value<PresenceStrip>();
         QCOMPARE(strip.to, historyNow);
         QCOMPARE(strip.spans.size(), std::size_t(3));
         QCOMPARE(strip.spans[2].from, leftAt);
@@ -1561,7 +1591,8 @@ private slots:
                                         QStringLiteral("ddd d MMM HH:mm"))));
 
         QTest::qWait(50);
-        const QRect bar = StripBar(devices->visualItemRect(devices->item(2, 8)));
+        const QRect bar =
+            StripBar(devices->visualItemRect(devices->item(2, historytable::StripColumn)));
         const QImage image = devices->viewport()->grab().toImage();
         const auto colourAt = [&](qint64 time) {
             const int x = StripX(strip, bar, time);

@@ -7,6 +7,7 @@
 #include "network/gateways.h"
 #include "presence/clock.h"
 #include "results/hostrow.h"
+#include "results/hosttext.h"
 #include "testsupport.h"
 #include "windowstate.h"
 
@@ -571,23 +572,76 @@ private slots:
         QCOMPARE(said.value_or(QStringLiteral("-")), shown);
     }
 
-    // One notice a scan for its new cards: one card, today's notice; more,
-    // one that counts them and names three.
+    // What a new device's notice calls it: its type as in a sentence, then
+    // its model.
+    void deviceText_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<bool>("self");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("printer") << "printer" << false << "HP OfficeJet Pro 9010"
+                                 << "imprimante HP OfficeJet Pro 9010";
+        QTest::newRow("type alone") << "tv" << false << ""
+                                    << "téléviseur";
+        QTest::newRow("model alone") << "unknown" << false << "<b>X1</b>"
+                                     << "<b>X1</b>";
+        QTest::newRow("this machine") << "computer" << true << ""
+                                      << "cet ordinateur";
+        QTest::newRow("nothing known") << "unknown" << false << ""
+                                       << "";
+        QTest::newRow("a model that breaks the rule") << "speaker" << false << "A\u202Eevil"
+                                                      << "enceinte";
+    }
+
+    void deviceText()
+    {
+        QFETCH(QString, type);
+        QFETCH(bool, self);
+        QFETCH(QString, model);
+        QFETCH(QString, text);
+        identify::Identity identity;
+        identity.type = identify::TypeOfKey(type);
+        identity.thisMachine = self;
+        identity.model = model;
+        QCOMPARE(DeviceText(ShownIdentity(identity)), text);
+        HostRow row;
+        row.identity = identity;
+        QCOMPARE(NewDeviceNotice(row).title, text.isEmpty()
+                                                 ? QStringLiteral("Nouvel appareil sur le réseau")
+                                                 : QStringLiteral("Nouvel appareil : ") + text);
+    }
+
+    // One notice a scan for its new cards: one card, today's notice, or the
+    // one that names what its device is; more, one that counts them and
+    // names three.
     void newDevicesNotices_data()
     {
         QTest::addColumn<int>("cards");
         QTest::addColumn<QStringList>("titles");
         QTest::addColumn<int>("lines");
         QTest::addColumn<bool>("flood");
-        QTest::newRow("none") << 0 << QStringList{} << 0 << false;
-        QTest::newRow("one") << 1 << QStringList{"Nouvel appareil sur le réseau"} << 3 << false;
+        QTest::addColumn<bool>("printer");  // the first card's
+        QTest::addColumn<QString>("first"); // the body's first line
+        const QString card = QStringLiteral("198.51.100.10 \u2014 02:00:00:00:00:10");
+        const QString named = card + QStringLiteral(" \u2014 <b>nas</b>");
+        const QString printer = QStringLiteral("imprimante HP OfficeJet Pro 9010");
+        QTest::newRow("none") << 0 << QStringList{} << 0 << false << false << "";
+        QTest::newRow("one") << 1 << QStringList{"Nouvel appareil sur le réseau"} << 3 << false
+                             << false << card;
+        QTest::newRow("one printer")
+            << 1 << QStringList{"Nouvel appareil : " + printer} << 3 << false << true << card;
         QTest::newRow("two") << 2 << QStringList{"2 nouveaux appareils sur 198.51.100.0/24"} << 2
-                             << false;
+                             << false << false << named;
+        QTest::newRow("two, a printer")
+            << 2 << QStringList{"2 nouveaux appareils sur 198.51.100.0/24"} << 2 << false << true
+            << named + QStringLiteral(" \u2014 ") + printer;
         QTest::newRow("five") << 5 << QStringList{"5 nouveaux appareils sur 198.51.100.0/24"} << 4
-                              << false;
+                              << false << false << named;
         // A flood and the cards the bound still took, in one scan: one notice.
         QTest::newRow("five in a flood")
-            << 5 << QStringList{"233 appareils inconnus ignorés sur 198.51.100.0/24"} << 2 << true;
+            << 5 << QStringList{"233 appareils inconnus ignorés sur 198.51.100.0/24"} << 2 << true
+            << false << "";
     }
 
     void newDevicesNotices()
@@ -596,6 +650,8 @@ private slots:
         QFETCH(QStringList, titles);
         QFETCH(int, lines);
         QFETCH(bool, flood);
+        QFETCH(bool, printer);
+        QFETCH(QString, first);
         std::vector<HostRow> rows;
         for (int i = 0; i < cards; ++i) {
             HostRow row;
@@ -603,6 +659,10 @@ private slots:
             row.mac = QStringLiteral("02:00:00:00:00:%1").arg(10 + i);
             row.maker = QStringLiteral("(adresse locale)");
             row.name = i == 0 ? QStringLiteral("<b>nas</b>") : QString();
+            if (i == 0 && printer) {
+                row.identity.type = identify::DeviceType::Printer;
+                row.identity.model = QStringLiteral("HP OfficeJet Pro 9010");
+            }
             rows.push_back(row);
         }
         const QString cidr = QStringLiteral("198.51.100.0/24");
@@ -623,6 +683,7 @@ private slots:
             return;
         }
         QVERIFY(body.front().startsWith(QStringLiteral("198.51.100.10 \u2014 02:00:00:00:00:10")));
+        QCOMPARE(body.front(), first);
         if (cards > 3)
             QCOMPARE(body.back(), QStringLiteral("et %1 autres").arg(cards - 3));
     }
