@@ -8,8 +8,6 @@
 #include "lister/eventcommand.h"
 #include "lister/formats.h"
 #ifdef TRELVAN_MQTT
-#include "lister/mqttsink.h"
-#include "publish/homeassistant.h"
 #endif
 #include "lister/lister.h"
 #include "lister/networkchoice.h"
@@ -456,12 +454,8 @@ private slots:
         now = QDateTime(QDate(2026, 12, 7), QTime(22, 14), Qt::UTC).toMSecsSinceEpoch();
         {
             presence::Store store;
-            presence::ScanResult scan{QHostAddress("198.51.100.1"),
-                                      QHostAddress("255.255.255.0"),
-                                      "eth0",
-                                      {},
-                                      now,
-                                      std::nullopt};
+            presence::ScanResult scan{
+                {QHostAddress("198.51.100.1"), QHostAddress("255.255.255.0"), "eth0"}, {}, now};
             scan.hosts[NetworkOrder("198.51.100.10")] = {{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x20},
                                                          true};
             scan.hosts[NetworkOrder("198.51.100.9")] = {{0x02, 0x54, 0x4C, 0, 0, 9}, false};
@@ -491,29 +485,6 @@ private slots:
         std::fclose(out);
         presence::SetClock(nullptr);
     }
-
-#ifdef TRELVAN_MQTT
-    // A card on two networks of one agent (a router on two VLANs) is one
-    // device: home with the address where it answers, else where seen last.
-    void cardOnTwoNetworksIsOneDevice()
-    {
-        const auto seen = [](const char *ip, bool present, qint64 first, qint64 last) {
-            publish::Device device;
-            device.ip = QString::fromLatin1(ip);
-            device.present = present;
-            device.firstSeen = QDateTime::fromSecsSinceEpoch(first);
-            device.lastSeen = QDateTime::fromSecsSinceEpoch(last);
-            return device;
-        };
-        publish::Device merged = lister::MergedDevice(
-            {seen("203.0.113.1", false, 10, 200), seen("198.51.100.1", true, 50, 100)});
-        QVERIFY(merged.present && merged.ip == "198.51.100.1" &&
-                merged.firstSeen.toSecsSinceEpoch() == 10);
-        merged = lister::MergedDevice(
-            {seen("198.51.100.1", false, 50, 100), seen("203.0.113.1", false, 10, 200)});
-        QVERIFY(!merged.present && merged.ip == "203.0.113.1");
-    }
-#endif
 
 #ifdef Q_OS_UNIX
     // A slow program is killed, a failing one said; neither stops the next.
@@ -700,8 +671,7 @@ private slots:
             presence::Store store;
             const auto seen = [&store](const char *own, const char *host, HostRecord record) {
                 presence::ScanResult scan{
-                    QHostAddress(own), QHostAddress("255.255.255.192"), "eth0", {}, 0,
-                    std::nullopt};
+                    {QHostAddress(own), QHostAddress("255.255.255.192"), "eth0"}, {}, 0};
                 scan.hosts[NetworkOrder(host)] = std::move(record);
                 store.Record(scan);
             };
