@@ -135,8 +135,15 @@ std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
     QJsonObject about{{QStringLiteral("connections"),
                        QJsonArray{QJsonArray{QStringLiteral("mac"), ColonMac(digits, false)}}},
                       {QStringLiteral("name"), name}};
-    if (!Clean(row.maker).isEmpty())
-        about.insert(QStringLiteral("manufacturer"), Clean(row.maker));
+    // The maker the device names itself, else its card's; its model; only
+    // what is known.
+    const identify::Identity &identity = row.identity;
+    const QString manufacturer =
+        Clean(identity.manufacturer).isEmpty() ? Clean(row.maker) : Clean(identity.manufacturer);
+    if (!manufacturer.isEmpty())
+        about.insert(QStringLiteral("manufacturer"), manufacturer);
+    if (!Clean(identity.model).isEmpty())
+        about.insert(QStringLiteral("model"), Clean(identity.model));
     const QJsonObject discovery{
         {QStringLiteral("unique_id"),
          QStringLiteral("trelvan_%1_%2").arg(agent, QString::fromLatin1(digits))},
@@ -148,15 +155,17 @@ std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
         {QStringLiteral("payload_not_home"), QStringLiteral("not_home")},
         {QStringLiteral("availability_topic"), QString::fromLatin1(StatusTopic(agent))},
         {QStringLiteral("device"), about}};
-    const QJsonObject attributes{{QStringLiteral("mac"), ColonMac(digits, true)},
-                                 {QStringLiteral("ip"), Clean(row.ip)},
-                                 {QStringLiteral("network"), Clean(row.network)},
-                                 {QStringLiteral("interface"), Clean(row.interfaceName)},
-                                 {QStringLiteral("name"), Clean(row.name)},
-                                 {QStringLiteral("maker"), Clean(row.maker)},
-                                 {QStringLiteral("comment"), Clean(row.comment)},
-                                 {QStringLiteral("first_seen"), Time(device.seen.firstSeen)},
-                                 {QStringLiteral("last_seen"), Time(device.seen.lastSeen)}};
+    QJsonObject attributes{{QStringLiteral("mac"), ColonMac(digits, true)},
+                           {QStringLiteral("ip"), Clean(row.ip)},
+                           {QStringLiteral("network"), Clean(row.network)},
+                           {QStringLiteral("interface"), Clean(row.interfaceName)},
+                           {QStringLiteral("name"), Clean(row.name)},
+                           {QStringLiteral("maker"), Clean(row.maker)},
+                           {QStringLiteral("comment"), Clean(row.comment)},
+                           {QStringLiteral("first_seen"), Time(device.seen.firstSeen)},
+                           {QStringLiteral("last_seen"), Time(device.seen.lastSeen)}};
+    if (identity.type != identify::DeviceType::Unknown)
+        attributes.insert(QStringLiteral("type"), QString::fromLatin1(TypeKey(identity.type)));
     return {{DiscoveryTopic(agent, digits), Compact(discovery)},
             {stateTopic, device.seen.present ? QByteArray("home") : QByteArray("not_home")},
             {attributesTopic, Compact(attributes)}};

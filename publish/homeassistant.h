@@ -48,7 +48,10 @@ QByteArray StatusTopic(const QString &agent); // "online", "offline"
 QByteArray EventTopic(const QString &agent);
 
 // The discovery message, the state and the attributes of device, in that
-// order; empty when its MAC is no MAC. agent is an AgentName.
+// order; empty when its MAC is no MAC. agent is an AgentName. The
+// discovery's device has the maker its UPnP description names, else its
+// card's, and its model; the attributes its type's key (TypeKey); each only
+// when known.
 std::vector<Message> DeviceMessages(const QString &agent, const Device &device);
 
 // The three topics of DeviceMessages, with empty payloads: retained, they

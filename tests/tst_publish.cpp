@@ -400,6 +400,7 @@ private slots:
                      discovery.value("payload_not_home").toString(),
                  QStringLiteral("routerhomenot_home"));
         const QJsonObject attributes = QJsonDocument::fromJson(sent[2].payload).object();
+        QVERIFY(!attributes.contains("type"));
         QCOMPARE(attributes.value("ip").toString(), QStringLiteral("198.51.100.33"));
         QCOMPARE(attributes.value("network").toString(), QStringLiteral("198.51.100.0/24"));
         QVERIFY(QDateTime::fromString(attributes.value("first_seen").toString(), Qt::ISODate) ==
@@ -412,6 +413,22 @@ private slots:
         device.row.comment = QStringLiteral("Téléphone de Léa");
         QCOMPARE(DisplayName(device), device.row.comment);
         QVERIFY(DeviceMessages(QStringLiteral("mai/son"), device).empty());
+
+        // What the device says it is: its own maker before its card's, its
+        // model, its type's key; markup stays text, controls go.
+        device.row.identity.type = identify::DeviceType::Phone;
+        device.row.identity.model = QStringLiteral("<b>iPhone</b>\x1b[2J 15");
+        device.row.identity.manufacturer = QStringLiteral("Apple\u2028 Inc.\n");
+        const auto identified = DeviceMessages(QStringLiteral("maison"), device);
+        QCOMPARE(
+            QJsonDocument(
+                QJsonDocument::fromJson(identified[0].payload).object().value("device").toObject())
+                .toJson(QJsonDocument::Compact),
+            QByteArray("{\"connections\":[[\"mac\",\"a4:83:e7:11:22:33\"]],\"manufacturer\":"
+                       "\"Apple Inc.\",\"model\":\"<b>iPhone</b>[2J 15\",\"name\":"
+                       "\"Téléphone de Léa\"}"));
+        QCOMPARE(QJsonDocument::fromJson(identified[2].payload).object().value("type").toString(),
+                 QStringLiteral("phone"));
     }
 
     void password()
