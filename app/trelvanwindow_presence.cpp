@@ -39,10 +39,7 @@ void TrelvanWindow::RecordScan()
     if (scannedNetwork.ip.isNull())
         return;
     presence::ScanResult scan;
-    scan.address = scannedNetwork.ip;
-    scan.netmask = scannedNetwork.netmask;
-    scan.interfaceName = scannedNetwork.interfaceName;
-    scan.gateway = scannedNetwork.gateway;
+    scan.network = scannedNetwork;
     scan.hosts = scannedHosts;
     scan.time = scannedAt;
     // One record at a time: a scan finished while the recorder still works

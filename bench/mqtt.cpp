@@ -50,12 +50,14 @@ int main(int argc, char **argv)
     }
     for (int i = 0; i < devices; ++i) {
         publish::Device device;
-        device.mac = QStringLiteral("02:00:00:00:%1:%2")
-                         .arg(i / 256, 2, 16, QLatin1Char('0'))
-                         .arg(i % 256, 2, 16, QLatin1Char('0'));
-        device.ip = QStringLiteral("198.51.100.%1").arg(i % 254 + 1);
-        device.network = QStringLiteral("198.51.100.0/24");
-        device.present = true;
+        device.seen.record.mac = {
+            2, 0, 0, 0, static_cast<unsigned char>(i / 256), static_cast<unsigned char>(i % 256)};
+        device.seen.present = true;
+        device.row.mac = QStringLiteral("02:00:00:00:%1:%2")
+                             .arg(i / 256, 2, 16, QLatin1Char('0'))
+                             .arg(i % 256, 2, 16, QLatin1Char('0'));
+        device.row.ip = QStringLiteral("198.51.100.%1").arg(i % 254 + 1);
+        device.row.network = QStringLiteral("198.51.100.0/24");
         publisher.SetDevice(device);
     }
     std::printf("%d devices (%d retained messages), a broker that never acknowledges\n", devices,

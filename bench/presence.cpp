@@ -52,12 +52,10 @@ HostRecord Card(quint32 serial, const QString &name = QString())
 
 presence::ScanResult Scan(qint64 time)
 {
-    return {QHostAddress(QStringLiteral("198.51.100.1")),
-            QHostAddress(QStringLiteral("255.255.255.0")),
-            QStringLiteral("eth0"),
+    return {{QHostAddress(QStringLiteral("198.51.100.1")),
+             QHostAddress(QStringLiteral("255.255.255.0")), QStringLiteral("eth0")},
             {},
-            time,
-            std::nullopt};
+            time};
 }
 
 quint32 Key(int octet)

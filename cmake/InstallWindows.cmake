@@ -73,22 +73,22 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
 endforeach()
 
 set(CPACK_GENERATOR NSIS64)
-set(CPACK_PACKAGE_NAME Trelvan)
-set(CPACK_PACKAGE_VENDOR Dantrix)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR ${TRELVAN_ORGANIZATION})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME trelvan-${PROJECT_VERSION}-win64)
-set(CPACK_PACKAGE_INSTALL_DIRECTORY Trelvan)
+set(CPACK_PACKAGE_INSTALL_DIRECTORY ${PROJECT_NAME})
 set(CPACK_STRIP_FILES ON)
 # Our own template, in French: the one CPack carries speaks English, makes a
 # Start-menu folder with an uninstaller link, and installs into Documents
 # where the user is no administrator.
 set(CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR}/windows)
-set(CPACK_NSIS_PACKAGE_NAME Trelvan)
-set(CPACK_NSIS_DISPLAY_NAME Trelvan)
+set(CPACK_NSIS_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_NSIS_DISPLAY_NAME ${PROJECT_NAME})
 set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/res/trelvan.ico)
 set(CPACK_NSIS_MUI_UNIICON ${PROJECT_SOURCE_DIR}/res/trelvan.ico)
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
-set(CPACK_NSIS_URL_INFO_ABOUT "https://dantrix.example/trelvan/")
+set(CPACK_NSIS_URL_INFO_ABOUT ${PROJECT_HOMEPAGE_URL})
 # The installer's own version block wants four numbers.
 set(CPACK_TRELVAN_FILE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
 

@@ -139,6 +139,7 @@ Identity Identify(const Findings &findings)
     identity.thisMachine = findings.thisMachine;
     identity.model = Model(findings);
     identity.friendlyName = FriendlyName(findings);
+    identity.manufacturer = findings.upnp.manufacturer;
     identity.services = findings.dnssd.Types();
 
     const QList<Clued> clues = Clues(findings);

@@ -48,6 +48,8 @@ struct Identity
     QList<Evidence> evidence;
     QString model;
     QString friendlyName;
+    // The maker its UPnP description names, where it gave one.
+    QString manufacturer;
     // The host's DNS-SD service types.
     QStringList services;
     bool thisMachine = false;

@@ -126,11 +126,11 @@ QString FormatText(const std::vector<HostRow> &hosts, bool terminal)
     std::vector<QStringList> rows;
     rows.push_back({QStringLiteral("Commentaire"), QStringLiteral("Adresse IP"),
                     QStringLiteral("Adresse MAC"), QStringLiteral("Fabricant"),
-                    QStringLiteral("Site web ?"), QStringLiteral("Nom")});
+                    QStringLiteral("Type"), QStringLiteral("Site web ?"), QStringLiteral("Nom")});
     // A comment may hold line breaks; a table row may not.
     for (const HostRow &host : hosts)
-        rows.push_back(
-            {OneLine(host.comment), host.ip, host.mac, host.maker, WebText(host), host.name});
+        rows.push_back({OneLine(host.comment), host.ip, host.mac, host.maker,
+                        TypeText(host.identity), WebText(host), host.name});
     return AlignedTable(rows, terminal);
 }
 
@@ -147,11 +147,13 @@ QString FormatCsv(const std::vector<HostRow> &hosts)
     std::vector<QStringList> rows{
         {QStringLiteral("comment"), QStringLiteral("ip"), QStringLiteral("mac"),
          QStringLiteral("maker"), QStringLiteral("web"), QStringLiteral("name"),
-         QStringLiteral("url"), QStringLiteral("network"), QStringLiteral("interface")}};
+         QStringLiteral("url"), QStringLiteral("network"), QStringLiteral("interface"),
+         QStringLiteral("type"), QStringLiteral("model")}};
     for (const HostRow &host : hosts)
-        rows.push_back({host.comment, host.ip, host.mac, host.maker,
-                        host.web ? QStringLiteral("true") : QStringLiteral("false"), host.name,
-                        host.webAddress, host.network, host.interfaceName});
+        rows.push_back(QStringList{host.comment, host.ip, host.mac, host.maker,
+                                   host.web ? QStringLiteral("true") : QStringLiteral("false"),
+                                   host.name, host.webAddress, host.network, host.interfaceName} +
+                       IdentityCsv(host.identity));
     return CsvText(rows);
 }
 
@@ -175,8 +177,11 @@ QJsonObject ToJson(const HostRow &host)
 QString FormatJson(const std::vector<HostRow> &hosts)
 {
     QJsonArray array;
-    for (const HostRow &host : hosts)
-        array.append(ToJson(host));
+    for (const HostRow &host : hosts) {
+        QJsonObject object = ToJson(host);
+        AddIdentityJson(object, host.identity);
+        array.append(object);
+    }
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
 }
 
@@ -190,13 +195,14 @@ QString FormatHistory(const std::vector<HistoryRow> &rows, const QString &format
         return QDateTime::fromMSecsSinceEpoch(time).toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     };
     const auto table = [&shown, terminal](const std::vector<HistoryRow> &group) {
-        std::vector<QStringList> lines{
-            {QStringLiteral("Commentaire"), QStringLiteral("Adresse IP"),
-             QStringLiteral("Adresse MAC"), QStringLiteral("Fabricant"), QStringLiteral("Nom"),
-             QStringLiteral("Vu la première fois"), QStringLiteral("Vu la dernière fois")}};
+        std::vector<QStringList> lines{{QStringLiteral("Commentaire"), QStringLiteral("Adresse IP"),
+                                        QStringLiteral("Adresse MAC"), QStringLiteral("Fabricant"),
+                                        QStringLiteral("Type"), QStringLiteral("Nom"),
+                                        QStringLiteral("Vu la première fois"),
+                                        QStringLiteral("Vu la dernière fois")}};
         for (const HistoryRow &row : group)
             lines.push_back({OneLine(row.host.comment), row.host.ip, row.host.mac, row.host.maker,
-                             row.host.name, shown(row.firstSeen),
+                             TypeText(row.host.identity), row.host.name, shown(row.firstSeen),
                              row.present ? QStringLiteral("présent") : shown(row.lastSeen)});
         return AlignedTable(lines, terminal);
     };

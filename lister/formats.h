@@ -31,10 +31,14 @@ QString FormatCsv(const std::vector<HostRow> &hosts);
 // An array of objects with the keys comment, ip, mac, maker, web (port 80),
 // url (what "Connecter" opens, or empty), name (the one the window shows),
 // names (each source's answer: dns, mdns, netbios), network
-// ("198.51.100.0/24") and interface ("eth0").
-// The text's "Site web ?" says oui, https (port 443 only) or non; the CSV
-// has the columns of the JSON but names.
+// ("198.51.100.0/24"), interface ("eth0"), and what the device is: type,
+// model, friendly_name, services and evidence (AddIdentityJson).
+// The text's "Site web ?" says oui, https (port 443 only) or non, its "Type"
+// TypeText; the CSV has the columns of the JSON but names, then type and
+// model last (IdentityCsv), so that scripts reading the others by their
+// place keep working.
 QString FormatJson(const std::vector<HostRow> &hosts);
+// A row's keys without what the device is: the watch's events.
 QJsonObject ToJson(const HostRow &host);
 
 // The presence history as --historique lists it (HistoryRow of

@@ -1,6 +1,7 @@
 #include "lister/mqttsink.h"
 
 #include "lister/terminal.h"
+#include "presence/mergeddevice.h"
 #include "publish/brokeraddress.h"
 #include "publish/homeassistant.h"
 #include "publish/mqttpublisher.h"
@@ -26,18 +27,9 @@ public:
     {
         std::map<QString, publish::Device> now;
         for (const presence::Device &device : devices) {
-            const HostRow row = MakeHostRow(device.key, device.record, comments, makers, place);
-            publish::Device &out = now[row.mac];
-            out.mac = row.mac;
-            out.ip = row.ip;
-            out.network = row.network;
-            out.interfaceName = row.interfaceName;
-            out.name = row.name;
-            out.maker = row.maker;
-            out.comment = row.comment;
-            out.firstSeen = QDateTime::fromMSecsSinceEpoch(device.firstSeen);
-            out.lastSeen = QDateTime::fromMSecsSinceEpoch(device.lastSeen);
-            out.present = device.present;
+            HostRow row = MakeHostRow(device.key, device.record, comments, makers, place);
+            const QString mac = row.mac;
+            now[mac] = {device, std::move(row)};
         }
         // Each card of this network, and those it had before (forgotten).
         std::vector<QString> gone;
@@ -81,10 +73,15 @@ private:
             cards.erase(mac); // networks with it
             return;
         }
-        std::vector<publish::Device> seen;
+        std::vector<presence::Device> seen;
         for (const auto &entry : networks)
-            seen.push_back(entry.second);
-        publisher.SetDevice(MergedDevice(seen));
+            seen.push_back(entry.second.seen);
+        const presence::Device merged = presence::MergedDevice(seen);
+        for (const auto &entry : networks)
+            if (entry.second.seen.network == merged.network) {
+                publisher.SetDevice({merged, entry.second.row});
+                return;
+            }
     }
 
     publish::MqttPublisher publisher;
@@ -93,21 +90,6 @@ private:
 };
 
 } // namespace
-
-publish::Device MergedDevice(const std::vector<publish::Device> &seen)
-{
-    const publish::Device *best = &seen.front();
-    for (const publish::Device &device : seen) {
-        if (std::make_pair(device.present, device.lastSeen) >
-            std::make_pair(best->present, best->lastSeen))
-            best = &device;
-    }
-    publish::Device merged = *best;
-    for (const publish::Device &device : seen)
-        if (device.firstSeen < merged.firstSeen)
-            merged.firstSeen = device.firstSeen;
-    return merged;
-}
 
 std::unique_ptr<PresenceSink> StartMqtt(const MqttSettings &settings, std::FILE *err,
                                         ExitStatus *status)

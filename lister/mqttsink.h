@@ -7,11 +7,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <vector>
-
-namespace publish {
-struct Device;
-}
 
 // --suivre --mqtt: the watch's presence on an MQTT broker, Home Assistant's
 // way (publish/). Built only where libmosquitto is (TRELVAN_MQTT).
@@ -31,10 +26,5 @@ struct MqttSettings
 // before anything else starts.
 std::unique_ptr<PresenceSink> StartMqtt(const MqttSettings &settings, std::FILE *err,
                                         ExitStatus *status);
-
-// One card as the agent shows it when it has seen it on several of its
-// networks (a router with one card on every VLAN): home when present on
-// one, with that network's address, else where it was seen last.
-publish::Device MergedDevice(const std::vector<publish::Device> &seen);
 
 } // namespace lister

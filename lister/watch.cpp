@@ -162,10 +162,7 @@ QString ChangeNote(const presence::Change &change, const QString &network)
 presence::ScanResult ScanOf(const ScannedNetwork &scanned)
 {
     presence::ScanResult scan;
-    scan.address = scanned.network.ip;
-    scan.netmask = scanned.network.netmask;
-    scan.interfaceName = scanned.network.interfaceName;
-    scan.gateway = scanned.network.gateway;
+    scan.network = scanned.network;
     scan.hosts = scanned.hosts;
     scan.time = presence::Now();
     return scan;

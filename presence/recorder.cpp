@@ -35,7 +35,7 @@ void Recorder::Record(const ScanResult &scan)
 ScanChanges Recorder::Take(const ScanResult &scan)
 {
     ScanChanges recorded = Opened().Record(scan);
-    const QString cidr = CidrText(scan.address.toIPv4Address(), scan.netmask.toIPv4Address());
+    const QString cidr = scan.network.Cidr();
     round.insert(cidr);
     if (recorded.known)
         takenNetworks[cidr] = recorded.network;

@@ -4,7 +4,6 @@
 #include "presence/presencelog.h"
 #include "presence/storefile.h"
 
-#include "network/gateways.h"
 #include "results/commentstore.h"
 
 #include <QStandardPaths>
@@ -177,14 +176,8 @@ QString Store::FileName() const
 ScanChanges Store::Record(const ScanResult &scan)
 {
     const qint64 time = scan.time ? scan.time : Now();
-    // The machine's routes, unless the scan read them as it began, are read
-    // before the write lock is taken.
-    const db::Recording recording{time,
-                                  scan.gateway
-                                      ? *scan.gateway
-                                      : GatewayOf(scan.address.toIPv4Address(),
-                                                  scan.netmask.toIPv4Address(), scan.interfaceName),
-                                  d->options.keptCards};
+    // The gateway of the moment the scan began, not of this one.
+    const db::Recording recording{time, scan.network.gateway, d->options.keptCards};
     ScanChanges out;
     QSqlError error;
     Fault fault = d->WriteFile(scan, recording, out, error);

@@ -89,14 +89,11 @@ QString KindName(ChangeKind kind);
 // One finished scan, as a front end hands it over.
 struct ScanResult
 {
-    QHostAddress address; // the machine's own address on the network scanned
-    QHostAddress netmask;
-    QString interfaceName; // "eth0"; empty where unknown
+    // The network scanned, as it was when the scan began: the machine's own
+    // address on it, its netmask, its interface and its gateway (0: none).
+    Ipv4Network network;
     HostMap hosts;
     qint64 time = 0; // when it ended (Now()); 0: when it is recorded
-    // The gateway's address (host order, 0: none) when the scan began;
-    // unset: the machine's routes are read when it is recorded.
-    std::optional<quint32> gateway;
 };
 
 struct Change

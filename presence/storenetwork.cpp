@@ -41,7 +41,7 @@ bool FindNetwork(QSqlDatabase &db, const ScanResult &scan, const Recording &reco
                  ScanChanges &out, Network &network, QSqlError &error)
 {
     const qint64 time = recording.time;
-    out.network.cidr = CidrText(scan.address.toIPv4Address(), scan.netmask.toIPv4Address());
+    out.network.cidr = scan.network.Cidr();
     out.known = true;
     Mac answered; // the card that answered for the gateway's address
     if (recording.gateway != 0) {
@@ -142,14 +142,14 @@ bool FindNetwork(QSqlDatabase &db, const ScanResult &scan, const Recording &reco
         return Run(db,
                    QStringLiteral("UPDATE networks SET last_scan = max(last_scan, ?), "
                                   "interface = ? WHERE id = ?"),
-                   error, {time, Text(scan.interfaceName), network.id});
+                   error, {time, Text(scan.network.interfaceName), network.id});
     QSqlQuery insert(db);
-    if (!Select(
-            insert,
-            QStringLiteral("INSERT INTO networks (cidr, gateway_mac, interface, "
-                           "first_scan, last_scan) VALUES (?, ?, ?, ?, ?)"),
-            error,
-            {out.network.cidr, Blob(out.network.gatewayMac), Text(scan.interfaceName), time, time}))
+    if (!Select(insert,
+                QStringLiteral("INSERT INTO networks (cidr, gateway_mac, interface, "
+                               "first_scan, last_scan) VALUES (?, ?, ?, ?, ?)"),
+                error,
+                {out.network.cidr, Blob(out.network.gatewayMac), Text(scan.network.interfaceName),
+                 time, time}))
         return false;
     network.id = insert.lastInsertId().toLongLong();
     network.firstScan = time;

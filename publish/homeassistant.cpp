@@ -1,5 +1,6 @@
 #include "publish/homeassistant.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,13 +25,14 @@ QString Clean(const QString &text)
     return clean.trimmed();
 }
 
-QJsonValue Time(const QDateTime &time)
+// ISO 8601 in local time with its offset; null for no time.
+QJsonValue Time(qint64 msecsSinceEpoch)
 {
-    if (!time.isValid())
+    if (msecsSinceEpoch == 0)
         return QJsonValue::Null;
-    QDateTime withOffset = time;
-    withOffset.setOffsetFromUtc(time.offsetFromUtc());
-    return withOffset.toString(Qt::ISODate);
+    QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
+    time.setOffsetFromUtc(time.offsetFromUtc());
+    return time.toString(Qt::ISODate);
 }
 
 QByteArray Compact(const QJsonObject &object)
@@ -92,14 +94,21 @@ QByteArray MacDigits(const QString &mac)
     return digits;
 }
 
+QByteArray MacDigits(const std::vector<unsigned char> &mac)
+{
+    if (mac.size() != 6)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(mac.data()), 6).toHex();
+}
+
 QString DisplayName(const Device &device)
 {
-    for (const QString &text : {device.comment, device.name}) {
+    for (const QString &text : {device.row.comment, device.row.name}) {
         if (!Clean(text).isEmpty())
             return Clean(text);
     }
-    const QString mac = ColonMac(MacDigits(device.mac), true);
-    const QString maker = Clean(device.maker);
+    const QString mac = ColonMac(MacDigits(device.seen.record.mac), true);
+    const QString maker = Clean(device.row.maker);
     return maker.isEmpty() ? mac : maker + QLatin1Char(' ') + mac.right(8);
 }
 
@@ -115,9 +124,10 @@ QByteArray EventTopic(const QString &agent)
 
 std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
 {
-    const QByteArray digits = MacDigits(device.mac);
+    const QByteArray digits = MacDigits(device.seen.record.mac);
     if (digits.isEmpty() || AgentName(agent) != agent)
         return {};
+    const HostRow &row = device.row;
     const QByteArray stateTopic = DeviceTopic(agent, digits, "state");
     const QByteArray attributesTopic = DeviceTopic(agent, digits, "attributes");
     const QString name = DisplayName(device);
@@ -125,8 +135,15 @@ std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
     QJsonObject about{{QStringLiteral("connections"),
                        QJsonArray{QJsonArray{QStringLiteral("mac"), ColonMac(digits, false)}}},
                       {QStringLiteral("name"), name}};
-    if (!Clean(device.maker).isEmpty())
-        about.insert(QStringLiteral("manufacturer"), Clean(device.maker));
+    // The maker the device names itself, else its card's; its model; only
+    // what is known.
+    const identify::Identity &identity = row.identity;
+    const QString manufacturer =
+        Clean(identity.manufacturer).isEmpty() ? Clean(row.maker) : Clean(identity.manufacturer);
+    if (!manufacturer.isEmpty())
+        about.insert(QStringLiteral("manufacturer"), manufacturer);
+    if (!Clean(identity.model).isEmpty())
+        about.insert(QStringLiteral("model"), Clean(identity.model));
     const QJsonObject discovery{
         {QStringLiteral("unique_id"),
          QStringLiteral("trelvan_%1_%2").arg(agent, QString::fromLatin1(digits))},
@@ -138,17 +155,19 @@ std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
         {QStringLiteral("payload_not_home"), QStringLiteral("not_home")},
         {QStringLiteral("availability_topic"), QString::fromLatin1(StatusTopic(agent))},
         {QStringLiteral("device"), about}};
-    const QJsonObject attributes{{QStringLiteral("mac"), ColonMac(digits, true)},
-                                 {QStringLiteral("ip"), Clean(device.ip)},
-                                 {QStringLiteral("network"), Clean(device.network)},
-                                 {QStringLiteral("interface"), Clean(device.interfaceName)},
-                                 {QStringLiteral("name"), Clean(device.name)},
-                                 {QStringLiteral("maker"), Clean(device.maker)},
-                                 {QStringLiteral("comment"), Clean(device.comment)},
-                                 {QStringLiteral("first_seen"), Time(device.firstSeen)},
-                                 {QStringLiteral("last_seen"), Time(device.lastSeen)}};
+    QJsonObject attributes{{QStringLiteral("mac"), ColonMac(digits, true)},
+                           {QStringLiteral("ip"), Clean(row.ip)},
+                           {QStringLiteral("network"), Clean(row.network)},
+                           {QStringLiteral("interface"), Clean(row.interfaceName)},
+                           {QStringLiteral("name"), Clean(row.name)},
+                           {QStringLiteral("maker"), Clean(row.maker)},
+                           {QStringLiteral("comment"), Clean(row.comment)},
+                           {QStringLiteral("first_seen"), Time(device.seen.firstSeen)},
+                           {QStringLiteral("last_seen"), Time(device.seen.lastSeen)}};
+    if (identity.type != identify::DeviceType::Unknown)
+        attributes.insert(QStringLiteral("type"), QString::fromLatin1(TypeKey(identity.type)));
     return {{DiscoveryTopic(agent, digits), Compact(discovery)},
-            {stateTopic, device.present ? QByteArray("home") : QByteArray("not_home")},
+            {stateTopic, device.seen.present ? QByteArray("home") : QByteArray("not_home")},
             {attributesTopic, Compact(attributes)}};
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "presence/store.h"
+#include "results/hostrow.h"
+
 #include <QByteArray>
-#include <QDateTime>
 #include <QString>
 
 #include <vector>
@@ -11,20 +13,13 @@
 // availability; the watch's events. Pure functions, no connection.
 namespace publish {
 
-// One device as the front end knows it; texts as they came (they are
+// One device as the front end knows it: what the presence store holds of
+// it and its row (MakeHostRow of its record), texts as they came (they are
 // cleaned here before they go out).
 struct Device
 {
-    QString mac; // "00:1A:2B:3C:4D:5E" (or with '-', any case)
-    QString ip;
-    QString network; // "198.51.100.0/24"
-    QString interfaceName;
-    QString name;
-    QString maker;
-    QString comment;
-    QDateTime firstSeen;
-    QDateTime lastSeen;
-    bool present = false;
+    presence::Device seen; // its card, when it was first and last seen, present or not
+    HostRow row;           // its address, network, interface, names, maker, comment, identity
 };
 
 struct Message
@@ -40,8 +35,10 @@ struct Message
 QString AgentName(const QString &wanted);
 
 // The MAC's twelve lower-case hexadecimal digits, or empty when mac is no
-// MAC address.
+// MAC address ("00:1A:2B:3C:4D:5E", with '-' or ':', any case).
 QByteArray MacDigits(const QString &mac);
+// The same of a card's six bytes; empty for any other length.
+QByteArray MacDigits(const std::vector<unsigned char> &mac);
 
 // The name Home Assistant shows: the comment, else the name, else the maker
 // and the end of the MAC ("Synology Incorporated AA:BB:10"), else the MAC.
@@ -51,7 +48,10 @@ QByteArray StatusTopic(const QString &agent); // "online", "offline"
 QByteArray EventTopic(const QString &agent);
 
 // The discovery message, the state and the attributes of device, in that
-// order; empty when its MAC is no MAC. agent is an AgentName.
+// order; empty when its MAC is no MAC. agent is an AgentName. The
+// discovery's device has the maker its UPnP description names, else its
+// card's, and its model; the attributes its type's key (TypeKey); each only
+// when known.
 std::vector<Message> DeviceMessages(const QString &agent, const Device &device);
 
 // The three topics of DeviceMessages, with empty payloads: retained, they

@@ -41,6 +41,31 @@ QString CsvText(const std::vector<QStringList> &rows)
     return text;
 }
 
+QString TypeText(const identify::Identity &identity)
+{
+    if (identity.type == identify::DeviceType::Unknown && !identity.thisMachine)
+        return {};
+    return identify::ShownType(identity);
+}
+
+QStringList IdentityCsv(const identify::Identity &identity)
+{
+    return {QString::fromLatin1(identify::TypeKey(identity.type)), identity.model};
+}
+
+void AddIdentityJson(QJsonObject &object, const identify::Identity &identity)
+{
+    QJsonArray evidence;
+    for (const identify::Evidence &said : identity.evidence)
+        evidence.append(QJsonObject{{QStringLiteral("source"), said.source},
+                                    {QStringLiteral("detail"), said.detail}});
+    object.insert(QStringLiteral("type"), QString::fromLatin1(identify::TypeKey(identity.type)));
+    object.insert(QStringLiteral("model"), identity.model);
+    object.insert(QStringLiteral("friendly_name"), identity.friendlyName);
+    object.insert(QStringLiteral("services"), QJsonArray::fromStringList(identity.services));
+    object.insert(QStringLiteral("evidence"), evidence);
+}
+
 QString IsoTimeText(qint64 msecsSinceEpoch)
 {
     QDateTime time = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
@@ -50,32 +75,37 @@ QString IsoTimeText(qint64 msecsSinceEpoch)
 
 QString HistoryCsv(const std::vector<HistoryRow> &rows)
 {
-    std::vector<QStringList> lines{{QStringLiteral("comment"), QStringLiteral("ip"),
-                                    QStringLiteral("mac"), QStringLiteral("maker"),
-                                    QStringLiteral("name"), QStringLiteral("first_seen"),
-                                    QStringLiteral("last_seen"), QStringLiteral("present"),
-                                    QStringLiteral("network"), QStringLiteral("interface")}};
+    std::vector<QStringList> lines{
+        {QStringLiteral("comment"), QStringLiteral("ip"), QStringLiteral("mac"),
+         QStringLiteral("maker"), QStringLiteral("name"), QStringLiteral("first_seen"),
+         QStringLiteral("last_seen"), QStringLiteral("present"), QStringLiteral("network"),
+         QStringLiteral("interface"), QStringLiteral("type"), QStringLiteral("model")}};
     for (const HistoryRow &row : rows)
-        lines.push_back({row.host.comment, row.host.ip, row.host.mac, row.host.maker, row.host.name,
-                         IsoTimeText(row.firstSeen), IsoTimeText(row.lastSeen),
-                         row.present ? QStringLiteral("true") : QStringLiteral("false"),
-                         row.host.network, row.host.interfaceName});
+        lines.push_back(QStringList{row.host.comment, row.host.ip, row.host.mac, row.host.maker,
+                                    row.host.name, IsoTimeText(row.firstSeen),
+                                    IsoTimeText(row.lastSeen),
+                                    row.present ? QStringLiteral("true") : QStringLiteral("false"),
+                                    row.host.network, row.host.interfaceName} +
+                        IdentityCsv(row.host.identity));
     return CsvText(lines);
 }
 
 QString HistoryJson(const std::vector<HistoryRow> &rows)
 {
     QJsonArray array;
-    for (const HistoryRow &row : rows)
-        array.append(QJsonObject{{QStringLiteral("comment"), row.host.comment},
-                                 {QStringLiteral("ip"), row.host.ip},
-                                 {QStringLiteral("mac"), row.host.mac},
-                                 {QStringLiteral("maker"), row.host.maker},
-                                 {QStringLiteral("name"), row.host.name},
-                                 {QStringLiteral("first_seen"), IsoTimeText(row.firstSeen)},
-                                 {QStringLiteral("last_seen"), IsoTimeText(row.lastSeen)},
-                                 {QStringLiteral("present"), row.present},
-                                 {QStringLiteral("network"), row.host.network},
-                                 {QStringLiteral("interface"), row.host.interfaceName}});
+    for (const HistoryRow &row : rows) {
+        QJsonObject object{{QStringLiteral("comment"), row.host.comment},
+                           {QStringLiteral("ip"), row.host.ip},
+                           {QStringLiteral("mac"), row.host.mac},
+                           {QStringLiteral("maker"), row.host.maker},
+                           {QStringLiteral("name"), row.host.name},
+                           {QStringLiteral("first_seen"), IsoTimeText(row.firstSeen)},
+                           {QStringLiteral("last_seen"), IsoTimeText(row.lastSeen)},
+                           {QStringLiteral("present"), row.present},
+                           {QStringLiteral("network"), row.host.network},
+                           {QStringLiteral("interface"), row.host.interfaceName}};
+        AddIdentityJson(object, row.host.identity);
+        array.append(object);
+    }
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
 }

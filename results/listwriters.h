@@ -2,6 +2,7 @@
 
 #include "results/hostrow.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -19,6 +20,19 @@
 // a spreadsheet takes it as text and never as a formula.
 QString CsvText(const std::vector<QStringList> &rows);
 
+// What the lists say of what a device is (HostRow::identity), the same in
+// trelvan-list's rows and in the presence history's. The texts came from
+// the network: each writer keeps them text for its reader.
+// The text tables' "Type" column: ShownType ("Imprimante", "cet
+// ordinateur"), empty while the type is unknown.
+QString TypeText(const identify::Identity &identity);
+// The CSV's last two fields: type (TypeKey: "printer", "unknown") and model.
+QStringList IdentityCsv(const identify::Identity &identity);
+// The JSON's keys type (TypeKey), model, friendly_name, services (an array
+// of the DNS-SD types) and evidence (an array of {"source", "detail"}),
+// added to object.
+void AddIdentityJson(QJsonObject &object, const identify::Identity &identity);
+
 // ISO 8601 in local time with its offset: 2026-12-08T14:02:11+01:00.
 QString IsoTimeText(qint64 msecsSinceEpoch);
 
@@ -32,8 +46,9 @@ struct HistoryRow
 };
 
 // The history with the fields comment, ip, mac, maker, name, first_seen,
-// last_seen (IsoTimeText), present (true/false), network ("198.51.100.0/24")
-// and interface ("eth0"), the rows in their order.
+// last_seen (IsoTimeText), present (true/false), network ("198.51.100.0/24"),
+// interface ("eth0"), type and model (IdentityCsv), the rows in their order.
 QString HistoryCsv(const std::vector<HistoryRow> &rows);
-// An array of objects with those keys.
+// An array of objects with those keys, type and model as AddIdentityJson
+// gives them with its others.
 QString HistoryJson(const std::vector<HistoryRow> &rows);

@@ -374,6 +374,8 @@ private slots:
         QCOMPARE(Tooltip(identity), tooltip);
         QCOMPARE(identity.evidence.isEmpty(), type == "unknown");
         QCOMPARE(TypeOfKey(type), identity.type);
+        // The UPnP maker, for the lists that name one (Home Assistant).
+        QCOMPARE(identity.manufacturer, upnpModel.isEmpty() ? QString() : QStringLiteral("HP"));
     }
 };
 

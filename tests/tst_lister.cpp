@@ -8,8 +8,6 @@
 #include "lister/eventcommand.h"
 #include "lister/formats.h"
 #ifdef TRELVAN_MQTT
-#include "lister/mqttsink.h"
-#include "publish/homeassistant.h"
 #endif
 #include "lister/lister.h"
 #include "lister/networkchoice.h"
@@ -324,30 +322,45 @@ private slots:
         IndexVendors({{QStringLiteral("001132"), QStringLiteral("Synology Incorporated")}}, makers);
         HostRecord nas{{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x10}, true, QStringLiteral("nas-salon")};
         nas.names = {QStringLiteral("nas.example"), QStringLiteral("nas-salon.local"), QString()};
+        nas.identity.type = identify::DeviceType::Nas;
+        nas.identity.model = QStringLiteral("DS920+");
+        nas.identity.services = {QStringLiteral("_smb._tcp"), QStringLiteral("_http._tcp")};
+        nas.identity.evidence = {{QStringLiteral("mdns"), QStringLiteral("_smb._tcp")}};
         HostRecord secure{{0x02, 0x54, 0x4C, 0, 1, 1}, false, QStringLiteral("PC-DE-LEA")};
         secure.secureWebServer = true;
         secure.names.netbios = QStringLiteral("PC-DE-LEA");
+        secure.identity.type = identify::DeviceType::Computer;
+        secure.identity.thisMachine = true;
+        // What a device says of itself: a formula, markup, escape sequences.
+        HostRecord printer{{0x02, 0x54, 0x4C, 0, 1, 2}, false, QStringLiteral("-2+3")};
+        printer.identity.type = identify::DeviceType::Printer;
+        printer.identity.model = QStringLiteral("=HYPERLINK(\"x\")\x1b[2J");
+        printer.identity.friendlyName = QStringLiteral("<b>Salon</b>\u202E\x07");
+        printer.identity.services = {QStringLiteral("_ipp._tcp")};
+        printer.identity.evidence = {
+            {QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")},
+            {QStringLiteral("upnp"), QStringLiteral("<i>urn:x</i>\x1b]0;t\x07")}};
         const HostMap hosts{
             {NetworkOrder("198.51.100.10"), nas},
             {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}},
             {NetworkOrder("198.51.101.1"), secure},
-            {NetworkOrder("198.51.101.2"),
-             HostRecord{{0x02, 0x54, 0x4C, 0, 1, 2}, false, QStringLiteral("-2+3")}}};
+            {NetworkOrder("198.51.101.2"), printer}};
         const auto listed = MakeHostRows(hosts, stored, makers, {"198.51.100.0/23", "eth0"});
 
         QCOMPARE(lister::FormatCsv(listed),
-                 QStringLiteral("comment,ip,mac,maker,web,name,url,network,interface\r\n"
+                 QStringLiteral("comment,ip,mac,maker,web,name,url,network,interface,type,model\r\n"
                                 ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),false,,,"
-                                "198.51.100.0/23,eth0\r\n"
+                                "198.51.100.0/23,eth0,unknown,\r\n"
                                 "\"NAS \"\"principal\"\", salon\nétage\",198.51.100.10,"
                                 "00:11:32:AA:BB:10,Synology Incorporated,true,nas-salon,"
-                                "http://198.51.100.10/,198.51.100.0/23,eth0\r\n"
+                                "http://198.51.100.10/,198.51.100.0/23,eth0,nas,DS920+\r\n"
                                 ",198.51.101.1,02:54:4C:00:01:01,(adresse locale),false,PC-DE-LEA,"
-                                "https://198.51.101.1/,198.51.100.0/23,eth0\r\n"
+                                "https://198.51.101.1/,198.51.100.0/23,eth0,computer,\r\n"
                                 "'") +
                      formula +
                      QStringLiteral(",198.51.101.2,02:54:4C:00:01:02,(adresse locale),false,'-2+3,"
-                                    ",198.51.100.0/23,eth0\r\n"));
+                                    ",198.51.100.0/23,eth0,printer,\"'=HYPERLINK(\"\"x\"\")"
+                                    "\x1b[2J\"\r\n"));
 
         const QJsonArray array =
             QJsonDocument::fromJson(lister::FormatJson(listed).toUtf8()).array();
@@ -355,8 +368,24 @@ private slots:
         QCOMPARE(array[3].toObject()["comment"].toString(), formula); // JSON as it is
         QCOMPARE(array[3].toObject()["name"].toString(), QStringLiteral("-2+3"));
         const QJsonObject json = array[1].toObject();
-        QCOMPARE(json.keys(), (QStringList{"comment", "interface", "ip", "mac", "maker", "name",
-                                           "names", "network", "url", "web"}));
+        QCOMPARE(json.keys(), (QStringList{"comment", "evidence", "friendly_name", "interface",
+                                           "ip", "mac", "maker", "model", "name", "names",
+                                           "network", "services", "type", "url", "web"}));
+        QCOMPARE(json["type"].toString() + ' ' + json["model"].toString(),
+                 QStringLiteral("nas DS920+"));
+        QCOMPARE(json["services"].toArray(), (QJsonArray{"_smb._tcp", "_http._tcp"}));
+        QCOMPARE(json["evidence"].toArray(),
+                 (QJsonArray{QJsonObject{{"source", "mdns"}, {"detail", "_smb._tcp"}}}));
+        // The device's words as they are, for a JSON reader: escaped, not run.
+        const QJsonObject printed = array[3].toObject();
+        QCOMPARE(printed["type"].toString(), QStringLiteral("printer"));
+        QCOMPARE(printed["model"].toString(), printer.identity.model);
+        QCOMPARE(printed["friendly_name"].toString(), printer.identity.friendlyName);
+        QCOMPARE(printed["evidence"].toArray()[1].toObject()["detail"].toString(),
+                 printer.identity.evidence[1].detail);
+        QVERIFY(!lister::FormatJson(listed).contains(QLatin1Char('\x1b')));
+        QCOMPARE(array[0].toObject()["type"].toString(), QStringLiteral("unknown"));
+        QCOMPARE(array[0].toObject()["services"].toArray(), QJsonArray());
         QCOMPARE(json["network"].toString(), QStringLiteral("198.51.100.0/23"));
         QCOMPARE(json["comment"].toString(), comments.begin()->second);
         QCOMPARE(json["web"], QJsonValue(true));
@@ -379,6 +408,18 @@ private slots:
         QVERIFY(lines[2].contains(QStringLiteral("salon étage")));
         QCOMPARE(lines[3].mid(lines[0].indexOf(QStringLiteral("Site web ?"))).section(' ', 0, 0),
                  QStringLiteral("https"));
+        // The type after the maker: the row's own, "cet ordinateur" for this
+        // machine, nothing while unknown; the model is the JSON's and CSV's.
+        const auto type = [&lines](int line) {
+            return lines[line].mid(lines[0].indexOf(QStringLiteral("Type"))).section("  ", 0, 0);
+        };
+        QCOMPARE(lines[0].indexOf(QStringLiteral("Type")),
+                 lines[0].indexOf(QStringLiteral("Fabricant")) + 23);
+        QCOMPARE(type(1), QString());
+        QCOMPARE(type(2), QStringLiteral("Stockage réseau"));
+        QCOMPARE(type(3), QStringLiteral("cet ordinateur"));
+        QCOMPARE(type(4), QStringLiteral("Imprimante"));
+        QVERIFY(!text.contains(QStringLiteral("HYPERLINK")));
         // Controls show escaped; the terminal gets none of them.
         QVERIFY(lines[4].startsWith(QStringLiteral("=1+2\\x1B[2J\\u202Eab  ")));
         QVERIFY(!text.contains(QLatin1Char('\x1b')) && !text.contains(QChar(0x202E)));
@@ -456,12 +497,8 @@ private slots:
         now = QDateTime(QDate(2026, 12, 7), QTime(22, 14), Qt::UTC).toMSecsSinceEpoch();
         {
             presence::Store store;
-            presence::ScanResult scan{QHostAddress("198.51.100.1"),
-                                      QHostAddress("255.255.255.0"),
-                                      "eth0",
-                                      {},
-                                      now,
-                                      std::nullopt};
+            presence::ScanResult scan{
+                {QHostAddress("198.51.100.1"), QHostAddress("255.255.255.0"), "eth0"}, {}, now};
             scan.hosts[NetworkOrder("198.51.100.10")] = {{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x20},
                                                          true};
             scan.hosts[NetworkOrder("198.51.100.9")] = {{0x02, 0x54, 0x4C, 0, 0, 9}, false};
@@ -481,39 +518,16 @@ private slots:
         QCOMPARE(
             ReadBack(out),
             QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present,network,"
-                           "interface\r\n"
+                           "interface,type,model\r\n"
                            ",198.51.100.10,00:11:32:AA:BB:20,Synology Incorporated,,%1,%2,true,"
-                           "198.51.100.0/24,eth0\r\n"
+                           "198.51.100.0/24,eth0,unknown,\r\n"
                            ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),,%1,%1,false,"
-                           "198.51.100.0/24,eth0\r\n")
+                           "198.51.100.0/24,eth0,unknown,\r\n")
                 .arg(first, IsoTimeText(now - 5000)));
         QCOMPARE(QDateTime::fromString(first, Qt::ISODate).toMSecsSinceEpoch(), now - 75000);
         std::fclose(out);
         presence::SetClock(nullptr);
     }
-
-#ifdef TRELVAN_MQTT
-    // A card on two networks of one agent (a router on two VLANs) is one
-    // device: home with the address where it answers, else where seen last.
-    void cardOnTwoNetworksIsOneDevice()
-    {
-        const auto seen = [](const char *ip, bool present, qint64 first, qint64 last) {
-            publish::Device device;
-            device.ip = QString::fromLatin1(ip);
-            device.present = present;
-            device.firstSeen = QDateTime::fromSecsSinceEpoch(first);
-            device.lastSeen = QDateTime::fromSecsSinceEpoch(last);
-            return device;
-        };
-        publish::Device merged = lister::MergedDevice(
-            {seen("203.0.113.1", false, 10, 200), seen("198.51.100.1", true, 50, 100)});
-        QVERIFY(merged.present && merged.ip == "198.51.100.1" &&
-                merged.firstSeen.toSecsSinceEpoch() == 10);
-        merged = lister::MergedDevice(
-            {seen("198.51.100.1", false, 50, 100), seen("203.0.113.1", false, 10, 200)});
-        QVERIFY(!merged.present && merged.ip == "203.0.113.1");
-    }
-#endif
 
 #ifdef Q_OS_UNIX
     // A slow program is killed, a failing one said; neither stops the next.
@@ -700,8 +714,7 @@ private slots:
             presence::Store store;
             const auto seen = [&store](const char *own, const char *host, HostRecord record) {
                 presence::ScanResult scan{
-                    QHostAddress(own), QHostAddress("255.255.255.192"), "eth0", {}, 0,
-                    std::nullopt};
+                    {QHostAddress(own), QHostAddress("255.255.255.192"), "eth0"}, {}, 0};
                 scan.hosts[NetworkOrder(host)] = std::move(record);
                 store.Record(scan);
             };

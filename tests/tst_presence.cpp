@@ -9,6 +9,7 @@
 
 #include "network/gateways.h"
 #include "presence/clock.h"
+#include "presence/mergeddevice.h"
 #include "presence/recorder.h"
 #include "presence/rule.h"
 #include "presence/storedb.h"
@@ -77,12 +78,11 @@ StoreOptions Options(int busyTimeoutMs = 5000, std::set<Mac> kept = {})
 
 ScanResult Scan(const HostMap &hosts, qint64 seconds)
 {
-    return {QHostAddress(QStringLiteral("198.51.100.1")),
-            QHostAddress(QStringLiteral("255.255.255.0")),
-            QStringLiteral("eth0"),
-            hosts,
-            Start + seconds * 1000,
-            std::nullopt};
+    // The gateway as the scan reads it when it begins: the test's routes.
+    Ipv4Network network{QHostAddress(QStringLiteral("198.51.100.1")),
+                        QHostAddress(QStringLiteral("255.255.255.0")), QStringLiteral("eth0")};
+    network.gateway = GatewayOf(0xC6336401, 0xFFFFFF00, network.interfaceName);
+    return {network, hosts, Start + seconds * 1000};
 }
 
 // "new .12 0C", "mac-changed .10 0D was 0A new", "address-changed .21 0B was .20".
@@ -300,7 +300,7 @@ private slots:
         // Another network begins: only it is told whole; the first one,
         // scanned no more, has nobody there.
         ScanResult other = Scan(Hosts({{10, 0xD}}), 20);
-        other.address = QHostAddress(QStringLiteral("203.0.113.1"));
+        other.network.ip = QHostAddress(QStringLiteral("203.0.113.1"));
         other.hosts = {{fakes::NetworkOrder("203.0.113.10"), Hosts({{10, 0xD}}).begin()->second}};
         QCOMPARE(Said(recorder.Take(other)), QStringList{"arrived .10 0d"});
         const std::vector<Unwatched> gone = recorder.EndRound();
@@ -541,6 +541,35 @@ private slots:
         QCOMPARE(devices[0].record.mac, (Mac{2, 0, 0, 0, 0, 0xA}));
         QVERIFY(devices[0].present);
         QCOMPARE(AddressText(devices[0].key), QStringLiteral("198.51.100.10"));
+    }
+
+    // A card on two networks of one agent (a router on two VLANs) is one
+    // device: where it is present, else where it was seen last; first seen
+    // when either network first saw it.
+    void cardOnTwoNetworksIsOneDevice_data()
+    {
+        QTest::addColumn<bool>("presentOnSecond");
+        QTest::addColumn<QString>("shown"); // the network of the device shown
+        QTest::newRow("present on one") << true << QStringLiteral("198.51.100.0/24");
+        QTest::newRow("absent: where seen last") << false << QStringLiteral("203.0.113.0/24");
+    }
+    void cardOnTwoNetworksIsOneDevice()
+    {
+        QFETCH(bool, presentOnSecond);
+        QFETCH(QString, shown);
+        const auto seen = [](const char *cidr, bool present, qint64 first, qint64 last) {
+            Device device;
+            device.network.cidr = QString::fromLatin1(cidr);
+            device.present = present;
+            device.firstSeen = first;
+            device.lastSeen = last;
+            return device;
+        };
+        const Device merged = MergedDevice({seen("203.0.113.0/24", false, 10, 200),
+                                            seen("198.51.100.0/24", presentOnSecond, 50, 100)});
+        QCOMPARE(merged.network.cidr, shown);
+        QCOMPARE(merged.present, presentOnSecond);
+        QCOMPARE(merged.firstSeen, qint64(10));
     }
 
     void fileIsPrivate()

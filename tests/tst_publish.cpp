@@ -219,16 +219,18 @@ MqttPublisher::Options Agent(const QString &address, Log *log = nullptr,
 
 Device Phone(bool present)
 {
-    return {QStringLiteral("A4:83:E7:11:22:33"),
-            QStringLiteral("198.51.100.33"),
-            QStringLiteral("198.51.100.0/24"),
-            QStringLiteral("eth0"),
-            QStringLiteral("iphone"),
-            QStringLiteral("Apple, Inc."),
-            QString(),
-            QDateTime(QDate(2026, 12, 7), QTime(22, 14)),
-            QDateTime(QDate(2026, 12, 8), QTime(9, 0)),
-            present};
+    Device device;
+    device.seen.record.mac = {0xA4, 0x83, 0xE7, 0x11, 0x22, 0x33};
+    device.seen.firstSeen = QDateTime(QDate(2026, 12, 7), QTime(22, 14)).toMSecsSinceEpoch();
+    device.seen.lastSeen = QDateTime(QDate(2026, 12, 8), QTime(9, 0)).toMSecsSinceEpoch();
+    device.seen.present = present;
+    device.row.mac = QStringLiteral("A4:83:E7:11:22:33");
+    device.row.ip = QStringLiteral("198.51.100.33");
+    device.row.network = QStringLiteral("198.51.100.0/24");
+    device.row.interfaceName = QStringLiteral("eth0");
+    device.row.name = QStringLiteral("iphone");
+    device.row.maker = QStringLiteral("Apple, Inc.");
+    return device;
 }
 
 const QByteArray Config = "homeassistant/device_tracker/trelvan_maison_a483e7112233/config";
@@ -376,7 +378,7 @@ private slots:
         QCOMPARE(AgentName(QStringLiteral("./#+")), QString());
         QCOMPARE(MacDigits(QStringLiteral("A4-83-E7-11-22-3G")), QByteArray());
         Device device = Phone(true);
-        device.name = QStringLiteral("x\"}\n#+/\u2028y");
+        device.row.name = QStringLiteral("x\"}\n#+/\u2028y");
         const auto sent = DeviceMessages(QStringLiteral("maison"), device);
         QCOMPARE(sent.size(), std::size_t(3));
         QCOMPARE(sent[0].topic + sent[1].topic + sent[2].topic, Config + State + Attributes);
@@ -398,18 +400,35 @@ private slots:
                      discovery.value("payload_not_home").toString(),
                  QStringLiteral("routerhomenot_home"));
         const QJsonObject attributes = QJsonDocument::fromJson(sent[2].payload).object();
+        QVERIFY(!attributes.contains("type"));
         QCOMPARE(attributes.value("ip").toString(), QStringLiteral("198.51.100.33"));
         QCOMPARE(attributes.value("network").toString(), QStringLiteral("198.51.100.0/24"));
         QVERIFY(QDateTime::fromString(attributes.value("first_seen").toString(), Qt::ISODate) ==
-                device.firstSeen);
+                QDateTime::fromMSecsSinceEpoch(device.seen.firstSeen));
         QVERIFY(attributes.value("first_seen")
                     .toString()
                     .contains(QRegularExpression("[+-]\\d\\d:\\d\\d$|Z$")));
-        device.name.clear();
+        device.row.name.clear();
         QCOMPARE(DisplayName(device), QStringLiteral("Apple, Inc. 11:22:33"));
-        device.comment = QStringLiteral("Téléphone de Léa");
-        QCOMPARE(DisplayName(device), device.comment);
+        device.row.comment = QStringLiteral("Téléphone de Léa");
+        QCOMPARE(DisplayName(device), device.row.comment);
         QVERIFY(DeviceMessages(QStringLiteral("mai/son"), device).empty());
+
+        // What the device says it is: its own maker before its card's, its
+        // model, its type's key; markup stays text, controls go.
+        device.row.identity.type = identify::DeviceType::Phone;
+        device.row.identity.model = QStringLiteral("<b>iPhone</b>\x1b[2J 15");
+        device.row.identity.manufacturer = QStringLiteral("Apple\u2028 Inc.\n");
+        const auto identified = DeviceMessages(QStringLiteral("maison"), device);
+        QCOMPARE(
+            QJsonDocument(
+                QJsonDocument::fromJson(identified[0].payload).object().value("device").toObject())
+                .toJson(QJsonDocument::Compact),
+            QByteArray("{\"connections\":[[\"mac\",\"a4:83:e7:11:22:33\"]],\"manufacturer\":"
+                       "\"Apple Inc.\",\"model\":\"<b>iPhone</b>[2J 15\",\"name\":"
+                       "\"Téléphone de Léa\"}"));
+        QCOMPARE(QJsonDocument::fromJson(identified[2].payload).object().value("type").toString(),
+                 QStringLiteral("phone"));
     }
 
     void password()
@@ -510,9 +529,12 @@ private slots:
         QVERIFY2(agent.Start(&error), qPrintable(error));
         for (int i = 0; i < Devices; ++i) {
             Device device = Phone(true);
-            device.mac = QStringLiteral("02:00:00:00:%1:%2")
-                             .arg(i / 256, 2, 16, QLatin1Char('0'))
-                             .arg(i % 256, 2, 16, QLatin1Char('0'));
+            device.seen.record.mac = {2,
+                                      0,
+                                      0,
+                                      0,
+                                      static_cast<unsigned char>(i / 256),
+                                      static_cast<unsigned char>(i % 256)};
             agent.SetDevice(device);
         }
         std::size_t most = 0;

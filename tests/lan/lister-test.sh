@@ -172,17 +172,25 @@ def check(rows, what):
             assert row["maker"], f"{what}: {ip} has no maker"
         assert row["comment"] == "", f"{what}: {ip} comment {row['comment']!r}"
 
+types = {"router", "access-point", "computer", "phone", "tablet", "printer", "tv", "media-player",
+         "speaker", "nas", "camera", "game-console", "iot", "unknown"}
 rows = json.load(open(json_file))
-assert all(sorted(row) == ["comment", "interface", "ip", "mac", "maker", "name", "names",
-                          "network", "url", "web"] and row["network"] == "198.51.100.0/24"
+assert all(sorted(row) == ["comment", "evidence", "friendly_name", "interface", "ip", "mac",
+                          "maker", "model", "name", "names", "network", "services", "type", "url",
+                          "web"] and row["network"] == "198.51.100.0/24"
            and row["interface"] == "eth0" for row in rows)
+assert all(row["type"] in types and isinstance(row["services"], list)
+           and all(sorted(said) == ["detail", "source"] for said in row["evidence"])
+           for row in rows), rows
 check(rows, "json")
 with open(csv_file, newline="") as f:
-    assert f.readline() == "comment,ip,mac,maker,web,name,url,network,interface\r\n", "csv header"
+    assert f.readline() == "comment,ip,mac,maker,web,name,url,network,interface,type,model\r\n", \
+        "csv header"
     f.seek(0)
     rows = list(csv.DictReader(f, strict=True))
 for row in rows:
     assert row["web"] in ("true", "false"), f"csv web {row['web']!r}"
+    assert row["type"] in types, f"csv type {row['type']!r}"
     row["web"] = row["web"] == "true"
 check(rows, "csv")
 # Nothing refused, answered under another id or spoofed gets out, nor any
@@ -385,8 +393,9 @@ import datetime, json, sys
 rows = json.load(open(sys.argv[1]))
 gone, hosts = int(sys.argv[2]), int(sys.argv[3])
 seen = lambda row, key: datetime.datetime.fromisoformat(row[key].replace("Z", "+00:00")).timestamp()
-assert all(sorted(row) == ["comment", "first_seen", "interface", "ip", "last_seen", "mac", "maker",
-                           "name", "network", "present"] for row in rows)
+assert all(sorted(row) == ["comment", "evidence", "first_seen", "friendly_name", "interface", "ip",
+                           "last_seen", "mac", "maker", "model", "name", "network", "present",
+                           "services", "type"] for row in rows)
 # Every host and the scanner present, then .5's card before the new one.
 present = {row["ip"]: row for row in rows if row["present"]}
 assert len(present) == hosts + 1 and len(rows) == hosts + 2, rows

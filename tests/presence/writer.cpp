@@ -38,12 +38,11 @@ int main(int argc, char *argv[])
             else if (command != QLatin1String("scan"))
                 return 0;
         }
-        presence::ScanResult result{QHostAddress(QStringLiteral("198.51.100.1")),
-                                    QHostAddress(QStringLiteral("255.255.255.0")),
-                                    QStringLiteral("eth0"),
+        presence::ScanResult result{{QHostAddress(QStringLiteral("198.51.100.1")),
+                                     QHostAddress(QStringLiteral("255.255.255.0")),
+                                     QStringLiteral("eth0")},
                                     {},
-                                    0,
-                                    std::nullopt};
+                                    0};
         for (quint32 host = 10; host < 50; ++host)
             result.hosts[qToBigEndian(0xC6336400 | host)] =
                 HostRecord({2, 0, 0, 0, 0, static_cast<unsigned char>(host)}, false,
