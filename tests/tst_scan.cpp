@@ -6,6 +6,7 @@
 #include "network/gateways.h"
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
+#include "scan/identification.h"
 #include "scan/scancollector.h"
 #include "scan/scanrules.h"
 #include "scan/scansession.h"
@@ -14,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
@@ -123,6 +125,51 @@ Ipv4Network Network(const char *address, const char *netmask, const char *name =
 {
     return Ipv4Network{QHostAddress(QString::fromLatin1(address)),
                        QHostAddress(QString::fromLatin1(netmask)), QString::fromLatin1(name), 0};
+}
+
+// An Asker that asks nothing: the test answers for the hosts.
+class FakeAsker : public identify::Asker
+{
+public:
+    std::vector<std::vector<identify::Target>> rounds;
+    bool running = false;
+    Ipv4Network asking;
+
+    void Start(const Ipv4Network &network, const std::vector<identify::Target> &targets) override
+    {
+        if (running)
+            return;
+        running = true;
+        asking = network;
+        rounds.push_back(targets);
+    }
+    bool Running() const override { return running; }
+    void Answer(const identify::FindingsMap &found)
+    {
+        running = false;
+        emit Finished(asking, found);
+    }
+};
+
+// The hosts' keys that a round asked for their page.
+QStringList PagesAsked(const std::vector<identify::Target> &targets)
+{
+    QStringList pages;
+    for (const identify::Target &target : targets)
+        if (target.page)
+            pages << AddressText(target.key);
+    return pages;
+}
+
+identify::Findings CastFindings(const QString &model)
+{
+    identify::Findings findings;
+    identify::dnssd::Service cast;
+    cast.type = QStringLiteral("_googlecast._tcp");
+    cast.instance = QStringLiteral("Salon");
+    cast.txt = {{"md", model}};
+    findings.dnssd.services = {cast};
+    return findings;
 }
 
 QList<GatewayRoute> LoopbackGateway()
@@ -500,6 +547,122 @@ private slots:
         QCOMPARE(abandoned.events, (QStringList{"batch", "end 3"}));
         // The coordinator left behind ends on its own.
         QTest::qWait(1000);
+    }
+
+    void identificationRoundsComeWhenDue()
+    {
+        MakerIndex makers;
+        makers.ouis = {{0x001BA9, QStringLiteral(" Brother industries, LTD.  ")}};
+        auto owned = std::make_unique<FakeAsker>();
+        FakeAsker &asker = *owned;
+        Identification identification(makers, std::move(owned));
+        qint64 now = 1'000'000'000'000;
+        identification.SetClock([&now] { return now; });
+        std::vector<std::pair<QString, CardIdentities>> identified;
+        connect(&identification, &Identification::Identified, this,
+                [&identified](const Ipv4Network &scanned, const CardIdentities &changed) {
+                    identified.emplace_back(scanned.Cidr(), changed);
+                });
+        Ipv4Network home = Network("198.51.100.1", "255.255.255.0", "eth0");
+        home.gateway = 0xC63364FE;
+        const std::vector<unsigned char> printer{0x00, 0x1B, 0xA9, 0, 0, 0x0A};
+        const std::vector<unsigned char> cast{0x02, 0, 0, 0, 0, 0x14};
+        const std::vector<unsigned char> self{0x02, 0, 0, 0, 0, 1};
+        const std::vector<unsigned char> gateway{0x02, 0, 0, 0, 0, 0xFE};
+        HostMap hosts;
+        hosts[fakes::NetworkOrder("198.51.100.1")] = HostRecord(self, false);
+        hosts[fakes::NetworkOrder("198.51.100.10")] = HostRecord(printer, true);
+        hosts[fakes::NetworkOrder("198.51.100.20")] = HostRecord(cast, false);
+        hosts[fakes::NetworkOrder("198.51.100.254")] = HostRecord(gateway, true);
+        hosts[fakes::NetworkOrder("198.51.100.30")] = HostRecord({}, false); // no card
+
+        // The first scan of a network is due; every host with a card asked,
+        // the page of those with a web server.
+        QVERIFY(identification.Scanned(home, hosts));
+        QVERIFY(identification.Running());
+        QVERIFY(!identification.Scanned(home, hosts));
+        QCOMPARE(asker.rounds.size(), std::size_t(1));
+        QCOMPARE(asker.rounds[0].size(), std::size_t(4));
+        QCOMPARE(PagesAsked(asker.rounds[0]), (QStringList{"198.51.100.10", "198.51.100.254"}));
+        asker.Answer({{fakes::NetworkOrder("198.51.100.20"), CastFindings("Chromecast")},
+                      {fakes::NetworkOrder("198.51.100.99"), CastFindings("Chromecast")}});
+        QVERIFY(!identification.Running());
+        QCOMPARE(identified.size(), std::size_t(1));
+        CardIdentities changed = identified[0].second;
+        QCOMPARE(changed.size(), std::size_t(4)); // nobody answered for .99
+        QCOMPARE(changed[printer].type, identify::DeviceType::Printer);
+        QCOMPARE(changed[printer].evidence,
+                 (QList<identify::Evidence>{{"maker", "Brother industries, LTD."}}));
+        QCOMPARE(changed[cast].type, identify::DeviceType::MediaPlayer);
+        QCOMPARE(changed[cast].model, QStringLiteral("Chromecast"));
+        QCOMPARE(changed[gateway].type, identify::DeviceType::Router);
+        QVERIFY(changed[self].thisMachine);
+
+        // Not again before kNetworkPeriodMs; another network is due at once.
+        now += Identification::kNetworkPeriodMs - 1;
+        QVERIFY(!identification.Scanned(home, hosts));
+        QVERIFY(identification.Scanned(Network("198.51.100.1", "255.255.255.0", "eth1"), {}));
+        asker.Answer({});
+        QCOMPARE(identified.size(), std::size_t(2));
+        QVERIFY(identified[1].second.empty());
+
+        // Due again: the page read this round is not read again; a host
+        // that says nothing now keeps what it said; only changes come.
+        now += 1;
+        QVERIFY(identification.Scanned(home, hosts));
+        QCOMPARE(PagesAsked(asker.rounds.back()), QStringList());
+        asker.Answer({{fakes::NetworkOrder("198.51.100.10"), CastFindings("Chromecast Ultra")}});
+        QCOMPARE(identified.back().second.size(), std::size_t(1));
+        QCOMPARE(identified.back().second.begin()->first, printer);
+        QCOMPARE(identification.Known().at(cast).model, QStringLiteral("Chromecast"));
+
+        // A card at another address has its page read again, and every
+        // page after kPagePeriodMs.
+        hosts[fakes::NetworkOrder("198.51.100.11")] = hosts[fakes::NetworkOrder("198.51.100.10")];
+        hosts.erase(fakes::NetworkOrder("198.51.100.10"));
+        now += Identification::kNetworkPeriodMs;
+        QVERIFY(identification.Scanned(home, hosts));
+        QCOMPARE(PagesAsked(asker.rounds.back()), QStringList{"198.51.100.11"});
+        asker.Answer({});
+        now += Identification::kPagePeriodMs - Identification::kNetworkPeriodMs;
+        QVERIFY(identification.Scanned(home, hosts));
+        QCOMPARE(PagesAsked(asker.rounds.back()), QStringList{"198.51.100.254"});
+        asker.Answer({});
+    }
+
+    void identitiesRememberedAreAttached()
+    {
+        MakerIndex makers;
+        auto owned = std::make_unique<FakeAsker>();
+        FakeAsker *asker = owned.get();
+        Identification identification(makers, std::move(owned));
+        const std::vector<unsigned char> nas{0x02, 0, 0, 0, 0, 0x0A};
+        identify::Identity remembered;
+        remembered.type = identify::DeviceType::Nas;
+        remembered.model = QStringLiteral("DS220+");
+        remembered.evidence = {{"mdns", "_smb._tcp"}};
+        identification.Remember({{nas, remembered}});
+        Ipv4Network home = Network("198.51.100.1", "255.255.255.0", "eth0");
+        home.gateway = 0xC63364FE;
+        HostMap hosts;
+        hosts[fakes::NetworkOrder("198.51.100.1")] = HostRecord({0x02, 0, 0, 0, 0, 1}, false);
+        hosts[fakes::NetworkOrder("198.51.100.10")] = HostRecord(nas, false);
+        hosts[fakes::NetworkOrder("198.51.100.254")] = HostRecord({0x02, 0, 0, 0, 0, 0xFE}, false);
+        identification.Attach(home, hosts);
+        QCOMPARE(hosts[fakes::NetworkOrder("198.51.100.10")].identity.model,
+                 QStringLiteral("DS220+"));
+        QCOMPARE(hosts[fakes::NetworkOrder("198.51.100.10")].identity.type,
+                 identify::DeviceType::Nas);
+        QCOMPARE(hosts[fakes::NetworkOrder("198.51.100.254")].identity.type,
+                 identify::DeviceType::Router);
+        QVERIFY(hosts[fakes::NetworkOrder("198.51.100.1")].identity.thisMachine);
+        QVERIFY(!hosts[fakes::NetworkOrder("198.51.100.10")].identity.thisMachine);
+        // A round in which it says nothing leaves it as it was.
+        QVERIFY(identification.Scanned(home, hosts));
+        QSignalSpy spy(&identification, &Identification::Identified);
+        asker->Answer({});
+        QCOMPARE(spy.size(), 1);
+        QCOMPARE(identification.Known().at(nas).model, QStringLiteral("DS220+"));
     }
 
     void stopEndsTheWalkEarly()
