@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include <atomic>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -171,8 +172,25 @@ void Identification::Private::Finished(Identification *self, const Ipv4Network &
     emit self->Identified(network, changed);
 }
 
+namespace {
+
+std::atomic<Identification::AskerMaker> installedAskerMaker{nullptr};
+
+std::unique_ptr<identify::Asker> MadeAsker()
+{
+    const Identification::AskerMaker maker = installedAskerMaker.load();
+    return maker ? maker() : identify::MakeNetworkAsker();
+}
+
+} // namespace
+
+void Identification::SetAskerMaker(AskerMaker maker)
+{
+    installedAskerMaker.store(maker);
+}
+
 Identification::Identification(const MakerIndex &makers, QObject *parent)
-    : Identification(makers, identify::MakeNetworkAsker(), parent)
+    : Identification(makers, MadeAsker(), parent)
 {
 }
 

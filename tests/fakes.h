@@ -5,12 +5,14 @@
 #include "network/localnames.h"
 #include "network/networklist.h"
 #include "platform/sendarp.h"
+#include "scan/identification.h"
 
 #include <QHostAddress>
 #include <QList>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
+#include <QTimer>
 #include <QtEndian>
 
 #include <algorithm>
@@ -125,6 +127,59 @@ inline QList<GatewayRoute> NoGateways()
 }
 
 // Installs the fakes for its lifetime and empties them on the way out.
+// An identification round that asks nothing and learns nothing: no
+// question leaves the process.
+class QuietAsker : public identify::Asker
+{
+public:
+    void Start(const Ipv4Network &network, const std::vector<identify::Target> &) override
+    {
+        if (running)
+            return;
+        running = true;
+        QTimer::singleShot(0, this, [this, network] {
+            running = false;
+            emit Finished(network, {});
+        });
+    }
+    bool Running() const override { return running; }
+
+private:
+    bool running = false;
+};
+
+inline std::unique_ptr<identify::Asker> MakeQuietAsker()
+{
+    return std::make_unique<QuietAsker>();
+}
+
+// Every host asked says it is a cast device, with markup in its model.
+class CastAsker : public identify::Asker
+{
+public:
+    void Start(const Ipv4Network &network, const std::vector<identify::Target> &targets) override
+    {
+        running = true;
+        QTimer::singleShot(0, this, [this, network, targets] {
+            identify::dnssd::Service cast;
+            cast.type = QStringLiteral("_googlecast._tcp");
+            cast.txt = {{"md", QStringLiteral("Chromecast <b>1</b>")}};
+            identify::FindingsMap found;
+            for (const identify::Target &target : targets)
+                found[target.key].dnssd.services = {cast};
+            running = false;
+            emit Finished(network, found);
+        });
+    }
+    bool Running() const override { return running; }
+    bool running = false;
+};
+
+inline std::unique_ptr<identify::Asker> MakeCastAsker()
+{
+    return std::make_unique<CastAsker>();
+}
+
 class SafeNetwork
 {
 public:
@@ -136,6 +191,7 @@ public:
         platform::SetSendArpFunction(&FakeSendARP);
         ReverseLookup::SetFunction(&FakeReverseLookup);
         LocalNameQuery::SetFunction(&FakeLocalNames);
+        Identification::SetAskerMaker(&MakeQuietAsker);
     }
     ~SafeNetwork()
     {
