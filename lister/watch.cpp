@@ -2,6 +2,7 @@
 
 #include "lister/eventcommand.h"
 #include "lister/formats.h"
+#include "lister/identifying.h"
 #include "lister/scanonce.h"
 #include "lister/terminal.h"
 #include "presence/clock.h"
@@ -185,6 +186,13 @@ public:
     {
         if (!program.isEmpty())
             command = std::make_unique<EventCommand>(program, err);
+        identification.SetClock(&presence::Now);
+        told = recorder.Identities();
+        identification.Remember(told);
+        QObject::connect(&identification, &Identification::Identified, &identification,
+                         [this](const Ipv4Network &network, const CardIdentities &changed) {
+                             Identified(network, changed);
+                         });
     }
 
     // The networks of the next round: those named, and with every the
@@ -226,9 +234,17 @@ private:
         const Ipv4Network &network = scanned.network;
         const QString cidr = network.Cidr();
         const HostPlace place = PlaceOf(network);
-        const presence::ScanResult scan = ScanOf(scanned);
+        presence::ScanResult scan = ScanOf(scanned);
+        identification.Attach(network, scan.hosts);
+        identified[cidr] = {network, scan.hosts};
         // The first scan of a network in this watch also tells who is there.
-        const presence::ScanChanges recorded = recorder.Take(scan);
+        presence::ScanChanges recorded = recorder.Take(scan);
+        for (presence::Change &change : recorded.changes)
+            if (!change.record.mac.empty()) {
+                HostMap one{{change.key, change.record}};
+                identification.Attach(network, one);
+                change.record.identity = one.begin()->second.identity;
+            }
         QString &status = statuses[cidr];
         if (recorded.status != status && !recorded.status.isEmpty())
             Complain(err, recorded.status);
@@ -253,7 +269,38 @@ private:
             sink->SetDevices(recorder.Devices(recorded.network), place, comments, makers);
             places[cidr] = place;
         }
+        // What its devices say of themselves, when it is due.
+        identification.Scanned(network, scanned.hosts);
         return true;
+    }
+
+    // A round's changes kept, and those of type or model told as they come.
+    void Identified(const Ipv4Network &network, const CardIdentities &changed)
+    {
+        recorder.SaveIdentities(changed);
+        const ScannedNetwork &scanned = identified[network.Cidr()];
+        const HostPlace place = PlaceOf(network);
+        for (const auto &[mac, identity] : changed) {
+            identify::Identity &before = told[mac];
+            const bool tell = TypeOrModelChanged(before, identity);
+            before = identity;
+            if (!tell)
+                continue;
+            for (const auto &[key, host] : scanned.hosts) {
+                if (host.mac != mac)
+                    continue;
+                HostRecord record = host;
+                record.identity = identity;
+                const qint64 time = presence::Now();
+                Write(out, json ? QString::fromUtf8(
+                                      QJsonDocument(IdentifiedJson(key, record, time, comments,
+                                                                   makers, place))
+                                          .toJson(QJsonDocument::Compact) +
+                                      '\n')
+                                : IdentifiedText(key, record, time, comments, makers, place));
+                break;
+            }
+        }
     }
 
     const NetworkChoices named;
@@ -269,6 +316,9 @@ private:
     std::map<QString, QString> statuses; // by network: the store's trouble said last
     std::set<QString> notes;             // said once each
     std::map<QString, HostPlace> places; // by network: where the sink shows it
+    Identification identification{makers};
+    CardIdentities told;                          // by card: the identity said last
+    std::map<QString, ScannedNetwork> identified; // by network: its last scan's hosts
 };
 
 } // namespace
