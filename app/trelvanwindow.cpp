@@ -87,6 +87,7 @@ TrelvanWindow::TrelvanWindow(Qt::WindowFlags flags)
     recorderThread.start();
 
     LoadVendors();
+    StartIdentification();
     LoadComments();
     SetupHostColumns();
     RefreshNetworks();
@@ -201,8 +202,10 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
         }
         pendingStatus.clear();
     }
-    if (!latestHosts.empty())
+    if (!latestHosts.empty()) {
+        identification->Attach(scannedNetwork, latestHosts);
         RebuildHosts();
+    }
     if (scanUnrecorded)
         RecordScan();
     if (ForgetOldNewcomers())
@@ -267,7 +270,8 @@ void TrelvanWindow::RebuildHosts()
     QTableWidget *table = ui->Hosts_;
 
     KeepKnownNames(latestHosts, shownHosts);
-    if (latestHosts != shownHosts) {
+    if (latestHosts != shownHosts || identitiesChanged) {
+        identitiesChanged = false;
         qCDebug(lcWindow) << "Machines=" << static_cast<uint>(latestHosts.size());
         // What the user is typing is stored as a finished comment first (the
         // table reports it as an edit), and typed on after the rebuild.
