@@ -149,6 +149,7 @@ void TrelvanWindow::PublishHosts(const HostMap &hosts)
 {
     QMutexLocker locker(&mutex);
     latestHosts = hosts;
+    latestAttached = false;
     scannedHosts = hosts;
     scannedAt = presence::Now();
     scanUnrecorded = true;
@@ -203,7 +204,9 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
         pendingStatus.clear();
     }
     if (!latestHosts.empty()) {
-        identification->Attach(scannedNetwork, latestHosts);
+        if (!latestAttached) // once a scan: the hosts stay until the next
+            identification->Attach(scannedNetwork, latestHosts);
+        latestAttached = true;
         RebuildHosts();
     }
     if (scanUnrecorded)

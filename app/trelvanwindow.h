@@ -158,8 +158,10 @@ private:
     // What the devices of the scanned network say they are: asked after a
     // scan when due (never before its table), remembered by the recorder.
     std::unique_ptr<Identification> identification;
-    // The rows shown must be made again: an identity changed.
+    // The rows shown must be made again: an identity changed. Under mutex,
+    // whether latestHosts carry their identities.
     bool identitiesChanged = false;
+    bool latestAttached = false;
 
     friend class WindowInspector; // tests read the window's state through it
 };

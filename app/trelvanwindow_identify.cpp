@@ -23,7 +23,8 @@ void TrelvanWindow::StartIdentification()
 void TrelvanWindow::RememberIdentities(const CardIdentities &known)
 {
     identification->Remember(known);
-    ShowIdentities();
+    if (!known.empty())
+        ShowIdentities();
 }
 
 void TrelvanWindow::OnIdentified(const Ipv4Network &network, const CardIdentities &changed)
@@ -47,6 +48,7 @@ void TrelvanWindow::ShowIdentities()
         latestHosts = shownHosts;
     else
         identification->Attach(scannedNetwork, latestHosts);
+    latestAttached = true;
     identitiesChanged = true;
     RebuildHosts();
 }

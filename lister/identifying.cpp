@@ -1,6 +1,8 @@
 #include "lister/identifying.h"
 
 #include "lister/formats.h"
+#include "lister/scanonce.h"
+#include "lister/terminal.h"
 #include "results/listwriters.h"
 
 #include <QDateTime>
@@ -38,6 +40,12 @@ CardIdentities IdentifyScanned(std::vector<ScannedNetwork> &found, const MakerIn
     }
     if (running > 0) {
         QTimer::singleShot(RoundWaitMs, &loop, &QEventLoop::quit);
+        QTimer stopCheck; // a stop signal ends the wait too
+        QObject::connect(&stopCheck, &QTimer::timeout, &loop, [&loop] {
+            if (StopRequested())
+                loop.quit();
+        });
+        stopCheck.start(StopCheckMs);
         loop.exec();
     }
     for (std::size_t i = 0; i < found.size(); ++i)

@@ -90,7 +90,9 @@ struct Identification::Private
     identify::Findings EngineFindings(const Ipv4Network &network, quint32 key, const Mac &mac) const
     {
         identify::Findings findings;
-        findings.maker = LookupMaker(makers, mac).name.trimmed();
+        // "(adresse locale)" names no maker.
+        if (const Maker maker = LookupMaker(makers, mac); !maker.locallyAdministered)
+            findings.maker = maker.name.trimmed();
         const quint32 address = HostOrderAddress(key);
         findings.gateway = network.gateway != 0 && address == network.gateway;
         findings.thisMachine = address == network.ip.toIPv4Address();
@@ -228,10 +230,13 @@ void Identification::Attach(const Ipv4Network &network, HostMap &hosts) const
     for (auto &[key, host] : hosts) {
         if (host.mac.empty())
             continue;
-        const identify::Findings engine = d->EngineFindings(network, key, host.mac);
         const auto known = d->known.find(host.mac);
-        host.identity = known != d->known.end() ? known->second : d->EngineOnly(engine);
-        host.identity.thisMachine = engine.thisMachine;
+        if (known == d->known.end()) {
+            host.identity = d->EngineOnly(d->EngineFindings(network, key, host.mac));
+            continue;
+        }
+        host.identity = known->second;
+        host.identity.thisMachine = HostOrderAddress(key) == network.ip.toIPv4Address();
     }
 }
 
