@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QEventLoop>
+#include <QJsonDocument>
 #include <QStringList>
 #include <QTimer>
 
@@ -86,6 +87,17 @@ QString IdentifiedText(quint32 key, const HostRecord &record, qint64 time,
     if (!row.name.isEmpty())
         fields << TerminalText(row.name);
     return fields.join(QStringLiteral("  ")) + QLatin1Char('\n');
+}
+
+QString IdentifiedLine(bool json, quint32 key, const HostRecord &record, qint64 time,
+                       const CommentMap &comments, const MakerIndex &makers, const HostPlace &place)
+{
+    if (!json)
+        return IdentifiedText(key, record, time, comments, makers, place);
+    return QString::fromUtf8(
+        QJsonDocument(IdentifiedJson(key, record, time, comments, makers, place))
+            .toJson(QJsonDocument::Compact) +
+        '\n');
 }
 
 } // namespace lister

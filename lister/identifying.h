@@ -40,4 +40,9 @@ QString IdentifiedText(quint32 key, const HostRecord &record, qint64 time,
                        const CommentMap &comments, const MakerIndex &makers,
                        const HostPlace &place);
 
+// Either of them, with its line break.
+QString IdentifiedLine(bool json, quint32 key, const HostRecord &record, qint64 time,
+                       const CommentMap &comments, const MakerIndex &makers,
+                       const HostPlace &place);
+
 } // namespace lister

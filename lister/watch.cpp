@@ -64,6 +64,9 @@ QString EventWord(presence::ChangeKind kind)
     return QStringLiteral("oublié");
 }
 
+// Cards whose identity told last a watch keeps at most.
+constexpr std::size_t MaxTold = 65536;
+
 // The columns of EventText: the usual events, addresses and cards line up.
 constexpr int EventWidth = 9;
 constexpr int AddressWidth = 15;
@@ -237,6 +240,13 @@ private:
         presence::ScanResult scan = ScanOf(scanned);
         identification.Attach(network, scan.hosts);
         identified[cidr] = {network, scan.hosts};
+        // What its lines show of each card (the maker's guess at first): an
+        // identification tells only what differs. Bounded against a flood.
+        if (told.size() > MaxTold)
+            told.clear();
+        for (const auto &[key, host] : scan.hosts)
+            if (!host.mac.empty())
+                told.emplace(host.mac, host.identity);
         // The first scan of a network in this watch also tells who is there.
         presence::ScanChanges recorded = recorder.Take(scan);
         for (presence::Change &change : recorded.changes)
@@ -291,13 +301,8 @@ private:
                     continue;
                 HostRecord record = host;
                 record.identity = identity;
-                const qint64 time = presence::Now();
-                Write(out, json ? QString::fromUtf8(
-                                      QJsonDocument(IdentifiedJson(key, record, time, comments,
-                                                                   makers, place))
-                                          .toJson(QJsonDocument::Compact) +
-                                      '\n')
-                                : IdentifiedText(key, record, time, comments, makers, place));
+                Write(out,
+                      IdentifiedLine(json, key, record, presence::Now(), comments, makers, place));
                 break;
             }
         }
@@ -317,7 +322,7 @@ private:
     std::set<QString> notes;             // said once each
     std::map<QString, HostPlace> places; // by network: where the sink shows it
     Identification identification{makers};
-    CardIdentities told;                          // by card: the identity said last
+    CardIdentities told;                          // by card: the identity shown last
     std::map<QString, ScannedNetwork> identified; // by network: its last scan's hosts
 };
 
