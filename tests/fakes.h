@@ -127,57 +127,68 @@ inline QList<GatewayRoute> NoGateways()
 }
 
 // Installs the fakes for its lifetime and empties them on the way out.
-// An identification round that asks nothing and learns nothing: no
-// question leaves the process.
-class QuietAsker : public identify::Asker
+// What a cast device says of itself.
+inline identify::Findings CastFindings(const QString &model)
+{
+    identify::Findings findings;
+    identify::dnssd::Service cast;
+    cast.type = QStringLiteral("_googlecast._tcp");
+    cast.txt = {{"md", model}};
+    findings.dnssd.services = {cast};
+    return findings;
+}
+
+// Identification rounds that ask nothing on any network: each round's
+// targets kept; answered by the test (Manual), or on the next turn of the
+// event loop with nothing (Quiet) or every host a cast device (Cast).
+class TestAsker : public identify::Asker
 {
 public:
-    void Start(const Ipv4Network &network, const std::vector<identify::Target> &) override
+    enum Answers
+    {
+        Quiet,
+        Cast,
+        Manual
+    };
+    explicit TestAsker(Answers answering = Quiet) : answers(answering) {}
+
+    std::vector<std::vector<identify::Target>> rounds;
+
+    void Start(const Ipv4Network &network, const std::vector<identify::Target> &targets) override
     {
         if (running)
             return;
         running = true;
-        QTimer::singleShot(0, this, [this, network] {
-            running = false;
-            emit Finished(network, {});
-        });
+        asking = network;
+        rounds.push_back(targets);
+        identify::FindingsMap found;
+        for (const identify::Target &target : targets)
+            if (answers == Cast)
+                found[target.key] = CastFindings(QStringLiteral("Chromecast <b>1</b>"));
+        if (answers != Manual)
+            QTimer::singleShot(0, this, [this, found] { Answer(found); });
     }
     bool Running() const override { return running; }
+    void Answer(const identify::FindingsMap &found)
+    {
+        running = false;
+        emit Finished(asking, found);
+    }
 
 private:
+    Answers answers;
     bool running = false;
+    Ipv4Network asking;
 };
 
 inline std::unique_ptr<identify::Asker> MakeQuietAsker()
 {
-    return std::make_unique<QuietAsker>();
+    return std::make_unique<TestAsker>();
 }
-
-// Every host asked says it is a cast device, with markup in its model.
-class CastAsker : public identify::Asker
-{
-public:
-    void Start(const Ipv4Network &network, const std::vector<identify::Target> &targets) override
-    {
-        running = true;
-        QTimer::singleShot(0, this, [this, network, targets] {
-            identify::dnssd::Service cast;
-            cast.type = QStringLiteral("_googlecast._tcp");
-            cast.txt = {{"md", QStringLiteral("Chromecast <b>1</b>")}};
-            identify::FindingsMap found;
-            for (const identify::Target &target : targets)
-                found[target.key].dnssd.services = {cast};
-            running = false;
-            emit Finished(network, found);
-        });
-    }
-    bool Running() const override { return running; }
-    bool running = false;
-};
 
 inline std::unique_ptr<identify::Asker> MakeCastAsker()
 {
-    return std::make_unique<CastAsker>();
+    return std::make_unique<TestAsker>(TestAsker::Cast);
 }
 
 class SafeNetwork
