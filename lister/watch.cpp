@@ -239,7 +239,7 @@ private:
         const HostPlace place = PlaceOf(network);
         presence::ScanResult scan = ScanOf(scanned);
         identification.Attach(network, scan.hosts);
-        identified[cidr] = {network, scan.hosts};
+        lastScans[cidr] = {network, scan.hosts};
         // What its lines show of each card (the maker's guess at first): an
         // identification tells only what differs. Bounded against a flood.
         if (told.size() > MaxTold)
@@ -288,7 +288,7 @@ private:
     void Identified(const Ipv4Network &network, const CardIdentities &changed)
     {
         recorder.SaveIdentities(changed);
-        const ScannedNetwork &scanned = identified[network.Cidr()];
+        const ScannedNetwork &scanned = lastScans[network.Cidr()];
         const HostPlace place = PlaceOf(network);
         for (const auto &[mac, identity] : changed) {
             identify::Identity &before = told[mac];
@@ -322,8 +322,8 @@ private:
     std::set<QString> notes;             // said once each
     std::map<QString, HostPlace> places; // by network: where the sink shows it
     Identification identification{makers};
-    CardIdentities told;                          // by card: the identity shown last
-    std::map<QString, ScannedNetwork> identified; // by network: its last scan's hosts
+    CardIdentities told;                         // by card: the identity shown last
+    std::map<QString, ScannedNetwork> lastScans; // by network: its last scan's hosts
 };
 
 } // namespace
