@@ -87,6 +87,7 @@ TrelvanWindow::TrelvanWindow(Qt::WindowFlags flags)
     recorderThread.start();
 
     LoadVendors();
+    StartIdentification();
     LoadComments();
     SetupHostColumns();
     RefreshNetworks();
@@ -148,6 +149,7 @@ void TrelvanWindow::PublishHosts(const HostMap &hosts)
 {
     QMutexLocker locker(&mutex);
     latestHosts = hosts;
+    latestAttached = false;
     scannedHosts = hosts;
     scannedAt = presence::Now();
     scanUnrecorded = true;
@@ -201,8 +203,12 @@ void TrelvanWindow::timerEvent(QTimerEvent *event)
         }
         pendingStatus.clear();
     }
-    if (!latestHosts.empty())
+    if (!latestHosts.empty()) {
+        if (!latestAttached) // once a scan: the hosts stay until the next
+            identification->Attach(scannedNetwork, latestHosts);
+        latestAttached = true;
         RebuildHosts();
+    }
     if (scanUnrecorded)
         RecordScan();
     if (ForgetOldNewcomers())
@@ -267,7 +273,8 @@ void TrelvanWindow::RebuildHosts()
     QTableWidget *table = ui->Hosts_;
 
     KeepKnownNames(latestHosts, shownHosts);
-    if (latestHosts != shownHosts) {
+    if (latestHosts != shownHosts || identitiesChanged) {
+        identitiesChanged = false;
         qCDebug(lcWindow) << "Machines=" << static_cast<uint>(latestHosts.size());
         // What the user is typing is stored as a finished comment first (the
         // table reports it as an edit), and typed on after the rebuild.

@@ -7,6 +7,7 @@
 #include "presence/store.h"
 #include "results/hoststable.h"
 #include "scan/hostrecord.h"
+#include "scan/identification.h"
 #include "scan/scanreceiver.h"
 
 #include <QButtonGroup>
@@ -93,6 +94,11 @@ private:
     void ShowFirstSeen();
     bool ForgetOldNewcomers();
     void OpenPage(const QString &url);
+    void StartIdentification();
+    void RememberIdentities(const CardIdentities &known);
+    void OnIdentified(const Ipv4Network &network, const CardIdentities &changed);
+    // Puts what is known of each card on the rows shown, and shows it.
+    void ShowIdentities();
     std::optional<presence::NetworkKey> ChosenHistoryNetwork();
 
     TrelvanWindowUi *ui;
@@ -149,6 +155,13 @@ private:
     Notifier *notifier = nullptr;
     std::unique_ptr<Notifier> desktopNotifier;
     QPointer<HistoryDialog> historyDialog;
+    // What the devices of the scanned network say they are: asked after a
+    // scan when due (never before its table), remembered by the recorder.
+    std::unique_ptr<Identification> identification;
+    // The rows shown must be made again: an identity changed. Under mutex,
+    // whether latestHosts carry their identities.
+    bool identitiesChanged = false;
+    bool latestAttached = false;
 
     friend class WindowInspector; // tests read the window's state through it
 };

@@ -42,6 +42,8 @@ void TrelvanWindow::RecordScan()
     scan.network = scannedNetwork;
     scan.hosts = scannedHosts;
     scan.time = scannedAt;
+    // After its table: what the devices say comes on a later tick.
+    identification->Scanned(scannedNetwork, scannedHosts);
     // One record at a time: a scan finished while the recorder still works
     // waits, and a later one takes its place, so that a slow file never
     // piles scans up.

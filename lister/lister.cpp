@@ -2,6 +2,7 @@
 
 #include "lister/formats.h"
 #include "lister/history.h"
+#include "lister/identifying.h"
 #ifdef TRELVAN_MQTT
 #include "lister/mqttsink.h"
 #endif
@@ -231,6 +232,8 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
     std::vector<HostRow> listed;
     {
         presence::Store store;
+        // What the devices say of themselves, asked after the scan.
+        const CardIdentities learnt = IdentifyScanned(found, makers, store.Identities());
         for (const ScannedNetwork &scanned : found) {
             const presence::ScanChanges recorded = store.Record(ScanOf(scanned));
             if (!recorded.status.isEmpty())
@@ -243,6 +246,7 @@ int Run(const QStringList &arguments, std::FILE *out, std::FILE *err, bool *aban
                 MakeHostRows(scanned.hosts, comments, makers, PlaceOf(scanned.network));
             listed.insert(listed.end(), rows.begin(), rows.end());
         }
+        store.SaveIdentities(learnt);
     }
     const QString text = format == QLatin1String("csv") ? FormatCsv(listed)
                          : format == QLatin1String("json")

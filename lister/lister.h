@@ -12,6 +12,8 @@
 //   networkchoice.h   the networks the RÉSEAU arguments and --tous name
 //   scanonce.h        one scan of each network, and how a stop signal ends it
 //   watch.h           watch mode (--suivre), the events' JSON
+//   identifying.h     what the devices say of themselves: the one-shot's
+//                     rounds, the watch's "identified" lines
 //   mqttsink.h        the watch's presence over MQTT (--mqtt)
 //   eventcommand.h    the program run for each event (--commande)
 //   history.h         the presence history (--historique) and Wake-on-LAN

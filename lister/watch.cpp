@@ -2,6 +2,7 @@
 
 #include "lister/eventcommand.h"
 #include "lister/formats.h"
+#include "lister/identifying.h"
 #include "lister/scanonce.h"
 #include "lister/terminal.h"
 #include "presence/clock.h"
@@ -62,6 +63,9 @@ QString EventWord(presence::ChangeKind kind)
     }
     return QStringLiteral("oublié");
 }
+
+// Cards whose identity told last a watch keeps at most.
+constexpr std::size_t MaxTold = 65536;
 
 // The columns of EventText: the usual events, addresses and cards line up.
 constexpr int EventWidth = 9;
@@ -182,6 +186,13 @@ public:
     {
         if (!program.isEmpty())
             command = std::make_unique<EventCommand>(program, err);
+        identification.SetClock(&presence::Now);
+        told = recorder.Identities();
+        identification.Remember(told);
+        QObject::connect(&identification, &Identification::Identified, &identification,
+                         [this](const Ipv4Network &network, const CardIdentities &changed) {
+                             Identified(network, changed);
+                         });
     }
 
     // The networks of the next round: those named, and with every the
@@ -223,9 +234,24 @@ private:
         const Ipv4Network &network = scanned.network;
         const QString cidr = network.Cidr();
         const HostPlace place = PlaceOf(network);
-        const presence::ScanResult scan = ScanOf(scanned);
+        presence::ScanResult scan = ScanOf(scanned);
+        identification.Attach(network, scan.hosts);
+        lastScans[cidr] = {network, scan.hosts};
+        // What its lines show of each card (the maker's guess at first): an
+        // identification tells only what differs. Bounded against a flood.
+        if (told.size() > MaxTold)
+            told.clear();
+        for (const auto &[key, host] : scan.hosts)
+            if (!host.mac.empty())
+                told.emplace(host.mac, host.identity);
         // The first scan of a network in this watch also tells who is there.
-        const presence::ScanChanges recorded = recorder.Take(scan);
+        presence::ScanChanges recorded = recorder.Take(scan);
+        for (presence::Change &change : recorded.changes)
+            if (!change.record.mac.empty()) {
+                HostMap one{{change.key, change.record}};
+                identification.Attach(network, one);
+                change.record.identity = one.begin()->second.identity;
+            }
         QString &status = statuses[cidr];
         if (recorded.status != status && !recorded.status.isEmpty())
             Complain(err, recorded.status);
@@ -250,7 +276,33 @@ private:
             sink->SetDevices(recorder.Devices(recorded.network), place, comments, makers);
             places[cidr] = place;
         }
+        // What its devices say of themselves, when it is due.
+        identification.Scanned(network, scanned.hosts);
         return true;
+    }
+
+    // A round's changes kept, and those of type or model told as they come.
+    void Identified(const Ipv4Network &network, const CardIdentities &changed)
+    {
+        recorder.SaveIdentities(changed);
+        const ScannedNetwork &scanned = lastScans[network.Cidr()];
+        const HostPlace place = PlaceOf(network);
+        for (const auto &[mac, identity] : changed) {
+            identify::Identity &before = told[mac];
+            const bool tell = TypeOrModelChanged(before, identity);
+            before = identity;
+            if (!tell)
+                continue;
+            for (const auto &[key, host] : scanned.hosts) {
+                if (host.mac != mac)
+                    continue;
+                HostRecord record = host;
+                record.identity = identity;
+                Write(out,
+                      IdentifiedLine(json, key, record, presence::Now(), comments, makers, place));
+                break;
+            }
+        }
     }
 
     const NetworkChoices named;
@@ -266,6 +318,9 @@ private:
     std::map<QString, QString> statuses; // by network: the store's trouble said last
     std::set<QString> notes;             // said once each
     std::map<QString, HostPlace> places; // by network: where the sink shows it
+    Identification identification{makers};
+    CardIdentities told;                         // by card: the identity shown last
+    std::map<QString, ScannedNetwork> lastScans; // by network: its last scan's hosts
 };
 
 } // namespace

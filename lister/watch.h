@@ -40,7 +40,11 @@ public:
 // meanwhile) to out, one line each, as EventText or with json as one line of
 // JSON: each network's first scan's hosts as "appeared" with "new": false,
 // then "appeared" (a new card, "new": true, or one back), "left",
-// "address-changed", "mac-changed" and the store's other kinds. Until a stop
+// "address-changed", "mac-changed" and the store's other kinds; as an
+// identification round of a network ends (at its first scan, then every
+// Identification::kNetworkPeriodMs), "identified" for each card whose type
+// or model it changed (identifying.h), what it learnt kept in the store.
+// Until a stop
 // signal, until nobody reads out or until the sink fails. With a program,
 // runs it for each change with its JSON line (EventCommand); with a sink,
 // hands it the devices and the JSON lines. The store's troubles go to err,

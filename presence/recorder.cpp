@@ -67,6 +67,21 @@ std::vector<Device> Recorder::Devices(const NetworkKey &network)
     return Opened().Devices(network);
 }
 
+CardIdentities Recorder::Identities()
+{
+    return Opened().Identities();
+}
+
+void Recorder::SaveIdentities(const CardIdentities &identities)
+{
+    Opened().SaveIdentities(identities);
+}
+
+void Recorder::ReadIdentities()
+{
+    emit IdentitiesRead(Identities());
+}
+
 std::vector<Unwatched> Recorder::EndRound()
 {
     std::vector<Unwatched> gone;

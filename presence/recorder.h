@@ -47,17 +47,25 @@ public:
     // Ends a round of scans: the networks Take recorded in an earlier round
     // and not in this one, which it forgets.
     std::vector<Unwatched> EndRound();
+    // Everything learnt of every card, as Store::Identities.
+    CardIdentities Identities();
 
 public slots:
     // Records the scan, then says what changed; after a scan of another
     // network than the last one, or one that changed anything, also every
     // device of its network (DevicesRead), unless the file cannot be read.
     void Record(const presence::ScanResult &scan);
+    // Keeps what an identification round learnt (Store::SaveIdentities);
+    // also called directly where the recorder is the caller's own.
+    void SaveIdentities(const CardIdentities &identities);
+    // Reads everything learnt of every card, then IdentitiesRead.
+    void ReadIdentities();
 
 signals:
     void Recorded(const presence::ScanChanges &changes);
     void DevicesRead(const presence::NetworkKey &network,
                      const std::vector<presence::Device> &devices);
+    void IdentitiesRead(const CardIdentities &identities);
 
 private:
     Store &Opened();

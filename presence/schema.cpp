@@ -86,12 +86,29 @@ const char *const Version2[] = {
     "CREATE INDEX devices_by_first_seen ON devices (network, first_seen)",
 };
 
+// What the identification learnt of each card's device, whatever its
+// network: its type's key, model, friendly name, DNS-SD service types (a
+// JSON array), the evidence ([{"source", "detail"}]) and when it was learnt.
+// A card goes from it once it is in no network.
+const char *const Version3[] = {
+    "CREATE TABLE identities ("
+    " mac BLOB PRIMARY KEY,"
+    " type TEXT NOT NULL,"
+    " model TEXT NOT NULL,"
+    " friendly_name TEXT NOT NULL,"
+    " services TEXT NOT NULL,"
+    " evidence TEXT NOT NULL,"
+    " learnt INTEGER NOT NULL) WITHOUT ROWID",
+};
+
 struct Step
 {
     const char *const *statements;
     std::size_t count;
 };
-const Step Steps[] = {{Version1, std::size(Version1)}, {Version2, std::size(Version2)}};
+const Step Steps[] = {{Version1, std::size(Version1)},
+                      {Version2, std::size(Version2)},
+                      {Version3, std::size(Version3)}};
 
 } // namespace
 

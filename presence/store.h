@@ -2,6 +2,7 @@
 
 #include "network/ipv4network.h"
 #include "scan/hostrecord.h"
+#include "scan/identification.h"
 
 #include <QHostAddress>
 #include <QString>
@@ -190,6 +191,14 @@ public:
     // every program recording the network reports; false when it failed or
     // was not there.
     bool Forget(const NetworkKey &network, const Mac &mac);
+
+    // What the identification learnt of cards (at time, 0: now), kept while
+    // the card is in some network; each device read carries its card's.
+    // False when it could not be written (kept in memory while the scans
+    // are).
+    bool SaveIdentities(const CardIdentities &identities, qint64 time = 0);
+    // Everything learnt of every card.
+    CardIdentities Identities();
 
     // The status of the last call: empty, or why the file is not written.
     QString Status() const;

@@ -144,7 +144,19 @@ bool DropCard(QSqlDatabase &db, qint64 networkId, const Mac &mac, qint64 time, b
 // transaction on to.
 bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError &error);
 
-// The devices of one network (networkId), or of all (0).
+// The identities' columns, in the order IdentityOf reads them.
+extern const char *const IdentityColumns;
+// The identity whose columns begin at first; the default one where they
+// are null (a card of which nothing was learnt).
+identify::Identity IdentityOf(const QSqlQuery &query, int first);
+// Writes what was learnt of a card at time, unless the row holds later.
+bool WriteIdentity(QSqlDatabase &db, const Mac &mac, const identify::Identity &identity,
+                   qint64 time, QSqlError &error);
+// Copies every identity of from into to, the later one winning.
+bool CopyIdentities(QSqlDatabase &from, QSqlDatabase &to, QSqlError &error);
+
+// The devices of one network (networkId), or of all (0), each with what
+// was learnt of its card.
 bool ReadDevices(QSqlDatabase &db, qint64 networkId, qint64 now, std::vector<Device> &devices,
                  QSqlError &error);
 

@@ -64,11 +64,17 @@ bool Prune(QSqlDatabase &db, qint64 now, const KeptCards &keptCards, QSqlError &
     return Run(db,
                QStringLiteral("DELETE FROM networks WHERE last_scan < ? AND NOT EXISTS "
                               "(SELECT 1 FROM devices WHERE network = networks.id)"),
-               error, {before});
+               error, {before}) &&
+           Run(db,
+               QStringLiteral("DELETE FROM identities WHERE mac NOT IN (SELECT mac FROM "
+                              "devices)"),
+               error);
 }
 
 bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError &error)
 {
+    if (!CopyIdentities(from, to, error))
+        return false;
     std::map<qint64, qint64> ids; // from's network -> to's
     QSqlQuery networks(from);
     if (!Select(networks,
@@ -141,19 +147,23 @@ bool ReadDevices(QSqlDatabase &db, qint64 networkId, qint64 now, std::vector<Dev
     QSqlQuery query(db);
     const QString where = networkId ? QStringLiteral(" WHERE d.network = ?") : QString();
     if (!Select(query,
-                QStringLiteral("SELECT n.cidr, n.gateway_mac, n.last_scan, d.%1 FROM devices d "
-                               "JOIN networks n ON n.id = d.network%2")
-                    .arg(QString::fromLatin1(DeviceColumns)
+                QStringLiteral("SELECT n.cidr, n.gateway_mac, n.last_scan, i.%1, d.%2 FROM "
+                               "devices d JOIN networks n ON n.id = d.network LEFT JOIN "
+                               "identities i ON i.mac = d.mac%3")
+                    .arg(QString::fromLatin1(IdentityColumns)
+                             .replace(QLatin1String(", "), QLatin1String(", i.")),
+                         QString::fromLatin1(DeviceColumns)
                              .replace(QLatin1String(", "), QLatin1String(", d.")),
                          where),
                 error, networkId ? QVariantList{networkId} : QVariantList{}))
         return false;
     while (query.next()) {
-        const Card row = ReadRow(query, 3);
+        const Card row = ReadRow(query, 8);
         Device device;
         device.network = {query.value(0).toString(), MacOf(query.value(1))};
         device.key = HostKey(row.address);
         device.record = RecordOf(row);
+        device.record.identity = IdentityOf(query, 3);
         device.firstSeen = row.firstSeen;
         device.lastSeen = row.lastSeen;
         device.present = row.present && now - query.value(2).toLongLong() < LeaveAfterMs;

@@ -40,6 +40,12 @@ public:
                    QObject *parent = nullptr);
     ~Identification() override;
 
+    // Where the first constructor's Asker comes from; nullptr (the default):
+    // identify::MakeNetworkAsker. Tests set one that asks nothing before any
+    // Identification is made.
+    using AskerMaker = std::unique_ptr<identify::Asker> (*)();
+    static void SetAskerMaker(AskerMaker maker);
+
     // Milliseconds since 1970 (tests give a clock of their own).
     void SetClock(std::function<qint64()> now);
 

@@ -5,12 +5,14 @@
 #include "network/localnames.h"
 #include "network/networklist.h"
 #include "platform/sendarp.h"
+#include "scan/identification.h"
 
 #include <QHostAddress>
 #include <QList>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
+#include <QTimer>
 #include <QtEndian>
 
 #include <algorithm>
@@ -125,6 +127,70 @@ inline QList<GatewayRoute> NoGateways()
 }
 
 // Installs the fakes for its lifetime and empties them on the way out.
+// What a cast device says of itself.
+inline identify::Findings CastFindings(const QString &model)
+{
+    identify::Findings findings;
+    identify::dnssd::Service cast;
+    cast.type = QStringLiteral("_googlecast._tcp");
+    cast.txt = {{"md", model}};
+    findings.dnssd.services = {cast};
+    return findings;
+}
+
+// Identification rounds that ask nothing on any network: each round's
+// targets kept; answered by the test (Manual), or on the next turn of the
+// event loop with nothing (Quiet) or every host a cast device (Cast).
+class TestAsker : public identify::Asker
+{
+public:
+    enum Answers
+    {
+        Quiet,
+        Cast,
+        Manual
+    };
+    explicit TestAsker(Answers answering = Quiet) : answers(answering) {}
+
+    std::vector<std::vector<identify::Target>> rounds;
+
+    void Start(const Ipv4Network &network, const std::vector<identify::Target> &targets) override
+    {
+        if (running)
+            return;
+        running = true;
+        asking = network;
+        rounds.push_back(targets);
+        identify::FindingsMap found;
+        for (const identify::Target &target : targets)
+            if (answers == Cast)
+                found[target.key] = CastFindings(QStringLiteral("Chromecast <b>1</b>"));
+        if (answers != Manual)
+            QTimer::singleShot(0, this, [this, found] { Answer(found); });
+    }
+    bool Running() const override { return running; }
+    void Answer(const identify::FindingsMap &found)
+    {
+        running = false;
+        emit Finished(asking, found);
+    }
+
+private:
+    Answers answers;
+    bool running = false;
+    Ipv4Network asking;
+};
+
+inline std::unique_ptr<identify::Asker> MakeQuietAsker()
+{
+    return std::make_unique<TestAsker>();
+}
+
+inline std::unique_ptr<identify::Asker> MakeCastAsker()
+{
+    return std::make_unique<TestAsker>(TestAsker::Cast);
+}
+
 class SafeNetwork
 {
 public:
@@ -136,6 +202,7 @@ public:
         platform::SetSendArpFunction(&FakeSendARP);
         ReverseLookup::SetFunction(&FakeReverseLookup);
         LocalNameQuery::SetFunction(&FakeLocalNames);
+        Identification::SetAskerMaker(&MakeQuietAsker);
     }
     ~SafeNetwork()
     {

@@ -7,6 +7,7 @@
 
 #include "lister/eventcommand.h"
 #include "lister/formats.h"
+#include "lister/identifying.h"
 #ifdef TRELVAN_MQTT
 #endif
 #include "lister/lister.h"
@@ -24,6 +25,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 #ifdef Q_OS_UNIX
@@ -747,6 +749,57 @@ private slots:
     // The watch in-process, on the fake resolver and loopback only: the first
     // round tells who is there, the next ones only what changed, a period
     // apart; the sink's failure ends it, even when rounds outlast the period.
+    // What the devices say: a one-shot list keeps it, a watch tells it once.
+    void devicesSayWhatTheyAre()
+    {
+        Identification::SetAskerMaker(&fakes::MakeCastAsker);
+        const auto quiet =
+            qScopeGuard([] { Identification::SetAskerMaker(&fakes::MakeQuietAsker); });
+        const presence::Mac card{0x02, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+        network.addHost("127.0.0.9", card);
+        lister::NetworkChoices named;
+        named.networks.push_back(Ipv4Network{QHostAddress(QStringLiteral("127.0.0.1")),
+                                             QHostAddress(QStringLiteral("255.255.255.0")),
+                                             QStringLiteral("lo"), 0});
+        std::vector<ScannedNetwork> found{
+            {named.networks[0], {{NetworkOrder("127.0.0.9"), {card, false}}}}};
+        const CardIdentities learnt = lister::IdentifyScanned(found, MakerIndex(), {});
+        QCOMPARE(learnt.at(card).model, QStringLiteral("Chromecast <b>1</b>"));
+        QCOMPARE(found[0].hosts.begin()->second.identity.type, identify::DeviceType::MediaPlayer);
+
+        for (const bool json : {true, false}) {
+            FakeSink sink(2);
+            std::FILE *out = std::tmpfile();
+            lister::RunWatch(named, false, json, MakerIndex(), out, stderr, nullptr, QString(),
+                             &sink, nullptr, 300);
+            const QStringList lines = ReadBack(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            std::fclose(out);
+            if (!json) { // told by the first watch, which kept it
+                QCOMPARE(lines.filter(QStringLiteral("identifié")), QStringList());
+                continue;
+            }
+            QCOMPARE(lines.size(), 2);
+            const QJsonObject event = QJsonDocument::fromJson(lines.back().toUtf8()).object();
+            QCOMPARE(event.value(QStringLiteral("event")).toString(), QStringLiteral("identified"));
+            QCOMPARE(event.value(QStringLiteral("ip")).toString(), QStringLiteral("127.0.0.9"));
+            QCOMPARE(event.value(QStringLiteral("network")).toString(),
+                     QStringLiteral("127.0.0.0/24"));
+            QCOMPARE(event.value(QStringLiteral("type")).toString(),
+                     QStringLiteral("media-player"));
+            QCOMPARE(event.value(QStringLiteral("model")).toString(),
+                     QStringLiteral("Chromecast <b>1</b>"));
+        }
+        HostRecord record{card, false};
+        record.identity.type = identify::DeviceType::Printer;
+        record.identity.model = QStringLiteral("Office\x1b[2J\u202Ejet");
+        QCOMPARE(lister::IdentifiedText(
+                     NetworkOrder("127.0.0.9"), record,
+                     QDateTime(QDate(2026, 12, 8), QTime(14, 2, 11)).toMSecsSinceEpoch(), {},
+                     MakerIndex(), {}),
+                 QStringLiteral("14:02:11  identifié  127.0.0.9        02:1A:2B:3C:4D:5E  "
+                                "Imprimante — Office\\x1B[2J\\u202Ejet\n"));
+    }
+
     void watchRunsRoundsAPeriodApart_data()
     {
         QTest::addColumn<int>("periodMs");

@@ -467,6 +467,37 @@ private slots:
         QCOMPARE(floods, 2);
     }
 
+    void identitiesAreKeptPerCard()
+    {
+        Store store(file);
+        QVERIFY(store.Record(Scan(Hosts({{10, 0xA}, {11, 0xB}}), 0)).written);
+        const Mac card{0x02, 0, 0, 0, 0, 0xA};
+        identify::Identity printer;
+        printer.type = identify::DeviceType::Printer;
+        printer.model = QStringLiteral("OfficeJet Pro 9010");
+        printer.friendlyName = QStringLiteral("<b>Bureau</b>");
+        printer.services = {QStringLiteral("_ipp._tcp")};
+        printer.evidence = {{QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")},
+                            {QStringLiteral("self"), QString()}};
+        QVERIFY(store.SaveIdentities({{card, printer}}, Start + 1000));
+        identify::Identity older;
+        older.model = QStringLiteral("older");
+        QVERIFY(store.SaveIdentities({{card, older}}, Start)); // learnt before: left out
+        const CardIdentities read = Store(file).Identities();
+        QCOMPARE(read.size(), std::size_t(1));
+        const identify::Identity &back = read.at(card);
+        QCOMPARE(back.type, identify::DeviceType::Printer);
+        QCOMPARE(back.model, printer.model);
+        QCOMPARE(back.friendlyName, printer.friendlyName);
+        QCOMPARE(back.services, printer.services);
+        QCOMPARE(back.evidence, printer.evidence);
+        QVERIFY(back.thisMachine);
+        // Every device read carries its card's; one of no identity the default.
+        for (const Device &device : store.AllDevices())
+            QCOMPARE(device.record.identity.model,
+                     device.record.mac == card ? printer.model : QString());
+    }
+
     void cardsGo()
     {
         const Mac kept{2, 0, 0, 0, 0, 0xC};
@@ -648,8 +679,9 @@ private slots:
         Column(file, QStringLiteral("PRAGMA user_version = %1").arg(from));
         // A change of the earlier version is kept.
         if (from > 0) {
-            Column(file, QStringLiteral("INSERT INTO networks VALUES (1, '198.51.100.0/24', x'', "
-                                        "'eth0', %1, %1)")
+            Column(file, QStringLiteral("INSERT INTO networks (id, cidr, gateway_mac, interface, "
+                                        "first_scan, last_scan) VALUES (1, '198.51.100.0/24', "
+                                        "x'', 'eth0', %1, %1)")
                              .arg(Start));
             Column(file, QStringLiteral("INSERT INTO events (time, network, kind, mac, address) "
                                         "VALUES (%1, 1, 'new', x'02000000000A', 0)")

@@ -34,6 +34,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -1183,6 +1184,37 @@ private slots:
     // first, in trelvan-list's CSV; an absent one has its wake, refused here
     // once the machine has left its network (nothing is sent); a device goes
     // after the question, not before.
+    // The first table comes at once; what the devices say on a later tick,
+    // kept for the next window, which shows it with its first table.
+    void identitiesComeLaterAndAreRemembered()
+    {
+        NoRefresh();
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        Identification::SetAskerMaker(&fakes::MakeCastAsker);
+        const auto quiet =
+            qScopeGuard([] { Identification::SetAskerMaker(&fakes::MakeQuietAsker); });
+        const quint32 key = NetworkOrder("198.51.100.20");
+        const HostMap a{{key, HostRecord{MacA, false}}};
+        const QString model = QStringLiteral("Chromecast <b>1</b>");
+        {
+            TrelvanWindow window;
+            WindowInspector::finishScan(window); // the network's first round, of nobody
+            historyNow += Identification::kNetworkPeriodMs;
+            window.PublishHosts(a);
+            WindowInspector::tick(window);
+            QCOMPARE(WindowInspector::shownHosts(window).at(key).identity.model, QString());
+            QTRY_COMPARE(WindowInspector::shownHosts(window).at(key).identity.model, model);
+            QCOMPARE(WindowInspector::shownHosts(window).at(key).identity.type,
+                     identify::DeviceType::MediaPlayer);
+        }
+        Identification::SetAskerMaker(&fakes::MakeQuietAsker);
+        TrelvanWindow window;
+        WindowInspector::finishScan(window);
+        QTRY_VERIFY(WindowInspector::identities(window).count(MacA));
+        Show(window, a);
+        QCOMPARE(WindowInspector::shownHosts(window).at(key).identity.model, model);
+    }
+
     void historyTellsListsWakesExportsAndForgets()
     {
         QLocale::setDefault(QLocale(QLocale::English));

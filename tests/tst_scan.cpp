@@ -6,6 +6,7 @@
 #include "network/gateways.h"
 #include "scan/arpthread.h"
 #include "scan/checkthread.h"
+#include "scan/identification.h"
 #include "scan/scancollector.h"
 #include "scan/scanrules.h"
 #include "scan/scansession.h"
@@ -123,6 +124,16 @@ Ipv4Network Network(const char *address, const char *netmask, const char *name =
 {
     return Ipv4Network{QHostAddress(QString::fromLatin1(address)),
                        QHostAddress(QString::fromLatin1(netmask)), QString::fromLatin1(name), 0};
+}
+
+// The hosts' keys that a round asked for their page.
+QStringList PagesAsked(const std::vector<identify::Target> &targets)
+{
+    QStringList pages;
+    for (const identify::Target &target : targets)
+        if (target.page)
+            pages << AddressText(target.key);
+    return pages;
 }
 
 QList<GatewayRoute> LoopbackGateway()
@@ -500,6 +511,104 @@ private slots:
         QCOMPARE(abandoned.events, (QStringList{"batch", "end 3"}));
         // The coordinator left behind ends on its own.
         QTest::qWait(1000);
+    }
+
+    void identificationRoundsComeWhenDue()
+    {
+        MakerIndex makers;
+        makers.ouis = {{0x001BA9, QStringLiteral(" Brother industries, LTD.  ")}};
+        auto owned = std::make_unique<fakes::TestAsker>(fakes::TestAsker::Manual);
+        fakes::TestAsker &asker = *owned;
+        Identification identification(makers, std::move(owned));
+        qint64 now = 1'000'000'000'000;
+        identification.SetClock([&now] { return now; });
+        std::vector<std::pair<QString, CardIdentities>> identified;
+        connect(&identification, &Identification::Identified, this,
+                [&identified](const Ipv4Network &scanned, const CardIdentities &changed) {
+                    identified.emplace_back(scanned.Cidr(), changed);
+                });
+        Ipv4Network home = Network("198.51.100.1", "255.255.255.0", "eth0");
+        home.gateway = 0xC63364FE;
+        const std::vector<unsigned char> printer{0x00, 0x1B, 0xA9, 0, 0, 0x0A};
+        const std::vector<unsigned char> cast{0x02, 0, 0, 0, 0, 0x14};
+        const std::vector<unsigned char> self{0x02, 0, 0, 0, 0, 1};
+        const std::vector<unsigned char> gateway{0x02, 0, 0, 0, 0, 0xFE};
+        HostMap hosts;
+        hosts[fakes::NetworkOrder("198.51.100.1")] = HostRecord(self, false);
+        hosts[fakes::NetworkOrder("198.51.100.10")] = HostRecord(printer, true);
+        hosts[fakes::NetworkOrder("198.51.100.20")] = HostRecord(cast, false);
+        hosts[fakes::NetworkOrder("198.51.100.254")] = HostRecord(gateway, true);
+        hosts[fakes::NetworkOrder("198.51.100.30")] = HostRecord({}, false); // no card
+
+        // The first scan of a network is due; every host with a card asked,
+        // the page of those with a web server.
+        QVERIFY(identification.Scanned(home, hosts));
+        QVERIFY(identification.Running());
+        QVERIFY(!identification.Scanned(home, hosts));
+        QCOMPARE(asker.rounds.size(), std::size_t(1));
+        QCOMPARE(asker.rounds[0].size(), std::size_t(4));
+        QCOMPARE(PagesAsked(asker.rounds[0]), (QStringList{"198.51.100.10", "198.51.100.254"}));
+        asker.Answer({{fakes::NetworkOrder("198.51.100.20"), fakes::CastFindings("Chromecast")},
+                      {fakes::NetworkOrder("198.51.100.99"), fakes::CastFindings("Chromecast")}});
+        QVERIFY(!identification.Running());
+        QCOMPARE(identified.size(), std::size_t(1));
+        CardIdentities changed = identified[0].second;
+        QCOMPARE(changed.size(), std::size_t(4)); // nobody answered for .99
+        QCOMPARE(changed[printer].type, identify::DeviceType::Printer);
+        QCOMPARE(changed[printer].evidence,
+                 (QList<identify::Evidence>{{"maker", "Brother industries, LTD."}}));
+        QCOMPARE(changed[cast].type, identify::DeviceType::MediaPlayer);
+        QCOMPARE(changed[cast].model, QStringLiteral("Chromecast"));
+        QCOMPARE(changed[gateway].type, identify::DeviceType::Router);
+        QVERIFY(changed[self].thisMachine);
+
+        // Not again before kNetworkPeriodMs; another network is due at once.
+        now += Identification::kNetworkPeriodMs - 1;
+        QVERIFY(!identification.Scanned(home, hosts));
+        QVERIFY(identification.Scanned(Network("198.51.100.1", "255.255.255.0", "eth1"), {}));
+        asker.Answer({});
+        QCOMPARE(identified.size(), std::size_t(2));
+        QVERIFY(identified[1].second.empty());
+
+        // Due again: the page read this round is not read again; a host
+        // that says nothing now keeps what it said; only changes come.
+        now += 1;
+        QVERIFY(identification.Scanned(home, hosts));
+        QCOMPARE(PagesAsked(asker.rounds.back()), QStringList());
+        asker.Answer(
+            {{fakes::NetworkOrder("198.51.100.10"), fakes::CastFindings("Chromecast Ultra")}});
+        QCOMPARE(identified.back().second.size(), std::size_t(1));
+        QCOMPARE(identified.back().second.begin()->first, printer);
+        QCOMPARE(identification.Known().at(cast).model, QStringLiteral("Chromecast"));
+
+        // A card at another address has its page read again, and every
+        // page after kPagePeriodMs.
+        hosts[fakes::NetworkOrder("198.51.100.11")] = hosts[fakes::NetworkOrder("198.51.100.10")];
+        hosts.erase(fakes::NetworkOrder("198.51.100.10"));
+        now += Identification::kNetworkPeriodMs;
+        QVERIFY(identification.Scanned(home, hosts));
+        QCOMPARE(PagesAsked(asker.rounds.back()), QStringList{"198.51.100.11"});
+        asker.Answer({});
+        now += Identification::kPagePeriodMs - Identification::kNetworkPeriodMs;
+        QVERIFY(identification.Scanned(home, hosts));
+        QCOMPARE(PagesAsked(asker.rounds.back()), QStringList{"198.51.100.254"});
+        asker.Answer({});
+
+        // Remembered: a card not known yet; one known keeps what it said here.
+        identify::Identity nas;
+        nas.type = identify::DeviceType::Nas;
+        nas.model = QStringLiteral("DS220+");
+        const std::vector<unsigned char> other{0x02, 0, 0, 0, 0, 0x30};
+        identification.Remember({{other, nas}, {cast, nas}});
+        hosts[fakes::NetworkOrder("198.51.100.30")] = HostRecord(other, false);
+        identification.Attach(home, hosts);
+        QCOMPARE(hosts[fakes::NetworkOrder("198.51.100.30")].identity.model, nas.model);
+        QCOMPARE(hosts[fakes::NetworkOrder("198.51.100.20")].identity.model,
+                 QStringLiteral("Chromecast"));
+        QCOMPARE(hosts[fakes::NetworkOrder("198.51.100.254")].identity.type,
+                 identify::DeviceType::Router);
+        QVERIFY(hosts[fakes::NetworkOrder("198.51.100.1")].identity.thisMachine);
+        QVERIFY(!hosts[fakes::NetworkOrder("198.51.100.11")].identity.thisMachine);
     }
 
     void stopEndsTheWalkEarly()

@@ -46,6 +46,7 @@ public:
     static CommentMap &comments(TrelvanWindow &w) { return w.comments; }
     static VendorTable &vendorTable(TrelvanWindow &w) { return w.vendorTable; }
     static MakerIndex &makerIndex(TrelvanWindow &w) { return w.makerIndex; }
+    static const CardIdentities &identities(TrelvanWindow &w) { return w.identification->Known(); }
     static QButtonGroup &webButtons(TrelvanWindow &w) { return w.webButtons; }
 
     static HostMap latestHosts(TrelvanWindow &w)
