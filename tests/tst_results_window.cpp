@@ -1048,10 +1048,11 @@ private slots:
         // What a device says of itself comes on a later tick, its host as it
         // was: its row shows its icon and why, in place, and the name its
         // owner chose is the hint, before the name it answered with.
-        identify::Identity &pc = hosts.at(NetworkOrder("192.168.1.21")).identity;
+        identify::Identity pc;
         pc.type = identify::DeviceType::Computer;
         pc.friendlyName = QStringLiteral("Bureau de Léa");
         pc.evidence = {{QStringLiteral("mdns"), QStringLiteral("_smb._tcp")}};
+        WindowInspector::remember(*window, {{hosts.at(NetworkOrder("192.168.1.21")).mac, pc}});
         Show(*window, hosts);
         QCOMPARE(table->item(0, 0)->text(), QStringLiteral("imprimante de Lea"));
         QVERIFY(table->item(0, 0)->icon().isNull());

@@ -47,6 +47,11 @@ public:
     static VendorTable &vendorTable(TrelvanWindow &w) { return w.vendorTable; }
     static MakerIndex &makerIndex(TrelvanWindow &w) { return w.makerIndex; }
     static const CardIdentities &identities(TrelvanWindow &w) { return w.identification->Known(); }
+    // As if a round had learnt them.
+    static void remember(TrelvanWindow &w, const CardIdentities &known)
+    {
+        w.identification->Remember(known);
+    }
     static QButtonGroup &webButtons(TrelvanWindow &w) { return w.webButtons; }
 
     static HostMap latestHosts(TrelvanWindow &w)
