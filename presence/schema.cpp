@@ -96,6 +96,7 @@ const char *const Version3[] = {
     " type TEXT NOT NULL,"
     " model TEXT NOT NULL,"
     " friendly_name TEXT NOT NULL,"
+    " manufacturer TEXT NOT NULL,"
     " services TEXT NOT NULL,"
     " evidence TEXT NOT NULL,"
     " learnt INTEGER NOT NULL) WITHOUT ROWID",

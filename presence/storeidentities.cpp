@@ -39,7 +39,7 @@ QJsonArray ListOf(const QVariant &text)
 
 } // namespace
 
-const char *const IdentityColumns = "type, model, friendly_name, services, evidence";
+const char *const IdentityColumns = "type, model, friendly_name, manufacturer, services, evidence";
 
 identify::Identity IdentityOf(const QSqlQuery &query, int first)
 {
@@ -49,10 +49,11 @@ identify::Identity IdentityOf(const QSqlQuery &query, int first)
     identity.type = identify::TypeOfKey(query.value(first).toString());
     identity.model = query.value(first + 1).toString();
     identity.friendlyName = query.value(first + 2).toString();
-    for (const QJsonValue &service : ListOf(query.value(first + 3)))
+    identity.manufacturer = query.value(first + 3).toString();
+    for (const QJsonValue &service : ListOf(query.value(first + 4)))
         if (service.isString())
             identity.services.append(service.toString());
-    for (const QJsonValue &item : ListOf(query.value(first + 4))) {
+    for (const QJsonValue &item : ListOf(query.value(first + 5))) {
         const QJsonObject object = item.toObject();
         identity.evidence.append({object.value(QStringLiteral("source")).toString(),
                                   object.value(QStringLiteral("detail")).toString()});
@@ -67,15 +68,16 @@ bool WriteIdentity(QSqlDatabase &db, const Mac &mac, const identify::Identity &i
 {
     return Run(db,
                QStringLiteral("INSERT INTO identities (mac, %1, learnt) VALUES (?, ?, ?, ?, ?, "
-                              "?, ?) ON CONFLICT (mac) DO UPDATE SET type = excluded.type, "
+                              "?, ?, ?) ON CONFLICT (mac) DO UPDATE SET type = excluded.type, "
                               "model = excluded.model, friendly_name = excluded.friendly_name, "
+                              "manufacturer = excluded.manufacturer, "
                               "services = excluded.services, evidence = excluded.evidence, "
                               "learnt = excluded.learnt WHERE excluded.learnt >= learnt")
                    .arg(QLatin1String(IdentityColumns)),
                error,
                {Blob(mac), QString::fromLatin1(identify::TypeKey(identity.type)),
-                Text(identity.model), Text(identity.friendlyName), ServicesText(identity.services),
-                EvidenceText(identity.evidence), time});
+                Text(identity.model), Text(identity.friendlyName), Text(identity.manufacturer),
+                ServicesText(identity.services), EvidenceText(identity.evidence), time});
 }
 
 bool CopyIdentities(QSqlDatabase &from, QSqlDatabase &to, QSqlError &error)

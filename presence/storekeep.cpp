@@ -158,7 +158,7 @@ bool ReadDevices(QSqlDatabase &db, qint64 networkId, qint64 now, std::vector<Dev
                 error, networkId ? QVariantList{networkId} : QVariantList{}))
         return false;
     while (query.next()) {
-        const Card row = ReadRow(query, 8);
+        const Card row = ReadRow(query, 3 + IdentityColumnCount);
         Device device;
         device.network = {query.value(0).toString(), MacOf(query.value(1))};
         device.key = HostKey(row.address);

@@ -476,6 +476,7 @@ private slots:
         printer.type = identify::DeviceType::Printer;
         printer.model = QStringLiteral("OfficeJet Pro 9010");
         printer.friendlyName = QStringLiteral("<b>Bureau</b>");
+        printer.manufacturer = QStringLiteral("HP");
         printer.services = {QStringLiteral("_ipp._tcp")};
         printer.evidence = {{QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")},
                             {QStringLiteral("self"), QString()}};
@@ -489,6 +490,7 @@ private slots:
         QCOMPARE(back.type, identify::DeviceType::Printer);
         QCOMPARE(back.model, printer.model);
         QCOMPARE(back.friendlyName, printer.friendlyName);
+        QCOMPARE(back.manufacturer, printer.manufacturer);
         QCOMPARE(back.services, printer.services);
         QCOMPARE(back.evidence, printer.evidence);
         QVERIFY(back.thisMachine);
