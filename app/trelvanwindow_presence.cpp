@@ -42,6 +42,8 @@ void TrelvanWindow::RecordScan()
     scan.network = scannedNetwork;
     scan.hosts = scannedHosts;
     scan.time = scannedAt;
+    // What each card is known to be, so that a new one's notice names it.
+    identification->Attach(scannedNetwork, scan.hosts);
     // After its table: what the devices say comes on a later tick.
     identification->Scanned(scannedNetwork, scannedHosts);
     // One record at a time: a scan finished while the recorder still works
