@@ -183,6 +183,23 @@ assert all(row["type"] in types and isinstance(row["services"], list)
            and all(sorted(said) == ["detail", "source"] for said in row["evidence"])
            for row in rows), rows
 check(rows, "json")
+# What the devices said of themselves, from themselves only: type, model,
+# the name their owner chose and the evidence; the hostile ones nothing.
+said = {row["ip"]: row for row in rows}
+for ip, kind, model, friendly, source in (
+        ("198.51.100.30", "printer", "HP OfficeJet Pro 9010", "Imprimante bureau", "mdns"),
+        ("198.51.100.32", "nas", "", "NAS du salon", "mdns"),
+        ("198.51.100.35", "media-player", "Chromecast Ultra", "Télé du salon", "mdns"),
+        ("198.51.100.36", "media-player", "Trelvan Audio Lecteur R1", "Salon", "upnp"),
+        ("198.51.100.37", "media-player", "Trelvan Audio Lecteur R1", "<b>Salon</b>", "upnp")):
+    row = said[ip]
+    assert (row["type"], row["model"], row["friendly_name"]) == (kind, model, friendly), row
+    assert source in [e["source"] for e in row["evidence"]], row
+for ip in ("198.51.100.38", "198.51.100.39", "198.51.100.40", "198.51.100.41"):
+    row = said[ip]
+    assert not row["model"] and not row["friendly_name"] and not row["services"], row
+    assert not {"mdns", "upnp"} & {e["source"] for e in row["evidence"]}, row
+assert said["198.51.100.30"]["services"] == ["_ipp._tcp"], said["198.51.100.30"]
 with open(csv_file, newline="") as f:
     assert f.readline() == "comment,ip,mac,maker,web,name,url,network,interface,type,model\r\n", \
         "csv header"
