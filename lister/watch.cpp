@@ -298,8 +298,17 @@ private:
                     continue;
                 HostRecord record = host;
                 record.identity = identity;
-                Write(out,
-                      IdentifiedLine(json, key, record, presence::Now(), comments, makers, place));
+                const qint64 now = presence::Now();
+                Write(out, IdentifiedLine(json, key, record, now, comments, makers, place));
+                // The program given by --commande hears of it as of any event.
+                if (command) {
+                    const QJsonObject event =
+                        IdentifiedJson(key, record, now, comments, makers, place);
+                    command->Post({QStringLiteral("identified"),
+                                   event.value(QStringLiteral("mac")).toString(),
+                                   event.value(QStringLiteral("ip")).toString(),
+                                   QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n'});
+                }
                 break;
             }
         }

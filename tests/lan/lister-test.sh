@@ -387,7 +387,17 @@ for w in a b c; do
     when=$(events $w | awk '$1 == "left" {print $6}')
     [ "$when" -ge $((gone + 50)) ] || fail "watch $w: .4 left $((when - gone)) s after it went"
     [ "$(events $w | grep -c '^appeared')" -eq $(($(grep -vc '^#' "$state/hosts.tsv") + 2)) ] &&
-        [ "$(events $w | grep -vc '^appeared')" -eq 2 ] || fail "watch $w: $(events $w | tr '\n' ';')"
+        [ "$(events $w | grep -Evc '^(appeared|identified)')" -eq 2 ] ||
+        fail "watch $w: $(events $w | tr '\n' ';')"
+    # What the devices said, told once each as it came, and only of them.
+    identified=$(events $w | awk '$1 == "identified" {print $2}' | sort -V | tr '\n' ' ')
+    case "$w:$identified" in
+    a:"198.51.100.30 198.51.100.32 198.51.100.35 198.51.100.36 198.51.100.37 ") ;;
+    [bc]:*) [ -z "$(echo "$identified" | tr ' ' '\n' | sort | uniq -d)" ] &&
+        [ -z "$(echo "$identified" | tr ' ' '\n' | grep -Ev '^(|198\.51\.100\.(30|32|35|36|37))$')" ] ||
+        fail "watch $w: identified $identified" ;;
+    *) fail "watch $w: identified $identified" ;;
+    esac
 done
 echo "PASS watch as root (two at once) and as nobody: a new card, a departure after $left s, a return, another card at an address"
 
