@@ -67,7 +67,8 @@ def private_env(work):
     for folder in ("config", "data"):
         os.makedirs(os.path.join(work, folder), exist_ok=True)
     return ["env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C.UTF-8",
-            "QT_QPA_PLATFORM=offscreen", f"HOME={work}", f"XDG_CONFIG_HOME={work}/config",
+            "QT_QPA_PLATFORM=offscreen", "QT_LOGGING_RULES=trelvan.*.debug=true",
+            "QT_MESSAGE_PATTERN=%{message}", f"HOME={work}", f"XDG_CONFIG_HOME={work}/config",
             f"XDG_DATA_HOME={work}/data"]
 
 
