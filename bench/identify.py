@@ -128,13 +128,15 @@ def capture(lan, binary):
     return classify(text.splitlines(), lan.scanner)
 
 
-IP_LINE = re.compile(r"^\S+ IP (\d+\.\d+\.\d+\.\d+)(?:\.(\d+))? > (\d+\.\d+\.\d+\.\d+)(?:\.(\d+))?: (.*)$")
+ADDRESS = r"(\d+\.\d+\.\d+\.\d+)(?:\.(\d+))?"  # with its port, if any
+IP_LINE = re.compile(rf"^\S+ IP {ADDRESS} > {ADDRESS}: (.*)$")
 
 
 def classify(lines, scanner):
     kinds = collections.Counter()
     for line in lines:
-        if " ARP, Request who-has " in line and line.rstrip().endswith(f"tell {scanner}, length 28"):
+        request = " ARP, Request who-has " in line
+        if request and line.rstrip().endswith(f"tell {scanner}, length 28"):
             kinds["ARP requests"] += 1
             continue
         m = IP_LINE.match(line)
@@ -184,7 +186,8 @@ def spread(values):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5, help="runs of each program (default 5)")
-    parser.add_argument("--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(lanruns.ROOT, "build")))
+    parser.add_argument(
+        "--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(lanruns.ROOT, "build")))
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("bench/identify.py: needs root (network namespaces, tcpdump)")
