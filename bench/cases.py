@@ -78,6 +78,24 @@ HOSTS_22 = [
     "198.51.103.254,F4:BD:9E:22:03:54,web,name=cisco-103-254",
 ]
 
+# Hosts that say what they are, as in tests/lan/lister-test.sh (the NAS
+# renamed: case "n" has a nas-salon): DNS-SD services announced by their own
+# avahi-daemon, UPnP devices answering SSDP, and the hostile ones (a
+# description too large, one with a DTD, a location on another host, a
+# DNS-SD answer about another host's address).
+IDENTIFY_HOSTS = [
+    "198.51.100.30,mdns=epson-bureau,dnssd=printer,name=imprimante",
+    "198.51.100.31,netbios=PC-DE-LEA,name=portable",
+    "198.51.100.32,https,mdns=nas-grenier,netbios=NAS-GRENIER,dnssd=nas,name=nas",
+    "198.51.100.35,mdns=chromecast-salon,dnssd=cast,name=chromecast",
+    "198.51.100.36,says=renderer,name=lecteur",
+    "198.51.100.37,says=markup,name=lecteur-balise",
+    "198.51.100.38,says=oversized,name=lecteur-obese",
+    "198.51.100.39,says=dtd,name=lecteur-dtd",
+    "198.51.100.40,says=elsewhere:198.51.100.36,name=renvoi",
+    "198.51.100.41,says=mdns-other:198.51.100.30,name=menteur",
+]
+
 
 def hosts(descriptions):
     """lan.sh arguments for a list of host descriptions."""
@@ -149,3 +167,11 @@ def pick_cases(wanted):
     if unknown:
         raise ValueError(f"unknown cases: {', '.join(unknown)}; choose from: {', '.join(CASES)}")
     return [key for key in CASES if key in keys]
+
+
+# Not one of CASES (its runs compare two builds, not the tools):
+# bench/identify.py's LAN, the /24 of case "n" with the hosts above.
+IDENTIFY_CASE = {
+    "title": "/24, case (n)'s 20 hosts and 10 that say what they are",
+    "lan": hosts(HOSTS_24_NAMED + IDENTIFY_HOSTS),
+}

@@ -178,6 +178,10 @@ class Trelvan:
             "PATH=/usr/sbin:/usr/bin:/sbin:/bin",
             "LANG=C.UTF-8",
             "QT_QPA_PLATFORM=offscreen",
+            # Its debug lines, "Machines= N" among them, are off unless asked,
+            # and bare (no category before them).
+            "QT_LOGGING_RULES=trelvan.*.debug=true",
+            "QT_MESSAGE_PATTERN=%{message}",
             f"HOME={work}",
             f"XDG_CONFIG_HOME={work}",
             *env,
