@@ -317,11 +317,13 @@ void TrelvanWindow::RefreshHostNames()
         HostRecord &shown = shownHosts.at(key);
         const HostRecord &latest = latestHosts.at(key);
         const bool identified = !ShownAlike(shown.identity, latest.identity);
-        if (identified || shown.name != latest.name || shown.names != latest.names) {
+        if (identified || shown.name != latest.name || shown.names != latest.names ||
+            shown.ipv6 != latest.ipv6) {
             shown.name = latest.name;
             shown.names = latest.names;
             shown.identity = latest.identity;
-            ShowHostName(ui->Hosts_, row, shown.name, shown.identity.friendlyName);
+            shown.ipv6 = latest.ipv6;
+            ShowHostName(ui->Hosts_, row, shown.name, shown.identity.friendlyName, shown.ipv6);
             if (identified)
                 ShowHostType(ui->Hosts_, row, shown.identity);
         }

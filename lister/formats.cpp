@@ -180,6 +180,8 @@ QString FormatJson(const std::vector<HostRow> &hosts)
     for (const HostRow &host : hosts) {
         QJsonObject object = ToJson(host);
         AddIdentityJson(object, host.identity);
+        // The list's rows only: the events keep their keys.
+        object.insert(QStringLiteral("ipv6"), QJsonArray::fromStringList(host.ipv6));
         array.append(object);
     }
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));

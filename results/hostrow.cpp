@@ -32,6 +32,7 @@ HostRow MakeHostRow(quint32 key, const HostRecord &record, const CommentMap &com
     row.network = place.network;
     row.interfaceName = place.interfaceName;
     row.identity = record.identity;
+    row.ipv6 = record.ipv6;
     return row;
 }
 

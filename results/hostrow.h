@@ -42,6 +42,9 @@ struct HostRow
     // What the device is (type, model, friendly name, evidence), as its
     // record carries it.
     identify::Identity identity;
+    // The host's IPv6 addresses, link-local first ("fe80::1"); empty when
+    // none is known.
+    QStringList ipv6;
 };
 
 // Where the hosts of one scan answered (HostRow's network and interface).

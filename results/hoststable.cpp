@@ -247,7 +247,7 @@ void FillHostRows(QTableWidget *table, const std::vector<HostRow> &rows, bool wi
 
         table->setItem(row, CommentColumn, new QTableWidgetItem(host.comment));
         table->item(row, CommentColumn)->setFlags(CommentFlags);
-        ShowHostName(table, row, host.name, host.identity.friendlyName);
+        ShowHostName(table, row, host.name, host.identity.friendlyName, host.ipv6);
         ShowHostType(table, row, host.identity);
 
         if (withMakers) {
@@ -292,13 +292,14 @@ void FitHostColumns(QTableWidget *table)
     }
 }
 
-void ShowHostName(QTableWidget *table, int row, const QString &name, const QString &friendlyName)
+void ShowHostName(QTableWidget *table, int row, const QString &name, const QString &friendlyName,
+                  const QStringList &ipv6)
 {
     // The hint is drawn as plain text by the delegate; a tooltip would read
     // markup in a name.
     const QStringList names = HintNames(name, friendlyName);
     if (QTableWidgetItem *address = table->item(row, AddressColumn))
-        address->setToolTip(PlainTextMarkup(names.join(QLatin1Char('\n'))));
+        address->setToolTip(PlainTextMarkup((names + ipv6).join(QLatin1Char('\n'))));
     if (QTableWidgetItem *comment = table->item(row, CommentColumn))
         comment->setData(CommentHintRole, names.isEmpty() ? QVariant() : QVariant(names.front()));
 }

@@ -64,9 +64,10 @@ void FitHostColumns(QTableWidget *table);
 
 // Shows other names for the host of a row already written (HintNames: the
 // friendly name its owner chose, then the name it answered with): the
-// comment's hint is the first, the address's tooltip says each.
+// comment's hint is the first, the address's tooltip says each, then the
+// host's IPv6 addresses, one a line.
 void ShowHostName(QTableWidget *table, int row, const QString &name,
-                  const QString &friendlyName = QString());
+                  const QString &friendlyName = QString(), const QStringList &ipv6 = {});
 
 // Shows what the device of a row already written is: its type's icon at the
 // start of the row (TypeIcon: none for an unknown type) and, as the first

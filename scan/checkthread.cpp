@@ -1,7 +1,9 @@
 #include "scan/checkthread.h"
 
+#include "platform/ipv6neighbours.h"
 #include "platform/sendarp.h"
 #include "scan/arpthread.h"
+#include "scan/ipv6join.h"
 #include "scan/scanlog.h"
 #include "scan/scanreceiver.h"
 
@@ -18,6 +20,10 @@ namespace {
 constexpr unsigned long PollIntervalMs = 100;
 // Poll interval while the walk waits for a free probe slot.
 constexpr unsigned long SlotPollIntervalMs = 5;
+// How long after the echo to ff02::1 the IPv6 neighbour table is read at
+// the earliest: the hosts' neighbour messages come within it. A scan takes
+// longer anyway; only a stopped or tiny one waits.
+constexpr std::chrono::milliseconds Ipv6AnswerWait{300};
 // A probe needs little stack: an ARP request and a socket connection.
 constexpr uint ProbeStackSize = 256 * 1024;
 
@@ -86,6 +92,22 @@ void NoteOtherCards(HostMap &answers, std::chrono::steady_clock::time_point sinc
     }
 }
 
+// The IPv6 addresses of the hosts that answered, from the neighbour table
+// of the scanned interface, read once the echo's answers had their time.
+void LearnIpv6(HostMap &answers, quint32 interfaceAddress, bool echoed,
+               std::chrono::steady_clock::time_point echoedAt, const std::atomic<bool> &stop)
+{
+    if (!echoed || answers.empty())
+        return;
+    while (!stop && std::chrono::steady_clock::now() < echoedAt + Ipv6AnswerWait)
+        QThread::msleep(SlotPollIntervalMs);
+    if (stop)
+        return;
+    std::vector<platform::Ipv6Neighbour> rows;
+    platform::ReadIpv6Neighbours(interfaceAddress, &rows);
+    JoinIpv6(answers, rows);
+}
+
 } // namespace
 
 CheckThread::CheckThread(ScanReceiver *receiver, const QHostAddress &interfaceAddress,
@@ -118,6 +140,11 @@ void CheckThread::run()
     const quint32 mask = netmask.toIPv4Address();
     const quint32 network = address.toIPv4Address() & mask;
     const quint32 hostBits = ~mask;
+    // One echo to every IPv6 node of the scanned interface, and nowhere
+    // else; its replies are not read, the neighbour table is.
+    const quint32 interfaceKey = HostKey(address.toIPv4Address());
+    const bool echoed = platform::EchoAllNodes(interfaceKey);
+    const auto echoedAt = std::chrono::steady_clock::now();
 
     // Every address from the network address up to, not including, the
     // broadcast address. A /32 gives no probe and a /31 only its first.
@@ -159,6 +186,7 @@ void CheckThread::run()
     probesInAll -= static_cast<int>(probes.size());
     probes.clear();
     NoteOtherCards(answers, started);
+    LearnIpv6(answers, interfaceKey, echoed, echoedAt, stopRequested);
 
     window->SetPendingStatus(tr("Fin de recherche %0 à %1.").arg(address.toString(), TimeText()));
     window->PublishHosts(answers);

@@ -4,6 +4,7 @@
 #include "network/hostname.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <map>
@@ -41,6 +42,10 @@ struct HostRecord
     // no evidence until then. Not part of the comparison either: it comes
     // on a later tick than the scan that found the host.
     identify::Identity identity;
+    // The host's IPv6 addresses, from the neighbour table and joined by MAC
+    // (JoinIpv6): link-local first, at most a few. Not part of the
+    // comparison either.
+    QStringList ipv6;
 };
 
 // Same MAC bytes and same answers of ports 80 and 443; names are left out.

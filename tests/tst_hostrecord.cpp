@@ -1,4 +1,5 @@
 #include "scan/hostrecord.h"
+#include "scan/ipv6join.h"
 
 #include <QHostAddress>
 #include <QTest>
@@ -10,6 +11,17 @@ quint32 Key(const char *address)
     return HostKey(QHostAddress(QString::fromLatin1(address)).toIPv4Address());
 }
 
+platform::Ipv6Neighbour Neighbour(const char *address, unsigned char lastMacByte,
+                                  std::uint32_t age = 0)
+{
+    platform::Ipv6Neighbour row;
+    const Q_IPV6ADDR bytes = QHostAddress(QString::fromLatin1(address)).toIPv6Address();
+    std::copy(bytes.c, bytes.c + 16, row.address.begin());
+    row.mac = {0x02, 0x00, 0x5e, 0x10, 0x00, lastMacByte};
+    row.age = age;
+    return row;
+}
+
 QStringList KeyOrder(const HostMap &map)
 {
     QStringList order;
@@ -19,6 +31,8 @@ QStringList KeyOrder(const HostMap &map)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(std::vector<platform::Ipv6Neighbour>)
 
 class TestHostRecord : public QObject
 {
@@ -96,8 +110,69 @@ private slots:
         QVERIFY(six != otherByte);
 
         QVERIFY(six == HostRecord(six));
+        HostRecord withIpv6 = six;
+        withIpv6.ipv6 << QStringLiteral("fe80::1");
+        QVERIFY(six == withIpv6);
         QCOMPARE(HostRecord().mac.size(), std::size_t(0));
         QCOMPARE(HostRecord().webServer, false);
+    }
+
+    void ipv6JoinsByMac_data()
+    {
+        using Rows = std::vector<platform::Ipv6Neighbour>;
+        QTest::addColumn<Rows>("rows");
+        QTest::addColumn<QStringList>("first");  // of the host whose MAC ends in 01
+        QTest::addColumn<QStringList>("second"); // ... in 02
+
+        QTest::newRow("none") << Rows{} << QStringList{} << QStringList{};
+        QTest::newRow("each its own") << Rows{Neighbour("fe80::1", 1), Neighbour("fe80::2", 2)}
+                                      << QStringList{"fe80::1"} << QStringList{"fe80::2"};
+        QTest::newRow("link-local first, then the freshest")
+            << Rows{Neighbour("2001:db8::a", 1, 9000), Neighbour("2001:db8::b", 1, 10),
+                    Neighbour("fe80::1", 1, 50000)}
+            << QStringList{"fe80::1", "2001:db8::b", "2001:db8::a"} << QStringList{};
+        QTest::newRow("an address twice is once")
+            << Rows{Neighbour("fe80::1", 1, 30), Neighbour("fe80::1", 1, 5)}
+            << QStringList{"fe80::1"} << QStringList{};
+        QTest::newRow("a MAC no host has makes nothing")
+            << Rows{Neighbour("fe80::9", 9)} << QStringList{} << QStringList{};
+        QTest::newRow("multicast, loopback, unspecified and IPv4 forms are no host's")
+            << Rows{Neighbour("ff02::1", 1), Neighbour("::1", 1), Neighbour("::", 1),
+                    Neighbour("::ffff:192.0.2.1", 1)}
+            << QStringList{} << QStringList{};
+        Rows groupMac{Neighbour("fe80::1", 1), Neighbour("fe80::2", 2)};
+        groupMac[0].mac = {0x33, 0x33, 0x00, 0x00, 0x00, 0x01};
+        groupMac[1].mac = {};
+        QTest::newRow("a group or empty MAC is no host's")
+            << groupMac << QStringList{} << QStringList{};
+        Rows flood;
+        for (int index = 0; index < 5000; ++index)
+            flood.push_back(
+                Neighbour(qPrintable(QStringLiteral("2001:db8::%1").arg(index + 1, 0, 16)), 1,
+                          std::uint32_t(5000 - index)));
+        QStringList freshest;
+        for (int index = 0; index < int(kMaxIpv6PerHost); ++index)
+            freshest << QStringLiteral("2001:db8::%1")
+                            .arg(int(platform::kMaxIpv6Neighbours) - index, 0, 16);
+        QTest::newRow("a flood keeps a few per host, from the rows read")
+            << flood << freshest << QStringList{};
+    }
+
+    void ipv6JoinsByMac()
+    {
+        QFETCH(std::vector<platform::Ipv6Neighbour>, rows);
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        HostMap hosts;
+        hosts[Key("198.51.100.1")] = {{0x02, 0x00, 0x5e, 0x10, 0x00, 0x01}, false};
+        hosts[Key("198.51.100.2")] = {{0x02, 0x00, 0x5e, 0x10, 0x00, 0x02}, false};
+        hosts[Key("198.51.100.2")].ipv6 << QStringLiteral("fe80::dead"); // of an earlier scan
+        hosts[Key("198.51.100.3")] = {{0x02, 0x00}, false};
+        JoinIpv6(hosts, rows);
+        QCOMPARE(hosts.size(), std::size_t(3));
+        QCOMPARE(hosts[Key("198.51.100.1")].ipv6, first);
+        QCOMPARE(hosts[Key("198.51.100.2")].ipv6, second);
+        QVERIFY(hosts[Key("198.51.100.3")].ipv6.isEmpty());
     }
 
     void namesMissingFromAScanAreKept()

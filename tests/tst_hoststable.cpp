@@ -280,7 +280,11 @@ private slots:
         if (type != DeviceType::Unknown)
             record.identity.evidence = {{QStringLiteral("upnp"), QStringLiteral("x")},
                                         {QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")}};
-        Fill({{Key("192.168.1.20"), record}, {Key("192.168.1.21"), HostRecord{{0x02}, false}}});
+        HostRecord withIpv6{{0x02, 0x03}, false};
+        withIpv6.ipv6 = QStringList{"fe80::3", "2001:db8::<b>3</b>"};
+        Fill({{Key("192.168.1.20"), record},
+              {Key("192.168.1.21"), HostRecord{{0x02}, false}},
+              {Key("192.168.1.22"), withIpv6}});
         const QTableWidgetItem *comment = table->item(0, 0);
         QCOMPARE(comment->icon().isNull(), type == DeviceType::Unknown);
         QCOMPARE(ToolTipShows(comment->toolTip()), tip);
@@ -289,6 +293,10 @@ private slots:
         QVERIFY(table->item(1, 0)->icon().isNull());
         QVERIFY(table->item(1, 0)->toolTip().isEmpty());
         QVERIFY(!table->item(1, 0)->data(CommentHintRole).isValid());
+        // The IPv6 addresses, one a line, as text.
+        QVERIFY(table->item(1, 1)->toolTip().isEmpty());
+        QCOMPARE(ToolTipShows(table->item(2, 1)->toolTip()),
+                 QStringLiteral("fe80::3\n2001:db8::<b>3</b>"));
     }
 
     // A host's name is text: its tooltip draws the characters it holds, no

@@ -343,9 +343,21 @@ private slots:
                 spoofed.insert(rogue.second);
         QTableWidget *table = ui.Hosts_;
         int markup = 0;
+        int withIpv6 = 0;
         for (int row = 0; row < table->rowCount(); ++row) {
             const QString ip = table->item(row, 1)->text();
-            const QString tip = ToolTipShows(table->item(row, 1)->toolTip());
+            // The address's tooltip: the names, then the IPv6 addresses,
+            // link-local first.
+            QStringList names, ipv6;
+            for (const QString &line :
+                 ToolTipShows(table->item(row, 1)->toolTip()).split(QLatin1Char('\n')))
+                (QHostAddress(line).protocol() == QAbstractSocket::IPv6Protocol ? ipv6 : names)
+                    << line;
+            if (!ipv6.isEmpty()) {
+                QVERIFY2(ipv6.front().startsWith(QStringLiteral("fe80:")), qPrintable(ip));
+                ++withIpv6;
+            }
+            const QString tip = names.join(QLatin1Char('\n'));
             // The hint is the first of the names: the one its owner chose.
             QCOMPARE(table->item(row, 0)->data(CommentHintRole).toString(),
                      tip.section(QLatin1Char('\n'), 0, 0));
@@ -360,15 +372,17 @@ private slots:
                 QVERIFY(QTest::qWaitForWindowExposed(&window));
                 QLabel *shown = HoverToolTip(table, table->model()->index(row, 1));
                 QVERIFY(shown);
-                QCOMPARE(ToolTipShows(shown->text()), MarkupName);
+                QCOMPARE(ToolTipShows(shown->text()), (QStringList{MarkupName} + ipv6).join('\n'));
                 const QFontMetrics metrics(shown->font());
                 QVERIFY(shown->width() < metrics.horizontalAdvance(MarkupName) + 60 &&
-                        shown->height() < 4 * metrics.lineSpacing());
+                        shown->height() < int(4 + ipv6.size()) * metrics.lineSpacing());
             } else if (!kind.isEmpty() || spoofed.contains(ip)) {
                 QCOMPARE(tip, hosts.value(ip).label); // no spoofed, refused or wrong-id name
             }
         }
         QCOMPARE(markup, 1);
+        // Every host but this machine shows its IPv6 addresses.
+        QCOMPARE(withIpv6, table->rowCount() - 1);
 
         // The markup host was away when its network was first recorded: its
         // card is new, told on the test's session bus, and first seen now.

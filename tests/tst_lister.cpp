@@ -342,6 +342,7 @@ private slots:
         printer.identity.evidence = {
             {QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")},
             {QStringLiteral("upnp"), QStringLiteral("<i>urn:x</i>\x1b]0;t\x07")}};
+        nas.ipv6 = QStringList{"fe80::211:32ff:feaa:bb10", "2001:db8::10"};
         const HostMap hosts{
             {NetworkOrder("198.51.100.10"), nas},
             {NetworkOrder("198.51.100.9"), HostRecord{{0x02, 0x54, 0x4C, 0, 0, 9}, false}},
@@ -371,8 +372,10 @@ private slots:
         QCOMPARE(array[3].toObject()["name"].toString(), QStringLiteral("-2+3"));
         const QJsonObject json = array[1].toObject();
         QCOMPARE(json.keys(), (QStringList{"comment", "evidence", "friendly_name", "interface",
-                                           "ip", "mac", "maker", "model", "name", "names",
+                                           "ip", "ipv6", "mac", "maker", "model", "name", "names",
                                            "network", "services", "type", "url", "web"}));
+        QCOMPARE(json["ipv6"].toArray(), (QJsonArray{"fe80::211:32ff:feaa:bb10", "2001:db8::10"}));
+        QCOMPARE(array[0].toObject()["ipv6"], QJsonValue(QJsonArray()));
         QCOMPARE(json["type"].toString() + ' ' + json["model"].toString(),
                  QStringLiteral("nas DS920+"));
         QCOMPARE(json["services"].toArray(), (QJsonArray{"_smb._tcp", "_http._tcp"}));

@@ -149,6 +149,28 @@ public:
         return message(type, sequence, body);
     }
 
+    // An IPv6 row of a dump, as the kernel writes it: NDA_DST, NDA_LLADDR,
+    // NDA_CACHEINFO.
+    Netlink &neighbour6(uint32_t sequence, int ifindex, uint16_t state, const char *address,
+                        const QByteArray &mac, uint32_t updated = 0, uint8_t flags = 0)
+    {
+        QByteArray body(NLMSG_ALIGN(sizeof(ndmsg)), '\0');
+        ndmsg neighbour{};
+        neighbour.ndm_family = AF_INET6;
+        neighbour.ndm_ifindex = ifindex;
+        neighbour.ndm_state = state;
+        neighbour.ndm_flags = flags;
+        std::memcpy(body.data(), &neighbour, sizeof neighbour);
+        in6_addr ip{};
+        ::inet_pton(AF_INET6, address, &ip);
+        body += attribute(NDA_DST, &ip, sizeof ip);
+        body += attribute(NDA_LLADDR, mac.constData(), std::size_t(mac.size()));
+        nda_cacheinfo times{};
+        times.ndm_updated = updated;
+        body += attribute(NDA_CACHEINFO, &times, sizeof times);
+        return message(RTM_NEWNEIGH, sequence, body);
+    }
+
     Netlink &error(uint32_t sequence, int error)
     {
         nlmsgerr payload{};
@@ -227,6 +249,7 @@ private slots:
     void neighbourFilter();
     void neighbourQueryAsksForOneAddress();
     void neighbourMessages();
+    void ipv6NeighbourDump();
     void resolvedStates_data();
     void resolvedStates();
     void tableThreshold();
@@ -588,6 +611,60 @@ void TestSendArp::neighbourMessages()
     Netlink lying = whole;
     lying.bytes[0] = char(0xFF); // a length past the end
     QVERIFY(!lying.scan(ifindex, address, 9).mentioned);
+}
+
+void TestSendArp::ipv6NeighbourDump()
+{
+    const std::vector<uint8_t> query = BuildIpv6NeighbourDump(3, 11);
+    nlmsghdr header;
+    std::memcpy(&header, query.data(), sizeof header);
+    QCOMPARE(header.nlmsg_len, uint32_t(query.size()));
+    QCOMPARE(header.nlmsg_type, uint16_t(RTM_GETNEIGH));
+    QCOMPARE(header.nlmsg_flags, uint16_t(NLM_F_REQUEST | NLM_F_DUMP));
+    ndmsg asked;
+    std::memcpy(&asked, query.data() + NLMSG_HDRLEN, sizeof asked);
+    QCOMPARE(int(asked.ndm_family), AF_INET6);
+    QCOMPARE(asked.ndm_ifindex, 3);
+
+    const QByteArray mac = QByteArray::fromHex("02005e100001");
+    Netlink dump;
+    dump.neighbour6(11, 3, NUD_STALE, "fe80::1", mac, 25)
+        .neighbour6(11, 4, NUD_REACHABLE, "fe80::2", mac)               // another interface
+        .neighbour6(11, 3, NUD_INCOMPLETE, "fe80::3", mac)              // no address yet
+        .neighbour6(11, 3, NUD_REACHABLE, "fe80::4", mac, 0, NTF_PROXY) // a proxy entry
+        .neighbour6(12, 3, NUD_REACHABLE, "fe80::5", mac)               // another dump
+        .neighbour6(11, 3, NUD_REACHABLE, "fe80::6", QByteArray::fromHex("0200"))
+        .neighbour(RTM_NEWNEIGH, 11, 3, NUD_REACHABLE, "198.51.100.2", &kPeerMac);
+    const auto scan = [](const QByteArray &bytes, std::vector<platform::Ipv6Neighbour> *rows,
+                         std::size_t most) {
+        return ScanIpv6Neighbours(reinterpret_cast<const uint8_t *>(bytes.constData()),
+                                  std::size_t(bytes.size()), 3, 11, rows, most);
+    };
+    std::vector<platform::Ipv6Neighbour> rows;
+    QVERIFY(!scan(dump.bytes, &rows, 100));
+    QCOMPARE(rows.size(), std::size_t(1));
+    in6_addr first{};
+    ::inet_pton(AF_INET6, "fe80::1", &first);
+    QVERIFY(std::memcmp(rows[0].address.data(), &first, sizeof first) == 0);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(rows[0].mac.data()), 6), mac);
+    QCOMPARE(rows[0].age, 250u);
+
+    // Only the done of this dump ends it; the bound holds however many come.
+    rows.clear();
+    QVERIFY(!scan(Netlink().message(NLMSG_DONE, 12, QByteArray(4, '\0')).bytes, &rows, 100));
+    Netlink many;
+    for (int index = 0; index < 20; ++index)
+        many.neighbour6(11, 3, NUD_REACHABLE, "2001:db8::1", mac);
+    many.message(NLMSG_DONE, 11, QByteArray(4, '\0'));
+    QVERIFY(scan(many.bytes, &rows, 5));
+    QCOMPARE(rows.size(), std::size_t(5));
+
+    // Damaged datagrams are read no further than they hold.
+    for (int cut = 0; cut < dump.bytes.size(); ++cut) {
+        rows.clear();
+        scan(dump.bytes.left(cut), &rows, 100);
+        QVERIFY(rows.size() <= 1);
+    }
 }
 
 void TestSendArp::resolvedStates_data()

@@ -3,8 +3,10 @@
 
 #include "platform/linux/netlinkmessages.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
@@ -196,6 +198,76 @@ bool EndsDump(const uint8_t *data, std::size_t size)
         if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR)
             ends = true;
     });
+    return ends;
+}
+
+std::vector<uint8_t> BuildIpv6NeighbourDump(int ifindex, uint32_t sequence)
+{
+    const uint32_t index = static_cast<uint32_t>(ifindex);
+    std::vector<uint8_t> query(NLMSG_LENGTH(sizeof(ndmsg)) + RTA_LENGTH(sizeof index), 0);
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<uint32_t>(query.size());
+    header.nlmsg_type = RTM_GETNEIGH;
+    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header.nlmsg_seq = sequence;
+    std::memcpy(query.data(), &header, sizeof header);
+    ndmsg neighbour{};
+    neighbour.ndm_family = AF_INET6;
+    neighbour.ndm_ifindex = ifindex;
+    std::memcpy(query.data() + NLMSG_HDRLEN, &neighbour, sizeof neighbour);
+    // The kernel then dumps that interface's rows only; the reading checks
+    // the interface all the same.
+    rtattr only{};
+    only.rta_len = RTA_LENGTH(sizeof index);
+    only.rta_type = NDA_IFINDEX;
+    std::memcpy(query.data() + kFirstAttributeAt, &only, sizeof only);
+    std::memcpy(query.data() + kFirstAttributeDataAt, &index, sizeof index);
+    return query;
+}
+
+bool ScanIpv6Neighbours(const uint8_t *data, std::size_t size, int ifindex, uint32_t sequence,
+                        std::vector<platform::Ipv6Neighbour> *rows, std::size_t maxRows)
+{
+    bool ends = false;
+    ForEachMessage(
+        data, size, [&](const nlmsghdr &header, const uint8_t *body, std::size_t length) {
+            if (header.nlmsg_seq != sequence)
+                return;
+            if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
+                ends = true;
+                return;
+            }
+            ndmsg neighbour;
+            const std::size_t attributesAt = NLMSG_ALIGN(sizeof(ndmsg));
+            if (header.nlmsg_type != RTM_NEWNEIGH || rows->size() >= maxRows ||
+                !Read(body, length, 0, &neighbour) || length < attributesAt)
+                return;
+            if (neighbour.ndm_family != AF_INET6 || neighbour.ndm_ifindex != ifindex ||
+                (neighbour.ndm_flags & NTF_PROXY) || !IsResolvedState(neighbour.ndm_state))
+                return;
+            platform::Ipv6Neighbour row;
+            bool hasAddress = false;
+            bool hasMac = false;
+            ForEachAttribute(
+                body + attributesAt, length - attributesAt,
+                [&](unsigned type, const uint8_t *value, std::size_t valueSize) {
+                    if (type == NDA_DST && valueSize == row.address.size()) {
+                        std::memcpy(row.address.data(), value, valueSize);
+                        hasAddress = true;
+                    } else if (type == NDA_LLADDR && valueSize == row.mac.size()) {
+                        std::memcpy(row.mac.data(), value, valueSize);
+                        hasMac = true;
+                    } else if (type == NDA_CACHEINFO && valueSize >= sizeof(nda_cacheinfo)) {
+                        nda_cacheinfo times;
+                        std::memcpy(&times, value, sizeof times);
+                        // In hundredths of a second (USER_HZ).
+                        const uint64_t age = uint64_t(times.ndm_updated) * 10;
+                        row.age = static_cast<uint32_t>(std::min<uint64_t>(age, UINT32_MAX));
+                    }
+                });
+            if (hasAddress && hasMac)
+                rows->push_back(row);
+        });
     return ends;
 }
 

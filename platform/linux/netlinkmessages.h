@@ -4,6 +4,7 @@
 // query it sends, and the reading of what the kernel answers. Pure functions
 // of their bytes, so that they can be tested and fuzzed on their own.
 
+#include "platform/ipv6neighbours.h"
 #include "platform/linux/arpbasics.h"
 
 #include <linux/filter.h>
@@ -45,5 +46,15 @@ uint32_t ScanTableThreshold(const uint8_t *data, std::size_t size);
 
 // Whether the datagram ends a dump (NLMSG_DONE) or answers with an error.
 bool EndsDump(const uint8_t *data, std::size_t size);
+
+// An RTM_GETNEIGH dump request for the IPv6 rows of one interface.
+std::vector<uint8_t> BuildIpv6NeighbourDump(int ifindex, uint32_t sequence);
+
+// Appends to `rows`, up to `maxRows`, the IPv6 rows on `ifindex` that the
+// datagram holds in answer to the dump `sequence`, in a state with a
+// hardware address of six bytes. Returns whether the datagram ends that
+// dump (done, or an error).
+bool ScanIpv6Neighbours(const uint8_t *data, std::size_t size, int ifindex, uint32_t sequence,
+                        std::vector<platform::Ipv6Neighbour> *rows, std::size_t maxRows);
 
 } // namespace platform::linuxarp

@@ -120,6 +120,50 @@ bool ReadSystemTable(std::vector<NeighbourRow> *rows)
     return true;
 }
 
+bool ReadSystemIpv6Table(quint32 interfaceIndex, std::vector<Ipv6Neighbour> *rows)
+{
+    rows->clear();
+    const TableFunctions &functions = Functions();
+    if (!functions.get)
+        return false;
+    PMIB_IPNET_TABLE2 table = nullptr;
+    const NETIO_STATUS status = functions.get(AF_INET6, &table);
+    if (status != NO_ERROR || !table) {
+        if (table)
+            functions.release(table);
+        return false;
+    }
+    const std::size_t count = std::min<std::size_t>(table->NumEntries, neighbours::kMaxRows);
+    for (std::size_t index = 0; index < count && rows->size() < kMaxIpv6Neighbours; ++index) {
+        const MIB_IPNET_ROW2 &row = table->Table[index];
+        NeighbourRow neutral;
+        neutral.interfaceIndex = static_cast<quint32>(row.InterfaceIndex);
+        neutral.state = StateOf(row.State);
+        neutral.markedUnreachable = row.IsUnreachable;
+        neutral.length = static_cast<quint32>(row.PhysicalAddressLength);
+        if (row.Address.si_family != AF_INET6 || neutral.interfaceIndex != interfaceIndex ||
+            neutral.markedUnreachable || neutral.length != 6)
+            continue;
+        switch (neutral.state) {
+        case neighbours::NeighbourState::Probe:
+        case neighbours::NeighbourState::Delay:
+        case neighbours::NeighbourState::Stale:
+        case neighbours::NeighbourState::Reachable:
+        case neighbours::NeighbourState::Permanent:
+            break;
+        default:
+            continue;
+        }
+        Ipv6Neighbour found;
+        std::memcpy(found.address.data(), &row.Address.Ipv6.sin6_addr, found.address.size());
+        std::memcpy(found.mac.data(), row.PhysicalAddress, found.mac.size());
+        found.age = static_cast<std::uint32_t>(row.ReachabilityTime.LastReachable);
+        rows->push_back(found);
+    }
+    functions.release(table);
+    return true;
+}
+
 NeighbourReads &SystemReads()
 {
     // Never destroyed: a scan still waiting when the program ends keeps it.

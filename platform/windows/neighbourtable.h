@@ -5,6 +5,7 @@
 // turned into NeighbourRow for the reads that resolutions share
 // (platform/neighbourreads.h).
 
+#include "platform/ipv6neighbours.h"
 #include "platform/neighbourreads.h"
 #include "platform/windows/iphelper.h"
 
@@ -28,6 +29,11 @@ bool RowAnswers(const MIB_IPNET_ROW2 &row, quint32 address, quint32 interfaceInd
 // false when it cannot be read.
 bool ReadSystemTable(std::vector<NeighbourRow> *rows);
 bool SystemTableReadable();
+
+// Reads the IPv6 rows of the interface `interfaceIndex` that hold a
+// hardware address of six bytes (at most kMaxIpv6Neighbours); false when
+// the table cannot be read.
+bool ReadSystemIpv6Table(quint32 interfaceIndex, std::vector<Ipv6Neighbour> *rows);
 
 // The reads of the stack's table that resolutions of this process share.
 NeighbourReads &SystemReads();

@@ -1,5 +1,6 @@
 // The rtnetlink scanners of the neighbour path, on any datagram: the
-// neighbour messages about one address and the table threshold. The first
+// neighbour messages about one address, the table threshold and the IPv6
+// rows of a dump. The first
 // twelve bytes choose the interface, the address and the sequence number.
 #include "platform/linux/netlinkmessages.h"
 
@@ -28,5 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
         std::abort();
     (void)IsResolvedState(report.state);
     (void)ScanTableThreshold(data, size);
+    // The rows of a dump stay within their bound.
+    std::vector<platform::Ipv6Neighbour> rows;
+    ScanIpv6Neighbours(data, size, ifindex, sequence, &rows, 4);
+    if (rows.size() > 4)
+        std::abort();
     return 0;
 }

@@ -5,7 +5,7 @@
 #
 #   lan.sh up NAME [--preset P] [--host DESC]... [--hosts-file FILE]
 #                  [--scanner IP[/PREFIX]] [--prefix N] [--scanner-mac MAC] [--dns]
-#                  [--gateway IP] [--responder ARPRESPONDER] [--net2 IP/PREFIX]
+#                  [--gateway IP] [--responder ARPRESPONDER] [--net2 IP/PREFIX] [--ipv6]
 #                  [--scanner-b IP] [--virtual-bridge NAME[,IP/PREFIX]]
 #   lan.sh down NAME           remove exactly what `up` created; idempotent
 #   lan.sh exec NAME CMD...    run CMD in the scanner namespace
@@ -50,6 +50,11 @@
 # container or VM host has: a bridge NAME (docker0, virbr0, ...) with the
 # address (default 192.0.2.1/24, TEST-NET-1) and one veth end in it, wired
 # to nothing outside the scanner, so that it is up and running.
+#
+# IPV6. Off in every namespace, unless --ipv6: then the scanner and the hosts
+# keep it on (link-local addresses from their MACs, no duplicate address
+# detection) and the scanner's namespace lets every group send ICMP echoes
+# (net.ipv4.ping_group_range); the switch and the relays stay without it.
 #
 # AWKWARD HOSTS. A host with miss=N or claim=IP does not let its kernel
 # answer ARP (arp_ignore 8); the ARP responder given with --responder (the
@@ -555,10 +560,17 @@ still_ours() { # pid start
 export -f started_at
 
 # Runs a shell script in a namespace of the LAN, first turning IPv6 off for
-# every interface still to come (no RS/MLD chatter) and bringing lo up.
+# every interface still to come (no RS/MLD chatter) and bringing lo up. With
+# LAN_IPV6=1 (up --ipv6) IPv6 stays on instead, link-local addresses usable at
+# once (no duplicate address detection), in this namespace only.
 in_ns() { # ns script
     ip netns exec "$1" sh -ec "
-        if [ -d /proc/sys/net/ipv6 ]; then
+        if [ -d /proc/sys/net/ipv6 ] && [ '${LAN_IPV6:-0}' = 1 ]; then
+            for conf in default all; do
+                echo 0 >/proc/sys/net/ipv6/conf/\$conf/disable_ipv6
+                echo 0 >/proc/sys/net/ipv6/conf/\$conf/accept_dad
+            done
+        elif [ -d /proc/sys/net/ipv6 ]; then
             echo 1 >/proc/sys/net/ipv6/conf/default/disable_ipv6
             echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6
         fi
@@ -766,7 +778,7 @@ cmd_up() {
     local -a descs=() files=()
     SCANNER_MAC=02:54:4C:00:00:01 SCANNER2_MAC=02:54:4C:00:01:01 SCANNER_B_MAC=02:54:4C:00:00:0B
     SCANNER2_IP="" PREFIX2="" SCANNER_B_IP="" VIRTUAL_BRIDGE="" IFACE2=""
-    RESPONDER=""
+    RESPONDER="" LAN_IPV6=0
     while (($#)); do
         case $1 in
         --preset) preset=${2:?--preset needs a name}; shift 2 ;;
@@ -777,6 +789,7 @@ cmd_up() {
         --scanner-mac) SCANNER_MAC=${2:?--scanner-mac needs a MAC}; shift 2 ;;
         --responder) RESPONDER=${2:?--responder needs a program}; shift 2 ;;
         --dns) dns=1; shift ;;
+        --ipv6) LAN_IPV6=1; shift ;;
         --gateway) gateway=${2:?--gateway needs a host address}; shift 2 ;;
         --net2) SCANNER2_IP=${2:?--net2 needs IP/PREFIX}; shift 2 ;;
         --scanner-b) SCANNER_B_IP=${2:?--scanner-b needs an address}; shift 2 ;;
@@ -890,11 +903,16 @@ cmd_up() {
 
     # One shell per namespace; interfaces are made inside a LAN namespace and
     # their peers put straight into another one, never into ours.
-    in_ns "$sw" "for br in br0 ${SCANNER2_IP:+br1}; do
+    LAN_IPV6=0 in_ns "$sw" "for br in br0 ${SCANNER2_IP:+br1}; do
             ip link add \$br type bridge stp_state 0 forward_delay 0 mcast_snooping 0
             ip link set \$br up
         done"
-    in_ns "$sc" "ip link add $IFACE address $SCANNER_MAC type veth peer name sc netns $sw
+    # With IPv6, ordinary users of the scanner may send ICMP echoes (the ping
+    # sockets systemd allows), in the scanner's namespace only.
+    in_ns "$sc" "if [ '${LAN_IPV6:-0}' = 1 ]; then
+            echo '0 2147483647' >/proc/sys/net/ipv4/ping_group_range
+        fi
+        ip link add $IFACE address $SCANNER_MAC type veth peer name sc netns $sw
         ip addr add $SCANNER_IP/$PREFIX brd + dev $IFACE
         ip link set $IFACE up"
     local ports="link set sc master br0
@@ -927,7 +945,7 @@ link set sc up" slow_ports=""
             # host eth0 <-> host0 [relay] lan0 <-> switch port hK. Offloads are
             # off on the two devices that send into the relay, so that it reads
             # finished, MTU-sized frames that it can write out again as they are.
-            in_ns "$relay" "ip link add lan0 type veth peer name $port netns $sw
+            LAN_IPV6=0 in_ns "$relay" "ip link add lan0 type veth peer name $port netns $sw
                 ethtool -K lan0 gro off >/dev/null 2>&1 || true
                 ip link set lan0 promisc on up"
             in_ns "$ns" "ip link add $IFACE address ${H_MAC[i]} type veth peer name host0 netns $relay

@@ -21,7 +21,10 @@
 # ordinary user: a host never seen that comes, one that goes after the
 # rule's minute and comes back, one that changes its card, each change once
 # in the store, --historique, then the end on SIGINT and on a closed pipe;
-# Wake-on-LAN's packets on the LAN.
+# Wake-on-LAN's packets on the LAN. The LAN has IPv6 (up --ipv6): every
+# host's link-local address is in its JSON row's "ipv6", as root and as the
+# user the scanner's namespace lets send ICMP echoes, and in the window's
+# address tooltip.
 #
 # About 2 min 30 s, of which the rule's minute and a scan or two either side
 # are the one wait: every watcher waits it at the same time.
@@ -54,7 +57,7 @@ trap cleanup EXIT INT TERM
 
 # The host name "imprimante" in the LAN's DNS, "epson-bureau" by multicast
 # DNS: the host's own name is shown. NetBIOS names come after DNS names.
-"$here/lan.sh" up "$name" --preset lan24 --dns --gateway 198.51.100.2 \
+"$here/lan.sh" up "$name" --preset lan24 --dns --gateway 198.51.100.2 --ipv6 \
     --host 198.51.100.30,mdns=epson-bureau,dnssd=printer,name=imprimante \
     --host 198.51.100.31,netbios=PC-DE-LEA,name=portable \
     --host 198.51.100.32,https,mdns=nas-salon,netbios=NAS-SALON,dnssd=nas,name=nas \
@@ -83,6 +86,17 @@ for _ in $(seq 50); do
 done
 [ "$(find "$state" -path '*/nmbd/unexpected' -type s | wc -l)" -eq 2 ] ||
     { echo "FAIL: nmbd's sockets are not in its hosts' folders" >&2; exit 1; }
+
+# Each host's link-local IPv6 address, by its MAC: every row of that MAC
+# lists it in "ipv6", as root and as the user the scanner's namespace lets
+# send ICMP echoes.
+while IFS=$'\t' read -r ip mac _; do
+    [[ $ip == \#* || -z $ip ]] && continue
+    link=$("$here/lan.sh" exec-host "$name" "$ip" ip -o -6 addr show scope link |
+        sed -n 's/.* inet6 \(fe80:[0-9a-f:]*\)\/.*/\1/p' | head -n1)
+    [ -n "$link" ] || { echo "FAIL: $ip has no link-local address" >&2; exit 1; }
+    printf '%s\t%s\n' "${mac^^}" "$link"
+done <"$state/hosts.tsv" >"$work/ipv6.tsv"
 
 # A copy the unprivileged user can reach; each user its own settings folder.
 cp "$program" "$work/trelvan-list"
@@ -125,9 +139,10 @@ for mode in root user; do
     timed 10 list "$mode" --format csv "$SCANNER_IP/$PREFIX" >"$work/$mode.csv"
     timed 10 list "$mode" >"$work/$mode.txt"
     "$python" - "$state/hosts.tsv" "$SCANNER_IP" "$SCANNER_MAC" "$work/$mode.json" \
-        "$work/$mode.csv" "$work/$mode.txt" <<'PY' || fail "lists as $mode"
+        "$work/$mode.csv" "$work/$mode.txt" "$work/ipv6.tsv" <<'PY' || fail "lists as $mode"
 import csv, json, re, sys
-tsv, scanner_ip, scanner_mac, json_file, csv_file, text_file = sys.argv[1:]
+tsv, scanner_ip, scanner_mac, json_file, csv_file, text_file, ipv6_file = sys.argv[1:]
+link_local = dict(line.rstrip("\n").split("\t") for line in open(ipv6_file))
 expected = {scanner_ip: {"mac": scanner_mac.upper(), "web": False, "name": "", "url": "",
                          "names": {"dns": "", "mdns": "", "netbios": ""}}}
 for line in open(tsv):
@@ -175,10 +190,15 @@ def check(rows, what):
 types = {"router", "access-point", "computer", "phone", "tablet", "printer", "tv", "media-player",
          "speaker", "nas", "camera", "game-console", "iot", "unknown"}
 rows = json.load(open(json_file))
-assert all(sorted(row) == ["comment", "evidence", "friendly_name", "interface", "ip", "mac",
-                          "maker", "model", "name", "names", "network", "services", "type", "url",
-                          "web"] and row["network"] == "198.51.100.0/24"
+assert all(sorted(row) == ["comment", "evidence", "friendly_name", "interface", "ip", "ipv6",
+                          "mac", "maker", "model", "name", "names", "network", "services", "type",
+                          "url", "web"] and row["network"] == "198.51.100.0/24"
            and row["interface"] == "eth0" for row in rows)
+for row in rows:
+    want = link_local.get(row["mac"])
+    assert isinstance(row["ipv6"], list) and len(row["ipv6"]) <= 8, row
+    assert (want in row["ipv6"]) if want else row["ipv6"] == [], \
+        f"json: {row['ip']} ipv6 {row['ipv6']}, expected {want}"
 assert all(row["type"] in types and isinstance(row["services"], list)
            and all(sorted(said) == ["detail", "source"] for said in row["evidence"])
            for row in rows), rows
