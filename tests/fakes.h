@@ -4,6 +4,7 @@
 #include "network/hostname.h"
 #include "network/localnames.h"
 #include "network/networklist.h"
+#include "platform/ipv6neighbours.h"
 #include "platform/sendarp.h"
 #include "scan/identification.h"
 
@@ -181,6 +182,18 @@ private:
     Ipv4Network asking;
 };
 
+// No echo leaves a test; the table of IPv6 neighbours is empty.
+inline bool NoEcho(quint32)
+{
+    return false;
+}
+
+inline bool NoIpv6Neighbours(quint32, std::vector<platform::Ipv6Neighbour> *rows)
+{
+    rows->clear();
+    return true;
+}
+
 inline std::unique_ptr<identify::Asker> MakeQuietAsker()
 {
     return std::make_unique<TestAsker>();
@@ -203,6 +216,7 @@ public:
         ReverseLookup::SetFunction(&FakeReverseLookup);
         LocalNameQuery::SetFunction(&FakeLocalNames);
         Identification::SetAskerMaker(&MakeQuietAsker);
+        platform::SetIpv6Functions({&NoEcho, &NoIpv6Neighbours});
     }
     ~SafeNetwork()
     {
