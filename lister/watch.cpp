@@ -5,6 +5,7 @@
 #include "lister/identifying.h"
 #include "lister/scanonce.h"
 #include "lister/terminal.h"
+#include "presence/cardlink.h"
 #include "presence/clock.h"
 #include "presence/recorder.h"
 #include "results/hostrow.h"
@@ -58,6 +59,8 @@ QString EventWord(presence::ChangeKind kind)
         return QStringLiteral("passerelle changée");
     case presence::ChangeKind::Conflict:
         return QStringLiteral("conflit");
+    case presence::ChangeKind::CardLinked:
+        return QStringLiteral("reliée");
     case presence::ChangeKind::Forgotten:
         break;
     }
@@ -101,6 +104,14 @@ QJsonObject EventJson(const presence::Change &change, const CommentMap &comments
     case presence::ChangeKind::Conflict:
         object.insert(QStringLiteral("other_mac"), MacToText(change.previousMac));
         break;
+    case presence::ChangeKind::CardLinked:
+        object.insert(QStringLiteral("new"), false);
+        object.insert(QStringLiteral("previous_mac"), MacToText(change.previousMac));
+        object.insert(QStringLiteral("device"), MacToText(change.device));
+        object.insert(QStringLiteral("signal"),
+                      QJsonObject{{QStringLiteral("kind"), change.signalKind},
+                                  {QStringLiteral("name"), change.signal}});
+        break;
     case presence::ChangeKind::Left:
     case presence::ChangeKind::Flood:
     case presence::ChangeKind::Forgotten:
@@ -136,6 +147,13 @@ QString EventText(const presence::Change &change, const CommentMap &comments,
             break;
         case presence::ChangeKind::Conflict:
             fields << QStringLiteral("(et %1)").arg(MacToText(change.previousMac));
+            break;
+        case presence::ChangeKind::CardLinked:
+            fields << QStringLiteral("(adresse privée, même appareil que %1\u00a0: même nom %2 "
+                                     "«\u00a0%3\u00a0»)")
+                          .arg(MacToText(change.previousMac),
+                               presence::SignalKindText(change.signalKind),
+                               TerminalText(change.signal));
             break;
         default:
             break;
@@ -256,6 +274,11 @@ private:
         if (recorded.status != status && !recorded.status.isEmpty())
             Complain(err, recorded.status);
         status = recorded.status;
+        // A linked card bears its device's comment, in the store too.
+        if (presence::CommentsFollow(recorded.changes, comments))
+            if (const CommentSave save = SaveComments(comments); !save.saved())
+                Complain(err, QStringLiteral("Commentaires non enregistrés dans %1\u00a0: %2")
+                                  .arg(save.fileName, save.detail));
 
         for (const presence::Change &change : recorded.changes) {
             const QJsonObject event = EventJson(change, comments, makers, place);
