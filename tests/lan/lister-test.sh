@@ -421,8 +421,9 @@ rows = json.load(open(sys.argv[1]))
 gone, hosts = int(sys.argv[2]), int(sys.argv[3])
 seen = lambda row, key: datetime.datetime.fromisoformat(row[key].replace("Z", "+00:00")).timestamp()
 assert all(sorted(row) == ["comment", "evidence", "first_seen", "friendly_name", "interface", "ip",
-                           "last_seen", "mac", "maker", "model", "name", "network", "present",
-                           "services", "type"] for row in rows)
+                           "last_seen", "mac", "macs", "maker", "model", "name", "network",
+                           "present", "services", "type"] for row in rows)
+assert all(row["macs"][0] == row["mac"] for row in rows), rows
 # Every host and the scanner present, then .5's card before the new one.
 present = {row["ip"]: row for row in rows if row["present"]}
 assert len(present) == hosts + 1 and len(rows) == hosts + 2, rows
