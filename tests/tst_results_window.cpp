@@ -1216,6 +1216,34 @@ private slots:
         QCOMPARE(WindowInspector::shownHosts(window).at(key).identity.model, model);
     }
 
+    // A private card back under another MAC with the name its owner chose is
+    // its device's: no notice, its comment on the new row, and its MAC cell
+    // says why.
+    void aLinkedCardKeepsItsDevice()
+    {
+        NoRefresh();
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        TrelvanWindow window;
+        WindowInspector::finishScan(window); // the network's first scan
+        HostRecord lea{Bytes{0x02, 0x54, 0x4C, 0x00, 0x00, 0x3C}, false};
+        lea.names.mdns = QStringLiteral("tablette-lea.local");
+        Show(window, {{NetworkOrder("198.51.100.21"), lea}});
+        Type(window, 0, QStringLiteral("Tablette de Léa"));
+        const std::size_t notices = notifier.notices.size();
+        lea.mac = Bytes{0x0A, 0x54, 0x4C, 0x00, 0x00, 0x3D};
+        historyNow += 30000;
+        Show(window, {{NetworkOrder("198.51.100.21"), lea}});
+        QCOMPARE(notifier.notices.size(), notices);
+        QTRY_COMPARE(Table(window)->item(0, CommentColumn)->text(),
+                     QStringLiteral("Tablette de Léa"));
+        QTRY_VERIFY2(ToolTipShows(Table(window)->item(0, MacColumn)->toolTip())
+                         .startsWith(QStringLiteral("Adresse privée, reliée à cet appareil (même "
+                                                    "nom mDNS « tablette-lea.local »)")),
+                     qPrintable(Table(window)->item(0, MacColumn)->toolTip()));
+        QCOMPARE(StoredComment(QStringLiteral("0A:54:4C:00:00:3D")),
+                 QStringLiteral("Tablette de Léa"));
+    }
+
     void historyTellsListsWakesExportsAndForgets()
     {
         QLocale::setDefault(QLocale(QLocale::English));
