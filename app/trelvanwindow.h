@@ -73,6 +73,7 @@ private:
     void LoadComments();
     void HarvestComments(int editedRow = -1);
     void SaveComments();
+    void CommentsFollowDevices(const std::vector<presence::Change> &changes);
     void SetupHostColumns();
     void RefreshNetworks();
     void RebuildHosts();
@@ -136,6 +137,7 @@ private:
     presence::Store history;
     std::optional<presence::NetworkKey> historyNetwork;
     std::map<QString, qint64> firstSeen;
+    std::map<QString, QString> linkedCards; // MAC text -> why it is its device's
     // The cards that joined the network within the last minute (by MAC
     // text), with when: their rows are marked.
     std::map<QString, qint64> newcomers;

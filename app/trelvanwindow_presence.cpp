@@ -7,6 +7,7 @@
 #include "app/notifier.h"
 #include "app/trelvanwindowui.h"
 #include "app/windowlog.h"
+#include "presence/cardlink.h"
 #include "presence/clock.h"
 #include "presence/recorder.h"
 #include "results/hostrow.h"
@@ -19,6 +20,7 @@
 #include <QSignalBlocker>
 #include <QTableWidget>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -77,9 +79,33 @@ void TrelvanWindow::RecordFinished(const presence::ScanChanges &recorded)
     if (!recorded.known)
         return; // its gateway did not answer: which network it was is not known
     historyNetwork = recorded.network;
+    CommentsFollowDevices(recorded.changes);
     NotifyChanges(recorded);
     if (historyDialog)
         historyDialog->Reload();
+}
+
+void TrelvanWindow::CommentsFollowDevices(const std::vector<presence::Change> &changes)
+{
+    // What the user typed is taken first; the rows of a linked card then
+    // show its device's comment, which the store keeps under its MAC too.
+    if (std::none_of(changes.begin(), changes.end(), [](const presence::Change &change) {
+            return change.kind == presence::ChangeKind::CardLinked;
+        }))
+        return;
+    HarvestComments();
+    if (!presence::CommentsFollow(changes, comments))
+        return;
+    QTableWidget *table = ui->Hosts_;
+    const QSignalBlocker blocker(table);
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QTableWidgetItem *mac = table->item(row, MacColumn);
+        QTableWidgetItem *comment = table->item(row, CommentColumn);
+        const auto found = mac ? comments.find(mac->text()) : comments.end();
+        if (comment && found != comments.end() && comment->text() != found->second)
+            comment->setText(found->second);
+    }
+    SaveComments();
 }
 
 void TrelvanWindow::NotifyChanges(const presence::ScanChanges &recorded)
@@ -165,8 +191,17 @@ void TrelvanWindow::LoadFirstSeen(const presence::NetworkKey &network,
     if (historyNetwork && !(*historyNetwork == network))
         return; // an older record's, another network's since
     firstSeen.clear();
-    for (const presence::Device &device : devices)
+    linkedCards.clear();
+    for (const presence::Device &device : devices) {
         firstSeen[MacToText(device.record.mac)] = device.firstSeen;
+        // A private card of a device known by another card first.
+        const auto [kind, name] = presence::StrongName(device.record.names);
+        if (device.macs.size() > 1 && device.device != device.record.mac && !kind.isEmpty() &&
+            presence::PrivateMac(device.record.mac))
+            linkedCards[MacToText(device.record.mac)] =
+                tr("Adresse privée, reliée à cet appareil (même nom %0 « %1 »)")
+                    .arg(presence::SignalKindText(kind), name);
+    }
     ShowFirstSeen();
 }
 
@@ -191,6 +226,10 @@ void TrelvanWindow::ShowFirstSeen()
     std::map<QString, QString> tips;
     for (const auto &[mac, time] : firstSeen)
         tips[mac] = tr("Vu pour la première fois le %0").arg(SeenText(time));
+    for (const auto &[mac, linked] : linkedCards) {
+        QString &tip = tips[mac];
+        tip = tip.isEmpty() ? linked : linked + QLatin1Char('\n') + tip;
+    }
     std::set<QString> marked;
     for (const auto &[mac, time] : newcomers) {
         marked.insert(mac);

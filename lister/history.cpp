@@ -26,8 +26,8 @@ int RunHistory(const std::vector<Ipv4Network> &networks, const QString &format,
     std::vector<HistoryRow> rows;
     for (const Ipv4Network &network : networks) {
         if (const std::optional<presence::NetworkKey> key = store.LatestNetwork(network.Cidr())) {
-            const std::vector<HistoryRow> known =
-                presence::HistoryRows(store.Devices(*key), comments, makers, PlaceOf(network));
+            const std::vector<HistoryRow> known = presence::HistoryRows(
+                presence::OnePerDevice(store.Devices(*key)), comments, makers, PlaceOf(network));
             rows.insert(rows.end(), known.begin(), known.end());
         } else {
             Complain(

@@ -1,6 +1,7 @@
 #include "lister/mqttsink.h"
 
 #include "lister/terminal.h"
+#include "presence/historyrows.h"
 #include "presence/mergeddevice.h"
 #include "publish/brokeraddress.h"
 #include "publish/homeassistant.h"
@@ -25,8 +26,9 @@ public:
     void SetDevices(const std::vector<presence::Device> &devices, const HostPlace &place,
                     const CommentMap &comments, const MakerIndex &makers) override
     {
+        // One tracker per device, its newest card's: an older card's goes.
         std::map<QString, publish::Device> now;
-        for (const presence::Device &device : devices) {
+        for (const presence::Device &device : presence::OnePerDevice(devices)) {
             HostRow row = MakeHostRow(device.key, device.record, comments, makers, place);
             const QString mac = row.mac;
             now[mac] = {device, std::move(row)};

@@ -17,4 +17,9 @@ namespace presence {
 std::vector<HistoryRow> HistoryRows(const std::vector<Device> &devices, const CommentMap &comments,
                                     const MakerIndex &makers, const HostPlace &place);
 
+// One device each (devices of one network): the first card of each in
+// devices' order, present where any of its cards is, first seen when the
+// first of them was.
+std::vector<Device> OnePerDevice(const std::vector<Device> &devices);
+
 } // namespace presence

@@ -1,5 +1,7 @@
 #include "presence/rule.h"
 
+#include "presence/cardlink.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -21,6 +23,15 @@ void Saw(Card &card, quint32 address, const HostRecord &host, qint64 time)
     keep(card.names.mdns, host.names.mdns);
     keep(card.names.netbios, host.names.netbios);
     keep(card.name, host.name);
+    card.missed = 0;
+    card.changed = true;
+}
+
+// A card that another takes the place of, gone without a Left change.
+void Replaced(Card &card, qint64 time)
+{
+    card.present = false;
+    card.since = time;
     card.missed = 0;
     card.changed = true;
 }
@@ -68,6 +79,8 @@ Decision Decide(const Known &known, const ScanResult &scan, qint64 time)
         admissible = std::min(NewCardsPerScan, NewCardsPerHour - known.recentNewCards);
     int refused = 0;
     std::set<quint32> conflictsTold = known.conflictsTold;
+    // The names the scan's hosts gave, for the new private cards to link.
+    const ScanSignals given = known.firstScan ? ScanSignals() : SignalsOf(scan.hosts);
 
     for (const quint32 key : KeysInAddressOrder(scan.hosts)) {
         const HostRecord &host = scan.hosts.at(key);
@@ -105,6 +118,7 @@ Decision Decide(const Known &known, const ScanResult &scan, qint64 time)
             time > held->second->lastSeen)
             holder = held->second;
         const bool isNew = found == cards.end();
+        std::optional<Link> link;
         if (isNew) {
             if (out.admitted >= admissible) {
                 ++refused;
@@ -112,8 +126,12 @@ Decision Decide(const Known &known, const ScanResult &scan, qint64 time)
                 continue;
             }
             ++out.admitted;
+            if (!known.firstScan)
+                link = LinkOf(host, known, given, seen);
             Card card;
             card.mac = host.mac;
+            if (link)
+                card.device = link->device;
             card.firstSeen = time;
             card.address = address;
             found = cards.emplace(host.mac, std::move(card)).first;
@@ -123,12 +141,25 @@ Decision Decide(const Known &known, const ScanResult &scan, qint64 time)
         // The first scan of a network only learns who is there.
         if (known.firstScan) {
             // no change
+        } else if (link) {
+            // The device's own, back with another card: neither new nor a
+            // notice. Its cards and the address's holder give way quietly.
+            out.events.push_back({ChangeKind::CardLinked,
+                                  host.mac,
+                                  address,
+                                  link->previousMac,
+                                  {},
+                                  0,
+                                  link->signalKind,
+                                  link->signal});
+            if (holder)
+                Replaced(*holder, time);
+            for (auto &[mac, other] : cards)
+                if (other.present && mac != host.mac && DeviceOf(other) == link->device)
+                    Replaced(other, time);
         } else if (holder) {
             out.events.push_back({ChangeKind::MacChanged, host.mac, address, holder->mac, {}});
-            holder->present = false;
-            holder->since = time;
-            holder->missed = 0;
-            holder->changed = true;
+            Replaced(*holder, time);
         } else if (isNew) {
             out.events.push_back({ChangeKind::New, host.mac, address, {}, {}});
         } else if (!wasPresent) {

@@ -29,6 +29,7 @@ struct Card
     bool present = false;
     qint64 since = 0;
     int missed = 0;
+    Mac device;           // the device's first card; empty: this card
     bool changed = false; // to be written
     bool stored = false;  // read from the store, not new
 };
@@ -42,6 +43,10 @@ struct Event
     Mac previousMac;
     std::optional<quint32> previousAddress;
     int count = 0;
+    // CardLinked: the name that linked the card, and its kind ("mdns",
+    // "netbios").
+    QString signalKind = QString();
+    QString signal = QString();
 };
 
 // What the store knows of the scanned network before the scan.
@@ -52,6 +57,9 @@ struct Known
     // The cards present before, and those of the scan's cards the network
     // showed before (present or not): never every card.
     std::map<Mac, Card> cards;
+    // The network's other cards that bear a name a new private card of the
+    // scan gives (at most NamesakesRead a name).
+    std::map<Mac, Card> namesakes;
     // The network's cards first seen since max(time - FloodEveryMs,
     // networkFirstScan); not read at the first scan.
     int recentNewCards = 0;

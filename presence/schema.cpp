@@ -102,6 +102,45 @@ const char *const Version3[] = {
     " learnt INTEGER NOT NULL) WITHOUT ROWID",
 };
 
+// A device is one or more cards: device is the device's first card (empty
+// for a card that is its own device's first). A card-linked event links a
+// new private card to its device by a name its owner chose: signal_kind
+// ('mdns', 'netbios') and signal, the name. The events' ids go on from
+// where they were.
+const char *const Version4[] = {
+    "CREATE TABLE events_next ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " time INTEGER NOT NULL,"
+    " network INTEGER NOT NULL REFERENCES networks (id) ON DELETE CASCADE,"
+    " kind TEXT NOT NULL CHECK (kind IN"
+    " ('new', 'arrived', 'left', 'address-changed', 'mac-changed', 'flood',"
+    " 'gateway-changed', 'conflict', 'forgotten', 'card-linked')),"
+    " mac BLOB NOT NULL,"
+    " address INTEGER NOT NULL,"
+    " previous_mac BLOB,"
+    " previous_address INTEGER,"
+    " count INTEGER,"
+    " signal_kind TEXT,"
+    " signal TEXT)",
+    "INSERT INTO events_next (id, time, network, kind, mac, address, previous_mac,"
+    " previous_address, count) SELECT id, time, network, kind, mac, address, previous_mac,"
+    " previous_address, count FROM events",
+    "DELETE FROM sqlite_sequence WHERE name = 'events_next'",
+    "INSERT INTO sqlite_sequence (name, seq) SELECT 'events_next', seq FROM sqlite_sequence"
+    " WHERE name = 'events'",
+    "DROP TABLE events",
+    "ALTER TABLE events_next RENAME TO events",
+    "CREATE INDEX events_by_time ON events (time)",
+    "CREATE INDEX events_by_device ON events (network, mac)",
+    "CREATE INDEX events_by_network ON events (network)",
+    "CREATE INDEX events_by_kind ON events (network, kind, time)",
+    "ALTER TABLE devices ADD COLUMN device BLOB NOT NULL DEFAULT x''",
+    "CREATE INDEX devices_by_device ON devices (network, device) WHERE device != x''",
+    "CREATE INDEX devices_by_mdns ON devices (network, mdns COLLATE NOCASE) WHERE mdns != ''",
+    "CREATE INDEX devices_by_netbios ON devices (network, netbios COLLATE NOCASE)"
+    " WHERE netbios != ''",
+};
+
 struct Step
 {
     const char *const *statements;
@@ -109,7 +148,8 @@ struct Step
 };
 const Step Steps[] = {{Version1, std::size(Version1)},
                       {Version2, std::size(Version2)},
-                      {Version3, std::size(Version3)}};
+                      {Version3, std::size(Version3)},
+                      {Version4, std::size(Version4)}};
 
 } // namespace
 

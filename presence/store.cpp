@@ -326,6 +326,8 @@ QString KindName(ChangeKind kind)
         return QStringLiteral("gateway-changed");
     case ChangeKind::Conflict:
         return QStringLiteral("conflict");
+    case ChangeKind::CardLinked:
+        return QStringLiteral("card-linked");
     case ChangeKind::Forgotten:
         break;
     }

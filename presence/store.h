@@ -52,6 +52,8 @@ constexpr int CardsPerNetwork = 4096;
 constexpr qint64 ConflictEveryMs = 60 * 60 * 1000;
 // A GatewayChanged change of one network at most this often.
 constexpr qint64 GatewayChangedEveryMs = 60 * 60 * 1000;
+// The cards bearing one name a record reads to link a new private card.
+constexpr int NamesakesRead = 16;
 
 // A hardware address, as the scan reported it.
 using Mac = std::vector<unsigned char>;
@@ -82,9 +84,12 @@ enum class ChangeKind
                     // address, record.mac one card, previousMac the other
     Forgotten,      // a card that went from the store, aged out, evicted or
                     // forgotten by the user; record.mac the card
+    CardLinked,     // a new private card linked to a known device by a name
+                    // its owner chose; record.mac the new card, previousMac
+                    // the device's card that bore the name, device the device
 };
 // "new", "arrived", "left", "address-changed", "mac-changed", "flood",
-// "gateway-changed", "conflict", "forgotten".
+// "gateway-changed", "conflict", "forgotten", "card-linked".
 QString KindName(ChangeKind kind);
 
 // One finished scan, as a front end hands it over.
@@ -111,6 +116,11 @@ struct Change
     Mac previousMac;         // MacChanged: the card before
     quint32 previousKey = 0; // AddressChanged: the address before
     int count = 0;           // Flood: how many unknown cards were refused
+    // CardLinked: the device (its first card) and the name that linked the
+    // card, with its kind ("mdns", "netbios").
+    Mac device;
+    QString signalKind;
+    QString signal;
 };
 
 struct ScanChanges
@@ -143,6 +153,10 @@ struct Device
     // LeaveAfterMs ago: with nobody scanning, nobody is known to be there.
     bool present = false;
     qint64 since = 0; // the change that made it present or absent
+    // The device this card is a card of (its first card), and every card of
+    // that device on the network, the last seen first.
+    Mac device;
+    std::vector<Mac> macs;
 };
 
 // How a store waits and what it keeps.

@@ -1,6 +1,9 @@
 #include "presence/storedb.h"
 
 #include <algorithm>
+#include <functional>
+#include <map>
+#include <tuple>
 
 // What the store does besides recording a scan: a card forgotten or gone
 // with age, one store copied into another, the devices read.
@@ -107,13 +110,14 @@ bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError 
         "first_seen = min(first_seen, excluded.first_seen), last_seen = excluded.last_seen, "
         "address = excluded.address, name = excluded.name, dns = excluded.dns, "
         "mdns = excluded.mdns, netbios = excluded.netbios, web = excluded.web, "
-        "present = excluded.present, since = excluded.since, missed = excluded.missed");
+        "present = excluded.present, since = excluded.since, missed = excluded.missed, "
+        "device = excluded.device");
     while (devices.next()) {
         const QVariantList values =
             RowValues(ids[devices.value(0).toLongLong()], ReadRow(devices, 1));
         if (!Run(to,
                  QStringLiteral("INSERT INTO devices (network, %1) VALUES (?, ?, ?, ?, ?, ?, ?, "
-                                "?, ?, ?, ?, ?, ?) ON CONFLICT (network, mac) DO UPDATE SET %2 "
+                                "?, ?, ?, ?, ?, ?, ?) ON CONFLICT (network, mac) DO UPDATE SET %2 "
                                 "WHERE max(excluded.last_seen, excluded.since) > "
                                 "max(last_seen, since)")
                      .arg(QLatin1String(DeviceColumns), assignments),
@@ -123,20 +127,21 @@ bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError 
     if (!withEvents)
         return true;
     QSqlQuery events(from);
-    if (!Select(events,
-                QStringLiteral("SELECT time, network, kind, mac, address, previous_mac, "
-                               "previous_address, count FROM events ORDER BY id"),
-                error))
+    if (!Select(
+            events,
+            QStringLiteral("SELECT time, network, kind, mac, address, previous_mac, "
+                           "previous_address, count, signal_kind, signal FROM events ORDER BY id"),
+            error))
         return false;
     while (events.next())
         if (!Run(to,
                  QStringLiteral("INSERT INTO events (time, network, kind, mac, address, "
-                                "previous_mac, previous_address, count) VALUES (?, ?, ?, ?, ?, "
-                                "?, ?, ?)"),
+                                "previous_mac, previous_address, count, signal_kind, signal) "
+                                "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                  error,
                  {events.value(0), ids[events.value(1).toLongLong()], events.value(2),
                   Blob(MacOf(events.value(3))), events.value(4), events.value(5), events.value(6),
-                  events.value(7)}))
+                  events.value(7), events.value(8), events.value(9)}))
             return false;
     return true;
 }
@@ -168,8 +173,20 @@ bool ReadDevices(QSqlDatabase &db, qint64 networkId, qint64 now, std::vector<Dev
         device.lastSeen = row.lastSeen;
         device.present = row.present && now - query.value(2).toLongLong() < LeaveAfterMs;
         device.since = row.since;
+        device.device = row.device.empty() ? row.mac : row.device;
         devices.push_back(std::move(device));
     }
+    // Every card of each device, the last seen first.
+    std::map<std::tuple<QString, Mac, Mac>, std::vector<std::pair<qint64, Mac>>> cards;
+    for (const Device &device : devices)
+        cards[{device.network.cidr, device.network.gatewayMac, device.device}].emplace_back(
+            device.lastSeen, device.record.mac);
+    for (auto &[key, macs] : cards)
+        std::sort(macs.begin(), macs.end(), std::greater<>());
+    for (Device &device : devices)
+        for (const auto &[lastSeen, mac] :
+             cards[{device.network.cidr, device.network.gatewayMac, device.device}])
+            device.macs.push_back(mac);
     std::sort(devices.begin(), devices.end(), [](const Device &a, const Device &b) {
         if (a.present != b.present)
             return a.present;

@@ -1,5 +1,6 @@
 #include "presence/storedb.h"
 
+#include "presence/cardlink.h"
 #include "presence/rule.h"
 
 #include <algorithm>
@@ -11,7 +12,7 @@
 namespace presence::db {
 
 const char *const DeviceColumns = "mac, first_seen, last_seen, address, name, dns, mdns, netbios, "
-                                  "web, present, since, missed";
+                                  "web, present, since, missed, device";
 
 Card ReadRow(const QSqlQuery &query, int first)
 {
@@ -27,6 +28,7 @@ Card ReadRow(const QSqlQuery &query, int first)
     row.present = query.value(first + 9).toBool();
     row.since = query.value(first + 10).toLongLong();
     row.missed = query.value(first + 11).toInt();
+    row.device = MacOf(query.value(first + 12));
     return row;
 }
 
@@ -44,7 +46,8 @@ QVariantList RowValues(qint64 network, const Card &row)
             row.web,
             int(row.present),
             row.since,
-            row.missed};
+            row.missed,
+            Blob(row.device)};
 }
 
 HostRecord RecordOf(const Card &row)
@@ -62,7 +65,7 @@ std::optional<ChangeKind> KindOf(const QString &name)
     for (ChangeKind kind :
          {ChangeKind::New, ChangeKind::Arrived, ChangeKind::Left, ChangeKind::AddressChanged,
           ChangeKind::MacChanged, ChangeKind::Flood, ChangeKind::GatewayChanged,
-          ChangeKind::Conflict, ChangeKind::Forgotten})
+          ChangeKind::Conflict, ChangeKind::Forgotten, ChangeKind::CardLinked})
         if (KindName(kind) == name)
             return kind;
     return std::nullopt;
@@ -75,7 +78,8 @@ bool ReadChanges(QSqlDatabase &db, qint64 networkId, qint64 &lastEvent, ScanChan
     if (!Select(query,
                 QStringLiteral(
                     "SELECT e.id, e.kind, e.time, e.address, e.previous_mac, e.previous_address, "
-                    "e.mac, ifnull(e.count, 0), d.%1 FROM events e LEFT JOIN devices d ON "
+                    "e.mac, ifnull(e.count, 0), e.signal_kind, e.signal, d.%1 FROM events e LEFT "
+                    "JOIN devices d ON "
                     "d.network = e.network AND d.mac = e.mac WHERE e.network = ? AND e.id > ? "
                     "ORDER BY e.id")
                     .arg(QString::fromLatin1(DeviceColumns)
@@ -88,8 +92,8 @@ bool ReadChanges(QSqlDatabase &db, qint64 networkId, qint64 &lastEvent, ScanChan
         if (!kind)
             continue;
         // A card the store does not hold (any more): what the change says.
-        const bool stored = !query.value(8).isNull();
-        const Card row = ReadRow(query, 8);
+        const bool stored = !query.value(10).isNull();
+        const Card row = ReadRow(query, 10);
         Change change;
         change.id = lastEvent;
         change.kind = *kind;
@@ -104,6 +108,11 @@ bool ReadChanges(QSqlDatabase &db, qint64 networkId, qint64 &lastEvent, ScanChan
         if (!query.value(5).isNull())
             change.previousKey = HostKey(query.value(5).toUInt());
         change.count = query.value(7).toInt();
+        if (*kind == ChangeKind::CardLinked) {
+            change.signalKind = query.value(8).toString();
+            change.signal = query.value(9).toString();
+            change.device = row.device.empty() ? change.record.mac : row.device;
+        }
         out.changes.push_back(std::move(change));
     }
     return true;
@@ -158,7 +167,7 @@ bool WriteRows(QSqlDatabase &db, qint64 networkId, const std::vector<Card> &rows
     QSqlQuery insert(db);
     QSqlQuery update(db);
     if (!insert.prepare(QStringLiteral("INSERT OR REPLACE INTO devices (network, %1) VALUES "
-                                       "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                                       "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                             .arg(QLatin1String(DeviceColumns)))) {
         error = insert.lastError();
         return false;
@@ -166,8 +175,8 @@ bool WriteRows(QSqlDatabase &db, qint64 networkId, const std::vector<Card> &rows
     // A card already stored keeps its first_seen, and its index entry.
     if (!update.prepare(
             QStringLiteral("UPDATE devices SET last_seen = ?, address = ?, name = ?, dns = ?, "
-                           "mdns = ?, netbios = ?, web = ?, present = ?, since = ?, missed = ? "
-                           "WHERE network = ? AND mac = ?"))) {
+                           "mdns = ?, netbios = ?, web = ?, present = ?, since = ?, missed = ?, "
+                           "device = ? WHERE network = ? AND mac = ?"))) {
         error = update.lastError();
         return false;
     }
@@ -183,6 +192,7 @@ bool WriteRows(QSqlDatabase &db, qint64 networkId, const std::vector<Card> &rows
                                                               int(row.present),
                                                               row.since,
                                                               row.missed,
+                                                              Blob(row.device),
                                                               networkId,
                                                               Blob(row.mac)}
                                                : RowValues(networkId, row);
@@ -200,9 +210,10 @@ bool WriteEvents(QSqlDatabase &db, qint64 networkId, qint64 time, const std::vec
     if (events.empty())
         return true;
     QSqlQuery insert(db);
-    if (!insert.prepare(
-            QStringLiteral("INSERT INTO events (time, network, kind, mac, address, previous_mac, "
-                           "previous_address, count) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"))) {
+    if (!insert.prepare(QStringLiteral(
+            "INSERT INTO events (time, network, kind, mac, address, previous_mac, "
+            "previous_address, count, signal_kind, signal) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+            "?)"))) {
         error = insert.lastError();
         return false;
     }
@@ -212,10 +223,43 @@ bool WriteEvents(QSqlDatabase &db, qint64 networkId, qint64 time, const std::vec
               QVariant(Blob(event.mac)), QVariant(event.address),
               event.previousMac.empty() ? QVariant() : QVariant(Blob(event.previousMac)),
               event.previousAddress ? QVariant(*event.previousAddress) : QVariant(),
-              event.kind == ChangeKind::Flood ? QVariant(event.count) : QVariant()})
+              event.kind == ChangeKind::Flood ? QVariant(event.count) : QVariant(),
+              event.signalKind.isEmpty() ? QVariant() : QVariant(event.signalKind),
+              event.signalKind.isEmpty() ? QVariant() : QVariant(Text(event.signal))})
             insert.addBindValue(value);
         if (!Exec(insert, error))
             return false;
+    }
+    return true;
+}
+
+// The network's cards bearing a name a new private card of the scan gives.
+bool ReadNamesakes(QSqlDatabase &db, qint64 networkId, const ScanResult &scan, Known &known,
+                   QSqlError &error)
+{
+    for (const auto &[key, host] : scan.hosts) {
+        if (!PrivateMac(host.mac) || known.cards.count(host.mac))
+            continue;
+        for (const auto &[column, name] :
+             {std::pair{QStringLiteral("mdns"), host.names.mdns},
+              std::pair{QStringLiteral("netbios"), host.names.netbios}}) {
+            if (SignalKey(column, name).isEmpty())
+                continue;
+            QSqlQuery query(db);
+            if (!Select(query,
+                        QStringLiteral("SELECT %1 FROM devices WHERE network = ? AND %2 = ? "
+                                       "COLLATE NOCASE AND mac != ? LIMIT %3")
+                            .arg(QLatin1String(DeviceColumns), column)
+                            .arg(NamesakesRead),
+                        error, {networkId, name, Blob(host.mac)}))
+                return false;
+            while (query.next()) {
+                Card row = ReadRow(query, 0);
+                row.stored = true;
+                if (!known.cards.count(row.mac))
+                    known.namesakes.emplace(row.mac, std::move(row));
+            }
+        }
     }
     return true;
 }
@@ -258,6 +302,8 @@ bool ReadKnown(QSqlDatabase &db, const ScanResult &scan, const Network &network,
                 ReadRows(card, known.cards);
             }
     }
+    if (!firstScan && !ReadNamesakes(db, networkId, scan, known, error))
+        return false;
     if (conflicts) {
         QSqlQuery told(db);
         if (!Select(told,

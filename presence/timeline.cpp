@@ -21,7 +21,7 @@ std::optional<bool> Makes(const CardEvent &event)
     if (event.replaced)
         return false;
     if (event.kind == ChangeKind::New || event.kind == ChangeKind::Arrived ||
-        event.kind == ChangeKind::MacChanged)
+        event.kind == ChangeKind::MacChanged || event.kind == ChangeKind::CardLinked)
         return true;
     if (event.kind == ChangeKind::Left)
         return false;
@@ -30,8 +30,9 @@ std::optional<bool> Makes(const CardEvent &event)
 
 std::optional<ChangeKind> KindOf(const QString &name)
 {
-    for (ChangeKind kind : {ChangeKind::New, ChangeKind::Arrived, ChangeKind::Left,
-                            ChangeKind::AddressChanged, ChangeKind::MacChanged})
+    for (ChangeKind kind :
+         {ChangeKind::New, ChangeKind::Arrived, ChangeKind::Left, ChangeKind::AddressChanged,
+          ChangeKind::MacChanged, ChangeKind::CardLinked})
         if (KindName(kind) == name)
             return kind;
     return std::nullopt;
@@ -83,7 +84,10 @@ bool ReadEvents(QSqlDatabase &db, const NetworkKey &network, qint64 from, qint64
             continue;
         const qint64 time = query.value(0).toLongLong();
         events[db::MacOf(query.value(2))].push_back({time, *kind, false});
-        if (*kind == ChangeKind::MacChanged && !query.value(3).isNull())
+        // The card before gives way to the one that took its address, or to
+        // its device's new card.
+        if ((*kind == ChangeKind::MacChanged || *kind == ChangeKind::CardLinked) &&
+            !query.value(3).isNull())
             events[db::MacOf(query.value(3))].push_back({time, *kind, true});
     }
     for (auto &[mac, list] : events)

@@ -132,9 +132,12 @@ std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
     const QByteArray attributesTopic = DeviceTopic(agent, digits, "attributes");
     const QString name = DisplayName(device);
 
-    QJsonObject about{{QStringLiteral("connections"),
-                       QJsonArray{QJsonArray{QStringLiteral("mac"), ColonMac(digits, false)}}},
-                      {QStringLiteral("name"), name}};
+    // Every card of the device, this one first.
+    QJsonArray connections{QJsonArray{QStringLiteral("mac"), ColonMac(digits, false)}};
+    for (const presence::Mac &card : device.seen.macs)
+        if (card != device.seen.record.mac)
+            connections.append(QJsonArray{QStringLiteral("mac"), ColonMac(MacDigits(card), false)});
+    QJsonObject about{{QStringLiteral("connections"), connections}, {QStringLiteral("name"), name}};
     // The maker the device names itself, else its card's; its model; only
     // what is known.
     const identify::Identity &identity = row.identity;

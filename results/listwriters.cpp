@@ -79,14 +79,15 @@ QString HistoryCsv(const std::vector<HistoryRow> &rows)
         {QStringLiteral("comment"), QStringLiteral("ip"), QStringLiteral("mac"),
          QStringLiteral("maker"), QStringLiteral("name"), QStringLiteral("first_seen"),
          QStringLiteral("last_seen"), QStringLiteral("present"), QStringLiteral("network"),
-         QStringLiteral("interface"), QStringLiteral("type"), QStringLiteral("model")}};
+         QStringLiteral("interface"), QStringLiteral("type"), QStringLiteral("model"),
+         QStringLiteral("macs")}};
     for (const HistoryRow &row : rows)
         lines.push_back(QStringList{row.host.comment, row.host.ip, row.host.mac, row.host.maker,
                                     row.host.name, IsoTimeText(row.firstSeen),
                                     IsoTimeText(row.lastSeen),
                                     row.present ? QStringLiteral("true") : QStringLiteral("false"),
                                     row.host.network, row.host.interfaceName} +
-                        IdentityCsv(row.host.identity));
+                        IdentityCsv(row.host.identity) + QStringList{row.macs.join(u' ')});
     return CsvText(lines);
 }
 
@@ -105,6 +106,7 @@ QString HistoryJson(const std::vector<HistoryRow> &rows)
                            {QStringLiteral("network"), row.host.network},
                            {QStringLiteral("interface"), row.host.interfaceName}};
         AddIdentityJson(object, row.host.identity);
+        object.insert(QStringLiteral("macs"), QJsonArray::fromStringList(row.macs));
         array.append(object);
     }
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));

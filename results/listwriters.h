@@ -43,12 +43,14 @@ struct HistoryRow
     qint64 firstSeen = 0; // ms since 1970
     qint64 lastSeen = 0;
     bool present = false;
+    QStringList macs; // every card of the device, the last seen first
 };
 
 // The history with the fields comment, ip, mac, maker, name, first_seen,
 // last_seen (IsoTimeText), present (true/false), network ("198.51.100.0/24"),
-// interface ("eth0"), type and model (IdentityCsv), the rows in their order.
+// interface ("eth0"), type and model (IdentityCsv), and macs (every card,
+// separated by spaces), the rows in their order.
 QString HistoryCsv(const std::vector<HistoryRow> &rows);
 // An array of objects with those keys, type and model as AddIdentityJson
-// gives them with its others.
+// gives them with its others, macs an array.
 QString HistoryJson(const std::vector<HistoryRow> &rows);

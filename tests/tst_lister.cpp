@@ -523,11 +523,11 @@ private slots:
         QCOMPARE(
             ReadBack(out),
             QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present,network,"
-                           "interface,type,model\r\n"
+                           "interface,type,model,macs\r\n"
                            ",198.51.100.10,00:11:32:AA:BB:20,Synology Incorporated,,%1,%2,true,"
-                           "198.51.100.0/24,eth0,unknown,\r\n"
+                           "198.51.100.0/24,eth0,unknown,,00:11:32:AA:BB:20\r\n"
                            ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),,%1,%1,false,"
-                           "198.51.100.0/24,eth0,unknown,\r\n")
+                           "198.51.100.0/24,eth0,unknown,,02:54:4C:00:00:09\r\n")
                 .arg(first, IsoTimeText(now - 5000)));
         QCOMPARE(QDateTime::fromString(first, Qt::ISODate).toMSecsSinceEpoch(), now - 75000);
         std::fclose(out);
@@ -645,6 +645,10 @@ private slots:
         row("conflict", K::Conflict, pi, "raspi-4", "conflit    " + at + "  (et 02:54:4C:00:00:09)",
             "Conflit d'adresse\u00a0: 198.51.100.7 revendiquée par DC:A6:32:01:02:07 et "
             "02:54:4C:00:00:09");
+        row("a private card linked to its device", K::CardLinked, "DAA632010207", "tablette",
+            "reliée     198.51.100.7     DA:A6:32:01:02:07  (adresse locale)  tablette  (adresse "
+            "privée, même appareil que 02:54:4C:00:00:09\u00a0: même nom mDNS «\u00a0tablette."
+            "local\u00a0»)");
         row("flood", K::Flood, "", "", "inconnus ignorés  37 sur 198.51.100.0/24",
             "37 appareils inconnus ignorés sur 198.51.100.0/24");
         // A name that would clear the screen and turn the line around.
@@ -674,12 +678,18 @@ private slots:
         change.previousMac = {0x02, 0x54, 0x4C, 0, 0, 9};
         change.previousKey = NetworkOrder("198.51.100.9");
         change.count = 37;
+        change.signalKind = QStringLiteral("mdns");
+        change.signal = QStringLiteral("tablette.local");
         const HostPlace place{QStringLiteral("198.51.100.0/24"), QStringLiteral("eth0")};
         QCOMPARE(lister::EventText(change, comments, makers, place), line + QLatin1Char('\n'));
         QCOMPARE(lister::ChangeNote(change, place.network), note);
         const QJsonObject json = lister::EventJson(change, comments, makers, place);
         QCOMPARE(json["name"].toString(), name); // JSON as it is
         QCOMPARE(json.contains("count"), change.kind == presence::ChangeKind::Flood);
+        const bool linked = change.kind == presence::ChangeKind::CardLinked;
+        QCOMPARE(json["signal"].toObject()["name"].toString(), linked ? change.signal : QString());
+        if (linked)
+            QCOMPARE(json["previous_mac"].toString(), QStringLiteral("02:54:4C:00:00:09"));
     }
 
     // --reveiller by the comment or a name the user knows the device by: the

@@ -56,6 +56,20 @@ HostMap Hosts(std::initializer_list<std::pair<int, int>> hosts)
     return map;
 }
 
+// hosts, the one at .octet giving these names (its card made universal where
+// said).
+HostMap Naming(HostMap hosts, int octet, const QString &mdns, const QString &netbios = {},
+               bool universal = false)
+{
+    HostRecord &host =
+        hosts.at(fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(octet))));
+    host.names.mdns = mdns;
+    host.names.netbios = netbios;
+    if (universal)
+        host.mac.front() = 0x00;
+    return hosts;
+}
+
 // n cards never seen before, one at each address from .2 on, the bytes of
 // serial in the card.
 HostMap Strangers(int n, int serial)
@@ -256,6 +270,51 @@ private slots:
         QTest::newRow("a conflict told this hour")
             << conflictTold << conflict << 10 << QStringList{} << 0;
 
+        // A private card back with a name its owner chose is its device's.
+        const auto named = [](Card card, const QString &mdns, const QString &netbios = {}) {
+            card.names.mdns = mdns;
+            card.names.netbios = netbios;
+            return card;
+        };
+        Known gone = Holding({});
+        gone.namesakes[Held(10, 0xA, 0, false).mac] = named(Held(10, 0xA, 0, false), "lea.local");
+        const HostMap back = Naming(Hosts({{20, 0xB}}), 20, "Lea.local");
+        QTest::newRow("a private card back with its name")
+            << gone << back << 10 << QStringList{"card-linked .20 0b was 0a"} << 0;
+        QTest::newRow("a universal card is never linked")
+            << gone << Naming(Hosts({{20, 0xB}}), 20, "lea.local", {}, true) << 10
+            << QStringList{"new .20 0b"} << 0;
+        Known byNetbios = Holding({});
+        byNetbios.namesakes[Held(10, 0xA, 0, false).mac] =
+            named(Held(10, 0xA, 0, false), {}, "PC-DE-LEA");
+        QTest::newRow("a NetBIOS name")
+            << byNetbios << Naming(Hosts({{20, 0xB}}), 20, {}, "pc-de-lea") << 10
+            << QStringList{"card-linked .20 0b was 0a"} << 0;
+        Known phone = Holding({});
+        phone.namesakes[Held(10, 0xA, 0, false).mac] =
+            named(Held(10, 0xA, 0, false), "iPhone.local");
+        QTest::newRow("a default name links nothing")
+            << phone << Naming(Hosts({{20, 0xB}}), 20, "iphone.local") << 10
+            << QStringList{"new .20 0b"} << 0;
+        Known shared = gone;
+        shared.namesakes[Held(11, 0xC, 0, false).mac] = named(Held(11, 0xC, 0, false), "lea.local");
+        QTest::newRow("a name two devices share links nothing")
+            << shared << back << 10 << QStringList{"new .20 0b"} << 0;
+        Known oneDevice = shared;
+        oneDevice.namesakes.at(Held(11, 0xC, 0, false).mac).device = Held(10, 0xA, 0, false).mac;
+        QTest::newRow("two cards of one device")
+            << oneDevice << back << 10 << QStringList{"card-linked .20 0b was 0a"} << 0;
+        const Known there = Holding({named(Held(10, 0xA, 0, true), "lea.local")});
+        QTest::newRow("the device there too links nothing")
+            << there << Naming(Hosts({{10, 0xA}, {20, 0xB}}), 20, "lea.local") << 10
+            << QStringList{"new .20 0b"} << 0;
+        QTest::newRow("a neighbour giving the name too links nothing")
+            << gone << Naming(Naming(Hosts({{20, 0xB}, {21, 0xD}}), 20, "lea.local"), 21, "lea")
+            << 10 << (QStringList{"new .20 0b", "new .21 0d"}) << 0;
+        QTest::newRow("the device's card still there gives way")
+            << Holding({named(Held(10, 0xA, 0, true), "lea.local")}) << back << 10
+            << QStringList{"card-linked .20 0b was 0a"} << 0;
+
         Known gateway = Holding({Held(254, 0xF1, 0, true), Held(10, 0xA, 0, true)});
         gateway.ownGateway = {0x02, 0, 0, 0, 0, 0xF1};
         gateway.gatewayKey = fakes::NetworkOrder("198.51.100.254");
@@ -355,6 +414,29 @@ private slots:
         // With nobody scanning for a minute, nobody is known to be there.
         fakeNow += LeaveAfterMs;
         QVERIFY(!store.Devices({QStringLiteral("198.51.100.0/24"), {}}).front().present);
+    }
+
+    void aPrivateCardBackIsItsDevice()
+    {
+        Store store(file, Options());
+        const HostMap lea = Naming(Hosts({{10, 0xA}, {30, 0xE}}), 30, "lea.local");
+        store.Record(Scan(Hosts({{10, 0xA}}), 0));
+        QCOMPARE(Said(store.Record(Scan(lea, 10))), QStringList{"new .30 0e"});
+        // Back with another private card and the same name, the one before gone.
+        const ScanChanges back =
+            store.Record(Scan(Naming(Hosts({{10, 0xA}, {31, 0xF}}), 31, "Lea.local"), 20));
+        QCOMPARE(Said(back), QStringList{"card-linked .31 0f was 0e"});
+        QVERIFY(!back.changes.front().newDevice);
+        QCOMPARE(back.changes.front().device, Hosts({{30, 0xE}}).begin()->second.mac);
+        QCOMPARE(back.changes.front().signalKind, QStringLiteral("mdns"));
+        QCOMPARE(back.changes.front().signal, QStringLiteral("Lea.local"));
+        fakeNow = Start + 25 * 1000;
+        QStringList cards;
+        for (const Device &device : store.Devices(back.network))
+            if (device.record.mac.back() == 0xF)
+                for (const Mac &mac : device.macs)
+                    cards.append(QString::number(mac.back(), 16));
+        QCOMPARE(cards, (QStringList{"f", "e"}));
     }
 
     void networksAreToldByTheirGateway()
@@ -520,7 +602,7 @@ private slots:
         Column(file, QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
                                     "FROM n WHERE i < 4100) INSERT INTO devices SELECT 1, "
                                     "CAST(printf('card%05d', i) AS BLOB), %1, %1 + i, 0, '', '', "
-                                    "'', '', 0, 0, %1 + i, 0 FROM n")
+                                    "'', '', 0, 0, %1 + i, 0, x'' FROM n")
                          .arg(Start));
         const QByteArray oldest("card00001");
         Store withComment(file, Options(5000, {kept, Mac(oldest.begin(), oldest.end())}));

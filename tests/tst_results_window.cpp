@@ -1216,6 +1216,34 @@ private slots:
         QCOMPARE(WindowInspector::shownHosts(window).at(key).identity.model, model);
     }
 
+    // A private card back under another MAC with the name its owner chose is
+    // its device's: no notice, its comment on the new row, and its MAC cell
+    // says why.
+    void aLinkedCardKeepsItsDevice()
+    {
+        NoRefresh();
+        network.setInterfaces({fakes::Entry("198.51.100.1", "255.255.255.0")});
+        TrelvanWindow window;
+        WindowInspector::finishScan(window); // the network's first scan
+        HostRecord lea{Bytes{0x02, 0x54, 0x4C, 0x00, 0x00, 0x3C}, false};
+        lea.names.mdns = QStringLiteral("tablette-lea.local");
+        Show(window, {{NetworkOrder("198.51.100.21"), lea}});
+        Type(window, 0, QStringLiteral("Tablette de Léa"));
+        const std::size_t notices = notifier.notices.size();
+        lea.mac = Bytes{0x0A, 0x54, 0x4C, 0x00, 0x00, 0x3D};
+        historyNow += 30000;
+        Show(window, {{NetworkOrder("198.51.100.21"), lea}});
+        QCOMPARE(notifier.notices.size(), notices);
+        QTRY_COMPARE(Table(window)->item(0, CommentColumn)->text(),
+                     QStringLiteral("Tablette de Léa"));
+        QTRY_VERIFY2(ToolTipShows(Table(window)->item(0, MacColumn)->toolTip())
+                         .startsWith(QStringLiteral("Adresse privée, reliée à cet appareil (même "
+                                                    "nom mDNS « tablette-lea.local »)")),
+                     qPrintable(Table(window)->item(0, MacColumn)->toolTip()));
+        QCOMPARE(StoredComment(QStringLiteral("0A:54:4C:00:00:3D")),
+                 QStringLiteral("Tablette de Léa"));
+    }
+
     void historyTellsListsWakesExportsAndForgets()
     {
         QLocale::setDefault(QLocale(QLocale::English));
@@ -1301,10 +1329,10 @@ private slots:
         QVERIFY(exported.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(exported.readAll()),
                  QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present,network,"
-                                "interface,type,model\r\n'=1+1,198.51.100.20,%0,\"%1\",,%2,%3,"
-                                "true,198.51.100.0/24,eth1,unknown,\r\n,198.51.100.21,%4,"
+                                "interface,type,model,macs\r\n'=1+1,198.51.100.20,%0,\"%1\",,%2,"
+                                "%3,true,198.51.100.0/24,eth1,unknown,,%0\r\n,198.51.100.21,%4,"
                                 "(adresse locale),<b>nas</b>,%2,%2,false,198.51.100.0/24,eth1,"
-                                "unknown,\r\n")
+                                "unknown,,%4\r\n")
                      .arg(TextA, maker, IsoTimeText(start), IsoTimeText(historyNow), mac));
 
         devices->selectRow(1);

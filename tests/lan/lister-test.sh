@@ -441,8 +441,9 @@ rows = json.load(open(sys.argv[1]))
 gone, hosts = int(sys.argv[2]), int(sys.argv[3])
 seen = lambda row, key: datetime.datetime.fromisoformat(row[key].replace("Z", "+00:00")).timestamp()
 assert all(sorted(row) == ["comment", "evidence", "first_seen", "friendly_name", "interface", "ip",
-                           "last_seen", "mac", "maker", "model", "name", "network", "present",
-                           "services", "type"] for row in rows)
+                           "last_seen", "mac", "macs", "maker", "model", "name", "network",
+                           "present", "services", "type"] for row in rows)
+assert all(row["macs"][0] == row["mac"] for row in rows), rows
 # Every host and the scanner present, then .5's card before the new one.
 present = {row["ip"]: row for row in rows if row["present"]}
 assert len(present) == hosts + 1 and len(rows) == hosts + 2, rows
@@ -564,3 +565,24 @@ assert arrived["198.51.100.32"][4].endswith("  nas-salon"), arrived["198.51.100.
 assert arrived["198.51.100.60"][4].endswith("  =<img src=x width=3000 height=2000>"), arrived["198.51.100.60"][0]
 PY
 echo "PASS --suivre in text: $(wc -l <"$work/watch.txt") lines, e.g. $(grep -m1 ' 198.51.100.32 ' "$work/watch.txt")"
+
+# A private card back with the name its owner chose is its device's: .32
+# (nas-salon) answers with another, private card: card-linked, never new.
+# (A default name links nothing: tst_presence's Decide table.)
+store=link lister root
+"${run[@]}" --suivre --format json >"$work/link.jsonl" 2>"$work/link.err" &
+watcher=$!
+wait_for link "^appeared 198.51.100.32 " 30
+host 198.51.100.32 ip link set eth0 address 0A:11:32:D0:00:32
+wait_for link "^card-linked 198.51.100.32 0A:11:32:D0:00:32 - " 40
+kill -INT "$watcher"
+wait "$watcher" || true
+watcher=""
+[ "$(events link | grep -c ' 0A:11:32:D0:00:32 new ')" -eq 0 ] || fail "a linked card told as new"
+"$python" - "$work/link.jsonl" <<'PY' || fail "card-linked: $(cat "$work/link.jsonl")"
+import json, sys
+linked = [e for e in map(json.loads, open(sys.argv[1])) if e["event"] == "card-linked"]
+assert len(linked) == 1 and linked[0]["signal"]["kind"] == "mdns", linked
+assert linked[0]["signal"]["name"].lower().startswith("nas-salon"), linked
+PY
+echo "PASS a private card back with its owner's name linked to its device"
