@@ -349,9 +349,11 @@ private slots:
             // The hint is the first of the names: the one its owner chose.
             QCOMPARE(table->item(row, 0)->data(CommentHintRole).toString(),
                      tip.section(QLatin1Char('\n'), 0, 0));
-            QVERIFY2(tip.isEmpty() ||
-                         namerule::CheckName(tip.toStdString()) == namerule::NameFault::None,
-                     qPrintable(ip));
+            // Each line (a name, or what the device said it is) as text by the
+            // name rule: no control, direction or invisible character.
+            for (const QString &line : tip.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+                QVERIFY2(namerule::CheckText(line.toStdString()) == namerule::NameFault::None,
+                         qPrintable(ip + QStringLiteral(": ") + line));
             const QString kind = rogues.value(ip).first;
             if (kind == QStringLiteral("markup")) {
                 ++markup;
