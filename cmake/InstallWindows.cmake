@@ -15,6 +15,7 @@
 #   platforms\qwindows.dll          the window system
 #   styles\qwindowsvistastyle.dll   the native look of the widgets
 #   imageformats\qico.dll           the window icon, read from :/res/trelvan.ico
+#   tls\qschannelbackend.dll        Windows' own TLS: the certificate's name of an HTTPS page
 #   translations\qtbase_fr.qm       Qt's own texts in French ("Oui", "Non", file dialogs)
 #
 # Qt finds its plugins in these folders beside the program. The installer
@@ -32,7 +33,7 @@ foreach(module Core Gui Widgets Network Sql)
     install(FILES $<TARGET_FILE:Qt6::${module}> DESTINATION .)
 endforeach()
 foreach(plugin platforms:QWindowsIntegrationPlugin styles:QWindowsVistaStylePlugin
-        imageformats:QICOPlugin sqldrivers:QSQLiteDriverPlugin)
+        imageformats:QICOPlugin sqldrivers:QSQLiteDriverPlugin tls:QSchannelBackendPlugin)
     string(REPLACE ":" ";" plugin ${plugin})
     list(GET plugin 0 folder)
     list(GET plugin 1 target)
