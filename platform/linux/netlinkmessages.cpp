@@ -73,6 +73,30 @@ template <typename Visit> void ForEachMessage(const uint8_t *data, std::size_t s
     }
 }
 
+// A neighbour request of one family on one interface, with one 4-byte
+// attribute (the address asked for, or the interface a dump keeps to).
+std::vector<uint8_t> NeighbourRequest(uint8_t family, int ifindex, uint16_t flags,
+                                      uint32_t sequence, uint16_t attribute, uint32_t value)
+{
+    std::vector<uint8_t> query(NLMSG_LENGTH(sizeof(ndmsg)) + RTA_LENGTH(sizeof value), 0);
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<uint32_t>(query.size());
+    header.nlmsg_type = RTM_GETNEIGH;
+    header.nlmsg_flags = flags;
+    header.nlmsg_seq = sequence;
+    std::memcpy(query.data(), &header, sizeof header);
+    ndmsg neighbour{};
+    neighbour.ndm_family = family;
+    neighbour.ndm_ifindex = ifindex;
+    std::memcpy(query.data() + NLMSG_HDRLEN, &neighbour, sizeof neighbour);
+    rtattr only{};
+    only.rta_len = RTA_LENGTH(sizeof value);
+    only.rta_type = attribute;
+    std::memcpy(query.data() + kFirstAttributeAt, &only, sizeof only);
+    std::memcpy(query.data() + kFirstAttributeDataAt, &value, sizeof value);
+    return query;
+}
+
 } // namespace
 
 std::vector<sock_filter> NeighbourFilter(uint32_t address)
@@ -102,23 +126,7 @@ std::vector<sock_filter> NeighbourFilter(uint32_t address)
 
 std::vector<uint8_t> BuildNeighbourQuery(int ifindex, uint32_t address, uint32_t sequence)
 {
-    std::vector<uint8_t> query(NLMSG_LENGTH(sizeof(ndmsg)) + RTA_LENGTH(sizeof address), 0);
-    nlmsghdr header{};
-    header.nlmsg_len = static_cast<uint32_t>(query.size());
-    header.nlmsg_type = RTM_GETNEIGH;
-    header.nlmsg_flags = NLM_F_REQUEST;
-    header.nlmsg_seq = sequence;
-    std::memcpy(query.data(), &header, sizeof header);
-    ndmsg neighbour{};
-    neighbour.ndm_family = AF_INET;
-    neighbour.ndm_ifindex = ifindex;
-    std::memcpy(query.data() + NLMSG_HDRLEN, &neighbour, sizeof neighbour);
-    rtattr destination{};
-    destination.rta_len = RTA_LENGTH(sizeof address);
-    destination.rta_type = NDA_DST;
-    std::memcpy(query.data() + kFirstAttributeAt, &destination, sizeof destination);
-    std::memcpy(query.data() + kFirstAttributeDataAt, &address, sizeof address);
-    return query;
+    return NeighbourRequest(AF_INET, ifindex, NLM_F_REQUEST, sequence, NDA_DST, address);
 }
 
 void ScanNeighbourMessages(const uint8_t *data, std::size_t size, int ifindex, uint32_t address,
@@ -203,26 +211,10 @@ bool EndsDump(const uint8_t *data, std::size_t size)
 
 std::vector<uint8_t> BuildIpv6NeighbourDump(int ifindex, uint32_t sequence)
 {
-    const uint32_t index = static_cast<uint32_t>(ifindex);
-    std::vector<uint8_t> query(NLMSG_LENGTH(sizeof(ndmsg)) + RTA_LENGTH(sizeof index), 0);
-    nlmsghdr header{};
-    header.nlmsg_len = static_cast<uint32_t>(query.size());
-    header.nlmsg_type = RTM_GETNEIGH;
-    header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    header.nlmsg_seq = sequence;
-    std::memcpy(query.data(), &header, sizeof header);
-    ndmsg neighbour{};
-    neighbour.ndm_family = AF_INET6;
-    neighbour.ndm_ifindex = ifindex;
-    std::memcpy(query.data() + NLMSG_HDRLEN, &neighbour, sizeof neighbour);
     // The kernel then dumps that interface's rows only; the reading checks
     // the interface all the same.
-    rtattr only{};
-    only.rta_len = RTA_LENGTH(sizeof index);
-    only.rta_type = NDA_IFINDEX;
-    std::memcpy(query.data() + kFirstAttributeAt, &only, sizeof only);
-    std::memcpy(query.data() + kFirstAttributeDataAt, &index, sizeof index);
-    return query;
+    return NeighbourRequest(AF_INET6, ifindex, NLM_F_REQUEST | NLM_F_DUMP, sequence, NDA_IFINDEX,
+                            static_cast<uint32_t>(ifindex));
 }
 
 bool ScanIpv6Neighbours(const uint8_t *data, std::size_t size, int ifindex, uint32_t sequence,
