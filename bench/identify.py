@@ -48,14 +48,14 @@ LATER_TABLE_S = 5.0
 DEVICE_SOURCES = {"mdns", "upnp", "web"}
 
 
-def build_variant(root, build_dir, variant):
-    """The program without identification, built beside build_dir."""
+def build_variant(root, build_dir, variant, option="-DTRELVAN_IDENTIFY=OFF"):
+    """The program built beside build_dir with one feature off (option)."""
     if not all(os.access(os.path.join(variant, p), os.X_OK) for p in ("trelvan", "trelvan-list")):
-        lanruns.log(f"building the program without identification into {variant}")
+        lanruns.log(f"building the program with {option} into {variant}")
         subprocess.run(
             ["cmake", "-S", root, "-B", variant, "-G", "Ninja",
              "-DCMAKE_BUILD_TYPE=" + os.environ.get("BUILD_TYPE", "RelWithDebInfo"),
-             "-DTRELVAN_IDENTIFY=OFF", "-DBUILD_TESTING=OFF"],
+             option, "-DBUILD_TESTING=OFF"],
             check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", variant, "--target", "trelvan", "trelvan-list"],
                    check=True, stdout=subprocess.DEVNULL)
@@ -108,8 +108,9 @@ def run_lister(lan, binary):
         shutil.rmtree(work, ignore_errors=True)
 
 
-def capture(lan, binary):
-    """The frames the scanner sent during one lister run, by kind."""
+def capture(lan, binary, scanner6=None):
+    """The frames the scanner sent during one lister run, by kind (its IPv6
+    ones too when scanner6 gives its link-local address)."""
     with tempfile.TemporaryFile() as out:
         dump = subprocess.Popen(
             ["ip", "netns", "exec", lan.ns, "tcpdump", "-i", "eth0", "-nn", "-tt", "-l"],
@@ -125,19 +126,26 @@ def capture(lan, binary):
             dump.wait(10)
         out.seek(0)
         text = out.read().decode("utf-8", "replace")
-    return classify(text.splitlines(), lan.scanner)
+    return classify(text.splitlines(), lan.scanner, scanner6)
 
 
 ADDRESS = r"(\d+\.\d+\.\d+\.\d+)(?:\.(\d+))?"  # with its port, if any
 IP_LINE = re.compile(rf"^\S+ IP {ADDRESS} > {ADDRESS}: (.*)$")
+IP6_LINE = re.compile(r"^\S+ IP6 (\S+) > (\S+): (ICMP6, [^,]*)")
 
 
-def classify(lines, scanner):
+def classify(lines, scanner, scanner6=None):
     kinds = collections.Counter()
     for line in lines:
         request = " ARP, Request who-has " in line
         if request and line.rstrip().endswith(f"tell {scanner}, length 28"):
             kinds["ARP requests"] += 1
+            continue
+        m6 = IP6_LINE.match(line)
+        if m6:
+            if scanner6 and m6.group(1) == scanner6:
+                where = m6.group(2) if m6.group(2).startswith("ff02::") else "a host"
+                kinds[f"{m6.group(3)} to {where}"] += 1
             continue
         m = IP_LINE.match(line)
         if not m or m.group(1) != scanner:

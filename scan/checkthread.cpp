@@ -143,7 +143,11 @@ void CheckThread::run()
     // One echo to every IPv6 node of the scanned interface, and nowhere
     // else; its replies are not read, the neighbour table is.
     const quint32 interfaceKey = HostKey(address.toIPv4Address());
+#ifdef TRELVAN_NO_IPV6
+    const bool echoed = false;
+#else
     const bool echoed = platform::EchoAllNodes(interfaceKey);
+#endif
     const auto echoedAt = std::chrono::steady_clock::now();
 
     // Every address from the network address up to, not including, the
