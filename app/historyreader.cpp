@@ -71,3 +71,17 @@ void HistoryReader::Forget(const presence::Mac &mac)
     const bool removed = Store().Forget(network, mac);
     emit Forgotten(MacToText(mac), removed, removed ? QString() : Store().Status());
 }
+
+void HistoryReader::Merge(const presence::Mac &device, const presence::Mac &other)
+{
+    std::vector<presence::Change> linked;
+    const bool done = Store().Merge(network, device, other, &linked);
+    emit Merged(MacToText(device), MacToText(other), done, done ? QString() : Store().Status(),
+                linked);
+}
+
+void HistoryReader::Split(const presence::Mac &mac)
+{
+    const bool done = Store().Split(network, mac);
+    emit Separated(MacToText(mac), done, done ? QString() : Store().Status());
+}
