@@ -83,12 +83,15 @@ bool ReadEvents(QSqlDatabase &db, const NetworkKey &network, qint64 from, qint64
         const std::optional<ChangeKind> kind = KindOf(query.value(1).toString());
         if (!kind)
             continue;
+        // A card the user linked to a device is neither there nor gone by it.
+        if (query.value(4).toString() == QLatin1String("user"))
+            continue;
         const qint64 time = query.value(0).toLongLong();
         events[db::MacOf(query.value(2))].push_back({time, *kind, false});
         // The card before gives way to the one that took its address, or to
-        // its device's new card; not to a card the user linked to it.
+        // its device's new card.
         if ((*kind == ChangeKind::MacChanged || *kind == ChangeKind::CardLinked) &&
-            !query.value(3).isNull() && query.value(4).toString() != QLatin1String("user"))
+            !query.value(3).isNull())
             events[db::MacOf(query.value(3))].push_back({time, *kind, true});
     }
     for (auto &[mac, list] : events)
