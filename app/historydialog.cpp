@@ -136,22 +136,31 @@ HistoryDialog::HistoryDialog(const presence::Store &historyStore,
     auto *buttons = new QHBoxLayout();
     Forget_ = new QPushButton(tr("&Oublier…"), this);
     Forget_->setObjectName(QStringLiteral("Forget_"));
+    Merge_ = new QPushButton(tr("Fu&sionner…"), this);
+    Merge_->setObjectName(QStringLiteral("Merge_"));
+    Split_ = new QPushButton(tr("Sé&parer"), this);
+    Split_->setObjectName(QStringLiteral("Split_"));
     Export_ = new QPushButton(tr("&Exporter…"), this);
     Export_->setObjectName(QStringLiteral("Export_"));
     Close_ = new QPushButton(tr("&Fermer"), this);
     Close_->setObjectName(QStringLiteral("Close_"));
     buttons->addWidget(Forget_);
+    buttons->addWidget(Merge_);
+    buttons->addWidget(Split_);
     buttons->addWidget(Export_);
     buttons->addStretch(1);
     buttons->addWidget(Close_);
     layout->addLayout(buttons);
     // Return in the filter neither asks to forget nor closes.
-    for (QPushButton *button : {Forget_, Export_, Close_})
+    for (QPushButton *button : {Forget_, Merge_, Split_, Export_, Close_})
         button->setAutoDefault(false);
-    Forget_->setEnabled(false);
+    for (QPushButton *button : {Forget_, Merge_, Split_})
+        button->setEnabled(false);
     Export_->setEnabled(network.has_value());
 
     connect(Forget_, &QPushButton::clicked, this, &HistoryDialog::Forget);
+    connect(Merge_, &QPushButton::clicked, this, &HistoryDialog::Merge);
+    connect(Split_, &QPushButton::clicked, this, &HistoryDialog::Split);
     connect(Export_, &QPushButton::clicked, this, &HistoryDialog::Export);
     connect(Close_, &QPushButton::clicked, this, &QDialog::accept);
     connect(Filter_, &QLineEdit::textChanged, this, &HistoryDialog::ApplyFilter);
@@ -173,6 +182,8 @@ HistoryDialog::HistoryDialog(const presence::Store &historyStore,
         reader->moveToThread(readerThread);
         connect(reader, &HistoryReader::Done, this, &HistoryDialog::Show);
         connect(reader, &HistoryReader::Forgotten, this, &HistoryDialog::Forgotten);
+        connect(reader, &HistoryReader::Merged, this, &HistoryDialog::Merged);
+        connect(reader, &HistoryReader::Separated, this, &HistoryDialog::Separated);
         readerThread->start();
     }
     Reload();
@@ -246,6 +257,9 @@ void HistoryDialog::Show(const HistoryReading &read)
             Cell(QString(), qint64(shown.present)),
             Cell(QString()),
         };
+        if (shown.macs.size() > 1)
+            cells[MacColumn]->setToolTip(PlainTextMarkup(
+                tr("Cartes de cet appareil\u00a0: %0").arg(shown.macs.join(QStringLiteral(", ")))));
         if (!shown.present)
             cells[LastSeenColumn]->setToolTip(PlainTextMarkup(
                 tr("Vu pour la dernière fois le %0").arg(SeenText(shown.lastSeen))));
@@ -280,6 +294,8 @@ void HistoryDialog::Show(const HistoryReading &read)
     Export_->setEnabled(network.has_value());
     if (!read.status.isEmpty())
         ShowStatus(read.status);
+    if (network)
+        emit DevicesShown(*network, devices);
     if (readAgain) {
         readAgain = false;
         Reload();

@@ -45,7 +45,8 @@ struct HistoryReading
 Q_DECLARE_METATYPE(HistoryReading)
 
 // Reads a network's history off the GUI thread, with a store of its own
-// made and destroyed in its thread; forgets a device there too.
+// made and destroyed in its thread; forgets a device, merges two devices and
+// splits a card from its device there too.
 class HistoryReader : public QObject
 {
     Q_OBJECT
@@ -56,11 +57,18 @@ public:
 
     void Read(qint64 now);
     void Forget(const presence::Mac &mac);
+    void Merge(const presence::Mac &device, const presence::Mac &other);
+    void Split(const presence::Mac &mac);
 
 signals:
     void Done(const HistoryReading &reading);
     // removed: the device and its changes went; else status says why not.
     void Forgotten(const QString &mac, bool removed, const QString &status);
+    // done: other's cards are device's (linked, the changes that said so),
+    // or mac a device of its own; else status says why not.
+    void Merged(const QString &device, const QString &other, bool done, const QString &status,
+                const std::vector<presence::Change> &linked);
+    void Separated(const QString &mac, bool done, const QString &status);
 
 private:
     presence::Store &Store();
@@ -73,9 +81,11 @@ private:
 // Every device the presence history holds for one network, present ones
 // first, then the last seen first: the user's comment (read only here), last
 // address, MAC, maker, name, type (with its icon) and model, first and last
-// seen, and its last seven days as a strip. Sorted by a click on a column's
-// header, filtered by the text typed above. An absent device can be woken; a
-// device can be forgotten, after a question; the list can be exported as
+// seen, and its last seven days as a strip, a row per card. Sorted by a click
+// on a column's header, filtered by the text typed above. An absent device
+// can be woken; a device can be forgotten, after a question; merged with
+// another the user names, its cards then one device's, or a card split from
+// its device to be a device of its own; the list can be exported as
 // CSV or JSON, the files trelvan-list --historique writes. Not modal: the window goes on beside it.
 class HistoryDialog : public QDialog
 {
@@ -106,6 +116,11 @@ public:
 signals:
     // What the window's status line should say: what a wake sent.
     void StatusLine(const QString &text);
+    // The cards the user linked to a device, as the store recorded them.
+    void CardsLinked(const std::vector<presence::Change> &linked);
+    // What each read found: the network's devices, each with its cards.
+    void DevicesShown(const presence::NetworkKey &network,
+                      const std::vector<presence::Device> &devices);
 
 private:
     void Show(const HistoryReading &reading);
@@ -121,6 +136,11 @@ private:
     void WakeFinished();
     void Forget();
     void Forgotten(const QString &mac, bool removed, const QString &status);
+    void Merge();
+    void Merged(const QString &device, const QString &other, bool done, const QString &status,
+                const std::vector<presence::Change> &linked);
+    void Split();
+    void Separated(const QString &mac, bool done, const QString &status);
     void Export();
     void ShowStatus(const QString &text);
 
@@ -144,6 +164,8 @@ private:
     QTableWidget *Devices_;
     QLabel *Status_;
     QPushButton *Forget_;
+    QPushButton *Merge_;
+    QPushButton *Split_;
     QPushButton *Export_;
     QPushButton *Close_;
 

@@ -1,5 +1,6 @@
 // What the user does in the history dialog: filters it, chooses a device,
-// wakes it, forgets it, exports the list.
+// wakes it, forgets it, merges it with another or splits a card from it,
+// exports the list.
 #include "app/historydialog.h"
 #include "app/historytable.h"
 
@@ -9,6 +10,7 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,6 +20,9 @@
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QThread>
+
+#include <algorithm>
+#include <set>
 
 using namespace historytable;
 
@@ -87,7 +92,14 @@ void HistoryDialog::ApplySelection()
         selection->clearSelection();
     }
     filling = wasFilling;
-    Forget_->setEnabled(network && row >= 0 && !Devices_->isRowHidden(row));
+    const bool shown = network && row >= 0 && !Devices_->isRowHidden(row);
+    Forget_->setEnabled(shown);
+    const presence::Device *chosen = shown ? DeviceOf(chosenMac) : nullptr;
+    Merge_->setEnabled(chosen && std::any_of(devices.begin(), devices.end(),
+                                             [chosen](const presence::Device &other) {
+                                                 return other.device != chosen->device;
+                                             }));
+    Split_->setEnabled(chosen && chosen->macs.size() > 1);
 }
 
 void HistoryDialog::SelectDevice(const QString &macText)
@@ -167,6 +179,84 @@ void HistoryDialog::Forgotten(const QString &mac, bool removed, const QString &s
         ShowStatus(status.isEmpty() ? tr("%0 n'est plus dans l'historique.").arg(mac) : status);
     if (chosenMac == mac)
         chosenMac.clear();
+    Reload();
+}
+
+void HistoryDialog::Merge()
+{
+    const presence::Device *chosen = DeviceOf(chosenMac);
+    if (!network || !reader || !chosen)
+        return;
+    const presence::Device device = *chosen;
+    // The network's other devices, once each, by the words the user knows
+    // them by: plain text in a list, never markup.
+    QStringList names;
+    std::vector<presence::Mac> others;
+    std::set<presence::Mac> listed{device.device};
+    for (std::size_t i = 0; i < devices.size() && i < rows.size(); ++i) {
+        if (!listed.insert(devices[i].device).second)
+            continue;
+        const HostRow &row = rows[i].host;
+        QStringList words;
+        for (const QString &known : {row.comment, row.name, row.maker})
+            if (words.isEmpty() && !known.simplified().isEmpty())
+                words.append(known.simplified());
+        words << row.ip << row.mac;
+        names.append(words.join(QStringLiteral(" — ")));
+        others.push_back(devices[i].record.mac);
+    }
+    if (others.empty())
+        return;
+    QInputDialog ask(this);
+    ask.setObjectName(QStringLiteral("MergeWith_"));
+    ask.setWindowTitle(tr("Fusionner deux appareils"));
+    ask.setLabelText(tr("%0 est le même appareil que\u00a0:").arg(MacToText(device.record.mac)));
+    ask.setComboBoxItems(names);
+    ask.setTextValue(names.first());
+    ask.setComboBoxEditable(false);
+    ask.setOkButtonText(tr("Fusionner"));
+    ask.setCancelButtonText(tr("Annuler"));
+    if (ask.exec() != QDialog::Accepted)
+        return;
+    const qsizetype index = names.indexOf(ask.textValue());
+    if (index < 0)
+        return;
+    Merge_->setEnabled(false);
+    QMetaObject::invokeMethod(
+        reader, [shownReader = reader, mac = device.record.mac,
+                 other = others[std::size_t(index)]] { shownReader->Merge(mac, other); });
+}
+
+void HistoryDialog::Merged(const QString &device, const QString &other, bool done,
+                           const QString &status, const std::vector<presence::Change> &linked)
+{
+    if (done) {
+        emit CardsLinked(linked);
+        ShowStatus(tr("%0 et %1 sont un seul appareil.").arg(device, other));
+    } else {
+        ShowStatus(status.isEmpty() ? tr("%0 et %1 n'ont pas été fusionnés.").arg(device, other)
+                                    : status);
+    }
+    Reload();
+}
+
+void HistoryDialog::Split()
+{
+    // The card chosen leaves its device; its other cards stay together.
+    const presence::Device *chosen = DeviceOf(chosenMac);
+    if (!network || !reader || !chosen || chosen->macs.size() < 2)
+        return;
+    Split_->setEnabled(false);
+    QMetaObject::invokeMethod(
+        reader, [shownReader = reader, mac = chosen->record.mac] { shownReader->Split(mac); });
+}
+
+void HistoryDialog::Separated(const QString &mac, bool done, const QString &status)
+{
+    if (done)
+        ShowStatus(tr("%0 est un appareil à part.").arg(mac));
+    else
+        ShowStatus(status.isEmpty() ? tr("%0 n'a pas été séparé.").arg(mac) : status);
     Reload();
 }
 

@@ -9,6 +9,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <map>
 
 QString SeenText(qint64 msecsSinceEpoch)
 {
@@ -54,14 +55,31 @@ void HistoryReader::Read(qint64 now)
     const qint64 from = now - presence::TimelineMs;
     std::map<presence::Mac, std::vector<presence::CardEvent>> events;
     presence::ReadCardEvents(fileName, network, from, now, events);
+    // Each card's strip is its device's: every card's changes, but a card
+    // giving way to another of the device; present while any card is.
+    std::map<presence::Mac, const presence::Device *> cards;
+    for (const presence::Device &device : reading.devices)
+        cards[device.record.mac] = &device;
     reading.strips.reserve(reading.devices.size());
     for (const presence::Device &device : reading.devices) {
-        const auto found = events.find(device.record.mac);
-        reading.strips.push_back(
-            {presence::PresenceSpans(found == events.end() ? std::vector<presence::CardEvent>()
-                                                           : std::move(found->second),
-                                     device.firstSeen, device.lastSeen, device.present, from, now),
-             from, now});
+        presence::Device whole = device;
+        std::vector<presence::CardEvent> changes;
+        for (const presence::Mac &mac :
+             device.macs.empty() ? std::vector<presence::Mac>{device.record.mac} : device.macs) {
+            if (const auto card = cards.find(mac); card != cards.end()) {
+                whole.firstSeen = std::min(whole.firstSeen, card->second->firstSeen);
+                whole.lastSeen = std::max(whole.lastSeen, card->second->lastSeen);
+                whole.present = whole.present || card->second->present;
+            }
+            if (const auto found = events.find(mac); found != events.end())
+                for (const presence::CardEvent &event : found->second)
+                    if (!event.replaced || event.kind != presence::ChangeKind::CardLinked ||
+                        device.macs.size() < 2)
+                        changes.push_back(event);
+        }
+        reading.strips.push_back({presence::PresenceSpans(std::move(changes), whole.firstSeen,
+                                                          whole.lastSeen, whole.present, from, now),
+                                  from, now});
     }
     emit Done(reading);
 }
@@ -70,4 +88,18 @@ void HistoryReader::Forget(const presence::Mac &mac)
 {
     const bool removed = Store().Forget(network, mac);
     emit Forgotten(MacToText(mac), removed, removed ? QString() : Store().Status());
+}
+
+void HistoryReader::Merge(const presence::Mac &device, const presence::Mac &other)
+{
+    std::vector<presence::Change> linked;
+    const bool done = Store().Merge(network, device, other, &linked);
+    emit Merged(MacToText(device), MacToText(other), done, done ? QString() : Store().Status(),
+                linked);
+}
+
+void HistoryReader::Split(const presence::Mac &mac)
+{
+    const bool done = Store().Split(network, mac);
+    emit Separated(MacToText(mac), done, done ? QString() : Store().Status());
 }

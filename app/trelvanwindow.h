@@ -138,6 +138,9 @@ private:
     std::optional<presence::NetworkKey> historyNetwork;
     std::map<QString, qint64> firstSeen;
     std::map<QString, QString> linkedCards; // MAC text -> why it is its device's
+    // The cards of each device of several cards, by the MAC text of each: a
+    // comment typed on one is written under all.
+    std::map<QString, QStringList> deviceCards;
     // The cards that joined the network within the last minute (by MAC
     // text), with when: their rows are marked.
     std::map<QString, qint64> newcomers;

@@ -192,8 +192,14 @@ void TrelvanWindow::LoadFirstSeen(const presence::NetworkKey &network,
         return; // an older record's, another network's since
     firstSeen.clear();
     linkedCards.clear();
+    deviceCards.clear();
     for (const presence::Device &device : devices) {
         firstSeen[MacToText(device.record.mac)] = device.firstSeen;
+        if (device.macs.size() > 1) {
+            QStringList &cards = deviceCards[MacToText(device.record.mac)];
+            for (const presence::Mac &mac : device.macs)
+                cards.append(MacToText(mac));
+        }
         // A private card of a device known by another card first.
         const auto [kind, name] = presence::StrongName(device.record.names);
         if (device.macs.size() > 1 && device.device != device.record.mac && !kind.isEmpty() &&
@@ -269,5 +275,8 @@ void TrelvanWindow::on_History__clicked()
         new HistoryDialog(history, ChosenHistoryNetwork(), place, comments, makerIndex, this);
     historyDialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(historyDialog, &HistoryDialog::StatusLine, this, &TrelvanWindow::SetPendingStatus);
+    connect(historyDialog, &HistoryDialog::CardsLinked, this,
+            &TrelvanWindow::CommentsFollowDevices);
+    connect(historyDialog, &HistoryDialog::DevicesShown, this, &TrelvanWindow::LoadFirstSeen);
     historyDialog->show();
 }

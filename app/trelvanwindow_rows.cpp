@@ -146,6 +146,11 @@ void TrelvanWindow::OnHostItemChanged(QTableWidgetItem *item)
     {
         const QSignalBlocker blocker(ui->Hosts_);
         ShareComment(ui->Hosts_, item->row());
+        // The comment of a card is its device's, whichever card it was typed on.
+        const QTableWidgetItem *mac = ui->Hosts_->item(item->row(), MacColumn);
+        if (const auto device = mac ? deviceCards.find(mac->text()) : deviceCards.end();
+            device != deviceCards.end())
+            ShareCommentWithDevice(ui->Hosts_, item->row(), device->second, comments);
     }
     SaveComments();
 }

@@ -51,6 +51,8 @@ QString EventWord(presence::ChangeKind kind)
         return QStringLiteral("conflit");
     case presence::ChangeKind::CardLinked:
         return QStringLiteral("reliée");
+    case presence::ChangeKind::CardUnlinked:
+        return QStringLiteral("séparée");
     case presence::ChangeKind::Forgotten:
         break;
     }
@@ -99,6 +101,10 @@ QJsonObject EventJson(const presence::Change &change, const CommentMap &comments
                       QJsonObject{{QStringLiteral("kind"), change.signalKind},
                                   {QStringLiteral("name"), change.signal}});
         break;
+    case presence::ChangeKind::CardUnlinked:
+        object.insert(QStringLiteral("new"), false);
+        object.insert(QStringLiteral("device"), MacToText(change.device));
+        break;
     case presence::ChangeKind::Left:
     case presence::ChangeKind::Flood:
     case presence::ChangeKind::Forgotten:
@@ -136,11 +142,20 @@ QString EventText(const presence::Change &change, const CommentMap &comments,
             fields << QStringLiteral("(et %1)").arg(MacToText(change.previousMac));
             break;
         case presence::ChangeKind::CardLinked:
-            fields << QStringLiteral("(adresse privée, même appareil que %1\u00a0: même nom %2 "
-                                     "«\u00a0%3\u00a0»)")
-                          .arg(MacToText(change.previousMac),
-                               presence::SignalKindText(change.signalKind),
-                               TerminalText(change.signal));
+            if (change.signalKind == QLatin1String("user"))
+                fields << QStringLiteral("(même appareil que %1\u00a0: %2)")
+                              .arg(MacToText(change.previousMac),
+                                   presence::SignalKindText(change.signalKind));
+            else
+                fields << QStringLiteral("(adresse privée, même appareil que %1\u00a0: même nom "
+                                         "%2 «\u00a0%3\u00a0»)")
+                              .arg(MacToText(change.previousMac),
+                                   presence::SignalKindText(change.signalKind),
+                                   TerminalText(change.signal));
+            break;
+        case presence::ChangeKind::CardUnlinked:
+            fields << QStringLiteral("(séparée par l'utilisateur de l'appareil de %1)")
+                          .arg(MacToText(change.previousMac));
             break;
         default:
             break;

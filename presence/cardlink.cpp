@@ -156,6 +156,8 @@ std::pair<QString, QString> StrongName(const HostNames &names)
 
 QString SignalKindText(const QString &kind)
 {
+    if (kind == QLatin1String("user"))
+        return QStringLiteral("choix de l'utilisateur");
     return kind == QLatin1String("mdns") ? QStringLiteral("mDNS") : QStringLiteral("NetBIOS");
 }
 

@@ -56,7 +56,8 @@ bool CommentsFollow(const std::vector<Change> &changes, CommentMap &comments);
 // name; empty where none is.
 std::pair<QString, QString> StrongName(const HostNames &names);
 
-// "mDNS", "NetBIOS": a signal's kind as a user reads it.
+// "mDNS", "NetBIOS", "choix de l'utilisateur": a signal's kind as a user
+// reads it.
 QString SignalKindText(const QString &kind);
 
 } // namespace presence

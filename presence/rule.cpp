@@ -81,6 +81,12 @@ Decision Decide(const Known &known, const ScanResult &scan, qint64 time)
     std::set<quint32> conflictsTold = known.conflictsTold;
     // The names the scan's hosts gave, for the new private cards to link.
     const ScanSignals given = known.firstScan ? ScanSignals() : SignalsOf(scan.hosts);
+    // A device is present while any of its cards is: a card of a device
+    // present by another neither arrives nor leaves.
+    std::set<Mac> devicesPresent;
+    for (const auto &[mac, card] : cards)
+        if (card.present)
+            devicesPresent.insert(DeviceOf(card));
 
     for (const quint32 key : KeysInAddressOrder(scan.hosts)) {
         const HostRecord &host = scan.hosts.at(key);
@@ -163,29 +169,39 @@ Decision Decide(const Known &known, const ScanResult &scan, qint64 time)
         } else if (isNew) {
             out.events.push_back({ChangeKind::New, host.mac, address, {}, {}});
         } else if (!wasPresent) {
-            out.events.push_back({ChangeKind::Arrived, host.mac, address, {}, {}});
+            if (!devicesPresent.count(DeviceOf(card)))
+                out.events.push_back({ChangeKind::Arrived, host.mac, address, {}, {}});
         } else if (card.address != address) {
             out.events.push_back({ChangeKind::AddressChanged, host.mac, address, {}, card.address});
         }
         if (!wasPresent) {
             card.present = true;
             card.since = time;
+            devicesPresent.insert(DeviceOf(card));
         }
         Saw(card, address, host, time);
     }
     if (refused > 0 && !known.floodTold)
         out.events.push_back({ChangeKind::Flood, {}, 0, {}, {}, refused});
+    std::vector<const Card *> leaving;
     for (auto &[mac, card] : cards) {
         if (!card.present || seen.count(mac) || time <= card.lastSeen)
             continue;
         card.changed = true;
         if (++card.missed >= LeaveAfterScans && time - card.lastSeen >= LeaveAfterMs) {
-            out.events.push_back({ChangeKind::Left, mac, card.address, {}, {}});
             card.present = false;
             card.since = time;
             card.missed = 0;
+            leaving.push_back(&card);
         }
     }
+    std::set<Mac> staying;
+    for (const auto &[mac, card] : cards)
+        if (card.present)
+            staying.insert(DeviceOf(card));
+    for (const Card *card : leaving)
+        if (!staying.count(DeviceOf(*card)))
+            out.events.push_back({ChangeKind::Left, card->mac, card->address, {}, {}});
     for (auto &[mac, card] : cards)
         if (card.changed)
             out.cards.push_back(std::move(card));

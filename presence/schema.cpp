@@ -141,6 +141,37 @@ const char *const Version4[] = {
     " WHERE netbios != ''",
 };
 
+// The user links cards to a device and unlinks them: card-linked events of
+// signal_kind 'user' (no name), and card-unlinked ones whose previous_mac
+// is the device the card left.
+const char *const Version5[] = {
+    "CREATE TABLE events_next ("
+    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " time INTEGER NOT NULL,"
+    " network INTEGER NOT NULL REFERENCES networks (id) ON DELETE CASCADE,"
+    " kind TEXT NOT NULL CHECK (kind IN"
+    " ('new', 'arrived', 'left', 'address-changed', 'mac-changed', 'flood',"
+    " 'gateway-changed', 'conflict', 'forgotten', 'card-linked', 'card-unlinked')),"
+    " mac BLOB NOT NULL,"
+    " address INTEGER NOT NULL,"
+    " previous_mac BLOB,"
+    " previous_address INTEGER,"
+    " count INTEGER,"
+    " signal_kind TEXT,"
+    " signal TEXT)",
+    "INSERT INTO events_next SELECT id, time, network, kind, mac, address, previous_mac,"
+    " previous_address, count, signal_kind, signal FROM events",
+    "DELETE FROM sqlite_sequence WHERE name = 'events_next'",
+    "INSERT INTO sqlite_sequence (name, seq) SELECT 'events_next', seq FROM sqlite_sequence"
+    " WHERE name = 'events'",
+    "DROP TABLE events",
+    "ALTER TABLE events_next RENAME TO events",
+    "CREATE INDEX events_by_time ON events (time)",
+    "CREATE INDEX events_by_device ON events (network, mac)",
+    "CREATE INDEX events_by_network ON events (network)",
+    "CREATE INDEX events_by_kind ON events (network, kind, time)",
+};
+
 struct Step
 {
     const char *const *statements;
@@ -149,7 +180,8 @@ struct Step
 const Step Steps[] = {{Version1, std::size(Version1)},
                       {Version2, std::size(Version2)},
                       {Version3, std::size(Version3)},
-                      {Version4, std::size(Version4)}};
+                      {Version4, std::size(Version4)},
+                      {Version5, std::size(Version5)}};
 
 } // namespace
 

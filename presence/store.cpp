@@ -262,39 +262,84 @@ std::vector<Device> Store::AllDevices()
     return devices;
 }
 
-bool Store::Forget(const NetworkKey &network, const Mac &mac)
+bool Store::Private::Edit(const NetworkKey &network, const EditFunction &edit)
 {
+    status.clear();
     QSqlError error;
-    if (d->OpenFile(error) != Fault::None) {
-        d->CloseFile();
+    if (const Fault fault = OpenFile(error); fault != Fault::None) {
+        status = FaultText(fault, error, fileName);
+        CloseFile();
         return false;
     }
-    const qint64 time = Now();
-    // In each database the store writes: the file, and the memory while it
-    // holds what the file lacks.
-    const auto forget = [&](QSqlDatabase db, bool &removed) {
+    const auto apply = [&](QSqlDatabase db, bool first, bool &changed) {
         QSqlQuery id(db);
         if (!db::Select(
                 id, QStringLiteral("SELECT id FROM networks WHERE cidr = ? AND gateway_mac = ?"),
                 error, {network.cidr, db::Blob(network.gatewayMac)}))
             return false;
-        removed = false;
-        return !id.next() || db::DropCard(db, id.value(0).toLongLong(), mac, time, removed, error);
+        changed = false;
+        return !id.next() || edit(db, id.value(0).toLongLong(), first, changed, error);
     };
-    QSqlDatabase file = d->File();
-    bool removed = false;
-    bool done = d->SetBusyTimeout(file, error) &&
-                db::Run(file, QStringLiteral("BEGIN IMMEDIATE"), error) && forget(file, removed);
+    QSqlDatabase file = File();
+    bool changed = false;
+    bool done = SetBusyTimeout(file, error) &&
+                db::Run(file, QStringLiteral("BEGIN IMMEDIATE"), error) &&
+                apply(file, true, changed);
     done = done && db::Run(file, QStringLiteral("COMMIT"), error);
     if (!done) {
         db::Run(file, QStringLiteral("ROLLBACK"), error);
+        status = FaultText(FaultOf(error), error, fileName);
         return false;
     }
-    if (d->inMemory) {
-        bool inMemory = false;
-        forget(d->Memory(), inMemory);
+    if (inMemory) {
+        QSqlDatabase memory = Memory();
+        bool inMemoryToo = false;
+        if (db::Run(memory, QStringLiteral("BEGIN"), error) && apply(memory, false, inMemoryToo))
+            db::Run(memory, QStringLiteral("COMMIT"), error);
+        else
+            db::Run(memory, QStringLiteral("ROLLBACK"), error);
     }
-    return removed;
+    return changed;
+}
+
+bool Store::Forget(const NetworkKey &network, const Mac &mac)
+{
+    const qint64 time = Now();
+    return d->Edit(network,
+                   [&](QSqlDatabase &db, qint64 id, bool, bool &removed, QSqlError &error) {
+                       return db::DropCard(db, id, mac, time, removed, error);
+                   });
+}
+
+bool Store::Merge(const NetworkKey &network, const Mac &device, const Mac &other,
+                  std::vector<Change> *linked)
+{
+    const qint64 time = Now();
+    std::vector<Change> moved;
+    const bool done = d->Edit(
+        network, [&](QSqlDatabase &db, qint64 id, bool first, bool &changed, QSqlError &error) {
+            std::vector<Change> cards;
+            if (!db::LinkDevices(db, id, device, other, time, cards, error))
+                return false;
+            changed = !cards.empty();
+            if (first)
+                moved = std::move(cards);
+            return true;
+        });
+    for (Change &change : moved)
+        change.network = network;
+    if (linked)
+        *linked = std::move(moved);
+    return done;
+}
+
+bool Store::Split(const NetworkKey &network, const Mac &mac)
+{
+    const qint64 time = Now();
+    return d->Edit(network,
+                   [&](QSqlDatabase &db, qint64 id, bool, bool &changed, QSqlError &error) {
+                       return db::UnlinkCard(db, id, mac, time, changed, error);
+                   });
 }
 
 QString Store::Status() const
@@ -328,6 +373,8 @@ QString KindName(ChangeKind kind)
         return QStringLiteral("conflict");
     case ChangeKind::CardLinked:
         return QStringLiteral("card-linked");
+    case ChangeKind::CardUnlinked:
+        return QStringLiteral("card-unlinked");
     case ChangeKind::Forgotten:
         break;
     }

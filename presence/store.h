@@ -85,11 +85,15 @@ enum class ChangeKind
     Forgotten,      // a card that went from the store, aged out, evicted or
                     // forgotten by the user; record.mac the card
     CardLinked,     // a new private card linked to a known device by a name
-                    // its owner chose; record.mac the new card, previousMac
-                    // the device's card that bore the name, device the device
+                    // its owner chose, or a card the user linked to a device
+                    // (signalKind "user"); record.mac the card, previousMac
+                    // the device's card that bore the name (the card the user
+                    // chose), device the device
+    CardUnlinked,   // a card the user made a device of its own; record.mac
+                    // the card, device (and previousMac) the device it left
 };
 // "new", "arrived", "left", "address-changed", "mac-changed", "flood",
-// "gateway-changed", "conflict", "forgotten", "card-linked".
+// "gateway-changed", "conflict", "forgotten", "card-linked", "card-unlinked".
 QString KindName(ChangeKind kind);
 
 // One finished scan, as a front end hands it over.
@@ -117,7 +121,8 @@ struct Change
     quint32 previousKey = 0; // AddressChanged: the address before
     int count = 0;           // Flood: how many unknown cards were refused
     // CardLinked: the device (its first card) and the name that linked the
-    // card, with its kind ("mdns", "netbios").
+    // card, with its kind ("mdns", "netbios"; "user" and no name where the
+    // user linked it). CardUnlinked: the device the card left.
     Mac device;
     QString signalKind;
     QString signal;
@@ -205,6 +210,17 @@ public:
     // every program recording the network reports; false when it failed or
     // was not there.
     bool Forget(const NetworkKey &network, const Mac &mac);
+    // The user's word on which cards are one device. Merge makes every card
+    // of other's device a card of device's (each a card of its device, any
+    // of them), one CardLinked change per card moved (signal kind "user",
+    // previousMac device); linked, where given, receives them. Split makes a
+    // card a device of its own, a CardUnlinked change. Each in one
+    // transaction; false when it failed or had nothing to do: a card not on
+    // the network (merging across networks), a device merged with itself, a
+    // card alone in its device.
+    bool Merge(const NetworkKey &network, const Mac &device, const Mac &other,
+               std::vector<Change> *linked = nullptr);
+    bool Split(const NetworkKey &network, const Mac &mac);
 
     // What the identification learnt of cards (at time, 0: now), kept while
     // the card is in some network; each device read carries its card's.

@@ -138,6 +138,14 @@ constexpr qint64 ForgottenKeptMs = 7LL * 24 * 60 * 60 * 1000;
 bool DropCard(QSqlDatabase &db, qint64 networkId, const Mac &mac, qint64 time, bool &removed,
               QSqlError &error);
 
+// The user's links between cards of network networkId, recorded at time
+// (store.h, Store::Merge and Store::Split); done tells whether anything
+// changed.
+bool LinkDevices(QSqlDatabase &db, qint64 networkId, const Mac &device, const Mac &other,
+                 qint64 time, std::vector<Change> &linked, QSqlError &error);
+bool UnlinkCard(QSqlDatabase &db, qint64 networkId, const Mac &mac, qint64 time, bool &done,
+                QSqlError &error);
+
 // Copies every network and device of from into to (an empty store of the
 // same version); the events only when withEvents. Rows of to with the same
 // key are replaced where from saw them later. Inside the caller's

@@ -2,6 +2,7 @@
 
 #include "presence/storedb.h"
 
+#include <functional>
 #include <map>
 
 // The store's file and its faults: opening it (WAL, the busy wait, a
@@ -71,6 +72,12 @@ struct Store::Private
     void CloseSnapshot();
     // The connection to read: the memory while it holds what the file lacks.
     bool Reading(QSqlDatabase &db);
+    // A user's change of network in one transaction of the file, then of the
+    // memory while it holds what the file lacks: edit(db, network id, first,
+    // changed, error) says whether it changed anything (first: in the file).
+    // False when the file failed or nothing changed.
+    using EditFunction = std::function<bool(QSqlDatabase &, qint64, bool, bool &, QSqlError &)>;
+    bool Edit(const NetworkKey &network, const EditFunction &edit);
 };
 
 } // namespace presence

@@ -62,10 +62,10 @@ namespace {
 
 std::optional<ChangeKind> KindOf(const QString &name)
 {
-    for (ChangeKind kind :
-         {ChangeKind::New, ChangeKind::Arrived, ChangeKind::Left, ChangeKind::AddressChanged,
-          ChangeKind::MacChanged, ChangeKind::Flood, ChangeKind::GatewayChanged,
-          ChangeKind::Conflict, ChangeKind::Forgotten, ChangeKind::CardLinked})
+    for (ChangeKind kind : {ChangeKind::New, ChangeKind::Arrived, ChangeKind::Left,
+                            ChangeKind::AddressChanged, ChangeKind::MacChanged, ChangeKind::Flood,
+                            ChangeKind::GatewayChanged, ChangeKind::Conflict, ChangeKind::Forgotten,
+                            ChangeKind::CardLinked, ChangeKind::CardUnlinked})
         if (KindName(kind) == name)
             return kind;
     return std::nullopt;
@@ -112,6 +112,8 @@ bool ReadChanges(QSqlDatabase &db, qint64 networkId, qint64 &lastEvent, ScanChan
             change.signalKind = query.value(8).toString();
             change.signal = query.value(9).toString();
             change.device = row.device.empty() ? change.record.mac : row.device;
+        } else if (*kind == ChangeKind::CardUnlinked) {
+            change.device = change.previousMac;
         }
         out.changes.push_back(std::move(change));
     }

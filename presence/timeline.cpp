@@ -70,17 +70,21 @@ bool ReadEvents(QSqlDatabase &db, const NetworkKey &network, qint64 from, qint64
     QSqlQuery query(db);
     query.setForwardOnly(true);
     // The latest first, so that a bound keeps the changes nearest now.
-    if (!db::Select(query,
-                    QStringLiteral("SELECT e.time, e.kind, e.mac, e.previous_mac FROM events e "
-                                   "JOIN networks n ON n.id = e.network WHERE n.cidr = ? AND "
-                                   "n.gateway_mac = ? AND e.time >= ? AND e.time < ? "
-                                   "ORDER BY e.time DESC, e.id DESC LIMIT ?"),
-                    error,
-                    {network.cidr, db::Blob(network.gatewayMac), from, to, MaxTimelineEvents}))
+    if (!db::Select(
+            query,
+            QStringLiteral("SELECT e.time, e.kind, e.mac, e.previous_mac, e.signal_kind FROM "
+                           "events e "
+                           "JOIN networks n ON n.id = e.network WHERE n.cidr = ? AND "
+                           "n.gateway_mac = ? AND e.time >= ? AND e.time < ? "
+                           "ORDER BY e.time DESC, e.id DESC LIMIT ?"),
+            error, {network.cidr, db::Blob(network.gatewayMac), from, to, MaxTimelineEvents}))
         return false;
     while (query.next()) {
         const std::optional<ChangeKind> kind = KindOf(query.value(1).toString());
         if (!kind)
+            continue;
+        // A card the user linked to a device is neither there nor gone by it.
+        if (query.value(4).toString() == QLatin1String("user"))
             continue;
         const qint64 time = query.value(0).toLongLong();
         events[db::MacOf(query.value(2))].push_back({time, *kind, false});

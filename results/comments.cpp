@@ -65,3 +65,20 @@ void ShareComment(QTableWidget *table, int row)
             table->item(other, CommentColumn)->setText(comment);
     }
 }
+
+void ShareCommentWithDevice(QTableWidget *table, int row, const QStringList &cards,
+                            CommentMap &comments)
+{
+    QString key, comment;
+    if (!ReadRow(table, row, &key, &comment))
+        return;
+    for (const QString &card : cards)
+        if (card != key)
+            Store(comments, card, comment);
+    for (int other = 0; other < table->rowCount(); ++other) {
+        QString otherKey, otherComment;
+        if (other != row && ReadRow(table, other, &otherKey, &otherComment) &&
+            cards.contains(otherKey) && otherComment != comment)
+            table->item(other, CommentColumn)->setText(comment);
+    }
+}

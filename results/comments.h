@@ -3,6 +3,8 @@
 #include "results/commentstore.h"
 #include "results/hoststable.h"
 
+#include <QStringList>
+
 class QTableWidget;
 
 // Takes what the user typed in the comment column of the rows into comments,
@@ -17,3 +19,8 @@ void HarvestComments(const QTableWidget *table, CommentMap &comments, int edited
 
 // Shows the comment of row on every other row of the same MAC text.
 void ShareComment(QTableWidget *table, int row);
+
+// The comment of row is its device's: written in comments under every card
+// of cards (MAC texts, the row's among them or not) and shown on their rows.
+void ShareCommentWithDevice(QTableWidget *table, int row, const QStringList &cards,
+                            CommentMap &comments);

@@ -649,6 +649,9 @@ private slots:
             "reliée     198.51.100.7     DA:A6:32:01:02:07  (adresse locale)  tablette  (adresse "
             "privée, même appareil que 02:54:4C:00:00:09\u00a0: même nom mDNS «\u00a0tablette."
             "local\u00a0»)");
+        row("a card the user split from its device", K::CardUnlinked, pi, "raspi-4",
+            "séparée    " + at +
+                "  (séparée par l'utilisateur de l'appareil de 02:54:4C:00:00:09)");
         row("flood", K::Flood, "", "", "inconnus ignorés  37 sur 198.51.100.0/24",
             "37 appareils inconnus ignorés sur 198.51.100.0/24");
         // A name that would clear the screen and turn the line around.

@@ -9,6 +9,7 @@
 
 #include "network/gateways.h"
 #include "presence/clock.h"
+#include "presence/historyrows.h"
 #include "presence/mergeddevice.h"
 #include "presence/recorder.h"
 #include "presence/rule.h"
@@ -437,6 +438,27 @@ private slots:
                 for (const Mac &mac : device.macs)
                     cards.append(QString::number(mac.back(), 16));
         QCOMPARE(cards, (QStringList{"f", "e"}));
+        // The user's word: A and that device are one (never A with itself, nor
+        // across networks), present while one card answers (A's going is no
+        // Left); then apart again.
+        const Mac a = Hosts({{10, 0xA}}).begin()->second.mac,
+                  e = Hosts({{30, 0xE}}).begin()->second.mac,
+                  f = Hosts({{31, 0xF}}).begin()->second.mac;
+        std::vector<Change> linked;
+        QVERIFY(!store.Merge(back.network, a, a) &&
+                !store.Merge({QStringLiteral("203.0.113.0/24"), {}}, a, f));
+        QVERIFY(store.Merge(back.network, a, f, &linked) && linked.size() == 2);
+        QStringList said;
+        for (int seconds : {30, 40, 50, 90})
+            said += Said(store.Record(Scan(Hosts({{31, 0xF}}), seconds)));
+        QCOMPARE(said, (QStringList{"card-linked .30 0e was 0a", "card-linked .31 0f was 0a"}));
+        fakeNow = Start + 95 * 1000;
+        const std::vector<Device> one = OnePerDevice(store.Devices(back.network));
+        QVERIFY(one.size() == 1 && one[0].present && one[0].macs.size() == 3);
+        QVERIFY(store.Split(back.network, f) && store.Split(back.network, a) &&
+                !store.Split(back.network, e));
+        QCOMPARE(Said(store.Record(Scan(Hosts({{31, 0xF}}), 100))),
+                 (QStringList{"card-unlinked .31 0f was 0a", "card-unlinked .10 0a was 0e"}));
     }
 
     void networksAreToldByTheirGateway()

@@ -26,6 +26,7 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QImage>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLockFile>
@@ -1334,6 +1335,29 @@ private slots:
                                 "(adresse locale),<b>nas</b>,%2,%2,false,198.51.100.0/24,eth1,"
                                 "unknown,,%4\r\n")
                      .arg(TextA, maker, IsoTimeText(start), IsoTimeText(historyNow), mac));
+
+        // Fusionner… makes one device of both cards, the comment its; typed on
+        // one card, it is the other's too; Séparer undoes it.
+        auto *merge = dialog->findChild<QPushButton *>(QStringLiteral("Merge_"));
+        auto *split = dialog->findChild<QPushButton *>(QStringLiteral("Split_"));
+        devices->selectRow(0);
+        QVERIFY(merge->isEnabled() && !split->isEnabled());
+        QTimer::singleShot(100, dialog, [] {
+            qobject_cast<QInputDialog *>(QApplication::activeModalWidget())->accept();
+        });
+        merge->click();
+        QTRY_COMPARE(devices->item(1, historytable::CommentColumn)->text(), QStringLiteral("=1+1"));
+        QCOMPARE(ToolTipShows(devices->item(0, historytable::MacColumn)->toolTip()),
+                 QStringLiteral("Cartes de cet appareil : %0, %1").arg(TextA, mac));
+        QVERIFY(split->isEnabled());
+        Type(window, 0, QStringLiteral("salon"));
+        dialog->Reload();
+        QTRY_COMPARE(devices->item(1, historytable::CommentColumn)->text(),
+                     QStringLiteral("salon"));
+        QCOMPARE(StoredComment(mac), QStringLiteral("salon"));
+        split->click();
+        QTRY_COMPARE(dialogStatus->text(), TextA + QStringLiteral(" est un appareil à part."));
+        QTRY_VERIFY(ToolTipShows(devices->item(0, historytable::MacColumn)->toolTip()) == TextA);
 
         devices->selectRow(1);
         auto *forget = dialog->findChild<QPushButton *>(QStringLiteral("Forget_"));
