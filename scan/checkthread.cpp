@@ -94,12 +94,17 @@ void NoteOtherCards(HostMap &answers, std::chrono::steady_clock::time_point sinc
 
 // The IPv6 addresses of the hosts that answered, from the neighbour table
 // of the scanned interface, read once the echo's answers had their time.
+// Where no echo could go (no right to send one, or a system without the
+// call), the table still holds the hosts the stack heard from on its own.
 void LearnIpv6(HostMap &answers, quint32 interfaceAddress, bool echoed,
                std::chrono::steady_clock::time_point echoedAt, const std::atomic<bool> &stop)
 {
-    if (!echoed || answers.empty())
+#ifdef TRELVAN_NO_IPV6
+    return;
+#endif
+    if (answers.empty())
         return;
-    while (!stop && std::chrono::steady_clock::now() < echoedAt + Ipv6AnswerWait)
+    while (echoed && !stop && std::chrono::steady_clock::now() < echoedAt + Ipv6AnswerWait)
         QThread::msleep(SlotPollIntervalMs);
     if (stop)
         return;
