@@ -31,8 +31,9 @@ struct Ipv6Neighbour
 // Sends the echo on the interface that holds `interfaceAddress` (IPv4,
 // network byte order), and nowhere else: as root through a raw ICMPv6
 // socket, otherwise through a ping socket where the system allows
-// unprivileged ICMP. False when it could not be sent (no such interface,
-// no IPv6 on it, no right to send).
+// unprivileged ICMP, and otherwise (Linux) through the resolver helper. False
+// when it could not be sent (no such interface, no IPv6 on it, no right to
+// send).
 using AllNodesEchoFunction = bool (*)(quint32 interfaceAddress);
 // Reads the IPv6 rows of that interface's neighbour table, at most
 // kMaxIpv6Neighbours, within a deadline; false when it cannot be read.

@@ -58,6 +58,11 @@ std::string WaitingLockName(const std::string &ifname)
     return "trelvan-resolver/" + ifname + "/waiting";
 }
 
+std::string EchoLockName(const std::string &ifname)
+{
+    return "trelvan-resolver/" + ifname + "/echo";
+}
+
 AbstractLock::~AbstractLock()
 {
     Release();
@@ -147,6 +152,44 @@ void SendLimits::Idle(int ifindex)
         found->second.sending.Release();
         found->second.waiting.Release();
     }
+}
+
+bool EchoLimits::MayEcho(int ifindex, const std::string &ifname, Clock::time_point now)
+{
+    Interface &interface = interfaces.try_emplace(ifindex, ifname).first->second;
+    if (interface.lock.Held() || !interface.lock.TryTake())
+        return false;
+    interface.until = now + kEchoInterval;
+    interface.left = false;
+    return true;
+}
+
+void EchoLimits::Echoed(int ifindex, bool left)
+{
+    const auto found = interfaces.find(ifindex);
+    if (found != interfaces.end())
+        found->second.left = left;
+}
+
+bool EchoLimits::Recent(int ifindex, const std::string &ifname) const
+{
+    const auto found = interfaces.find(ifindex);
+    if (found != interfaces.end() && found->second.lock.Held())
+        return found->second.left;
+    return AbstractLock(EchoLockName(ifname)).HeldElsewhere();
+}
+
+Clock::time_point EchoLimits::Release(Clock::time_point now)
+{
+    Clock::time_point next = Clock::time_point::max();
+    for (auto &entry : interfaces) {
+        Interface &interface = entry.second;
+        if (interface.lock.Held() && now >= interface.until)
+            interface.lock.Release();
+        if (interface.lock.Held())
+            next = std::min(next, interface.until);
+    }
+    return next;
 }
 
 } // namespace helper

@@ -41,6 +41,11 @@ constexpr std::chrono::milliseconds kLockRetry{5};
 // How long an answer is given again to whoever asks for the same address.
 constexpr std::chrono::milliseconds kAnswerReuse{1000};
 
+// At most one ICMPv6 echo to ff02::1 leaves an interface in any
+// kEchoInterval from all the helpers together, however often they are asked:
+// a scan asks once.
+constexpr std::chrono::milliseconds kEchoInterval{5000};
+
 // A token bucket. Time comes from the caller.
 class FrameBudget
 {
@@ -91,6 +96,8 @@ private:
 // of the one a helper that waits for it holds meanwhile.
 std::string SendingLockName(const std::string &ifname);
 std::string WaitingLockName(const std::string &ifname);
+// The one a helper holds for kEchoInterval after an echo on the interface.
+std::string EchoLockName(const std::string &ifname);
 
 // The lock and the budget of every interface the helper sends on, which the
 // engine asks before every frame.
@@ -117,6 +124,35 @@ private:
         FrameBudget budget{kFrameRate, kFrameBurst};
         Clock::time_point heldSince{};
         Clock::time_point awayUntil{};
+    };
+    std::map<int, Interface> interfaces;
+};
+
+// The echoes the helper sends. The helper that lets one out on an interface
+// holds the interface's echo lock for kEchoInterval from then, and no helper
+// sends there without it. Time comes from the caller.
+class EchoLimits
+{
+public:
+    // Whether an echo may leave the interface now: its lock is taken, and
+    // counts from now, whether or not the echo then leaves.
+    bool MayEcho(int ifindex, const std::string &ifname, Clock::time_point now);
+    // What became of the echo that MayEcho let out last on the interface.
+    void Echoed(int ifindex, bool left);
+    // Whether an echo left the interface lately: this helper's, while it
+    // holds the lock; another helper's, while that one holds it.
+    bool Recent(int ifindex, const std::string &ifname) const;
+    // Gives back the locks held for kEchoInterval; returns when the next is
+    // due (Clock::time_point::max() when none is held).
+    Clock::time_point Release(Clock::time_point now);
+
+private:
+    struct Interface
+    {
+        explicit Interface(const std::string &ifname) : lock(EchoLockName(ifname)) {}
+        AbstractLock lock;
+        Clock::time_point until{};
+        bool left = false;
     };
     std::map<int, Interface> interfaces;
 };

@@ -2,17 +2,20 @@
 //
 // Trelvan starts it with a socket pair on its standard input and output. At
 // start it makes itself non-dumpable, opens one packet socket per ARP-capable
-// interface, then drops every capability for good, confines itself to the
-// system calls that serving needs (resolver/sandbox.h), and only then reads
-// requests: addresses to resolve, each answered with its hardware address or
-// "no answer"; a card that answers for an address after another's answer is
-// told once too (the records are described in platform/resolverprotocol.h). It
+// interface and one raw ICMPv6 socket (where the machine has IPv6), then
+// drops every capability for good, confines itself to the system calls that
+// serving needs (resolver/sandbox.h), and only then reads requests: addresses
+// to resolve, each answered with its hardware address or "no answer"; a card
+// that answers for an address after another's answer is told once too; and
+// echoes to ff02::1 on an interface it serves, answered with whether one left
+// (the records are described in platform/resolverprotocol.h). It
 // builds every frame itself from the interface's own addresses, and resolves
 // only addresses on the machine's directly attached ARP networks. Whoever
 // starts it, what it sends stays within the limits of resolver/limits.h.
 // Anything that is not a well-formed request ends it with a message on its
 // standard error; so does the end of its input or the death of its parent.
 
+#include "platform/linux/allnodesecho.h"
 #include "platform/linux/packetarp.h"
 #include "platform/linux/resolverprotocol.h"
 #include "resolver/limits.h"
@@ -108,6 +111,9 @@ int main()
             limits.Add(link.index, link.name);
     }
     engine.SetGate(&limits);
+    // Without IPv6 it serves on without it, and no echo leaves.
+    const FileDescriptor echoSocket = OpenEchoSocket(EchoSocketKind::Raw);
+    helper::EchoLimits echoes;
     if (!helper::DropCapabilities())
         Quit(1, "cannot drop its capabilities");
     if (!helper::ConfineToServing())
@@ -125,7 +131,9 @@ int main()
         if (inputOpen)
             fds.push_back(pollfd{kInput, POLLIN, 0});
         engine.Descriptors(&fds);
-        const int ready = ::poll(fds.data(), fds.size(), Milliseconds(engine.NextEvent()));
+        // The echo locks held their time go back on the way.
+        const Clock::time_point due = std::min(engine.NextEvent(), echoes.Release(Clock::now()));
+        const int ready = ::poll(fds.data(), fds.size(), Milliseconds(due));
         if (ready < 0 && errno != EINTR)
             Quit(1, std::string("poll: ") + std::strerror(errno));
 
@@ -157,6 +165,7 @@ int main()
                 resolver::Reply reply;
                 reply.id = request.id;
                 reply.address = request.address;
+                reply.echo = request.echo;
                 switch (resolver::Judge(request, book.Held(), links, &route)) {
                 case resolver::Verdict::Refuse:
                     Quit(2, "refused a flood of requests (more than " +
@@ -170,6 +179,18 @@ int main()
                 case resolver::Verdict::NoAnswer:
                     SendReply(reply);
                     break;
+                case resolver::Verdict::Echo: {
+                    const int index = route.link->index;
+                    const std::string &name = route.link->name;
+                    if (echoSocket.valid() && engine.Attached(index)) {
+                        if (echoes.MayEcho(index, name, Clock::now()))
+                            echoes.Echoed(index, SendAllNodesEcho(echoSocket.get(), index,
+                                                                  static_cast<uint16_t>(index)));
+                        reply.answered = echoes.Recent(index, name);
+                    }
+                    SendReply(reply);
+                    break;
+                }
                 case resolver::Verdict::Resolve:
                     if (!engine.Attached(route.link->index)) {
                         SendReply(reply); // an interface that came later

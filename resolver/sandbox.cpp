@@ -96,10 +96,11 @@ bool ConfineToServing()
     filter.Allow("gettimeofday");
     filter.Allow("clock_nanosleep");
     filter.Allow("nanosleep");
-    // Frames on the packet sockets opened before the drop; the listing of
-    // the interfaces on a netlink socket of its own; the lock that lets one
-    // helper at a time send on an interface, a UNIX socket. No other kind of
-    // socket may be opened.
+    // Frames on the packet sockets and the echo on the ICMPv6 socket, all
+    // opened before the drop (the echo's replies are filtered out, never
+    // read); the listing of the interfaces on a netlink socket of its own;
+    // the lock that lets one helper at a time send on an interface, a UNIX
+    // socket. No other kind of socket may be opened.
     filter.Allow("sendto");
     filter.Allow("recvfrom");
     filter.Allow("recvmsg");

@@ -138,6 +138,17 @@ QMap<QString, QPair<QString, bool>> TableRows(QTableWidget *table)
     return rows;
 }
 
+// The link-local IPv6 address a host makes from its MAC (AA:BB:...).
+QString LinkLocal(const QString &mac)
+{
+    QByteArray eui = QByteArray::fromHex(mac.toLatin1().replace(':', "")).insert(3, "\xff\xfe");
+    eui[0] = char(eui[0] ^ 0x02);
+    const QString hex = QString::fromLatin1(eui.toHex());
+    return QHostAddress(QStringLiteral("fe80::%1:%2:%3:%4")
+                            .arg(hex.mid(0, 4), hex.mid(4, 4), hex.mid(8, 4), hex.mid(12, 4)))
+        .toString();
+}
+
 // The fields of /proc/PID/status; empty when the process is gone.
 QMap<QString, QString> ProcStatus(qint64 pid)
 {
@@ -295,6 +306,20 @@ private slots:
         }
         QVERIFY(local >= 1);
         QTRY_VERIFY(ui.Hosts_->horizontalHeader()->length() <= ui.Hosts_->viewport()->width());
+
+        // With IPv6 on the LAN and a path for the echo (root's, or the
+        // helper's where ping sockets are denied), each host's address
+        // tooltip lists its link-local address.
+        const bool echoes =
+            env["IPV6"] == QStringLiteral("1") &&
+            platform::CurrentResolutionPath() != platform::ResolutionPath::NeighbourTable;
+        for (int row = 0; echoes && row < ui.Hosts_->rowCount(); ++row) {
+            const QString ip = ui.Hosts_->item(row, 1)->text();
+            const QString tip = ToolTipShows(ui.Hosts_->item(row, 1)->toolTip());
+            const QString want = LinkLocal(ui.Hosts_->item(row, 2)->text());
+            QVERIFY2(ip == env["SCANNER_IP"] || tip.split(QLatin1Char('\n')).contains(want),
+                     qPrintable(QStringLiteral("%1: %2 not in %3").arg(ip, want, tip)));
+        }
 
         // One request per address from the network address up to the one
         // before the broadcast address.
@@ -455,6 +480,18 @@ private slots:
                                         .arg(status.value(QLatin1String(set)))));
         }
         QCOMPARE(ProcStatus(helper).value(QStringLiteral("NoNewPrivs")), QStringLiteral("1"));
+        // Nor may this user open a ping socket: the scans' echoes, and so
+        // their hosts' IPv6 addresses, came through the helper, which sends
+        // one only by the interface of the scanner's own address.
+        if (env["IPV6"] == QStringLiteral("1")) {
+            using platform::linuxarp::FileDescriptor;
+            QVERIFY(!FileDescriptor(::socket(AF_INET6, SOCK_DGRAM, IPPROTO_ICMPV6)).valid());
+            const auto address = [](const QString &ip) {
+                return qToBigEndian(QHostAddress(ip).toIPv4Address());
+            };
+            QVERIFY(platform::linuxarp::HelperEchoAllNodes(address(env["SCANNER_IP"])));
+            QVERIFY(!platform::linuxarp::HelperEchoAllNodes(address(LanHosts().firstKey())));
+        }
         // Confined to the calls it serves with, and closed to its own user
         // even where set-id programs may be inspected (the wrapper sets
         // fs.suid_dumpable to 1 for this run).

@@ -1056,6 +1056,10 @@ void TestSendArp::helperReadsRequestsAndRefusesTheRest()
         QCOMPARE(request.address, Ip("198.51.100.9"));
     }
     QCOMPARE(int(reader.Next(&request)), int(RequestReader::Status::More));
+    const RequestBytes echo = EncodeRequest({4, Ip("198.51.100.1"), true});
+    reader.Feed(echo.data(), echo.size());
+    QCOMPARE(int(reader.Next(&request)), int(RequestReader::Status::Request));
+    QVERIFY(request.echo && request.id == 4 && request.address == Ip("198.51.100.1"));
     QVERIFY(reader.Finish());
 
     // A short record, a record of an unknown kind, garbage in its reserved
@@ -1081,20 +1085,25 @@ void TestSendArp::helperReadsRequestsAndRefusesTheRest()
         Ethernet("eth0", 2, {Address("198.51.100.1", 24)}),
         Ethernet("tun0", 3, {Address("203.0.113.1", 24)}, IFF_UP | IFF_RUNNING | IFF_NOARP),
     };
+    // An echo leaves only by an ARP interface that holds the address.
     const struct
     {
         const char *address;
         Verdict verdict;
+        bool echo;
     } cases[] = {
-        {"198.51.100.9", Verdict::Resolve},    {"198.51.100.1", Verdict::Own},
-        {"192.0.2.9", Verdict::NoAnswer},      {"203.0.113.9", Verdict::NoAnswer},
-        {"198.51.100.255", Verdict::NoAnswer}, {"224.0.0.1", Verdict::NoAnswer},
-        {"0.0.0.0", Verdict::NoAnswer},
+        {"198.51.100.9", Verdict::Resolve, false},    {"198.51.100.1", Verdict::Own, false},
+        {"192.0.2.9", Verdict::NoAnswer, false},      {"203.0.113.9", Verdict::NoAnswer, false},
+        {"198.51.100.255", Verdict::NoAnswer, false}, {"224.0.0.1", Verdict::NoAnswer, false},
+        {"0.0.0.0", Verdict::NoAnswer, false},        {"198.51.100.1", Verdict::Echo, true},
+        {"198.51.100.9", Verdict::NoAnswer, true},    {"203.0.113.1", Verdict::NoAnswer, true},
+        {"0.0.0.0", Verdict::NoAnswer, true},
     };
     for (const auto &one : cases) {
         Route route;
-        QVERIFY2(Judge({1, Ip(one.address)}, 0, links, &route) == one.verdict, one.address);
-        if (one.verdict == Verdict::Resolve)
+        QVERIFY2(Judge({1, Ip(one.address), one.echo}, 0, links, &route) == one.verdict,
+                 one.address);
+        if (one.verdict == Verdict::Resolve || one.verdict == Verdict::Echo)
             QCOMPARE(route.link->index, 2);
     }
     // A flood ends the helper.
@@ -1141,6 +1150,19 @@ void TestSendArp::helperReadsRequestsAndRefusesTheRest()
     QCOMPARE(read.address, reply.address);
     secondBytes[4] = 1;
     QVERIFY(!DecodeReply(secondBytes.data(), secondBytes.size(), &read));
+    // An echo's reply says whether one left, and carries no MAC.
+    for (const bool left : {true, false}) {
+        Reply echoed;
+        echoed.id = 80;
+        echoed.echo = true;
+        echoed.answered = left;
+        ReplyBytes echoedBytes = EncodeReply(echoed);
+        QCOMPARE(echoedBytes[0], left ? kEchoed : kNotEchoed);
+        QVERIFY(DecodeReply(echoedBytes.data(), echoedBytes.size(), &read));
+        QVERIFY(read.echo && read.answered == left && read.id == 80);
+        echoedBytes[12] = 1;
+        QVERIFY(!DecodeReply(echoedBytes.data(), echoedBytes.size(), &read));
+    }
 }
 
 void TestSendArp::budgetBoundsEverySecond()
@@ -1173,6 +1195,21 @@ void TestSendArp::budgetBoundsEverySecond()
     QVERIFY(due > start + 4s && due <= start + 4s + 1ms);
     QVERIFY(!budget.Take(due - 1us));
     QVERIFY(budget.Take(due));
+
+    // However often two helpers are asked, one echo per interface per
+    // interval; each knows whether one left lately.
+    helper::EchoLimits echoes[2];
+    int let = 0;
+    for (Clock::time_point now = start; now < start + 4 * helper::kEchoInterval; now += 1ms)
+        for (helper::EchoLimits &one : echoes) {
+            one.Release(now);
+            let += one.MayEcho(2, "tst0", now);
+        }
+    QCOMPARE(let, 4);
+    QCOMPARE(echoes[0].Release(start), start + 4 * helper::kEchoInterval);
+    QVERIFY(!echoes[0].Recent(2, "tst0") && echoes[1].Recent(2, "tst0"));
+    echoes[0].Echoed(2, true);
+    QVERIFY(echoes[0].Recent(2, "tst0") && !echoes[0].Recent(3, "tst1"));
 }
 
 void TestSendArp::helperAsksEachAddressOnce()
@@ -1277,14 +1314,16 @@ struct FakeHelper
                  ssize_t(bytes.size()));
     }
 
-    void Reply(uint32_t id, uint32_t address, bool answered = true, bool heldBack = false)
+    void Reply(uint32_t id, uint32_t address, bool answered = true, bool heldBack = false,
+               bool echo = false)
     {
         platform::resolver::Reply reply;
         reply.id = id;
         reply.address = address;
         reply.answered = answered;
         reply.heldBack = heldBack;
-        if (answered)
+        reply.echo = echo;
+        if (answered && !echo)
             reply.mac = kPeerMac;
         const platform::resolver::ReplyBytes bytes = platform::resolver::EncodeReply(reply);
         QCOMPARE(::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
@@ -1494,6 +1533,16 @@ void TestSendArp::clientKeepsItsDeadlines()
         asking.join();
         QCOMPARE(outcome.load(), int(Outcome::NotPermitted));
         QVERIFY(heldBack);
+        // An echo, asked of the same helper: its reply says whether one left.
+        for (const bool left : {true, false}) {
+            std::atomic<bool> echoed{!left};
+            std::thread echoing([&] { echoed = talk.session->EchoAllNodes(Ip("198.51.100.1")); });
+            Request echo;
+            QVERIFY(talk.helper.Read(&echo) && echo.echo);
+            talk.helper.Reply(echo.id, echo.address, left, false, true);
+            echoing.join();
+            QCOMPARE(echoed.load(), left);
+        }
         QCOMPARE(int(talk.end.load()), int(HelperSession::End::None));
     }
     {
@@ -1535,6 +1584,7 @@ void TestSendArp::clientEndsAHelperThatAnswersOutOfTurn_data()
     QTest::newRow("another address") << 0 << int(HelperSession::End::WrongAddress);
     QTest::newRow("an id never asked") << 1 << int(HelperSession::End::UnknownId);
     QTest::newRow("not a reply") << 2 << int(HelperSession::End::Malformed);
+    QTest::newRow("an echo's reply") << 3 << int(HelperSession::End::Malformed);
 }
 
 void TestSendArp::clientEndsAHelperThatAnswersOutOfTurn()
@@ -1550,6 +1600,8 @@ void TestSendArp::clientEndsAHelperThatAnswersOutOfTurn()
         talk.helper.Reply(request.id, Ip("198.51.100.10"));
     } else if (kind == 1) {
         talk.helper.Reply(request.id + 1000, request.address);
+    } else if (kind == 3) {
+        talk.helper.Reply(request.id, request.address, true, false, true);
     } else {
         const uint8_t nonsense[platform::resolver::kReplySize] = {0x5A};
         QCOMPARE(::send(talk.helper.socket.get(), nonsense, sizeof nonsense, MSG_NOSIGNAL),

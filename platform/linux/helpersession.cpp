@@ -20,8 +20,9 @@ constexpr std::size_t kLateLimit = resolver::kMaxOutstanding - resolver::kClient
 } // namespace
 
 HelperSession::HelperSession(FileDescriptor pipe, Clock::duration deadline, std::size_t outstanding)
-    : replyDeadline(deadline), capacity(std::max<std::size_t>(outstanding, 1)),
-      socket(std::move(pipe))
+    : replyDeadline(deadline),
+      echoDeadline(std::min<Clock::duration>(deadline, kHelperEchoDeadline)),
+      capacity(std::max<std::size_t>(outstanding, 1)), socket(std::move(pipe))
 {
 }
 
@@ -40,6 +41,18 @@ bool HelperSession::OtherCard(uint32_t destIp, const MacAddress &mac, Clock::tim
 
 Outcome HelperSession::Resolve(uint32_t destIp, MacAddress *mac, bool *heldBack)
 {
+    return Ask(resolver::Request{0, destIp, false}, mac, heldBack);
+}
+
+bool HelperSession::EchoAllNodes(uint32_t interfaceAddress)
+{
+    MacAddress none{};
+    return Ask(resolver::Request{0, interfaceAddress, true}, &none, nullptr) == Outcome::Answered;
+}
+
+Outcome HelperSession::Ask(const resolver::Request &asked, MacAddress *mac, bool *heldBack)
+{
+    const uint32_t destIp = asked.address;
     Waiter self;
     uint32_t id = 0;
     Clock::time_point deadline;
@@ -56,12 +69,15 @@ Outcome HelperSession::Resolve(uint32_t destIp, MacAddress *mac, bool *heldBack)
         do
             id = nextId++;
         while (id == 0 || waiting.count(id) || late.count(id));
-        deadline = Clock::now() + replyDeadline;
-        waiting[id] = Request{destIp, deadline, &self};
-        order.emplace_back(deadline, id);
+        deadline = Clock::now() + (asked.echo ? echoDeadline : replyDeadline);
+        waiting[id] = Request{destIp, asked.echo, deadline, &self};
+        // Kept in the order of the deadlines, which an echo's shorter one
+        // may overtake.
+        const std::pair<Clock::time_point, uint32_t> due(deadline, id);
+        order.insert(std::upper_bound(order.begin(), order.end(), due), due);
     }
 
-    const resolver::RequestBytes bytes = resolver::EncodeRequest({id, destIp});
+    const resolver::RequestBytes bytes = resolver::EncodeRequest({id, destIp, asked.echo});
     Written written = Written::Nothing;
     {
         std::unique_lock<std::timed_mutex> writing(writeMutex, deadline);
@@ -92,7 +108,7 @@ Outcome HelperSession::Resolve(uint32_t destIp, MacAddress *mac, bool *heldBack)
                 found->second.waiter = nullptr;
                 return Outcome::NoAnswer;
             }
-            late[id] = destIp;
+            late[id] = Asked{destIp, asked.echo};
             waiting.erase(found);
             slotFreed.notify_one();
         }
@@ -176,7 +192,11 @@ bool HelperSession::Take(const uint8_t *record)
             Finish(End::WrongAddress);
             return false;
         }
-        if (reply.answered)
+        if (found->second.echo != reply.echo) {
+            Finish(End::Malformed); // a reply of another kind than its request
+            return false;
+        }
+        if (reply.answered && !reply.echo)
             answers.Answered(0, reply.address, reply.mac, Clock::now());
         if (Waiter *waiter = found->second.waiter) {
             waiter->done = true;
@@ -194,8 +214,12 @@ bool HelperSession::Take(const uint8_t *record)
             Finish(End::UnknownId);
             return false;
         }
-        if (wasLate->second != reply.address) {
+        if (wasLate->second.address != reply.address) {
             Finish(End::WrongAddress);
+            return false;
+        }
+        if (wasLate->second.echo != reply.echo) {
+            Finish(End::Malformed);
             return false;
         }
         late.erase(wasLate);
@@ -206,8 +230,8 @@ bool HelperSession::Take(const uint8_t *record)
 
 void HelperSession::Expire(Clock::time_point now)
 {
-    // Deadlines are all the same length after the request: the oldest
-    // request is the first to expire.
+    // Requests are kept in the order of their deadlines: the first is the
+    // first to expire.
     while (!order.empty() && order.front().first <= now) {
         const uint32_t id = order.front().second;
         const Clock::time_point deadline = order.front().first;
@@ -219,7 +243,7 @@ void HelperSession::Expire(Clock::time_point now)
             waiter->done = true;
             waiter->woken.notify_one();
         }
-        late[id] = found->second.address;
+        late[id] = Asked{found->second.address, found->second.echo};
         waiting.erase(found);
         slotFreed.notify_one();
         ++timeoutsInARow;
@@ -236,9 +260,9 @@ HelperSession::End HelperSession::Serve()
             std::lock_guard<std::mutex> lock(mutex);
             if (ended != End::None)
                 return ended;
-            // A request made after this has its deadline later than a
-            // deadline from now: waking then is never too late for it.
-            next = Clock::now() + replyDeadline;
+            // A request made after this has its deadline later than the
+            // shorter deadline from now: waking then is never too late for it.
+            next = Clock::now() + echoDeadline;
             if (!order.empty())
                 next = std::min(next, order.front().first);
         }

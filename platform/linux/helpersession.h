@@ -5,6 +5,7 @@
 
 #include "platform/linux/linuxlinks.h"
 #include "platform/linux/packetarp.h"
+#include "platform/linux/resolverprotocol.h"
 
 #include <cstddef>
 #include <deque>
@@ -20,6 +21,9 @@ namespace platform::linuxarp {
 // it has stopped serving.
 constexpr std::chrono::milliseconds kHelperReplyDeadline =
     ArpEngine::kSendPatience + kAnswerWait + std::chrono::seconds(2);
+// How long the program waits for the reply to an echo request, which the
+// helper gives at once: a scan starts only after it.
+constexpr std::chrono::milliseconds kHelperEchoDeadline{1000};
 // Requests past their deadline in a row, with no reply between, after which
 // the helper is ended and the kernel's table takes over.
 constexpr int kHelperTimeoutsToEnd = 3;
@@ -53,6 +57,10 @@ public:
     // stop.
     Outcome Resolve(uint32_t destIp, MacAddress *mac, bool *heldBack = nullptr);
 
+    // Asks for the echo to ff02::1 on the interface that holds
+    // `interfaceAddress`: true when the helper says one left it lately.
+    bool EchoAllNodes(uint32_t interfaceAddress);
+
     // Reads replies and gives up on requests past their deadline until the
     // conversation must end; returns why. Every later or waiting Resolve
     // then returns NotPermitted at once.
@@ -80,8 +88,15 @@ private:
     struct Request
     {
         uint32_t address = 0;
+        bool echo = false;
         Clock::time_point deadline;
         Waiter *waiter = nullptr; // null once its caller has gone
+    };
+    // What a request past its deadline asked, for its reply to match.
+    struct Asked
+    {
+        uint32_t address = 0;
+        bool echo = false;
     };
     enum class Written
     {
@@ -90,6 +105,7 @@ private:
         Part
     };
 
+    Outcome Ask(const resolver::Request &asked, MacAddress *mac, bool *heldBack);
     Written Write(const uint8_t *data, std::size_t size, Clock::time_point until);
     void Finish(End why); // with `mutex` held
     bool Take(const uint8_t *record);
@@ -98,14 +114,15 @@ private:
     mutable std::mutex mutex;
     std::condition_variable slotFreed;
     const Clock::duration replyDeadline;
+    const Clock::duration echoDeadline; // at most replyDeadline
     const std::size_t capacity;
     End ended = End::None;
     uint32_t nextId = 1;
     std::map<uint32_t, Request> waiting;
     // Requests past their deadline whose reply may still come: it is taken
     // and dropped. They no longer hold a slot.
-    std::map<uint32_t, uint32_t> late; // id -> address
-    // The requests in the order they were made, which is their deadlines'.
+    std::map<uint32_t, Asked> late; // by id
+    // The requests in the order of their deadlines.
     std::deque<std::pair<Clock::time_point, uint32_t>> order;
     int timeoutsInARow = 0;
     AnswerBook answers; // the helper's answers, and the second cards it told of

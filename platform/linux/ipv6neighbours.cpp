@@ -1,11 +1,14 @@
 // The IPv6 addresses of a network's hosts on Linux: one echo to ff02::1 on
-// the network's interface, then a dump of that interface's IPv6 neighbour
-// rows over rtnetlink, bounded in rows, bytes and time.
+// the network's interface (the process's own, or the resolver helper's),
+// then a dump of that interface's IPv6 neighbour rows over rtnetlink,
+// bounded in rows, bytes and time.
 
 #include "platform/ipv6neighbours.h"
 
+#include "platform/linux/allnodesecho.h"
 #include "platform/linux/linuxlinks.h"
 #include "platform/linux/netlinkmessages.h"
+#include "platform/linux/resolverclient.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -13,7 +16,6 @@
 #include <cerrno>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,11 +56,6 @@ bool InterfaceHolding(quint32 address, LinkInterface *found)
     return false;
 }
 
-void SetOption(int socket, int level, int name, int value)
-{
-    ::setsockopt(socket, level, name, &value, sizeof value);
-}
-
 } // namespace
 
 bool SystemEchoAllNodes(quint32 interfaceAddress)
@@ -67,32 +64,20 @@ bool SystemEchoAllNodes(quint32 interfaceAddress)
     if (!InterfaceHolding(interfaceAddress, &link))
         return false;
     // As root a raw socket; otherwise a ping socket, which the system lets
-    // the groups of net.ipv4.ping_group_range open.
-    FileDescriptor socket(::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6));
+    // the groups of net.ipv4.ping_group_range open; otherwise the resolver
+    // helper sends it, when it serves this program.
+    FileDescriptor socket = linuxarp::OpenEchoSocket(linuxarp::EchoSocketKind::Raw);
     if (!socket.valid())
-        socket = FileDescriptor(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMPV6));
+        socket = linuxarp::OpenEchoSocket(linuxarp::EchoSocketKind::Ping);
     if (!socket.valid())
-        return false;
-    // One hop, out of this interface only, and not back to this machine.
-    SetOption(socket.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, link.index);
-    SetOption(socket.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, 1);
-    SetOption(socket.get(), IPPROTO_IPV6, IPV6_MULTICAST_LOOP, 0);
+        return linuxarp::HelperEchoAllNodes(interfaceAddress);
+    // Out of this interface only, whatever the scope id would allow.
+    const int index = link.index;
+    ::setsockopt(socket.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index);
     ::setsockopt(socket.get(), SOL_SOCKET, SO_BINDTODEVICE, link.name.c_str(),
                  static_cast<socklen_t>(link.name.size()));
-    icmp6_hdr echo{};
-    echo.icmp6_type = ICMP6_ECHO_REQUEST;
-    echo.icmp6_id = htons(static_cast<uint16_t>(link.index));
-    echo.icmp6_seq = htons(1);
-    sockaddr_in6 allNodes{};
-    allNodes.sin6_family = AF_INET6;
-    allNodes.sin6_addr.s6_addr[0] = 0xff;
-    allNodes.sin6_addr.s6_addr[1] = 0x02;
-    allNodes.sin6_addr.s6_addr[15] = 0x01;
-    allNodes.sin6_scope_id = static_cast<uint32_t>(link.index);
     // The replies are never read: the socket closes with them unread.
-    return ::sendto(socket.get(), &echo, sizeof echo, MSG_DONTWAIT,
-                    reinterpret_cast<const sockaddr *>(&allNodes),
-                    sizeof allNodes) == static_cast<ssize_t>(sizeof echo);
+    return linuxarp::SendAllNodesEcho(socket.get(), link.index, static_cast<uint16_t>(link.index));
 }
 
 bool SystemReadIpv6Neighbours(quint32 interfaceAddress, std::vector<Ipv6Neighbour> *rows)

@@ -116,6 +116,11 @@ public:
 
     bool Serves() { return Started() == State::Serving; }
 
+    bool EchoAllNodes(uint32_t interfaceAddress)
+    {
+        return Started() == State::Serving && session->EchoAllNodes(interfaceAddress);
+    }
+
     bool OtherCard(uint32_t destIp, const MacAddress &mac, Clock::time_point since,
                    MacAddress *other)
     {
@@ -242,6 +247,11 @@ private:
 Outcome HelperResolve(uint32_t destIp, MacAddress *mac)
 {
     return HelperClient::Instance().Resolve(destIp, mac);
+}
+
+bool HelperEchoAllNodes(uint32_t interfaceAddress)
+{
+    return HelperClient::Instance().EchoAllNodes(interfaceAddress);
 }
 
 bool HelperServes()

@@ -13,6 +13,11 @@ namespace platform::linuxarp {
 // (then for good), or when it did not reply in time.
 Outcome HelperResolve(uint32_t destIp, MacAddress *mac);
 
+// Has the helper send the echo to ff02::1 on the interface that holds
+// `interfaceAddress` (platform/ipv6neighbours.h), starting it as
+// HelperResolve does: false when there is no such helper or none left.
+bool HelperEchoAllNodes(uint32_t interfaceAddress);
+
 // Whether the helper serves, starting it first when nothing has yet.
 bool HelperServes();
 

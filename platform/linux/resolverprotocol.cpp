@@ -27,7 +27,7 @@ bool AllZero(const uint8_t *data, std::size_t size)
 RequestBytes EncodeRequest(const Request &request)
 {
     RequestBytes bytes{};
-    bytes[kKindAt] = kResolve;
+    bytes[kKindAt] = request.echo ? kEchoAllNodes : kResolve;
     std::memcpy(&bytes[kIdAt], &request.id, 4);
     std::memcpy(&bytes[kAddressAt], &request.address, 4);
     return bytes;
@@ -36,14 +36,17 @@ RequestBytes EncodeRequest(const Request &request)
 ReplyBytes EncodeReply(const Reply &reply)
 {
     ReplyBytes bytes{};
-    bytes[kKindAt] = reply.otherCard  ? kOtherCard
-                     : reply.answered ? kAnswered
-                     : reply.heldBack ? kHeldBack
-                                      : kNoAnswer;
+    if (reply.echo)
+        bytes[kKindAt] = reply.answered ? kEchoed : kNotEchoed;
+    else
+        bytes[kKindAt] = reply.otherCard  ? kOtherCard
+                         : reply.answered ? kAnswered
+                         : reply.heldBack ? kHeldBack
+                                          : kNoAnswer;
     if (!reply.otherCard)
         std::memcpy(&bytes[kIdAt], &reply.id, 4);
     std::memcpy(&bytes[kAddressAt], &reply.address, 4);
-    if (reply.answered || reply.otherCard)
+    if (!reply.echo && (reply.answered || reply.otherCard))
         std::memcpy(&bytes[kMacAt], reply.mac.data(), reply.mac.size());
     return bytes;
 }
@@ -53,15 +56,18 @@ bool DecodeReply(const uint8_t *data, std::size_t size, Reply *reply)
     if (size != kReplySize || !AllZero(data + kReservedAt, 3) || !AllZero(data + kTailAt, 2))
         return false;
     const uint8_t kind = data[kKindAt];
-    if (kind != kAnswered && kind != kNoAnswer && kind != kHeldBack && kind != kOtherCard)
+    if (kind != kAnswered && kind != kNoAnswer && kind != kHeldBack && kind != kOtherCard &&
+        kind != kEchoed && kind != kNotEchoed)
         return false;
-    reply->answered = kind == kAnswered;
+    reply->echo = kind == kEchoed || kind == kNotEchoed;
+    reply->answered = kind == kAnswered || kind == kEchoed;
     reply->heldBack = kind == kHeldBack;
     reply->otherCard = kind == kOtherCard;
     std::memcpy(&reply->id, data + kIdAt, 4);
     std::memcpy(&reply->address, data + kAddressAt, 4);
     std::memcpy(reply->mac.data(), data + kMacAt, reply->mac.size());
-    if (!reply->answered && !reply->otherCard && !AllZero(reply->mac.data(), reply->mac.size()))
+    const bool carriesMac = (reply->answered && !reply->echo) || reply->otherCard;
+    if (!carriesMac && !AllZero(reply->mac.data(), reply->mac.size()))
         return false;
     // A second card answers no request.
     if (reply->otherCard && reply->id != 0)
@@ -88,7 +94,7 @@ RequestReader::Status RequestReader::Next(Request *request)
     if (buffer.size() - consumed < kRequestSize)
         return Status::More;
     const uint8_t *record = buffer.data() + consumed;
-    if (record[kKindAt] != kResolve) {
+    if (record[kKindAt] != kResolve && record[kKindAt] != kEchoAllNodes) {
         reason = "a record of unknown kind " + std::to_string(record[kKindAt]);
         return Status::Refused;
     }
@@ -96,6 +102,7 @@ RequestReader::Status RequestReader::Next(Request *request)
         reason = "a record with its reserved bytes set";
         return Status::Refused;
     }
+    request->echo = record[kKindAt] == kEchoAllNodes;
     std::memcpy(&request->id, record + kIdAt, 4);
     std::memcpy(&request->address, record + kAddressAt, 4);
     consumed += kRequestSize;
@@ -114,6 +121,13 @@ Verdict Judge(const Request &request, std::size_t outstanding,
 {
     if (outstanding >= kMaxOutstanding)
         return Verdict::Refuse;
+    if (request.echo) {
+        // Only an interface that holds the address itself, where ARP runs.
+        const bool held = linuxarp::FindRoute(links, request.address, request.address, route) ==
+                              linuxarp::RouteResult::Found &&
+                          route->own;
+        return held ? Verdict::Echo : Verdict::NoAnswer;
+    }
     // No answer either for an address that has no hardware address.
     if (linuxarp::FindRoute(links, request.address, 0, route) != linuxarp::RouteResult::Found)
         return Verdict::NoAnswer;

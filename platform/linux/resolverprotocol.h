@@ -6,18 +6,28 @@
 // addresses travel as their four bytes in network order.
 //
 // Request, program to helper, 12 bytes:
-//   0  kind      1 byte, kResolve
+//   0  kind      1 byte, kResolve or kEchoAllNodes
 //   1  reserved  3 bytes, zero
 //   4  id        4 bytes, chosen by the program, echoed in the reply
-//   8  address   4 bytes, the IPv4 address to resolve
+//   8  address   4 bytes, the IPv4 address to resolve; for kEchoAllNodes,
+//                the machine's own address on the interface to echo on
 //
 // Reply, helper to program, 20 bytes:
-//   0  kind      1 byte, kAnswered, kNoAnswer, kHeldBack or kOtherCard
+//   0  kind      1 byte, kAnswered, kNoAnswer, kHeldBack or kOtherCard for
+//                kResolve; kEchoed or kNotEchoed for kEchoAllNodes
 //   1  reserved  3 bytes, zero
 //   4  id        4 bytes, the request's (zero for kOtherCard)
 //   8  address   4 bytes, the request's
-//   12 mac       6 bytes, the hardware address (zero without an answer)
+//   12 mac       6 bytes, the hardware address (zero without an answer, and
+//                always zero for an echo)
 //   18 reserved  2 bytes, zero
+//
+// kEchoAllNodes asks for one ICMPv6 echo request to ff02::1 on the Ethernet
+// interface that holds the address, which the helper serves. kEchoed says
+// that an echo left that interface within the helper's echo interval
+// (resolver/limits.h), this request's or an earlier one's: the neighbour
+// table is worth reading. kNotEchoed says none did: the address is on no
+// interface it serves, it has no IPv6, or the echo could not be sent.
 //
 // Every request gets exactly one reply, in no particular order. kHeldBack
 // says that no request could be sent for the address within the helper's
@@ -41,6 +51,9 @@ constexpr uint8_t kAnswered = 2;
 constexpr uint8_t kNoAnswer = 3;
 constexpr uint8_t kHeldBack = 4;
 constexpr uint8_t kOtherCard = 5;
+constexpr uint8_t kEchoAllNodes = 6;
+constexpr uint8_t kEchoed = 7;
+constexpr uint8_t kNotEchoed = 8;
 
 constexpr std::size_t kRequestSize = 12;
 constexpr std::size_t kReplySize = 20;
@@ -54,6 +67,7 @@ struct Request
 {
     uint32_t id = 0;
     uint32_t address = 0; // network byte order
+    bool echo = false;    // kEchoAllNodes rather than kResolve
 };
 
 struct Reply
@@ -65,6 +79,8 @@ struct Reply
     // No request's reply (id 0): mac is a second card that answered for
     // address after the helper's answer.
     bool otherCard = false;
+    // The reply to an echo request: answered says that an echo left.
+    bool echo = false;
     linuxarp::MacAddress mac{};
 };
 
@@ -105,7 +121,9 @@ enum class Verdict
 {
     Resolve,  // ARP requests on route->link
     Own,      // one of the machine's own addresses: its interface's MAC
-    NoAnswer, // not on a directly attached ARP network: nothing is sent
+    Echo,     // an echo on route->link, which holds the echo request's address
+    NoAnswer, // not on a directly attached ARP network (an echo: not an address of
+              // an ARP interface): nothing is sent
     Refuse    // too many at once: the helper ends
 };
 

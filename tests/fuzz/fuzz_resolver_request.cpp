@@ -67,25 +67,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             linuxarp::Route route;
             const resolver::Verdict verdict =
                 resolver::Judge(request, outstanding, Links(), &route);
-            if (verdict == resolver::Verdict::Resolve || verdict == resolver::Verdict::Own) {
+            if (verdict == resolver::Verdict::Resolve || verdict == resolver::Verdict::Own ||
+                verdict == resolver::Verdict::Echo) {
                 if (!route.link || !linuxarp::IsArpCapable(*route.link))
                     std::abort();
                 ++outstanding;
             }
+            // An echo only by an interface that holds the address.
+            if ((verdict == resolver::Verdict::Echo) != (request.echo && route.link && route.own))
+                std::abort();
             resolver::Reply reply;
             reply.id = request.id;
             reply.address = request.address;
-            reply.answered = verdict == resolver::Verdict::Own;
+            reply.echo = request.echo;
+            reply.answered =
+                verdict == resolver::Verdict::Own || verdict == resolver::Verdict::Echo;
             if (route.link)
                 std::copy(route.link->hardwareAddress.begin(), route.link->hardwareAddress.end(),
                           reply.mac.begin());
-            if (!reply.answered)
+            if (!reply.answered || reply.echo)
                 reply.mac = {};
             const resolver::ReplyBytes bytes = resolver::EncodeReply(reply);
             resolver::Reply back;
             if (!resolver::DecodeReply(bytes.data(), bytes.size(), &back) || back.id != reply.id ||
                 back.address != reply.address || back.answered != reply.answered ||
-                back.mac != reply.mac)
+                back.echo != reply.echo || back.mac != reply.mac)
                 std::abort();
             // A second card for the address travels whole too, with no id.
             resolver::Reply other;

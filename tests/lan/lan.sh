@@ -132,8 +132,9 @@
 #               netns mdns netbios (the last two: the names the host's
 #               responders give, empty without one)
 #   lan.env     shell variables: SCANNER_NS SCANNER_IP SCANNER_MAC PREFIX
-#               NETMASK NETWORK BROADCAST CIDR IFACE SWITCH_NS STATE_DIR DNS_IP
-#               GATEWAY (the host the scanner's default route goes through), and
+#               NETMASK NETWORK BROADCAST CIDR IFACE IPV6 (1 with --ipv6, else 0)
+#               SWITCH_NS STATE_DIR DNS_IP GATEWAY (the host the scanner's
+#               default route goes through), and
 #               (empty without them) SCANNER2_IP PREFIX2 CIDR2 IFACE2,
 #               SCANNER_B_NS SCANNER_B_IP, VIRTUAL_BRIDGE, MQTT_BROKER (the
 #               first mosquitto host's address) MQTT_DIR (its folder)
@@ -1169,6 +1170,7 @@ NETWORK=$NETWORK
 BROADCAST=$BROADCAST
 CIDR=$CIDR
 IFACE=$IFACE
+IPV6=$LAN_IPV6
 SWITCH_NS=$sw
 STATE_DIR=$STATE
 DNS_IP=$( ((dns)) && echo "${H_IP[0]}")

@@ -11,10 +11,13 @@
 # only helper a program of the build tree starts, and only from folders that
 # root owns and others may not write. For that run fs.suid_dumpable is 1
 # (put back afterwards), and tcpdump lists the ARP frames that leave the
-# scanner in $TRELVAN_LAN_CAPTURE. Exits 77 (skipped) without root or
-# network namespaces, where the build tree itself is not so kept (a folder
-# above it that others may write is hidden for the run instead) or cannot be
-# reached by nobody, or where its filesystem keeps no file capabilities.
+# scanner in $TRELVAN_LAN_CAPTURE; its LAN has IPv6 on its hosts (lan.sh up
+# --ipv6) and a scanner that lets no group open a ping socket, so that the
+# scan's echo to ff02::1 can leave only through the helper. Exits 77
+# (skipped) without root or network namespaces, where the build tree itself
+# is not so kept (a folder above it that others may write is hidden for the
+# run instead) or cannot be reached by nobody, or where its filesystem keeps
+# no file capabilities.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 preset=$1 mode=$2 program=$3
@@ -38,12 +41,19 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-"$here/lan.sh" up "$name" --preset "$preset" >"$work/up.log" || {
+# The helper's LAN has IPv6 on its hosts, and its scanner's namespace lets
+# no group open a ping socket: only the helper can send the scan's echo.
+ipv6=()
+[ "$mode" = helper ] && ipv6=(--ipv6)
+"$here/lan.sh" up "$name" --preset "$preset" "${ipv6[@]}" >"$work/up.log" || {
     status=$?
     cat "$work/up.log" >&2
     exit "$status"
 }
 state=$(sed -n 's/^STATE_DIR=//p' "$work/up.log")
+if [ "$mode" = helper ]; then
+    "$here/lan.sh" exec "$name" sh -c 'echo "1 0" >/proc/sys/net/ipv4/ping_group_range'
+fi
 # A quicker ARP retransmit on the scanner's own interface where asked
 # ($TRELVAN_LAN_RETRANS_MS): the user path reads the kernel's timings and
 # paces itself on them, so a /16 takes the same steps in a third of the time.
