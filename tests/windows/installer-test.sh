@@ -22,9 +22,9 @@
 # holds exactly the LAN's hosts, with their makers, web servers and a
 # comment of the user's, the window every host, and a host that leaves is
 # gone from the window by its second scan. The LAN's hosts have IPv6; Wine 8
-# lists no IPv6 neighbours (its GetIpNetTable2(AF_INET6) is not implemented)
-# and has no Icmp6SendEcho2, so the rows' "ipv6" lists stay empty there, and
-# nothing is said of it on standard error.
+# lists no IPv6 neighbours (its GetIpNetTable2(AF_INET6) is not implemented),
+# so the rows' "ipv6" lists stay empty there, and nothing is said of it on
+# standard error.
 #
 # Exits 77 (skipped) without root, network namespaces, Xvfb or the installer.
 set -euo pipefail
