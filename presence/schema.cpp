@@ -141,6 +141,23 @@ const char *const Version4[] = {
     " WHERE netbios != ''",
 };
 
+// What tells a device again: a card's last IPv6 addresses (at most eight,
+// link-local first, separated by spaces), and what its host announced that
+// its owner may have chosen: its DNS-SD instance names (a JSON array) and
+// its UPnP UDN, kept with its identity, and each such strong signal by kind
+// ('dnssd', 'upnp') and key (case-folded) to find the cards that gave it.
+const char *const Version5[] = {
+    "ALTER TABLE devices ADD COLUMN ipv6 TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE identities ADD COLUMN instances TEXT NOT NULL DEFAULT '[]'",
+    "ALTER TABLE identities ADD COLUMN udn TEXT NOT NULL DEFAULT ''",
+    "CREATE TABLE card_signals ("
+    " kind TEXT NOT NULL,"
+    " key TEXT NOT NULL,"
+    " mac BLOB NOT NULL,"
+    " PRIMARY KEY (kind, key, mac)) WITHOUT ROWID",
+    "CREATE INDEX card_signals_by_mac ON card_signals (mac)",
+};
+
 struct Step
 {
     const char *const *statements;
@@ -149,7 +166,8 @@ struct Step
 const Step Steps[] = {{Version1, std::size(Version1)},
                       {Version2, std::size(Version2)},
                       {Version3, std::size(Version3)},
-                      {Version4, std::size(Version4)}};
+                      {Version4, std::size(Version4)},
+                      {Version5, std::size(Version5)}};
 
 } // namespace
 

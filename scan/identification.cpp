@@ -55,7 +55,7 @@ bool Same(const identify::Identity &a, const identify::Identity &b)
 {
     return a.type == b.type && a.evidence == b.evidence && a.model == b.model &&
            a.friendlyName == b.friendlyName && a.services == b.services &&
-           a.thisMachine == b.thisMachine;
+           a.thisMachine == b.thisMachine && a.instances == b.instances && a.udn == b.udn;
 }
 
 // Engine-only identities cached at most (one per maker, nearly); the cache

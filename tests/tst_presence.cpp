@@ -70,6 +70,19 @@ HostMap Naming(HostMap hosts, int octet, const QString &mdns, const QString &net
     return hosts;
 }
 
+// hosts, the one at .octet announcing a DNS-SD instance (its model given)
+// and a UPnP UDN.
+HostMap Announcing(HostMap hosts, int octet, const QString &instance, const QString &udn = {},
+                   const QString &model = {})
+{
+    HostRecord &host =
+        hosts.at(fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(octet))));
+    host.identity.instances = QStringList{instance};
+    host.identity.udn = udn;
+    host.identity.model = model;
+    return hosts;
+}
+
 // n cards never seen before, one at each address from .2 on, the bytes of
 // serial in the card.
 HostMap Strangers(int n, int serial)
@@ -314,6 +327,32 @@ private slots:
         QTest::newRow("the device's card still there gives way")
             << Holding({named(Held(10, 0xA, 0, true), "lea.local")}) << back << 10
             << QStringList{"card-linked .20 0b was 0a"} << 0;
+        // What the host announced: a DNS-SD instance name, a UPnP UDN.
+        const QString udn = QStringLiteral("uuid:4d696e69-444c-164e-9d41-b827eb123456");
+        Known announced = Holding({});
+        Card printer = Held(10, 0xA, 0, false);
+        printer.signalKeys = {{"dnssd", "imprimante de léa"}, {"upnp", udn}};
+        announced.namesakes[printer.mac] = printer;
+        QTest::newRow("a DNS-SD instance name")
+            << announced << Announcing(Hosts({{20, 0xB}}), 20, "Imprimante de Léa (2)") << 10
+            << QStringList{"card-linked .20 0b was 0a"} << 0;
+        QTest::newRow("a UPnP UDN")
+            << announced << Announcing(Hosts({{20, 0xB}}), 20, {}, udn.toUpper()) << 10
+            << QStringList{"card-linked .20 0b was 0a"} << 0;
+        announced.namesakes.begin()->second.signalKeys = {
+            {"dnssd", "officejet pro 9010"}, {"upnp", "uuid:00000000-0000-0000-0000-000000000000"}};
+        QTest::newRow("its model, a UDN of zeros link nothing")
+            << announced
+            << Announcing(Hosts({{20, 0xB}}), 20, "OfficeJet Pro 9010 [A1B2C3]",
+                          "uuid:00000000-0000-0000-0000-000000000000", "HP OfficeJet Pro 9010")
+            << 10 << QStringList{"new .20 0b"} << 0;
+        // Announced after the scan that showed the card: linked then.
+        Known late = Holding({Held(20, 0xB, 0, true)});
+        late.namesakes[printer.mac] = printer;
+        const HostMap lateBack = Announcing(Hosts({{20, 0xB}}), 20, "Imprimante de Léa");
+        QTest::newRow("a card linked late")
+            << late << lateBack << 300 << QStringList{"card-linked .20 0b was 0a"} << 0;
+        QTest::newRow("a card too old to link") << late << lateBack << 601 << QStringList{} << 0;
 
         Known gateway = Holding({Held(254, 0xF1, 0, true), Held(10, 0xA, 0, true)});
         gateway.ownGateway = {0x02, 0, 0, 0, 0, 0xF1};
@@ -437,6 +476,27 @@ private slots:
                 for (const Mac &mac : device.macs)
                     cards.append(QString::number(mac.back(), 16));
         QCOMPARE(cards, (QStringList{"f", "e"}));
+
+        // A card its host's announcements link after the scan that showed it.
+        identify::Identity printer;
+        printer.instances = QStringList{"Imprimante de Léa"};
+        store.Record(Scan(Hosts({{10, 0xA}, {40, 0xC}}), 30));
+        QVERIFY(store.SaveIdentities({{Hosts({{40, 0xC}}).begin()->second.mac, printer}},
+                                     Start + 30 * 1000));
+        const HostMap plain = Hosts({{10, 0xA}, {41, 0xD}});
+        QCOMPARE(Said(store.Record(Scan(plain, 40))), QStringList{"new .41 0d"});
+        HostMap announcing = plain;
+        announcing.at(fakes::NetworkOrder("198.51.100.41")).identity = printer;
+        announcing.at(fakes::NetworkOrder("198.51.100.41")).ipv6 = QStringList{"fe80::d"};
+        QCOMPARE(Said(store.Record(Scan(announcing, 50))),
+                 QStringList{"card-linked .41 0d was 0c"});
+        // Its last IPv6 addresses stay when a scan learnt none.
+        store.Record(Scan(plain, 60));
+        fakeNow = Start + 65 * 1000;
+        QStringList read;
+        for (const Device &device : store.Devices(back.network))
+            read << device.record.ipv6 << device.record.identity.instances;
+        QCOMPARE(read, (QStringList{"fe80::d", "Imprimante de Léa"}));
     }
 
     void networksAreToldByTheirGateway()
@@ -602,7 +662,7 @@ private slots:
         Column(file, QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
                                     "FROM n WHERE i < 4100) INSERT INTO devices SELECT 1, "
                                     "CAST(printf('card%05d', i) AS BLOB), %1, %1 + i, 0, '', '', "
-                                    "'', '', 0, 0, %1 + i, 0, x'' FROM n")
+                                    "'', '', 0, 0, %1 + i, 0, x'', '' FROM n")
                          .arg(Start));
         const QByteArray oldest("card00001");
         Store withComment(file, Options(5000, {kept, Mac(oldest.begin(), oldest.end())}));
