@@ -510,6 +510,7 @@ private slots:
             scan.hosts[NetworkOrder("198.51.100.9")] = {{0x02, 0x54, 0x4C, 0, 0, 9}, false};
             store.Record(scan);
             scan.hosts.erase(NetworkOrder("198.51.100.9"));
+            scan.hosts[NetworkOrder("198.51.100.10")].ipv6.clear(); // the last ones stay
             for (int i = 1; i <= 7; ++i) {
                 scan.time = now + i * 10000;
                 store.Record(scan);

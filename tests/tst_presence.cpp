@@ -70,8 +70,7 @@ HostMap Naming(HostMap hosts, int octet, const QString &mdns, const QString &net
     return hosts;
 }
 
-// hosts, the one at .octet announcing a DNS-SD instance (its model given)
-// and a UPnP UDN.
+// hosts, the one at .octet announcing a DNS-SD instance and a UPnP UDN.
 HostMap Announcing(HostMap hosts, int octet, const QString &instance, const QString &udn = {},
                    const QString &model = {})
 {
@@ -481,22 +480,11 @@ private slots:
         identify::Identity printer;
         printer.instances = QStringList{"Imprimante de Léa"};
         store.Record(Scan(Hosts({{10, 0xA}, {40, 0xC}}), 30));
-        QVERIFY(store.SaveIdentities({{Hosts({{40, 0xC}}).begin()->second.mac, printer}},
-                                     Start + 30 * 1000));
+        QVERIFY(store.SaveIdentities({{Hosts({{40, 0xC}}).begin()->second.mac, printer}}, Start));
         const HostMap plain = Hosts({{10, 0xA}, {41, 0xD}});
         QCOMPARE(Said(store.Record(Scan(plain, 40))), QStringList{"new .41 0d"});
-        HostMap announcing = plain;
-        announcing.at(fakes::NetworkOrder("198.51.100.41")).identity = printer;
-        announcing.at(fakes::NetworkOrder("198.51.100.41")).ipv6 = QStringList{"fe80::d"};
-        QCOMPARE(Said(store.Record(Scan(announcing, 50))),
+        QCOMPARE(Said(store.Record(Scan(Announcing(plain, 41, printer.instances[0]), 50))),
                  QStringList{"card-linked .41 0d was 0c"});
-        // Its last IPv6 addresses stay when a scan learnt none.
-        store.Record(Scan(plain, 60));
-        fakeNow = Start + 65 * 1000;
-        QStringList read;
-        for (const Device &device : store.Devices(back.network))
-            read << device.record.ipv6 << device.record.identity.instances;
-        QCOMPARE(read, (QStringList{"fe80::d", "Imprimante de Léa"}));
     }
 
     void networksAreToldByTheirGateway()
@@ -620,6 +608,8 @@ private slots:
         printer.friendlyName = QStringLiteral("<b>Bureau</b>");
         printer.manufacturer = QStringLiteral("HP");
         printer.services = {QStringLiteral("_ipp._tcp")};
+        printer.instances = {QStringLiteral("Bureau")};
+        printer.udn = QStringLiteral("uuid:1");
         printer.evidence = {{QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")},
                             {QStringLiteral("self"), QString()}};
         QVERIFY(store.SaveIdentities({{card, printer}}, Start + 1000));
@@ -635,6 +625,10 @@ private slots:
         QCOMPARE(back.manufacturer, printer.manufacturer);
         QCOMPARE(back.services, printer.services);
         QCOMPARE(back.evidence, printer.evidence);
+        QCOMPARE(back.instances + QStringList{back.udn},
+                 printer.instances + QStringList{printer.udn});
+        QCOMPARE(Column(file, QStringLiteral("SELECT kind || key FROM card_signals")),
+                 QStringList{"dnssdbureau"});
         QVERIFY(back.thisMachine);
         // Every device read carries its card's; one of no identity the default.
         for (const Device &device : store.AllDevices())
