@@ -74,11 +74,8 @@ HostMap Naming(HostMap hosts, int octet, const QString &mdns, const QString &net
 HostMap Announcing(HostMap hosts, int octet, const QString &instance, const QString &udn = {},
                    const QString &model = {})
 {
-    HostRecord &host =
-        hosts.at(fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(octet))));
-    host.identity.instances = QStringList{instance};
-    host.identity.udn = udn;
-    host.identity.model = model;
+    hosts.at(fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(octet))))
+        .identity = {{}, {}, model, {}, {}, {}, false, {instance}, udn};
     return hosts;
 }
 
