@@ -201,7 +201,7 @@ void TrelvanWindow::LoadFirstSeen(const presence::NetworkKey &network,
                 cards.append(MacToText(mac));
         }
         // A private card of a device known by another card first.
-        const auto [kind, name] = presence::StrongName(device.record.names);
+        const auto [kind, name] = presence::StrongName(device.record);
         if (device.macs.size() > 1 && device.device != device.record.mac && !kind.isEmpty() &&
             presence::PrivateMac(device.record.mac))
             linkedCards[MacToText(device.record.mac)] =

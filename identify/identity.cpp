@@ -141,6 +141,11 @@ Identity Identify(const Findings &findings)
     identity.friendlyName = FriendlyName(findings);
     identity.manufacturer = findings.upnp.manufacturer;
     identity.services = findings.dnssd.Types();
+    for (const dnssd::Service &service : findings.dnssd.services)
+        if (!service.instance.isEmpty() && !identity.instances.contains(service.instance) &&
+            identity.instances.size() < kMaxInstances)
+            identity.instances.append(service.instance);
+    identity.udn = findings.upnp.udn;
 
     const QList<Clued> clues = Clues(findings);
     // The strongest rule that a clue matches; the first one on a tie.

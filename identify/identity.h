@@ -41,6 +41,8 @@ struct Findings
     bool thisMachine = false;
 };
 
+constexpr int kMaxInstances = 8;
+
 struct Identity
 {
     DeviceType type = DeviceType::Unknown;
@@ -53,6 +55,11 @@ struct Identity
     // The host's DNS-SD service types.
     QStringList services;
     bool thisMachine = false;
+    // What tells the device again, as the host itself announced it: its
+    // services' instance names (each once, at most kMaxInstances) and its
+    // UPnP description's UDN.
+    QStringList instances;
+    QString udn;
 };
 
 Identity Identify(const Findings &findings);

@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cctype>
+#include <set>
 #include <vector>
 
 namespace presence {
@@ -52,6 +54,23 @@ const QString &NameOf(const HostNames &names, const QString &kind)
 
 const QString Kinds[] = {QStringLiteral("mdns"), QStringLiteral("netbios")};
 
+// Whether a card bears a signal: its names, or what its host announced, as
+// the store read it.
+bool Bears(const Card &card, const SignalId &id)
+{
+    for (const QString &kind : Kinds)
+        if (id.first == kind)
+            return SignalKey(kind, NameOf(card.names, kind)) == id.second;
+    return card.signalKeys.count(id) > 0;
+}
+
+// The words of text, lower case, letters and digits only.
+QStringList Words(const QString &text)
+{
+    static const QRegularExpression notWord(QStringLiteral("[^\\p{L}\\p{N}]+"));
+    return text.toCaseFolded().split(notWord, Qt::SkipEmptyParts);
+}
+
 } // namespace
 
 Mac DeviceOf(const Card &card)
@@ -84,16 +103,88 @@ QString SignalKey(const QString &kind, const QString &name)
     return Bare(name).toCaseFolded();
 }
 
+QString InstanceKey(const QString &instance, const identify::Identity &identity)
+{
+    static const QRegularExpression suffix(QStringLiteral("\\s*(\\[[^\\]]*\\]|\\([^)]*\\))$"));
+    QString base = instance.trimmed();
+    base.remove(suffix);
+    if (DefaultName(base))
+        return QString();
+    // Only its maker's and model's words, or one too short to be a name.
+    const QStringList known = Words(identity.model + u' ' + identity.manufacturer);
+    QStringList own = Words(base);
+    own.removeIf([&known](const QString &word) { return known.contains(word); });
+    if (own.join(QString()).size() < 3)
+        return QString();
+    return base.toCaseFolded();
+}
+
+QString UdnKey(const QString &udn)
+{
+    const QString key = udn.trimmed().toCaseFolded();
+    if (!key.startsWith(QLatin1String("uuid:")) || key.size() > 80)
+        return QString();
+    std::set<QChar> digits;
+    int count = 0;
+    for (const QChar c : key.mid(5)) {
+        if (c == u'-')
+            continue;
+        if (!isxdigit(c.unicode() < 128 ? c.toLatin1() : 'x'))
+            return QString();
+        digits.insert(c);
+        ++count;
+    }
+    // uuid:00000000-0000-… is every unit's.
+    return count >= 16 && digits.size() > 1 ? key : QString();
+}
+
+std::vector<SignalId> IdentitySignals(const identify::Identity &identity)
+{
+    std::vector<SignalId> found;
+    const auto add = [&found](const QString &kind, const QString &key) {
+        if (!key.isEmpty() &&
+            std::find(found.begin(), found.end(), SignalId{kind, key}) == found.end())
+            found.emplace_back(kind, key);
+    };
+    for (const QString &instance : identity.instances.mid(0, identify::kMaxInstances))
+        add(QStringLiteral("dnssd"), InstanceKey(instance, identity));
+    add(QStringLiteral("upnp"), UdnKey(identity.udn));
+    return found;
+}
+
+std::vector<Signal> HostSignals(const HostRecord &host)
+{
+    std::vector<Signal> found;
+    for (const QString &kind : Kinds)
+        if (const QString key = SignalKey(kind, NameOf(host.names, kind)); !key.isEmpty())
+            found.push_back({{kind, key}, NameOf(host.names, kind)});
+    const identify::Identity &identity = host.identity;
+    for (const SignalId &id : IdentitySignals(identity)) {
+        QString text = identity.udn;
+        for (const QString &instance : identity.instances)
+            if (id.first == QLatin1String("dnssd") &&
+                InstanceKey(instance, identity) == id.second) {
+                text = instance;
+                break;
+            }
+        found.push_back({id, text});
+    }
+    return found;
+}
+
 ScanSignals SignalsOf(const HostMap &hosts)
 {
     ScanSignals given;
     for (const auto &[key, host] : hosts)
-        for (const QString &kind : Kinds) {
-            const QString signal = SignalKey(kind, NameOf(host.names, kind));
-            if (!signal.isEmpty())
-                ++given[{kind, signal}];
-        }
+        for (const Signal &signal : HostSignals(host))
+            ++given[signal.id];
     return given;
+}
+
+bool LinksLate(const Card &card, qint64 time)
+{
+    return card.stored && card.device.empty() && PrivateMac(card.mac) && time >= card.firstSeen &&
+           time - card.firstSeen <= LinkWithinMs;
 }
 
 std::optional<Link> LinkOf(const HostRecord &host, const Known &known, const ScanSignals &given,
@@ -101,17 +192,16 @@ std::optional<Link> LinkOf(const HostRecord &host, const Known &known, const Sca
 {
     if (!PrivateMac(host.mac))
         return std::nullopt;
-    for (const QString &kind : Kinds) {
-        const QString &name = NameOf(host.names, kind);
-        const QString signal = SignalKey(kind, name);
-        const auto count = given.find({kind, signal});
-        if (signal.isEmpty() || count == given.end() || count->second != 1)
+    for (const Signal &signal : HostSignals(host)) {
+        const auto count = given.find(signal.id);
+        if (count == given.end() || count->second != 1)
             continue;
-        std::map<Mac, const Card *> devices; // each device's card last seen with the name
+        std::map<Mac, const Card *> devices; // each device's card last seen with the signal
         bool answered = false;
         for (const std::map<Mac, Card> *cards : {&known.cards, &known.namesakes})
             for (const auto &[mac, card] : *cards) {
-                if (mac == host.mac || SignalKey(kind, NameOf(card.names, kind)) != signal)
+                // A card of the host's own device (it links late) is no other.
+                if (mac == host.mac || DeviceOf(card) == host.mac || !Bears(card, signal.id))
                     continue;
                 answered = answered || seen.count(mac) > 0;
                 const Card *&last = devices[DeviceOf(card)];
@@ -123,7 +213,7 @@ std::optional<Link> LinkOf(const HostRecord &host, const Known &known, const Sca
         if (devices.size() != 1 || answered)
             continue;
         const auto &[device, card] = *devices.begin();
-        return Link{device, card->mac, kind, name};
+        return Link{device, card->mac, signal.id.first, signal.text};
     }
     return std::nullopt;
 }
@@ -146,11 +236,11 @@ bool CommentsFollow(const std::vector<Change> &changes, CommentMap &comments)
     return changed;
 }
 
-std::pair<QString, QString> StrongName(const HostNames &names)
+std::pair<QString, QString> StrongName(const HostRecord &host)
 {
-    for (const QString &kind : Kinds)
-        if (!SignalKey(kind, NameOf(names, kind)).isEmpty())
-            return {kind, NameOf(names, kind)};
+    for (const Signal &signal : HostSignals(host))
+        if (signal.id.first != QLatin1String("upnp"))
+            return {signal.id.first, signal.text};
     return {};
 }
 
@@ -158,7 +248,13 @@ QString SignalKindText(const QString &kind)
 {
     if (kind == QLatin1String("user"))
         return QStringLiteral("choix de l'utilisateur");
-    return kind == QLatin1String("mdns") ? QStringLiteral("mDNS") : QStringLiteral("NetBIOS");
+    if (kind == QLatin1String("mdns"))
+        return QStringLiteral("mDNS");
+    if (kind == QLatin1String("dnssd"))
+        return QStringLiteral("DNS-SD");
+    if (kind == QLatin1String("upnp"))
+        return QStringLiteral("UPnP");
+    return QStringLiteral("NetBIOS");
 }
 
 } // namespace presence

@@ -23,6 +23,9 @@ void Saw(Card &card, quint32 address, const HostRecord &host, qint64 time)
     keep(card.names.mdns, host.names.mdns);
     keep(card.names.netbios, host.names.netbios);
     keep(card.name, host.name);
+    // A privacy address that rotated is simply replaced.
+    if (!host.ipv6.isEmpty())
+        card.ipv6 = host.ipv6.mid(0, MaxIpv6);
     card.missed = 0;
     card.changed = true;
 }
@@ -141,6 +144,11 @@ Decision Decide(const Known &known, const ScanResult &scan, qint64 time)
             card.firstSeen = time;
             card.address = address;
             found = cards.emplace(host.mac, std::move(card)).first;
+        } else if (!known.firstScan && LinksLate(found->second, time)) {
+            // What its host announced came after the scan that showed it.
+            link = LinkOf(host, known, given, seen);
+            if (link)
+                found->second.device = link->device;
         }
         Card &card = found->second;
         const bool wasPresent = card.present;

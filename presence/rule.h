@@ -3,6 +3,7 @@
 #include "presence/store.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <map>
@@ -29,7 +30,11 @@ struct Card
     bool present = false;
     qint64 since = 0;
     int missed = 0;
-    Mac device;           // the device's first card; empty: this card
+    Mac device;       // the device's first card; empty: this card
+    QStringList ipv6; // its last IPv6 addresses, link-local first
+    // The DNS-SD and UPnP signals (kind, key) its host gave, where read to
+    // link a new card.
+    std::set<std::pair<QString, QString>> signalKeys;
     bool changed = false; // to be written
     bool stored = false;  // read from the store, not new
 };

@@ -144,6 +144,12 @@ const char *const Version4[] = {
 // The user links cards to a device and unlinks them: card-linked events of
 // signal_kind 'user' (no name), and card-unlinked ones whose previous_mac
 // is the device the card left.
+//
+// What tells a device again: a card's last IPv6 addresses (at most eight,
+// link-local first, separated by spaces), and what its host announced that
+// its owner may have chosen: its DNS-SD instance names (a JSON array) and
+// its UPnP UDN, kept with its identity, and each such strong signal by kind
+// ('dnssd', 'upnp') and key (case-folded) to find the cards that gave it.
 const char *const Version5[] = {
     "CREATE TABLE events_next ("
     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -170,6 +176,15 @@ const char *const Version5[] = {
     "CREATE INDEX events_by_device ON events (network, mac)",
     "CREATE INDEX events_by_network ON events (network)",
     "CREATE INDEX events_by_kind ON events (network, kind, time)",
+    "ALTER TABLE devices ADD COLUMN ipv6 TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE identities ADD COLUMN instances TEXT NOT NULL DEFAULT '[]'",
+    "ALTER TABLE identities ADD COLUMN udn TEXT NOT NULL DEFAULT ''",
+    "CREATE TABLE card_signals ("
+    " kind TEXT NOT NULL,"
+    " key TEXT NOT NULL,"
+    " mac BLOB NOT NULL,"
+    " PRIMARY KEY (kind, key, mac)) WITHOUT ROWID",
+    "CREATE INDEX card_signals_by_mac ON card_signals (mac)",
 };
 
 struct Step

@@ -54,6 +54,13 @@ constexpr qint64 ConflictEveryMs = 60 * 60 * 1000;
 constexpr qint64 GatewayChangedEveryMs = 60 * 60 * 1000;
 // The cards bearing one name a record reads to link a new private card.
 constexpr int NamesakesRead = 16;
+// A private card first seen this recently, and not linked yet, is linked
+// to its device at the scan that brings a strong signal it lacked at
+// first: what its host announced comes with an identification round,
+// after the scan that showed it (one at most every five minutes).
+constexpr qint64 LinkWithinMs = 10 * 60 * 1000;
+// The IPv6 addresses kept per card.
+constexpr int MaxIpv6 = 8;
 
 // A hardware address, as the scan reported it.
 using Mac = std::vector<unsigned char>;

@@ -154,7 +154,7 @@ bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError 
 
 // The identities' columns, in the order IdentityOf reads them.
 extern const char *const IdentityColumns;
-constexpr int IdentityColumnCount = 6;
+constexpr int IdentityColumnCount = 8;
 // The identity whose columns begin at first; the default one where they
 // are null (a card of which nothing was learnt).
 identify::Identity IdentityOf(const QSqlQuery &query, int first);

@@ -1,5 +1,6 @@
 #include "presence/storefile.h"
 
+#include "presence/cardlink.h"
 #include "presence/clock.h"
 #include "presence/presencelog.h"
 
@@ -39,7 +40,8 @@ QJsonArray ListOf(const QVariant &text)
 
 } // namespace
 
-const char *const IdentityColumns = "type, model, friendly_name, manufacturer, services, evidence";
+const char *const IdentityColumns =
+    "type, model, friendly_name, manufacturer, services, evidence, instances, udn";
 
 identify::Identity IdentityOf(const QSqlQuery &query, int first)
 {
@@ -60,24 +62,47 @@ identify::Identity IdentityOf(const QSqlQuery &query, int first)
         identity.thisMachine =
             identity.thisMachine || identity.evidence.back().source == QLatin1String("self");
     }
+    for (const QJsonValue &instance : ListOf(query.value(first + 6)))
+        if (instance.isString() && identity.instances.size() < identify::kMaxInstances)
+            identity.instances.append(instance.toString());
+    identity.udn = query.value(first + 7).toString();
     return identity;
 }
 
 bool WriteIdentity(QSqlDatabase &db, const Mac &mac, const identify::Identity &identity,
                    qint64 time, QSqlError &error)
 {
-    return Run(db,
-               QStringLiteral("INSERT INTO identities (mac, %1, learnt) VALUES (?, ?, ?, ?, ?, "
-                              "?, ?, ?) ON CONFLICT (mac) DO UPDATE SET type = excluded.type, "
-                              "model = excluded.model, friendly_name = excluded.friendly_name, "
-                              "manufacturer = excluded.manufacturer, "
-                              "services = excluded.services, evidence = excluded.evidence, "
-                              "learnt = excluded.learnt WHERE excluded.learnt >= learnt")
-                   .arg(QLatin1String(IdentityColumns)),
-               error,
-               {Blob(mac), QString::fromLatin1(identify::TypeKey(identity.type)),
-                Text(identity.model), Text(identity.friendlyName), Text(identity.manufacturer),
-                ServicesText(identity.services), EvidenceText(identity.evidence), time});
+    QSqlQuery upsert(db);
+    if (!Select(upsert,
+                QStringLiteral("INSERT INTO identities (mac, %1, learnt) VALUES (?, ?, ?, ?, ?, "
+                               "?, ?, ?, ?, ?) ON CONFLICT (mac) DO UPDATE SET type = "
+                               "excluded.type, model = excluded.model, friendly_name = "
+                               "excluded.friendly_name, manufacturer = excluded.manufacturer, "
+                               "services = excluded.services, evidence = excluded.evidence, "
+                               "instances = excluded.instances, udn = excluded.udn, "
+                               "learnt = excluded.learnt WHERE excluded.learnt >= learnt "
+                               "RETURNING mac")
+                    .arg(QLatin1String(IdentityColumns)),
+                error,
+                {Blob(mac), QString::fromLatin1(identify::TypeKey(identity.type)),
+                 Text(identity.model), Text(identity.friendlyName), Text(identity.manufacturer),
+                 ServicesText(identity.services), EvidenceText(identity.evidence),
+                 ServicesText(identity.instances.mid(0, identify::kMaxInstances)),
+                 Text(identity.udn), time}))
+        return false;
+    if (!upsert.next())
+        return true; // the row holds later
+    upsert.finish();
+    // The announced signals that find the card again, as its identity is now.
+    if (!Run(db, QStringLiteral("DELETE FROM card_signals WHERE mac = ?"), error, {Blob(mac)}))
+        return false;
+    for (const auto &[kind, key] : IdentitySignals(identity))
+        if (!Run(db,
+                 QStringLiteral("INSERT OR IGNORE INTO card_signals (kind, key, mac) VALUES "
+                                "(?, ?, ?)"),
+                 error, {kind, key, Blob(mac)}))
+            return false;
+    return true;
 }
 
 bool CopyIdentities(QSqlDatabase &from, QSqlDatabase &to, QSqlError &error)

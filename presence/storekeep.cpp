@@ -71,6 +71,10 @@ bool Prune(QSqlDatabase &db, qint64 now, const KeptCards &keptCards, QSqlError &
            Run(db,
                QStringLiteral("DELETE FROM identities WHERE mac NOT IN (SELECT mac FROM "
                               "devices)"),
+               error) &&
+           Run(db,
+               QStringLiteral("DELETE FROM card_signals WHERE mac NOT IN (SELECT mac FROM "
+                              "identities)"),
                error);
 }
 
@@ -111,15 +115,16 @@ bool CopyState(QSqlDatabase &from, QSqlDatabase &to, bool withEvents, QSqlError 
         "address = excluded.address, name = excluded.name, dns = excluded.dns, "
         "mdns = excluded.mdns, netbios = excluded.netbios, web = excluded.web, "
         "present = excluded.present, since = excluded.since, missed = excluded.missed, "
-        "device = excluded.device");
+        "device = excluded.device, ipv6 = excluded.ipv6");
     while (devices.next()) {
         const QVariantList values =
             RowValues(ids[devices.value(0).toLongLong()], ReadRow(devices, 1));
         if (!Run(to,
-                 QStringLiteral("INSERT INTO devices (network, %1) VALUES (?, ?, ?, ?, ?, ?, ?, "
-                                "?, ?, ?, ?, ?, ?, ?) ON CONFLICT (network, mac) DO UPDATE SET %2 "
-                                "WHERE max(excluded.last_seen, excluded.since) > "
-                                "max(last_seen, since)")
+                 QStringLiteral(
+                     "INSERT INTO devices (network, %1) VALUES (?, ?, ?, ?, ?, ?, ?, "
+                     "?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (network, mac) DO UPDATE SET %2 "
+                     "WHERE max(excluded.last_seen, excluded.since) > "
+                     "max(last_seen, since)")
                      .arg(QLatin1String(DeviceColumns), assignments),
                  error, values))
             return false;

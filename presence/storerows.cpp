@@ -12,7 +12,7 @@
 namespace presence::db {
 
 const char *const DeviceColumns = "mac, first_seen, last_seen, address, name, dns, mdns, netbios, "
-                                  "web, present, since, missed, device";
+                                  "web, present, since, missed, device, ipv6";
 
 Card ReadRow(const QSqlQuery &query, int first)
 {
@@ -29,6 +29,10 @@ Card ReadRow(const QSqlQuery &query, int first)
     row.since = query.value(first + 10).toLongLong();
     row.missed = query.value(first + 11).toInt();
     row.device = MacOf(query.value(first + 12));
+    row.ipv6 = query.value(first + 13)
+                   .toString()
+                   .split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                   .mid(0, MaxIpv6);
     return row;
 }
 
@@ -47,7 +51,8 @@ QVariantList RowValues(qint64 network, const Card &row)
             int(row.present),
             row.since,
             row.missed,
-            Blob(row.device)};
+            Blob(row.device),
+            Text(row.ipv6.join(QLatin1Char(' ')))};
 }
 
 HostRecord RecordOf(const Card &row)
@@ -55,6 +60,7 @@ HostRecord RecordOf(const Card &row)
     HostRecord record(row.mac, row.web == 1, row.name);
     record.secureWebServer = row.web == 2;
     record.names = row.names;
+    record.ipv6 = row.ipv6;
     return record;
 }
 
@@ -169,7 +175,7 @@ bool WriteRows(QSqlDatabase &db, qint64 networkId, const std::vector<Card> &rows
     QSqlQuery insert(db);
     QSqlQuery update(db);
     if (!insert.prepare(QStringLiteral("INSERT OR REPLACE INTO devices (network, %1) VALUES "
-                                       "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                                       "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                             .arg(QLatin1String(DeviceColumns)))) {
         error = insert.lastError();
         return false;
@@ -178,7 +184,7 @@ bool WriteRows(QSqlDatabase &db, qint64 networkId, const std::vector<Card> &rows
     if (!update.prepare(
             QStringLiteral("UPDATE devices SET last_seen = ?, address = ?, name = ?, dns = ?, "
                            "mdns = ?, netbios = ?, web = ?, present = ?, since = ?, missed = ?, "
-                           "device = ? WHERE network = ? AND mac = ?"))) {
+                           "device = ?, ipv6 = ? WHERE network = ? AND mac = ?"))) {
         error = update.lastError();
         return false;
     }
@@ -195,6 +201,7 @@ bool WriteRows(QSqlDatabase &db, qint64 networkId, const std::vector<Card> &rows
                                                               row.since,
                                                               row.missed,
                                                               Blob(row.device),
+                                                              Text(row.ipv6.join(u' ')),
                                                               networkId,
                                                               Blob(row.mac)}
                                                : RowValues(networkId, row);
@@ -235,31 +242,44 @@ bool WriteEvents(QSqlDatabase &db, qint64 networkId, qint64 time, const std::vec
     return true;
 }
 
-// The network's cards bearing a name a new private card of the scan gives.
-bool ReadNamesakes(QSqlDatabase &db, qint64 networkId, const ScanResult &scan, Known &known,
-                   QSqlError &error)
+// The network's cards bearing a signal that a private card of the scan
+// gives, new or one that may still link late; each marked with the
+// announced signals it bears.
+bool ReadNamesakes(QSqlDatabase &db, qint64 networkId, const ScanResult &scan, qint64 time,
+                   Known &known, QSqlError &error)
 {
+    const QString byName = QStringLiteral("SELECT %1 FROM devices WHERE network = ? AND %2 = ? "
+                                          "COLLATE NOCASE AND mac != ? LIMIT %3");
+    const QString bySignal =
+        QStringLiteral("SELECT d.%1 FROM card_signals s JOIN devices d ON d.mac = s.mac WHERE "
+                       "d.network = ? AND s.kind = ? AND s.key = ? AND s.mac != ? LIMIT %2")
+            .arg(QString::fromLatin1(DeviceColumns)
+                     .replace(QLatin1String(", "), QLatin1String(", d.")))
+            .arg(NamesakesRead);
     for (const auto &[key, host] : scan.hosts) {
-        if (!PrivateMac(host.mac) || known.cards.count(host.mac))
+        const auto card = known.cards.find(host.mac);
+        if (!PrivateMac(host.mac) || (card != known.cards.end() && !LinksLate(card->second, time)))
             continue;
-        for (const auto &[column, name] :
-             {std::pair{QStringLiteral("mdns"), host.names.mdns},
-              std::pair{QStringLiteral("netbios"), host.names.netbios}}) {
-            if (SignalKey(column, name).isEmpty())
-                continue;
+        for (const Signal &signal : HostSignals(host)) {
+            const auto &[kind, signalKey] = signal.id;
+            const bool name = kind == QLatin1String("mdns") || kind == QLatin1String("netbios");
             QSqlQuery query(db);
             if (!Select(query,
-                        QStringLiteral("SELECT %1 FROM devices WHERE network = ? AND %2 = ? "
-                                       "COLLATE NOCASE AND mac != ? LIMIT %3")
-                            .arg(QLatin1String(DeviceColumns), column)
-                            .arg(NamesakesRead),
-                        error, {networkId, name, Blob(host.mac)}))
+                        name ? byName.arg(QLatin1String(DeviceColumns), kind).arg(NamesakesRead)
+                             : bySignal,
+                        error,
+                        name ? QVariantList{networkId, signal.text, Blob(host.mac)}
+                             : QVariantList{networkId, kind, signalKey, Blob(host.mac)}))
                 return false;
             while (query.next()) {
                 Card row = ReadRow(query, 0);
                 row.stored = true;
-                if (!known.cards.count(row.mac))
-                    known.namesakes.emplace(row.mac, std::move(row));
+                const auto present = known.cards.find(row.mac);
+                Card &bearer = present != known.cards.end()
+                                   ? present->second
+                                   : known.namesakes.emplace(row.mac, std::move(row)).first->second;
+                if (!name)
+                    bearer.signalKeys.insert(signal.id);
             }
         }
     }
@@ -304,7 +324,7 @@ bool ReadKnown(QSqlDatabase &db, const ScanResult &scan, const Network &network,
                 ReadRows(card, known.cards);
             }
     }
-    if (!firstScan && !ReadNamesakes(db, networkId, scan, known, error))
+    if (!firstScan && !ReadNamesakes(db, networkId, scan, time, known, error))
         return false;
     if (conflicts) {
         QSqlQuery told(db);

@@ -169,6 +169,12 @@ std::vector<Message> DeviceMessages(const QString &agent, const Device &device)
                            {QStringLiteral("last_seen"), Time(device.seen.lastSeen)}};
     if (identity.type != identify::DeviceType::Unknown)
         attributes.insert(QStringLiteral("type"), QString::fromLatin1(TypeKey(identity.type)));
+    QJsonArray ipv6;
+    for (const QString &address : row.ipv6.mid(0, presence::MaxIpv6))
+        if (!Clean(address).isEmpty())
+            ipv6.append(Clean(address));
+    if (!ipv6.isEmpty())
+        attributes.insert(QStringLiteral("ipv6"), ipv6);
     return {{DiscoveryTopic(agent, digits), Compact(discovery)},
             {stateTopic, device.seen.present ? QByteArray("home") : QByteArray("not_home")},
             {attributesTopic, Compact(attributes)}};

@@ -50,8 +50,8 @@ QByteArray EventTopic(const QString &agent);
 // The discovery message, the state and the attributes of device, in that
 // order; empty when its MAC is no MAC. agent is an AgentName. The
 // discovery's device has the maker its UPnP description names, else its
-// card's, and its model; the attributes its type's key (TypeKey); each only
-// when known.
+// card's, and its model; the attributes its type's key (TypeKey) and its
+// last IPv6 addresses (ipv6, a list); each only when known.
 std::vector<Message> DeviceMessages(const QString &agent, const Device &device);
 
 // The three topics of DeviceMessages, with empty payloads: retained, they

@@ -80,14 +80,15 @@ QString HistoryCsv(const std::vector<HistoryRow> &rows)
          QStringLiteral("maker"), QStringLiteral("name"), QStringLiteral("first_seen"),
          QStringLiteral("last_seen"), QStringLiteral("present"), QStringLiteral("network"),
          QStringLiteral("interface"), QStringLiteral("type"), QStringLiteral("model"),
-         QStringLiteral("macs")}};
+         QStringLiteral("macs"), QStringLiteral("ipv6")}};
     for (const HistoryRow &row : rows)
         lines.push_back(QStringList{row.host.comment, row.host.ip, row.host.mac, row.host.maker,
                                     row.host.name, IsoTimeText(row.firstSeen),
                                     IsoTimeText(row.lastSeen),
                                     row.present ? QStringLiteral("true") : QStringLiteral("false"),
                                     row.host.network, row.host.interfaceName} +
-                        IdentityCsv(row.host.identity) + QStringList{row.macs.join(u' ')});
+                        IdentityCsv(row.host.identity) +
+                        QStringList{row.macs.join(u' '), row.host.ipv6.join(u' ')});
     return CsvText(lines);
 }
 
@@ -107,6 +108,7 @@ QString HistoryJson(const std::vector<HistoryRow> &rows)
                            {QStringLiteral("interface"), row.host.interfaceName}};
         AddIdentityJson(object, row.host.identity);
         object.insert(QStringLiteral("macs"), QJsonArray::fromStringList(row.macs));
+        object.insert(QStringLiteral("ipv6"), QJsonArray::fromStringList(row.host.ipv6));
         array.append(object);
     }
     return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));

@@ -48,9 +48,10 @@ struct HistoryRow
 
 // The history with the fields comment, ip, mac, maker, name, first_seen,
 // last_seen (IsoTimeText), present (true/false), network ("198.51.100.0/24"),
-// interface ("eth0"), type and model (IdentityCsv), and macs (every card,
-// separated by spaces), the rows in their order.
+// interface ("eth0"), type and model (IdentityCsv), macs (every card,
+// separated by spaces) and ipv6 (its last IPv6 addresses, separated by
+// spaces), the rows in their order.
 QString HistoryCsv(const std::vector<HistoryRow> &rows);
 // An array of objects with those keys, type and model as AddIdentityJson
-// gives them with its others, macs an array.
+// gives them with its others, macs and ipv6 arrays.
 QString HistoryJson(const std::vector<HistoryRow> &rows);

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <set>
@@ -55,7 +56,7 @@ bool Same(const identify::Identity &a, const identify::Identity &b)
 {
     return a.type == b.type && a.evidence == b.evidence && a.model == b.model &&
            a.friendlyName == b.friendlyName && a.services == b.services &&
-           a.thisMachine == b.thisMachine;
+           a.thisMachine == b.thisMachine && a.instances == b.instances && a.udn == b.udn;
 }
 
 // Engine-only identities cached at most (one per maker, nearly); the cache
@@ -253,8 +254,14 @@ bool Identification::Scanned(const Ipv4Network &network, const HostMap &hosts)
     const qint64 now = d->now();
     const QString networkKey = network.Cidr() + QLatin1Char('%') + network.interfaceName;
     const auto last = d->lastRound.find(networkKey);
+    // A private card never asked makes it due sooner.
+    const bool unasked = std::any_of(hosts.begin(), hosts.end(), [this](const auto &entry) {
+        const std::vector<unsigned char> &mac = entry.second.mac;
+        return !mac.empty() && (mac.front() & 0x02) != 0 && !d->cards.count(mac);
+    });
+    const qint64 period = unasked ? kNewCardPeriodMs : kNetworkPeriodMs;
     // A clock set back makes the network due rather than never.
-    if (last != d->lastRound.end() && now - last->second < kNetworkPeriodMs && now >= last->second)
+    if (last != d->lastRound.end() && now - last->second < period && now >= last->second)
         return false;
     Round round{network, now, {}};
     std::vector<identify::Target> targets;

@@ -3,7 +3,10 @@
 // What each device of the scanned networks is, kept per card: the engine
 // asks the hosts of a network at its first scan and then at most every
 // kNetworkPeriodMs (a web page at most every kPagePeriodMs per card, or when
-// the card's address changed), never delaying the scan's own table; what a
+// the card's address changed), or kNewCardPeriodMs after its last round when
+// a private card it never asked answers (a phone back with another card, so
+// that what it announces links it to its device soon), never delaying the
+// scan's own table; what a
 // round learnt comes with Identified and stays on the cards' records from
 // then on. Lives in the thread of the front end that scans (its Asker's
 // sockets run on that thread's event loop).
@@ -31,6 +34,7 @@ class Identification : public QObject
 public:
     static constexpr qint64 kNetworkPeriodMs = 5 * 60 * 1000;
     static constexpr qint64 kPagePeriodMs = 60 * 60 * 1000;
+    static constexpr qint64 kNewCardPeriodMs = 60 * 1000;
 
     // With the real Asker (DNS-SD, SSDP, the web page); makers must outlive
     // it.

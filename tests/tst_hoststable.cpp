@@ -276,7 +276,7 @@ private slots:
         QFETCH(QString, tip);
         QFETCH(QStringList, names);
         HostRecord record{{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, false, QStringLiteral("nas")};
-        record.identity = {type, {}, model, friendly, {}, {}, self};
+        record.identity = {type, {}, model, friendly, {}, {}, self, {}, {}};
         if (type != DeviceType::Unknown)
             record.identity.evidence = {{QStringLiteral("upnp"), QStringLiteral("x")},
                                         {QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")}};

@@ -364,6 +364,7 @@ private slots:
         }
         findings.upnp.deviceType = upnpType;
         findings.upnp.modelName = upnpModel;
+        findings.upnp.udn = upnpType.isEmpty() ? QString() : QStringLiteral("uuid:1234");
         if (!upnpModel.isEmpty())
             findings.upnp.manufacturer = "HP";
         findings.maker = maker;
@@ -376,6 +377,10 @@ private slots:
         QCOMPARE(TypeOfKey(type), identity.type);
         // The UPnP maker, for the lists that name one (Home Assistant).
         QCOMPARE(identity.manufacturer, upnpModel.isEmpty() ? QString() : QStringLiteral("HP"));
+        // What tells the device again: its instance names, each once, its UDN.
+        const QString instance = upnpModel.isEmpty() ? "Bureau" : "hp officejet pro 9010";
+        QCOMPARE(identity.instances, services.isEmpty() ? QStringList() : QStringList{instance});
+        QCOMPARE(identity.udn, findings.upnp.udn);
     }
 };
 

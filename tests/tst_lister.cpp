@@ -506,9 +506,11 @@ private slots:
                 {QHostAddress("198.51.100.1"), QHostAddress("255.255.255.0"), "eth0"}, {}, now};
             scan.hosts[NetworkOrder("198.51.100.10")] = {{0x00, 0x11, 0x32, 0xAA, 0xBB, 0x20},
                                                          true};
+            scan.hosts[NetworkOrder("198.51.100.10")].ipv6 = QStringList{"fe80::1", "2001:db8::1"};
             scan.hosts[NetworkOrder("198.51.100.9")] = {{0x02, 0x54, 0x4C, 0, 0, 9}, false};
             store.Record(scan);
             scan.hosts.erase(NetworkOrder("198.51.100.9"));
+            scan.hosts[NetworkOrder("198.51.100.10")].ipv6.clear(); // the last ones stay
             for (int i = 1; i <= 7; ++i) {
                 scan.time = now + i * 10000;
                 store.Record(scan);
@@ -523,11 +525,11 @@ private slots:
         QCOMPARE(
             ReadBack(out),
             QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present,network,"
-                           "interface,type,model,macs\r\n"
+                           "interface,type,model,macs,ipv6\r\n"
                            ",198.51.100.10,00:11:32:AA:BB:20,Synology Incorporated,,%1,%2,true,"
-                           "198.51.100.0/24,eth0,unknown,,00:11:32:AA:BB:20\r\n"
+                           "198.51.100.0/24,eth0,unknown,,00:11:32:AA:BB:20,fe80::1 2001:db8::1\r\n"
                            ",198.51.100.9,02:54:4C:00:00:09,(adresse locale),,%1,%1,false,"
-                           "198.51.100.0/24,eth0,unknown,,02:54:4C:00:00:09\r\n")
+                           "198.51.100.0/24,eth0,unknown,,02:54:4C:00:00:09,\r\n")
                 .arg(first, IsoTimeText(now - 5000)));
         QCOMPARE(QDateTime::fromString(first, Qt::ISODate).toMSecsSinceEpoch(), now - 75000);
         std::fclose(out);

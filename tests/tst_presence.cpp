@@ -71,6 +71,15 @@ HostMap Naming(HostMap hosts, int octet, const QString &mdns, const QString &net
     return hosts;
 }
 
+// hosts, the one at .octet announcing a DNS-SD instance and a UPnP UDN.
+HostMap Announcing(HostMap hosts, int octet, const QString &instance, const QString &udn = {},
+                   const QString &model = {})
+{
+    hosts.at(fakes::NetworkOrder(qPrintable(QStringLiteral("198.51.100.%1").arg(octet))))
+        .identity = {{}, {}, model, {}, {}, {}, false, {instance}, udn};
+    return hosts;
+}
+
 // n cards never seen before, one at each address from .2 on, the bytes of
 // serial in the card.
 HostMap Strangers(int n, int serial)
@@ -315,6 +324,32 @@ private slots:
         QTest::newRow("the device's card still there gives way")
             << Holding({named(Held(10, 0xA, 0, true), "lea.local")}) << back << 10
             << QStringList{"card-linked .20 0b was 0a"} << 0;
+        // What the host announced: a DNS-SD instance name, a UPnP UDN.
+        const QString udn = QStringLiteral("uuid:4d696e69-444c-164e-9d41-b827eb123456");
+        Known announced = Holding({});
+        Card printer = Held(10, 0xA, 0, false);
+        printer.signalKeys = {{"dnssd", "imprimante de léa"}, {"upnp", udn}};
+        announced.namesakes[printer.mac] = printer;
+        QTest::newRow("a DNS-SD instance name")
+            << announced << Announcing(Hosts({{20, 0xB}}), 20, "Imprimante de Léa (2)") << 10
+            << QStringList{"card-linked .20 0b was 0a"} << 0;
+        QTest::newRow("a UPnP UDN")
+            << announced << Announcing(Hosts({{20, 0xB}}), 20, {}, udn.toUpper()) << 10
+            << QStringList{"card-linked .20 0b was 0a"} << 0;
+        announced.namesakes.begin()->second.signalKeys = {
+            {"dnssd", "officejet pro 9010"}, {"upnp", "uuid:00000000-0000-0000-0000-000000000000"}};
+        QTest::newRow("its model, a UDN of zeros link nothing")
+            << announced
+            << Announcing(Hosts({{20, 0xB}}), 20, "OfficeJet Pro 9010 [A1B2C3]",
+                          "uuid:00000000-0000-0000-0000-000000000000", "HP OfficeJet Pro 9010")
+            << 10 << QStringList{"new .20 0b"} << 0;
+        // Announced after the scan that showed the card: linked then.
+        Known late = Holding({Held(20, 0xB, 0, true)});
+        late.namesakes[printer.mac] = printer;
+        const HostMap lateBack = Announcing(Hosts({{20, 0xB}}), 20, "Imprimante de Léa");
+        QTest::newRow("a card linked late")
+            << late << lateBack << 300 << QStringList{"card-linked .20 0b was 0a"} << 0;
+        QTest::newRow("a card too old to link") << late << lateBack << 601 << QStringList{} << 0;
 
         Known gateway = Holding({Held(254, 0xF1, 0, true), Held(10, 0xA, 0, true)});
         gateway.ownGateway = {0x02, 0, 0, 0, 0, 0xF1};
@@ -459,6 +494,16 @@ private slots:
                 !store.Split(back.network, e));
         QCOMPARE(Said(store.Record(Scan(Hosts({{31, 0xF}}), 100))),
                  (QStringList{"card-unlinked .31 0f was 0a", "card-unlinked .10 0a was 0e"}));
+
+        // A card its host's announcements link after the scan that showed it.
+        identify::Identity printer;
+        printer.instances = QStringList{"Imprimante de Léa"};
+        store.Record(Scan(Hosts({{10, 0xA}, {40, 0xC}}), 130));
+        QVERIFY(store.SaveIdentities({{Hosts({{40, 0xC}}).begin()->second.mac, printer}}, Start));
+        const HostMap plain = Hosts({{10, 0xA}, {41, 0xD}});
+        QCOMPARE(Said(store.Record(Scan(plain, 140))), QStringList{"new .41 0d"});
+        QCOMPARE(Said(store.Record(Scan(Announcing(plain, 41, printer.instances[0]), 150))),
+                 QStringList{"card-linked .41 0d was 0c"});
     }
 
     void networksAreToldByTheirGateway()
@@ -582,6 +627,8 @@ private slots:
         printer.friendlyName = QStringLiteral("<b>Bureau</b>");
         printer.manufacturer = QStringLiteral("HP");
         printer.services = {QStringLiteral("_ipp._tcp")};
+        printer.instances = {QStringLiteral("Bureau")};
+        printer.udn = QStringLiteral("uuid:1");
         printer.evidence = {{QStringLiteral("mdns"), QStringLiteral("_ipp._tcp")},
                             {QStringLiteral("self"), QString()}};
         QVERIFY(store.SaveIdentities({{card, printer}}, Start + 1000));
@@ -597,6 +644,10 @@ private slots:
         QCOMPARE(back.manufacturer, printer.manufacturer);
         QCOMPARE(back.services, printer.services);
         QCOMPARE(back.evidence, printer.evidence);
+        QCOMPARE(back.instances + QStringList{back.udn},
+                 printer.instances + QStringList{printer.udn});
+        QCOMPARE(Column(file, QStringLiteral("SELECT kind || key FROM card_signals")),
+                 QStringList{"dnssdbureau"});
         QVERIFY(back.thisMachine);
         // Every device read carries its card's; one of no identity the default.
         for (const Device &device : store.AllDevices())
@@ -624,7 +675,7 @@ private slots:
         Column(file, QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
                                     "FROM n WHERE i < 4100) INSERT INTO devices SELECT 1, "
                                     "CAST(printf('card%05d', i) AS BLOB), %1, %1 + i, 0, '', '', "
-                                    "'', '', 0, 0, %1 + i, 0, x'' FROM n")
+                                    "'', '', 0, 0, %1 + i, 0, x'', '' FROM n")
                          .arg(Start));
         const QByteArray oldest("card00001");
         Store withComment(file, Options(5000, {kept, Mac(oldest.begin(), oldest.end())}));

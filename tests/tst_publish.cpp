@@ -400,7 +400,7 @@ private slots:
                      discovery.value("payload_not_home").toString(),
                  QStringLiteral("routerhomenot_home"));
         const QJsonObject attributes = QJsonDocument::fromJson(sent[2].payload).object();
-        QVERIFY(!attributes.contains("type"));
+        QVERIFY(!attributes.contains("type") && !attributes.contains("ipv6"));
         QCOMPARE(attributes.value("ip").toString(), QStringLiteral("198.51.100.33"));
         QCOMPARE(attributes.value("network").toString(), QStringLiteral("198.51.100.0/24"));
         QVERIFY(QDateTime::fromString(attributes.value("first_seen").toString(), Qt::ISODate) ==
@@ -419,6 +419,7 @@ private slots:
         device.row.identity.type = identify::DeviceType::Phone;
         device.row.identity.model = QStringLiteral("<b>iPhone</b>\x1b[2J 15");
         device.row.identity.manufacturer = QStringLiteral("Apple\u2028 Inc.\n");
+        device.row.ipv6 = QStringList{"fe80::1", "2001:db8::1"};
         const auto identified = DeviceMessages(QStringLiteral("maison"), device);
         QCOMPARE(
             QJsonDocument(
@@ -429,6 +430,8 @@ private slots:
                        "\"Téléphone de Léa\"}"));
         QCOMPARE(QJsonDocument::fromJson(identified[2].payload).object().value("type").toString(),
                  QStringLiteral("phone"));
+        QCOMPARE(QJsonDocument::fromJson(identified[2].payload).object().value("ipv6").toArray(),
+                 QJsonArray({"fe80::1", "2001:db8::1"}));
     }
 
     void password()

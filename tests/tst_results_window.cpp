@@ -1330,10 +1330,10 @@ private slots:
         QVERIFY(exported.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(exported.readAll()),
                  QStringLiteral("comment,ip,mac,maker,name,first_seen,last_seen,present,network,"
-                                "interface,type,model,macs\r\n'=1+1,198.51.100.20,%0,\"%1\",,%2,"
-                                "%3,true,198.51.100.0/24,eth1,unknown,,%0\r\n,198.51.100.21,%4,"
+                                "interface,type,model,macs,ipv6\r\n'=1+1,198.51.100.20,%0,\"%1\",,"
+                                "%2,%3,true,198.51.100.0/24,eth1,unknown,,%0,\r\n,198.51.100.21,%4,"
                                 "(adresse locale),<b>nas</b>,%2,%2,false,198.51.100.0/24,eth1,"
-                                "unknown,,%4\r\n")
+                                "unknown,,%4,\r\n")
                      .arg(TextA, maker, IsoTimeText(start), IsoTimeText(historyNow), mac));
 
         // Fusionner… makes one device of both cards, the comment its; typed on

@@ -609,6 +609,16 @@ private slots:
                  identify::DeviceType::Router);
         QVERIFY(hosts[fakes::NetworkOrder("198.51.100.1")].identity.thisMachine);
         QVERIFY(!hosts[fakes::NetworkOrder("198.51.100.11")].identity.thisMachine);
+
+        // A private card never asked makes the network due a minute after
+        // its last round.
+        now += Identification::kNewCardPeriodMs - 1;
+        QVERIFY(!identification.Scanned(home, hosts));
+        now += 1;
+        QVERIFY(identification.Scanned(home, hosts));
+        asker.Answer({});
+        now += Identification::kNewCardPeriodMs;
+        QVERIFY(!identification.Scanned(home, hosts));
     }
 
     void stopEndsTheWalkEarly()

@@ -435,14 +435,18 @@ assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
 PY
 for mode in root user; do
     store=watch list "$mode" --historique --format json >"$work/$mode.history"
-    "$python" - "$work/$mode.history" "$gone" "$(grep -vc '^#' "$state/hosts.tsv")" <<'PY' ||
+    "$python" - "$work/$mode.history" "$gone" "$(grep -vc '^#' "$state/hosts.tsv")" "$work/ipv6.tsv" <<'PY' ||
 import datetime, json, sys
 rows = json.load(open(sys.argv[1]))
 gone, hosts = int(sys.argv[2]), int(sys.argv[3])
+link_local = dict(line.rstrip("\n").split("\t") for line in open(sys.argv[4]))
 seen = lambda row, key: datetime.datetime.fromisoformat(row[key].replace("Z", "+00:00")).timestamp()
 assert all(sorted(row) == ["comment", "evidence", "first_seen", "friendly_name", "interface", "ip",
-                           "last_seen", "mac", "macs", "maker", "model", "name", "network",
+                           "ipv6", "last_seen", "mac", "macs", "maker", "model", "name", "network",
                            "present", "services", "type"] for row in rows)
+# Each present card's last IPv6 addresses, its link-local one among them.
+assert all(link_local[row["mac"]] in row["ipv6"] for row in rows
+           if row["present"] and row["mac"] in link_local), rows
 assert all(row["macs"][0] == row["mac"] for row in rows), rows
 # Every host and the scanner present, then .5's card before the new one.
 present = {row["ip"]: row for row in rows if row["present"]}

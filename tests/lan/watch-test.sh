@@ -11,7 +11,9 @@
 # (~90 s): a host that answers for every free address with fresh cards at
 # each scan, and a second card claiming one host's address, against a watch
 # as root, one through the resolver helper, an agent on the broker and the
-# window on a session bus of the test's own.
+# window on a session bus of the test's own. Before the flood, two hosts
+# leave and come back with another private card (~80 s): the one its owner
+# named is its device again, the one named "iPhone" like any phone is new.
 #
 #   watch-test.sh TRELVAN_LIST UNIT_FILE [ARPRESPONDER TRELVAN NOTIFYRECORDER RESOLVER]
 #                                        (77: skipped, without root)
@@ -208,6 +210,7 @@ name=v$$
 lan up --responder "$responder" --gateway 198.51.100.2 --host 198.51.100.2,00:00:0C:9F:F0:02 \
     --host 198.51.100.9,mosquitto --host 198.51.100.10,00:11:32:AA:BB:10 \
     --host 198.51.100.3,00:1B:21:3A:4B:03 --host 198.51.100.40,00:1B:21:3A:4B:40,twin=02:54:4C:EE:00:40 \
+    --host 198.51.100.60,02:54:4C:AB:00:60,mdns=salon-de-lea --host 198.51.100.61,02:54:4C:AB:00:61,mdns=iPhone \
     --host 198.51.100.250,flood >"$work/up.log" || { cat "$work/up.log" >&2; exit 1; }
 # shellcheck disable=SC1091
 . "$(sed -n 's/^STATE_DIR=//p' "$work/up.log")/lan.env"
@@ -222,6 +225,10 @@ hostile() { # TAG ARGS...: a watch as root, its store its own
     pids+=" $!"
 }
 mkdir -m 700 "$work/json" "$work/mqtt" "$work/window"
+for w in json mqtt window; do # the user's comment on .60's card
+    mkdir "$work/$w/Dantrix"
+    printf '[Comments]\n02%%3A54%%3A4C%%3AAB%%3A00%%3A60=Tablette de Lea\n' >"$work/$w/Dantrix/Trelvan.conf"
+done
 hostile json --format json
 hostile mqtt --mqtt "mqtt://agent@$MQTT_BROKER" --agent voisin
 # Through the helper: the program where it was built, as nobody, with the
@@ -278,6 +285,44 @@ PY
 seen() { events "$work/$1.jsonl" | grep -q "$2"; }
 wait_for 30 "the first scans" seen json "^appeared 198.51.100.10 "
 [ -z "$through_helper" ] || wait_for 30 "the helper's first scan" seen helper "^appeared 198.51.100.10 "
+
+# .60 and .61 leave (their kernels stop answering ARP), then come back with
+# another private card. .60's owner named it: card-linked, never new, in no
+# notice, its comment on its new card, one tracker for both cards. .61 is
+# named "iPhone", as every phone is: a new device.
+wait_for 30 "the window's first scan" test -s "$work/window/Dantrix/Trelvan/presence.sqlite"
+for ip in 60 61; do lan exec-host 198.51.100.$ip ip link set eth0 arp off; done
+wait_for 100 ".60 left" seen json "^left 198.51.100.60 "
+wait_for 20 ".61 left" seen json "^left 198.51.100.61 "
+for ip in 60 61; do lan exec-host 198.51.100.$ip ip link set eth0 address 0A:54:4C:AB:00:$ip arp on; done
+wait_for 40 ".60 linked" seen json "^card-linked 198.51.100.60 0A:54:4C:AB:00:60 02:54:4C:AB:00:60 -$"
+wait_for 40 ".61 new" seen json "^appeared 198.51.100.61 0A:54:4C:AB:00:61 - new$"
+wait_for 40 "the window's notice of .61" grep -q "0A:54:4C:AB:00:61" "$work/notices.jsonl"
+wait_for 20 "the window's comment on .60's new card" \
+    grep -qx "0A%3A54%3A4C%3AAB%3A00%3A60=Tablette de Lea" "$work/window/Dantrix/Trelvan.conf"
+! events "$work/json.jsonl" | grep -q "0A:54:4C:AB:00:60 .*new$" || fail ".60's new card told as new"
+! grep -q "0A:54:4C:AB:00:60" "$work/notices.jsonl" || fail "a notice of .60: $(cat "$work/notices.jsonl")"
+py "$work/json.jsonl" <<'PY' || fail "card-linked: $(cat "$work/json.jsonl")"
+import json, sys
+linked = [(e["signal"]["kind"], e["signal"]["name"].lower()[:12], e["comment"])
+          for e in map(json.loads, open(sys.argv[1])) if e["event"] == "card-linked"]
+assert linked == [("mdns", "salon-de-lea", "Tablette de Lea")], linked
+PY
+tracker() { # one tracker for .60's device, under its new card, naming both
+    "$here/lan.sh" exec-host "$name" "$MQTT_BROKER" mosquitto_sub -h "$MQTT_BROKER" -u reader \
+        -P "$(cat "$MQTT_DIR/reader.password")" -t 'homeassistant/#' --retained-only -W 3 -F '%t %p' \
+        >"$work/linked-trackers" 2>/dev/null || true
+    py "$work/linked-trackers" <<'PY'
+import json, sys
+configs = dict(line.rstrip("\n").split(" ", 1) for line in open(sys.argv[1]) if " " in line)
+topic = "homeassistant/device_tracker/trelvan_voisin_%s/config"
+assert not configs.get(topic % "02544cab0060"), "the old card's tracker stays"
+cards = json.loads(configs[topic % "0a544cab0060"])["device"]["connections"]
+assert [card[1] for card in cards] == ["0a:54:4c:ab:00:60", "02:54:4c:ab:00:60"], cards
+PY
+}
+wait_for 20 "one tracker for .60" tracker
+echo "PASS .60 back with another card: card-linked, no new, no notice, its comment, one tracker; .61 new"
 lan exec-host 198.51.100.250 ip link set eth0 up
 lan exec-host 198.51.100.3 ip link set eth0 up
 flooded=$(date +%s)
