@@ -298,6 +298,15 @@ private slots:
                               QStringLiteral("PC\u009B1m"));
         // A slow host: the coordinator waits for it.
         network.addHost("127.0.0.45", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}, 300);
+        // No echo could go, but the system's table knows .41's IPv6 address.
+        platform::SetIpv6Functions(
+            {&fakes::NoEcho, [](quint32, std::vector<platform::Ipv6Neighbour> *rows) {
+                 platform::Ipv6Neighbour row;
+                 row.address = {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x41};
+                 row.mac = {0, 1, 2, 3, 4, 0x41};
+                 *rows = {row};
+                 return true;
+             }});
         Recorder recorder;
 
         const QRegularExpression start(QStringLiteral(
@@ -325,6 +334,8 @@ private slots:
         QCOMPARE(hosts.size(), std::size_t(6));
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.45")).mac.back(), 0x5F);
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.41")).name, QStringLiteral("imprimante.example"));
+        QCOMPARE(hosts.at(NetworkOrder("127.0.0.41")).ipv6, QStringList{"fe80::41"});
+        platform::SetIpv6Functions({&fakes::NoEcho, &fakes::NoIpv6Neighbours});
         QCOMPARE(hosts.at(NetworkOrder("127.0.0.42")).name, QString());
         // Every source's answer is kept; the host's own multicast DNS name
         // is shown, without ".local"; NetBIOS only when nothing else answers.
