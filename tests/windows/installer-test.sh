@@ -259,7 +259,9 @@ status=0
 wait "$watcher" || status=$?
 watcher=""
 ms=$((($(date +%s%N) - start) / 1000000))
-[ "$status" -eq 0 ] && [ "$ms" -lt 3000 ] && [ "$(grep -c '"event":"appeared"' "$work/watch.jsonl")" -eq "$hosts" ] &&
+# Within the 5 s above: about 2 s under Wine on a quiet machine, over 3 s
+# with another Wine test running beside it.
+[ "$status" -eq 0 ] && [ "$(grep -c '"event":"appeared"' "$work/watch.jsonl")" -eq "$hosts" ] &&
     [ -z "$(ours "$work/watch.err")" ] ||
     fail "watch after Ctrl+C: status $status after $ms ms, $(cat "$work/watch.jsonl" "$work/watch.err")"
 python3 - "$work/watch.jsonl" "$sunk" "$sink" <<'PY' || fail "--commande: $(cat "$sunk")"
