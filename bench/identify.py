@@ -191,20 +191,27 @@ def spread(values):
     return f"{statistics.median(values):.3f} ({min(values):.3f}–{max(values):.3f})"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def prepare(doc, script, suffix, option):
+    """A comparison's command line, checks and two builds: (args, build, variant)."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5, help="runs of each program (default 5)")
     parser.add_argument(
         "--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(lanruns.ROOT, "build")))
     args = parser.parse_args()
     if os.geteuid() != 0:
-        sys.exit("bench/identify.py: needs root (network namespaces, tcpdump)")
+        sys.exit(f"bench/{script}: needs root (network namespaces, tcpdump)")
     if not shutil.which("tcpdump"):
-        sys.exit("bench/identify.py: needs tcpdump")
+        sys.exit(f"bench/{script}: needs tcpdump")
     build = os.path.abspath(args.build_dir)
-    variant = build + "-no-identify"
-    build_variant(lanruns.ROOT, build, variant)
+    variant = build + suffix
+    build_variant(lanruns.ROOT, build, variant, option)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    return args, build, variant
+
+
+def main():
+    args, build, variant = prepare(__doc__, "identify.py", "-no-identify",
+                                   "-DTRELVAN_IDENTIFY=OFF")
     programs = {"with": build, "without": variant}
     window = {k: [] for k in programs}
     lister = {k: [] for k in programs}

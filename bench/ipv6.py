@@ -21,10 +21,7 @@ tcpdump. Never touches any network but the LAN it builds.
     sudo /usr/bin/python3 bench/ipv6.py [--runs 5] [--build-dir build]
 """
 
-import argparse
 import os
-import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -55,19 +52,7 @@ def scanner_link_local(lan):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=5, help="runs of each program (default 5)")
-    parser.add_argument(
-        "--build-dir", default=os.environ.get("BUILD_DIR", os.path.join(lanruns.ROOT, "build")))
-    args = parser.parse_args()
-    if os.geteuid() != 0:
-        sys.exit("bench/ipv6.py: needs root (network namespaces, tcpdump)")
-    if not shutil.which("tcpdump"):
-        sys.exit("bench/ipv6.py: needs tcpdump")
-    build = os.path.abspath(args.build_dir)
-    variant = build + "-no-ipv6"
-    identify.build_variant(lanruns.ROOT, build, variant, "-DTRELVAN_IPV6=OFF")
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    args, build, variant = identify.prepare(__doc__, "ipv6.py", "-no-ipv6", "-DTRELVAN_IPV6=OFF")
     programs = {"with": build, "without": variant}
     window = {k: [] for k in programs}
     lister = {k: [] for k in programs}
